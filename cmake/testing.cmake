@@ -1,0 +1,27 @@
+# GoogleTest: Debian's package natively; built from Debian's sources for the MinGW targets.
+if(CMAKE_CROSSCOMPILING)
+    set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    # Debian's sources trip a few of our warning flags; they are not our code.
+    target_compile_options(gtest PRIVATE -w)
+    target_compile_options(gtest_main PRIVATE -w)
+else()
+    find_package(GTest REQUIRED)
+endif()
+
+# corvella_test(NAME SOURCES... [LIBS libs...]) builds one GoogleTest program and registers it.
+# Cross builds run it through the emulator (Wine) that the toolchain names.
+function(corvella_test name)
+    cmake_parse_arguments(T "" "" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+    add_test(NAME ${name} COMMAND ${name})
+    if(T_ENV)
+        set_tests_properties(${name} PROPERTIES ENVIRONMENT "${T_ENV}")
+    endif()
+    if(T_LABELS)
+        set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
+    endif()
+endfunction()

@@ -1,0 +1,197 @@
+#include "plugin/plugin.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "plugin/editorfactory.h"
+#include "plugin/options.h"
+#include "vst/entry.h"
+
+AudioEffect* createEffectInstance(audioMasterCallback audioMaster) {
+    return new APlugin(audioMaster);
+}
+
+namespace {
+constexpr const char* kProgramName = "Corvella";
+
+// Copies a text into a host buffer of the usual VST 2 size.
+void copyText(char* dst, const char* src, std::size_t capacity) noexcept {
+    if (!dst) return;
+    std::size_t n = std::strlen(src);
+    if (n >= capacity) n = capacity - 1;
+    std::memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+constexpr const char* kCanDoTexts[] = {
+    "receiveVstTimeInfo",  "plugAsChannelInsert", "plugAsSend",       "receiveVstEvents",
+    "receiveVstMidiEvent", "sendVstEvents",       "sendVstMidiEvent",
+};
+}  // namespace
+
+APluginProgram::APluginProgram() noexcept {
+    for (int i = 0; i < kNumParams; ++i) values[i] = kParameters[i].defaultValue;
+    copyText(name, kProgramName, sizeof name);
+}
+
+APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParams) {
+    suspend();
+    setEditor(createPluginEditor(*this));
+
+    const StartupOptions options = readStartupOptions();
+    hasVu(false);
+    setNumInputs(options.emulateInput ? 1 : 0);
+    setNumOutputs(1);
+    canMono(true);
+    canProcessReplacing(options.processReplacing);
+    isSynth(options.instrument);
+    setUniqueID(kUniqueId);
+
+    copyText(program_.name, kProgramName, sizeof program_.name);
+    curProgram = 0;
+    setProgram(0);
+
+    // The one-event list handed to the host for every message.
+    hostMidiEvent_.type = kVstMidiType;
+    hostMidiEvent_.byteSize = sizeof(VstMidiEvent);
+    hostEvents_.numEvents = 1;
+    hostEvents_.reserved = 0;
+    hostEvents_.events[0] = reinterpret_cast<VstEvent*>(&hostMidiEvent_);
+
+    ready_ = true;
+    resume();
+}
+
+APlugin::~APlugin() = default;
+
+// --- Program ---------------------------------------------------------------------------------
+
+void APlugin::setProgram(VstInt32 program) {
+    if (program != 0) return;
+    curProgram = 0;
+    for (int i = 0; i < kNumParams; ++i) setParameter(i, program_.values[i]);
+    if (!editorClosed_ && editor) editor->update();
+}
+
+void APlugin::setProgramName(char* name) {
+    if (!name) return;
+    copyText(program_.name, name, sizeof program_.name);
+    if (!editorClosed_ && editor) editor->update();
+}
+
+void APlugin::getProgramName(char* name) {
+    copyText(name, program_.name, sizeof program_.name);
+}
+
+bool APlugin::getProgramNameIndexed(VstInt32 /*category*/, VstInt32 index, char* text) {
+    if (index > 0) return false;
+    copyText(text, program_.name, sizeof program_.name);
+    return true;
+}
+
+// --- Parameters ------------------------------------------------------------------------------
+
+void APlugin::setParameter(VstInt32 index, float value) {
+    if (index < 0) return;
+    if (index >= kNumParams) index = kNumParams - 1;
+    if (value > 1.0f) value = 1.0f;
+    if (value < 0.0f) value = 0.0f;
+    values_[index] = value;
+    program_.values[index] = value;
+    if (ready_) applyParameter(index, value);
+    if (editor) editor->update();
+}
+
+float APlugin::getParameter(VstInt32 index) {
+    if (index < 0) return 0.0f;
+    if (index >= kNumParams) index = kNumParams - 1;
+    float v = values_[index];
+    if (v > 1.0f) v = 1.0f;
+    if (v < 0.0f) v = 0.0f;
+    return v;
+}
+
+void APlugin::getParameterName(VstInt32 index, char* text) {
+    const char* name = index == kNumParams  ? kParamName68
+                       : index > kNumParams ? kParamNameReserved
+                       : index < 0          ? kParamNameReserved
+                                            : kParameters[index].name;
+    copyText(text, name, 25);
+}
+
+void APlugin::applyParameter(int /*index*/, float /*value*/) {}
+
+// --- Identity --------------------------------------------------------------------------------
+
+bool APlugin::getEffectName(char* name) {
+    copyText(name, kEffectName, 32);
+    return true;
+}
+
+bool APlugin::getVendorString(char* text) {
+    copyText(text, kVendorName, 64);
+    return true;
+}
+
+bool APlugin::getProductString(char* text) {
+    copyText(text, kEffectName, 64);
+    return true;
+}
+
+VstInt32 APlugin::canDo(char* text) {
+    if (!text) return -1;
+    for (const char* t : kCanDoTexts)
+        if (std::strcmp(text, t) == 0) return 1;
+    return -1;
+}
+
+bool APlugin::getOutputProperties(VstInt32 index, VstPinProperties* properties) {
+    const VstInt32 described = readOption(kOptionEmuOut) ? 1 : 0;
+    if (index >= described || index < 0 || !properties) return false;
+    std::snprintf(properties->label, sizeof properties->label, "corv %d", index + 1);
+    properties->flags = kVstPinIsActive;
+    if (index < 2) properties->flags |= kVstPinIsStereo;
+    return true;
+}
+
+float APlugin::getVu() {
+    const float v = vu_;
+    vu_ = 0.0f;
+    return v;
+}
+
+// --- Processing ------------------------------------------------------------------------------
+
+void APlugin::resume() {
+    wantEvents(1);
+    for (int i = 0; i < kNumParams; ++i) setParameter(i, values_[i]);
+}
+
+void APlugin::process(float** /*inputs*/, float** /*outputs*/, VstInt32 /*sampleFrames*/) {}
+
+void APlugin::processReplacing(float** /*inputs*/, float** /*outputs*/, VstInt32 /*sampleFrames*/) {
+}
+
+VstInt32 APlugin::processEvents(VstEvents* events) {
+    if (!events || values_[param::ReceiveFromHost] < 0.5f) return 0;
+    for (VstInt32 i = 0; i < events->numEvents; ++i) {
+        const VstEvent* e = eventAt(events, i);
+        if (!e || e->type != kVstMidiType) continue;
+        const auto* m = reinterpret_cast<const VstMidiEvent*>(e);
+        const std::uint32_t word =
+            static_cast<std::uint8_t>(m->midiData[0]) |
+            (static_cast<std::uint32_t>(static_cast<std::uint8_t>(m->midiData[1])) << 8) |
+            (static_cast<std::uint32_t>(static_cast<std::uint8_t>(m->midiData[2])) << 16);
+        if (values_[param::SendToHost] > 0.5f) sendToHost(word);
+    }
+    return 1;
+}
+
+void APlugin::sendToHost(std::uint32_t word) noexcept {
+    if (word == 0) return;
+    hostMidiEvent_.midiData[0] = static_cast<char>(word & 0xFF);
+    hostMidiEvent_.midiData[1] = static_cast<char>((word >> 8) & 0xFF);
+    hostMidiEvent_.midiData[2] = static_cast<char>((word >> 16) & 0xFF);
+    hostMidiEvent_.midiData[3] = 0;
+    sendVstEventsToHost(&hostEvents_);
+}

@@ -1,0 +1,108 @@
+// Loads the built plug-in binary (CORVELLA_PLUGIN) through its exported entry as a host does.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tools/host/vsthost.h"
+
+namespace {
+
+std::string pluginPath() {
+    const char* p = std::getenv("CORVELLA_PLUGIN");
+    return p ? p : "";
+}
+
+class BlackBox : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(pluginPath().empty()) << "CORVELLA_PLUGIN is not set";
+        ASSERT_TRUE(host.load(pluginPath())) << host.error();
+    }
+    host::VstHost host;
+};
+
+}  // namespace
+
+TEST_F(BlackBox, BothEntryNamesAreExported) {
+    platform::Library lib;
+    ASSERT_TRUE(lib.open(pluginPath())) << lib.error();
+    EXPECT_NE(lib.symbol("main"), nullptr);
+    EXPECT_NE(lib.symbol("VSTPluginMain"), nullptr);
+}
+
+TEST_F(BlackBox, HostAnsweringVersionZeroGetsNull) {
+    host.versionAnswer = 0;
+    EXPECT_EQ(host.instantiate(), nullptr);
+}
+
+TEST_F(BlackBox, RecordAndIdentity) {
+    AEffect* e = host.instantiate();
+    ASSERT_NE(e, nullptr) << host.error();
+    EXPECT_EQ(e->magic, fourCC('V', 's', 't', 'P'));
+    EXPECT_EQ(e->numPrograms, 1);
+    EXPECT_EQ(e->numParams, 68);
+    EXPECT_EQ(e->numInputs, 0);
+    EXPECT_EQ(e->numOutputs, 1);
+    EXPECT_EQ(e->flags, 0x119);
+    EXPECT_EQ(e->uniqueID, fourCC('C', 'R', 'V', 'L'));
+    EXPECT_EQ(e->version, 1);
+    EXPECT_EQ(e->ioRatio, 1.0f);
+    EXPECT_EQ(e->user, nullptr);
+    EXPECT_EQ(host.wantMidiCalls, 1);  // resume at construction asks for MIDI
+    EXPECT_EQ(host.dispatchText(effGetEffectName), "corvella 9-30-2003");
+    EXPECT_EQ(host.dispatchText(effGetProductString), "corvella 9-30-2003");
+    EXPECT_EQ(host.dispatchText(effGetVendorString), "Quobel");
+    EXPECT_EQ(host.dispatch(effGetVendorVersion), 1);
+    EXPECT_EQ(host.dispatch(effGetPlugCategory), kPlugCategSynth);
+    EXPECT_EQ(host.dispatch(effGetVstVersion), 2300);
+    EXPECT_EQ(host.dispatch(effKeysRequired), 1);
+    EXPECT_EQ(host.dispatch(effGetVu), 0);
+    EXPECT_EQ(host.dispatchText(effGetProgramName), "Corvella");
+    char yes[] = "receiveVstMidiEvent", no[] = "ReceiveVstMidiEvent";
+    EXPECT_EQ(host.dispatch(effCanDo, 0, 0, yes), 1);
+    EXPECT_EQ(host.dispatch(effCanDo, 0, 0, no), -1);
+    EXPECT_EQ(host.dispatchText(effGetParamName, 33), "replace: byte2 ");
+    EXPECT_EQ(host.close(), 1);
+    EXPECT_EQ(host.effect(), nullptr);
+}
+
+TEST_F(BlackBox, EventsPassThroughToTheHost) {
+    ASSERT_NE(host.instantiate(), nullptr) << host.error();
+    std::vector<host::ScheduledEvent> schedule;
+    std::string error;
+    ASSERT_TRUE(host::parseSchedule("0:0x90 60 100,700:0x80 60 0", schedule, error)) << error;
+    host.start();
+    for (int b = 0; b < 3; ++b) host.runBlock(schedule);
+    host.stop();
+    ASSERT_EQ(host.sent.size(), 2u);
+    EXPECT_EQ(host.sent[0].block, 0);
+    EXPECT_EQ(host::hexBytes(host.sent[0].bytes, 3), "90 3C 64");
+    EXPECT_EQ(host.sent[0].deltaFrames, 0);
+    EXPECT_EQ(host.sent[1].block, 1);  // frame 700 falls in the second 512-frame block
+    EXPECT_EQ(host::hexBytes(host.sent[1].bytes, 4), "80 3C 00 00");
+}
+
+TEST_F(BlackBox, ParametersThroughTheRecord) {
+    ASSERT_NE(host.instantiate(), nullptr) << host.error();
+    EXPECT_EQ(host.getParameter(7), 0.0234375f);
+    host.setParameter(70, 0.3f);
+    EXPECT_EQ(host.getParameter(67), 0.3f);
+    host.setParameter(5, 1.7f);
+    EXPECT_EQ(host.getParameter(5), 1.0f);
+    EXPECT_EQ(host.getParameter(-4), 0.0f);
+}
+
+TEST_F(BlackBox, ScheduleParsing) {
+    std::vector<host::ScheduledEvent> s;
+    std::string error;
+    EXPECT_TRUE(host::parseSchedule("512:0xB0 7 0x7f,0:144 60 1", s, error));
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[0].frame, 0);  // sorted by frame
+    EXPECT_EQ(s[1].bytes[2], 0x7F);
+    for (const char* bad : {"x:0x90", "0:0x190", "0:", "5", "0:1 2 3 4"}) {
+        std::vector<host::ScheduledEvent> t;
+        EXPECT_FALSE(host::parseSchedule(bad, t, error)) << bad;
+    }
+}

@@ -1,0 +1,331 @@
+#include "tools/host/vsthost.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace host {
+
+namespace {
+// The host being asked while a plug-in's entry runs (before its record is known).
+thread_local VstHost* constructing = nullptr;
+}  // namespace
+
+VstHost::VstHost() {
+    for (auto& v : in_) v.assign(static_cast<std::size_t>(blockSize), 0.0f);
+    for (auto& v : out_) v.assign(static_cast<std::size_t>(blockSize), 0.0f);
+}
+
+VstHost::~VstHost() {
+    if (effect_) close();
+}
+
+bool VstHost::load(const std::string& path) {
+    if (!library_.open(path)) {
+        error_ = "cannot load " + path + ": " + library_.error();
+        return false;
+    }
+    void* sym = library_.symbol("VSTPluginMain");
+    if (!sym) sym = library_.symbol("main");
+    if (!sym) {
+        error_ = path + " exports neither VSTPluginMain nor main";
+        return false;
+    }
+    entry_ = reinterpret_cast<VstPluginMainProc>(sym);
+    return true;
+}
+
+AEffect* VstHost::instantiate() {
+    if (!entry_) {
+        error_ = "no plug-in loaded";
+        return nullptr;
+    }
+    constructing = this;
+    AEffect* e = entry_(callback);
+    constructing = nullptr;
+    if (!e) {
+        error_ = "the plug-in's entry answered null";
+        return nullptr;
+    }
+    if (e->magic != kEffectMagic) {
+        error_ = "the record's magic is not 'VstP'";
+        return nullptr;
+    }
+    effect_ = e;
+    // Like many hosts, keep a back pointer in the record's reserved field.
+    effect_->resvd1 = reinterpret_cast<VstIntPtr>(this);
+    return effect_;
+}
+
+VstIntPtr VstHost::close() {
+    if (!effect_) return 0;
+    AEffect* e = effect_;
+    effect_ = nullptr;
+    return e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
+}
+
+VstIntPtr VstHost::dispatch(VstInt32 opcode, VstInt32 index, VstIntPtr value, void* ptr,
+                            float opt) {
+    return effect_ ? effect_->dispatcher(effect_, opcode, index, value, ptr, opt) : 0;
+}
+
+std::string VstHost::dispatchText(VstInt32 opcode, VstInt32 index) {
+    char buffer[256] = {};
+    dispatch(opcode, index, 0, buffer);
+    buffer[sizeof buffer - 1] = '\0';
+    return buffer;
+}
+
+void VstHost::setParameter(VstInt32 index, float value) {
+    if (effect_) effect_->setParameter(effect_, index, value);
+}
+
+float VstHost::getParameter(VstInt32 index) {
+    return effect_ ? effect_->getParameter(effect_, index) : 0.0f;
+}
+
+void VstHost::start() {
+    for (auto& v : in_) v.assign(static_cast<std::size_t>(blockSize), 0.0f);
+    for (auto& v : out_) v.assign(static_cast<std::size_t>(blockSize), 0.0f);
+    dispatch(effOpen);
+    dispatch(effSetSampleRate, 0, 0, nullptr, static_cast<float>(sampleRate));
+    dispatch(effSetBlockSize, 0, blockSize);
+    dispatch(effMainsChanged, 0, 1);
+    dispatch(effStartProcess);
+}
+
+void VstHost::stop() {
+    dispatch(effStopProcess);
+    dispatch(effMainsChanged, 0, 0);
+}
+
+VstIntPtr VstHost::sendEvents(const std::vector<VstMidiEvent>& events) {
+    // A list of any length: the header followed by one pointer per event.
+    std::vector<unsigned char> block(offsetof(VstEvents, events) +
+                                     sizeof(VstEvent*) * std::max<std::size_t>(events.size(), 2));
+    auto* list = reinterpret_cast<VstEvents*>(block.data());
+    list->numEvents = static_cast<VstInt32>(events.size());
+    list->reserved = 0;
+    auto* slots = block.data() + offsetof(VstEvents, events);
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const VstEvent* p = reinterpret_cast<const VstEvent*>(&events[i]);
+        std::memcpy(slots + i * sizeof p, &p, sizeof p);
+    }
+    return dispatch(effProcessEvents, 0, 0, list);
+}
+
+void VstHost::runBlock(const std::vector<ScheduledEvent>& schedule) {
+    ++block_;
+    std::vector<VstMidiEvent> due;
+    for (const auto& s : schedule) {
+        if (s.frame < position_ || s.frame >= position_ + blockSize) continue;
+        VstMidiEvent m{};
+        m.type = kVstMidiType;
+        m.byteSize = sizeof m;
+        m.deltaFrames = static_cast<VstInt32>(s.frame - position_);
+        std::memcpy(m.midiData, s.bytes, 3);
+        due.push_back(m);
+    }
+    if (!due.empty()) sendEvents(due);
+    processBlock();
+}
+
+void VstHost::processBlock() {
+    float* ins[2] = {in_[0].data(), in_[1].data()};
+    float* outs[2] = {out_[0].data(), out_[1].data()};
+    processing_ = true;
+    if (effect_->flags & effFlagsCanReplacing) {
+        effect_->processReplacing(effect_, ins, outs, blockSize);
+    } else {
+        effect_->process(effect_, ins, outs, blockSize);
+    }
+    processing_ = false;
+    position_ += blockSize;
+}
+
+VstIntPtr VSTCALLBACK VstHost::callback(AEffect* effect, VstInt32 opcode, VstInt32 index,
+                                        VstIntPtr value, void* ptr, float opt) {
+    VstHost* self = nullptr;
+    if (effect && effect->resvd1) self = reinterpret_cast<VstHost*>(effect->resvd1);
+    if (!self) self = constructing;
+    if (!self) return opcode == audioMasterVersion ? 2400 : 0;
+    return self->answer(opcode, index, value, ptr, opt);
+}
+
+VstIntPtr VstHost::answer(VstInt32 opcode, VstInt32 index, VstIntPtr /*value*/, void* ptr,
+                          float opt) {
+    opcodesSeen.push_back(opcode);
+    switch (opcode) {
+        case audioMasterAutomate:
+            automated.emplace_back(index, opt);
+            return 0;
+        case audioMasterVersion:
+            return versionAnswer;
+        case audioMasterCurrentId:
+            return 0;
+        case audioMasterIdle:
+            return 0;
+        case audioMasterPinConnected:
+            return 0;  // connected
+        case audioMasterWantMidi:
+            ++wantMidiCalls;
+            return 1;
+        case audioMasterGetTime: {
+            ++getTimeCalls;
+            if (!answerTimeInfo) return 0;
+            timeInfo_ = VstTimeInfo{};
+            timeInfo_.samplePos = static_cast<double>(position_);
+            timeInfo_.sampleRate = sampleRate;
+            timeInfo_.tempo = tempo;
+            timeInfo_.ppqPos = static_cast<double>(position_) / sampleRate * tempo / 60.0;
+            timeInfo_.timeSigNumerator = timeSigNumerator;
+            timeInfo_.timeSigDenominator = timeSigDenominator;
+            timeInfo_.flags =
+                kVstTransportPlaying | kVstPpqPosValid | kVstTempoValid | kVstTimeSigValid;
+            return reinterpret_cast<VstIntPtr>(&timeInfo_);
+        }
+        case audioMasterProcessEvents: {
+            const auto* list = static_cast<const VstEvents*>(ptr);
+            if (!list) return 0;
+            for (VstInt32 i = 0; i < list->numEvents; ++i) {
+                const VstEvent* e = eventAt(list, i);
+                if (!e) continue;
+                SentEvent s{};
+                s.block = block_;
+                s.type = e->type;
+                s.deltaFrames = e->deltaFrames;
+                if (e->type == kVstMidiType) {
+                    std::memcpy(s.bytes, reinterpret_cast<const VstMidiEvent*>(e)->midiData, 4);
+                }
+                sent.push_back(s);
+            }
+            return 1;
+        }
+        case audioMasterTempoAt:
+            return static_cast<VstIntPtr>(tempo * 10000.0);
+        case audioMasterGetNumAutomatableParameters:
+            return effect_ ? effect_->numParams : 0;
+        case audioMasterIOChanged:
+        case audioMasterSizeWindow:
+            return 0;
+        case audioMasterNeedIdle:
+        case audioMasterUpdateDisplay:
+        case audioMasterBeginEdit:
+        case audioMasterEndEdit:
+            return 1;
+        case audioMasterGetSampleRate:
+            return static_cast<VstIntPtr>(sampleRate);
+        case audioMasterGetBlockSize:
+            return blockSize;
+        case audioMasterGetInputLatency:
+        case audioMasterGetOutputLatency:
+            return 0;
+        case audioMasterWillReplaceOrAccumulate:
+            return 1;  // replace
+        case audioMasterGetCurrentProcessLevel:
+            return processing_ ? 2 : 1;  // realtime while processing, else user
+        case audioMasterGetAutomationState:
+            return 1;  // off
+        case audioMasterGetVendorString:
+            if (ptr) std::snprintf(static_cast<char*>(ptr), 64, "%s", "Corvella developers");
+            return 1;
+        case audioMasterGetProductString:
+            if (ptr) std::snprintf(static_cast<char*>(ptr), 64, "%s", productString.c_str());
+            return productString.empty() ? 0 : 1;
+        case audioMasterGetVendorVersion:
+            return 1;
+        case audioMasterCanDo: {
+            static const char* yes[] = {"sendVstEvents",    "sendVstMidiEvent",
+                                        "receiveVstEvents", "receiveVstMidiEvent",
+                                        "sendVstTimeInfo",  "supplyIdle"};
+            if (!ptr) return 0;
+            for (const char* t : yes)
+                if (std::strcmp(static_cast<const char*>(ptr), t) == 0) return 1;
+            return 0;
+        }
+        case audioMasterGetLanguage:
+            return 1;  // English
+        default:
+            return 0;
+    }
+}
+
+bool parseNumber(const std::string& text, long& out) {
+    if (text.empty()) return false;
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* begin = text.c_str() + (hex ? 2 : 0);
+    if (*begin == '\0') return false;
+    char* end = nullptr;
+    const long v = std::strtol(begin, &end, hex ? 16 : 10);
+    if (*end != '\0' || (!hex && text[0] == '+')) return false;
+    out = v;
+    return true;
+}
+
+bool parseSchedule(const std::string& text, std::vector<ScheduledEvent>& out, std::string& error) {
+    std::size_t pos = 0;
+    while (pos <= text.size()) {
+        std::size_t comma = text.find(',', pos);
+        if (comma == std::string::npos) comma = text.size();
+        const std::string item = text.substr(pos, comma - pos);
+        pos = comma + 1;
+        if (item.empty()) {
+            if (comma == text.size()) break;
+            continue;
+        }
+        const std::size_t colon = item.find(':');
+        if (colon == std::string::npos) {
+            error = "event \"" + item + "\" has no FRAME: part";
+            return false;
+        }
+        ScheduledEvent ev{};
+        long frame = 0;
+        if (!parseNumber(item.substr(0, colon), frame) || frame < 0) {
+            error = "bad frame in \"" + item + "\"";
+            return false;
+        }
+        ev.frame = frame;
+        std::vector<long> bytes;
+        std::string rest = item.substr(colon + 1);
+        std::size_t p = 0;
+        while (p < rest.size()) {
+            while (p < rest.size() && rest[p] == ' ') ++p;
+            std::size_t q = p;
+            while (q < rest.size() && rest[q] != ' ') ++q;
+            if (q > p) {
+                long b = 0;
+                if (!parseNumber(rest.substr(p, q - p), b) || b < 0 || b > 255) {
+                    error = "bad byte \"" + rest.substr(p, q - p) + "\" in \"" + item + "\"";
+                    return false;
+                }
+                bytes.push_back(b);
+            }
+            p = q;
+        }
+        if (bytes.empty() || bytes.size() > 3) {
+            error = "\"" + item + "\" needs a status byte and at most two data bytes";
+            return false;
+        }
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+            ev.bytes[i] = static_cast<std::uint8_t>(bytes[i]);
+        out.push_back(ev);
+        if (comma == text.size()) break;
+    }
+    std::stable_sort(out.begin(), out.end(), [](const ScheduledEvent& a, const ScheduledEvent& b) {
+        return a.frame < b.frame;
+    });
+    return true;
+}
+
+std::string hexBytes(const std::uint8_t* bytes, int count) {
+    std::string s;
+    char b[4];
+    for (int i = 0; i < count; ++i) {
+        std::snprintf(b, sizeof b, "%02X", bytes[i]);
+        if (i) s += ' ';
+        s += b;
+    }
+    return s;
+}
+
+}  // namespace host
