@@ -25,3 +25,24 @@ function(corvella_test name)
         set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
     endif()
 endfunction()
+
+# corvella_fuzzer(NAME SOURCES... LIBS... CORPUS dir) builds a fuzz target that defines
+# LLVMFuzzerTestOneInput. Every native build gets NAME_replay, a ctest that runs the committed
+# corpus (under the sanitizers in the sanitizer presets); the linux-fuzz preset (clang) builds
+# NAME itself with libFuzzer for fuzzing sessions.
+option(CORVELLA_FUZZ "Build libFuzzer targets (clang)" OFF)
+function(corvella_fuzzer name)
+    cmake_parse_arguments(F "" "CORPUS" "SOURCES;LIBS" ${ARGN})
+    if(CMAKE_CROSSCOMPILING)
+        return()
+    endif()
+    add_executable(${name}_replay ${F_SOURCES} ${PROJECT_SOURCE_DIR}/tests/fuzz/replay_main.cpp)
+    target_link_libraries(${name}_replay PRIVATE ${F_LIBS})
+    add_test(NAME ${name}_replay COMMAND ${name}_replay ${F_CORPUS})
+    if(CORVELLA_FUZZ)
+        add_executable(${name} ${F_SOURCES})
+        target_link_libraries(${name} PRIVATE ${F_LIBS})
+        target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+        target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    endif()
+endfunction()

@@ -1,0 +1,224 @@
+// The per-user store as text files: key "Software\\Corvella" lives in
+// $XDG_CONFIG_HOME/corvella/Software/Corvella.conf, one value per line:
+//   NAME=dword:NUMBER     or     NAME=sz:TEXT
+// with backslash escapes for '\\', '=' and line breaks. Every change rewrites the file through
+// a temporary file and a rename, under an advisory lock, so readers never see half a file.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "platform/settings.h"
+
+namespace platform {
+
+namespace {
+
+struct Entry {
+    bool isText = false;
+    std::uint32_t number = 0;
+    std::string text;
+};
+using Values = std::map<std::string, Entry>;
+
+std::string configHome() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && *xdg == '/') return xdg;
+    const char* home = std::getenv("HOME");
+    return std::string(home && *home ? home : "/tmp") + "/.config";
+}
+
+std::string keyPath(const std::string& key) {
+    std::string rel;
+    for (char c : key) rel += (c == '\\') ? '/' : c;
+    while (!rel.empty() && rel.front() == '/') rel.erase(rel.begin());
+    // Keep the path inside the store whatever the key holds.
+    std::string safe;
+    std::istringstream parts(rel);
+    std::string part;
+    while (std::getline(parts, part, '/')) {
+        if (part.empty() || part == "." || part == "..") continue;
+        if (!safe.empty()) safe += '/';
+        safe += part;
+    }
+    return configHome() + "/corvella/" + (safe.empty() ? "root" : safe) + ".conf";
+}
+
+bool makeDirs(const std::string& file) {
+    for (std::size_t p = 1; (p = file.find('/', p)) != std::string::npos; ++p) {
+        const std::string dir = file.substr(0, p);
+        if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    return true;
+}
+
+std::string escape(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '=') out += "\\e";
+        else if (c == '\n') out += "\\n";
+        else if (c == '\r') out += "\\r";
+        else out += c;
+    }
+    return out;
+}
+
+std::string unescape(const std::string& s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\' || i + 1 == s.size()) {
+            out += s[i];
+            continue;
+        }
+        const char c = s[++i];
+        out += c == 'e' ? '=' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
+    }
+    return out;
+}
+
+// Reads the key's file; false when it does not exist.
+bool load(const std::string& path, Values& values) {
+    std::ifstream in(path);
+    if (!in) return false;
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        const std::string name = unescape(line.substr(0, eq));
+        const std::string rest = line.substr(eq + 1);
+        Entry e;
+        if (rest.rfind("dword:", 0) == 0) {
+            char* end = nullptr;
+            const unsigned long v = std::strtoul(rest.c_str() + 6, &end, 10);
+            if (*end != '\0' || rest.size() == 6 || v > 0xFFFFFFFFul) continue;
+            e.number = static_cast<std::uint32_t>(v);
+        } else if (rest.rfind("sz:", 0) == 0) {
+            e.isText = true;
+            e.text = unescape(rest.substr(3));
+        } else {
+            continue;
+        }
+        values[name] = e;
+    }
+    return true;
+}
+
+bool save(const std::string& path, const Values& values) {
+    const std::string tmp = path + ".tmp" + std::to_string(::getpid());
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        if (!out) return false;
+        for (const auto& [name, e] : values) {
+            out << escape(name) << '=';
+            if (e.isText) {
+                out << "sz:" << escape(e.text) << '\n';
+            } else {
+                out << "dword:" << e.number << '\n';
+            }
+        }
+        out.flush();
+        if (!out) {
+            ::unlink(tmp.c_str());
+            return false;
+        }
+    }
+    ::chmod(tmp.c_str(), 0600);
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Holds an advisory lock on the key for a read-modify-write.
+class KeyLock {
+public:
+    explicit KeyLock(const std::string& path) {
+        fd_ = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+    }
+    ~KeyLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    KeyLock(const KeyLock&) = delete;
+    KeyLock& operator=(const KeyLock&) = delete;
+    bool held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+class FileStore : public SettingsStore {
+public:
+    bool openKey(const std::string& key, bool create) override {
+        const std::string path = keyPath(key);
+        if (::access(path.c_str(), R_OK) == 0) return true;
+        if (!create || !makeDirs(path)) return false;
+        KeyLock lock(path);
+        if (!lock.held()) return false;
+        Values values;
+        if (load(path, values)) return true;
+        return save(path, values);
+    }
+
+    std::optional<std::uint32_t> readDword(const std::string& key,
+                                           const std::string& name) override {
+        Values values;
+        if (!load(keyPath(key), values)) return std::nullopt;
+        auto it = values.find(name);
+        if (it == values.end() || it->second.isText) return std::nullopt;
+        return it->second.number;
+    }
+
+    std::optional<std::string> readString(const std::string& key,
+                                          const std::string& name) override {
+        Values values;
+        if (!load(keyPath(key), values)) return std::nullopt;
+        auto it = values.find(name);
+        if (it == values.end() || !it->second.isText) return std::nullopt;
+        return it->second.text;
+    }
+
+    bool writeDword(const std::string& key, const std::string& name,
+                    std::uint32_t value) override {
+        Entry e;
+        e.number = value;
+        return write(key, name, e);
+    }
+
+    bool writeString(const std::string& key, const std::string& name,
+                     const std::string& value) override {
+        Entry e;
+        e.isText = true;
+        e.text = value;
+        return write(key, name, e);
+    }
+
+private:
+    static bool write(const std::string& key, const std::string& name, const Entry& e) {
+        const std::string path = keyPath(key);
+        if (!makeDirs(path)) return false;
+        KeyLock lock(path);
+        if (!lock.held()) return false;
+        Values values;
+        load(path, values);
+        values[name] = e;
+        return save(path, values);
+    }
+};
+
+}  // namespace
+
+SettingsStore& systemSettings() {
+    static FileStore store;
+    return store;
+}
+
+}  // namespace platform

@@ -1,0 +1,75 @@
+// Per-user settings: named 32-bit and text values under a key path such as
+// "Software\\Corvella". On Windows the registry under HKEY_CURRENT_USER; elsewhere one small
+// text file per key under $XDG_CONFIG_HOME (default ~/.config), written atomically. Tests
+// install an in-memory store so they never touch the user's own settings.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+class SettingsStore {
+public:
+    virtual ~SettingsStore() = default;
+    // Opens the key, creating it when `create` is set; false when that is not possible.
+    virtual bool openKey(const std::string& key, bool create) = 0;
+    // A missing key, a missing value or a value of another type reads as nothing.
+    virtual std::optional<std::uint32_t> readDword(const std::string& key,
+                                                   const std::string& name) = 0;
+    virtual std::optional<std::string> readString(const std::string& key,
+                                                  const std::string& name) = 0;
+    // Creates the key when needed; false when the value could not be stored.
+    virtual bool writeDword(const std::string& key, const std::string& name,
+                            std::uint32_t value) = 0;
+    virtual bool writeString(const std::string& key, const std::string& name,
+                             const std::string& value) = 0;
+};
+
+// The installed store, or the user's real one.
+SettingsStore& userSettings();
+// Installs a store (null restores the user's real one); answers the previous one.
+SettingsStore* setSettingsStore(SettingsStore* store) noexcept;
+
+// Keeps everything in memory; `unavailable` makes every key fail to open, as a store without
+// write permission does.
+class MemorySettingsStore : public SettingsStore {
+public:
+    bool openKey(const std::string& key, bool create) override;
+    std::optional<std::uint32_t> readDword(const std::string& key,
+                                           const std::string& name) override;
+    std::optional<std::string> readString(const std::string& key,
+                                          const std::string& name) override;
+    bool writeDword(const std::string& key, const std::string& name,
+                    std::uint32_t value) override;
+    bool writeString(const std::string& key, const std::string& name,
+                     const std::string& value) override;
+    bool hasKey(const std::string& key) const;
+
+    bool unavailable = false;
+
+private:
+    struct Value {
+        bool isText;
+        std::uint32_t number;
+        std::string text;
+    };
+    mutable std::mutex mutex_;
+    std::map<std::string, std::map<std::string, Value>> keys_;
+};
+
+class ScopedSettingsStore {
+public:
+    explicit ScopedSettingsStore(SettingsStore& s) noexcept : previous_(setSettingsStore(&s)) {}
+    ~ScopedSettingsStore() { setSettingsStore(previous_); }
+    ScopedSettingsStore(const ScopedSettingsStore&) = delete;
+    ScopedSettingsStore& operator=(const ScopedSettingsStore&) = delete;
+
+private:
+    SettingsStore* previous_;
+};
+
+}  // namespace platform
