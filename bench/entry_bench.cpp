@@ -27,21 +27,21 @@ struct Buffers {
     float* outs[2] = {a.data(), b.data()};
 };
 
-void BM_DirectEmptyCall(benchmark::State& state) {
+void BM_Entry_Baseline(benchmark::State& state) {
     Buffers buf;
     AEffectProcessProc proc = emptyProcess;
     benchmark::DoNotOptimize(proc);
     for (auto _ : state) proc(nullptr, buf.ins, buf.outs, 512);
 }
-BENCHMARK(BM_DirectEmptyCall);
+BENCHMARK(BM_Entry_Baseline);
 
-void BM_RecordProcessReplacing(benchmark::State& state) {
+void BM_Entry_RecordProcessReplacing(benchmark::State& state) {
     Buffers buf;
     AEffect* e = pluginEntry(quietHost);
     for (auto _ : state) e->processReplacing(e, buf.ins, buf.outs, 512);
     e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
 }
-BENCHMARK(BM_RecordProcessReplacing);
+BENCHMARK(BM_Entry_RecordProcessReplacing);
 
 }  // namespace
 

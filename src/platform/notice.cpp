@@ -11,7 +11,9 @@ namespace {
 std::atomic<NoticeSink*> installedSink{nullptr};
 }
 
-NoticeSink* setNoticeSink(NoticeSink* sink) noexcept { return installedSink.exchange(sink); }
+NoticeSink* setNoticeSink(NoticeSink* sink) noexcept {
+    return installedSink.exchange(sink);
+}
 
 void showNotice(const char* text, const char* caption, NoticeKind kind) noexcept {
     try {

@@ -7,7 +7,7 @@ namespace platform {
 namespace {
 
 class RegistryStore : public SettingsStore {
-public:
+  public:
     bool openKey(const std::string& key, bool create) override {
         HKEY h = open(key, create, KEY_READ);
         if (!h) return false;
@@ -46,8 +46,7 @@ public:
         return text;
     }
 
-    bool writeDword(const std::string& key, const std::string& name,
-                    std::uint32_t value) override {
+    bool writeDword(const std::string& key, const std::string& name, std::uint32_t value) override {
         HKEY h = open(key, true, KEY_ALL_ACCESS);
         if (!h) return false;
         const DWORD v = value;
@@ -61,14 +60,14 @@ public:
                      const std::string& value) override {
         HKEY h = open(key, true, KEY_ALL_ACCESS);
         if (!h) return false;
-        const LONG r = RegSetValueExA(h, name.c_str(), 0, REG_SZ,
-                                      reinterpret_cast<const BYTE*>(value.c_str()),
-                                      static_cast<DWORD>(value.size() + 1));
+        const LONG r =
+            RegSetValueExA(h, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>(value.size() + 1));
         RegCloseKey(h);
         return r == ERROR_SUCCESS;
     }
 
-private:
+  private:
     static HKEY open(const std::string& key, bool create, REGSAM access) {
         HKEY h = nullptr;
         LONG r;

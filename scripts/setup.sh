@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs everything the builds and tests need (Debian 12). Idempotent: when every package is
+# already there it changes nothing and needs no network. Run as root (or with sudo available).
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+    googletest libgtest-dev libbenchmark-dev
+    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
+    binutils-mingw-w64-x86-64
+    wine wine32 wine64 xvfb xauth
+    python3 python3-mido midicsv
+    librtmidi-dev jackd2
+    ardour
+)
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+    sudo_cmd=(sudo)
+fi
+
+missing=()
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${sudo_cmd[@]}" dpkg --add-architecture i386
+fi
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+if [ "${#missing[@]}" -eq 0 ]; then
+    echo "setup: all packages present"
+    exit 0
+fi
+echo "setup: installing ${missing[*]}"
+"${sudo_cmd[@]}" apt-get update -q
+"${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
