@@ -11,16 +11,22 @@ else()
     find_package(GTest REQUIRED)
 endif()
 
-# corvella_test(NAME SOURCES... [LIBS libs...]) builds one GoogleTest program and registers it.
-# Cross builds run it through the emulator (Wine) that the toolchain names.
+# No test may touch the real user's settings: every test gets a scratch settings folder (and
+# under Wine the run's own prefix holds the registry).
+set(CORVELLA_TEST_CONFIG_HOME ${CMAKE_BINARY_DIR}/corvella-test-config)
+function(corvella_test_environment name)
+    set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT
+                 "XDG_CONFIG_HOME=${CORVELLA_TEST_CONFIG_HOME}" ${ARGN})
+endfunction()
+
+# corvella_test(NAME SOURCES... [LIBS libs...] [ENV VAR=VALUE...]) builds one GoogleTest program
+# and registers it. Cross builds run it through the emulator (Wine) that the toolchain names.
 function(corvella_test name)
     cmake_parse_arguments(T "" "" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
     add_test(NAME ${name} COMMAND ${name})
-    if(T_ENV)
-        set_tests_properties(${name} PROPERTIES ENVIRONMENT "${T_ENV}")
-    endif()
+    corvella_test_environment(${name} ${T_ENV})
     if(T_LABELS)
         set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
     endif()
@@ -39,6 +45,7 @@ function(corvella_fuzzer name)
     add_executable(${name}_replay ${F_SOURCES} ${PROJECT_SOURCE_DIR}/tests/fuzz/replay_main.cpp)
     target_link_libraries(${name}_replay PRIVATE ${F_LIBS})
     add_test(NAME ${name}_replay COMMAND ${name}_replay ${F_CORPUS})
+    corvella_test_environment(${name}_replay)
     if(CORVELLA_FUZZ)
         add_executable(${name} ${F_SOURCES})
         target_link_libraries(${name} PRIVATE ${F_LIBS})

@@ -2,8 +2,31 @@
 
 #include <cstring>
 
-bool readOption(const char* name) {
+#include "platform/settings.h"
+
+bool optionDefault(const char* name) noexcept {
     return std::strcmp(name, kOptionEmuIn) != 0;
+}
+
+bool readOption(const char* name) {
+    const bool fallback = optionDefault(name);
+    try {
+        auto& store = platform::userSettings();
+        if (!store.openKey(kOptionsKey, true)) return fallback;
+        if (auto v = store.readDword(kOptionsKey, name)) return *v != 0;
+        store.writeDword(kOptionsKey, name, fallback ? 1u : 0u);
+    } catch (...) {
+        // An unreadable store answers the defaults, as a missing one does.
+    }
+    return fallback;
+}
+
+bool writeOption(const char* name, bool value) {
+    try {
+        return platform::userSettings().writeDword(kOptionsKey, name, value ? 1u : 0u);
+    } catch (...) {
+        return false;
+    }
 }
 
 StartupOptions readStartupOptions() {

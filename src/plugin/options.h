@@ -1,6 +1,9 @@
-// The four start-up options that decide what the host sees of a new instance.
+// The four start-up options that decide what the host sees of a new instance. They live per
+// user under the settings key "Software\\Corvella" (the registry on Windows, a settings file
+// elsewhere) as 32-bit values: 0 is false, anything else true.
 #pragma once
 
+inline constexpr const char* kOptionsKey = "Software\\Corvella";
 inline constexpr const char* kOptionVSTi = "VSTi";
 inline constexpr const char* kOptionProcRep = "ProcRep";
 inline constexpr const char* kOptionEmuIn = "EmuIn";
@@ -12,8 +15,15 @@ struct StartupOptions {
     bool instrument = true;
 };
 
-// Reads one option; a missing option answers its default.
+// The default of an option: false for "EmuIn", true for every other name.
+bool optionDefault(const char* name) noexcept;
+
+// Reads one option. A missing value is created with its default and answers that default; a
+// store that cannot be opened answers the default and writes nothing.
 bool readOption(const char* name);
+
+// Writes an option (the options dialog's check boxes); false when it could not be stored.
+bool writeOption(const char* name, bool value);
 
 // Reads "EmuIn", "ProcRep" and "VSTi", once each, in that order.
 StartupOptions readStartupOptions();

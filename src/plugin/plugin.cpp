@@ -30,7 +30,7 @@ constexpr const char* kCanDoTexts[] = {
 }  // namespace
 
 APluginProgram::APluginProgram() noexcept {
-    for (int i = 0; i < kNumParams; ++i) values[i] = kParameters[i].defaultValue;
+    for (int i = 0; i < kNumParams; ++i) values[i].store(kParameters[i].defaultValue);
     copyText(name, kProgramName, sizeof name);
 }
 
@@ -69,7 +69,8 @@ APlugin::~APlugin() = default;
 void APlugin::setProgram(VstInt32 program) {
     if (program != 0) return;
     curProgram = 0;
-    for (int i = 0; i < kNumParams; ++i) setParameter(i, program_.values[i]);
+    for (int i = 0; i < kNumParams; ++i)
+        storeParameter(i, program_.values[i].load(std::memory_order_relaxed), Origin::Replay);
     if (!editorClosed_ && editor) editor->update();
 }
 
@@ -92,20 +93,30 @@ bool APlugin::getProgramNameIndexed(VstInt32 /*category*/, VstInt32 index, char*
 // --- Parameters ------------------------------------------------------------------------------
 
 void APlugin::setParameter(VstInt32 index, float value) {
+    storeParameter(index, value, Origin::Outside);
+}
+
+void APlugin::storeParameter(VstInt32 index, float value, Origin origin) {
     if (index < 0) return;
     if (index >= kNumParams) index = kNumParams - 1;
     if (value > 1.0f) value = 1.0f;
-    if (value < 0.0f) value = 0.0f;
-    values_[index] = value;
-    program_.values[index] = value;
-    if (ready_) applyParameter(index, value);
+    if (!(value >= 0.0f)) value = 0.0f;  // below zero, or not a number
+    values_[index].store(value, std::memory_order_relaxed);
+    program_.values[index].store(value, std::memory_order_relaxed);
+    if (ready_) applyParameter(index, value, origin);
     if (editor) editor->update();
 }
 
 float APlugin::getParameter(VstInt32 index) {
     if (index < 0) return 0.0f;
     if (index >= kNumParams) index = kNumParams - 1;
-    float v = values_[index];
+    float v = values_[index].load(std::memory_order_relaxed);
+    if (index == param::InputMidi || index == param::OutputMidi) {
+        // These two report whether the device really is open.
+        const float real = deviceOpen(index == param::OutputMidi) ? 1.0f : 0.0f;
+        if (real != v) values_[index].store(real, std::memory_order_relaxed);
+        v = real;
+    }
     if (v > 1.0f) v = 1.0f;
     if (v < 0.0f) v = 0.0f;
     return v;
@@ -118,8 +129,6 @@ void APlugin::getParameterName(VstInt32 index, char* text) {
                                             : kParameters[index].name;
     copyText(text, name, 25);
 }
-
-void APlugin::applyParameter(int /*index*/, float /*value*/) {}
 
 // --- Identity --------------------------------------------------------------------------------
 
@@ -164,7 +173,8 @@ float APlugin::getVu() {
 
 void APlugin::resume() {
     wantEvents(1);
-    for (int i = 0; i < kNumParams; ++i) setParameter(i, values_[i]);
+    for (int i = 0; i < kNumParams; ++i)
+        storeParameter(i, values_[i].load(std::memory_order_relaxed), Origin::Replay);
 }
 
 void APlugin::process(float** /*inputs*/, float** /*outputs*/, VstInt32 /*sampleFrames*/) {}
@@ -173,7 +183,7 @@ void APlugin::processReplacing(float** /*inputs*/, float** /*outputs*/, VstInt32
 }
 
 VstInt32 APlugin::processEvents(VstEvents* events) {
-    if (!events || values_[param::ReceiveFromHost] < 0.5f) return 0;
+    if (!events || value(param::ReceiveFromHost) < 0.5f) return 0;
     for (VstInt32 i = 0; i < events->numEvents; ++i) {
         const VstEvent* e = eventAt(events, i);
         if (!e || e->type != kVstMidiType) continue;
@@ -182,7 +192,7 @@ VstInt32 APlugin::processEvents(VstEvents* events) {
             static_cast<std::uint8_t>(m->midiData[0]) |
             (static_cast<std::uint32_t>(static_cast<std::uint8_t>(m->midiData[1])) << 8) |
             (static_cast<std::uint32_t>(static_cast<std::uint8_t>(m->midiData[2])) << 16);
-        if (values_[param::SendToHost] > 0.5f) sendToHost(word);
+        if (value(param::SendToHost) > 0.5f) sendToHost(word);
     }
     return 1;
 }

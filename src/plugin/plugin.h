@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 
 #include "plugin/parameters.h"
 #include "vst/audioeffectx.h"
@@ -16,12 +17,12 @@ inline constexpr VstInt32 kUniqueId = fourCC('C', 'R', 'V', 'L');
 // The single program: the 68 values and a name. The buffer holds more than any host sends.
 struct APluginProgram {
     APluginProgram() noexcept;
-    std::array<float, kNumParams> values{};
+    std::array<std::atomic<float>, kNumParams> values{};
     char name[64]{};
 };
 
 class APlugin : public AudioEffectX {
-  public:
+public:
     explicit APlugin(audioMasterCallback audioMaster);
     ~APlugin() override;
 
@@ -56,14 +57,47 @@ class APlugin : public AudioEffectX {
 
     const APluginProgram& program() const noexcept { return program_; }
     bool engineReady() const noexcept { return ready_; }
+    // The stored current value (no device-state lookup).
+    float value(int index) const noexcept { return values_[index].load(std::memory_order_relaxed); }
 
-  private:
-    void applyParameter(int index, float value);
+    // Tests watch the apply steps run: called with each index and value before its step.
+    using ApplyObserver = void (*)(void* context, int index, float value) noexcept;
+    void setApplyObserver(ApplyObserver observer, void* context) noexcept {
+        applyObserver_ = observer;
+        applyContext_ = context;
+    }
+
+private:
+    // Who sets a value: the host or the editor from outside, or the plug-in replaying stored
+    // values in setProgram and resume. The one-shot parameters fire only from outside, so a
+    // replay never clears the log or saves over a file.
+    enum class Origin { Outside, Replay };
+    void storeParameter(VstInt32 index, float value, Origin origin);
+    void applyParameter(int index, float value, Origin origin);
+
+    // Apply steps (see the parameter table); each runs once the engine is ready.
+    void applySelectDevice(bool output, float value);
+    void applyOpenDevice(bool output, float value);
+    void applyReplaceStage(float value);
+    void applyClearLog(float value, Origin origin);
+    void applyLogging(float value);
+    void applyDelayAmount(float value);
+    void applyDelayOutput(float value);
+    void applyFilterType(float value);
+    void applyReplaceMatch();
+    void applyReplaceTarget(int index, float value);
+    void applyBus(bool send);
+    void applySaveLog(float value, Origin origin);
+    void applyKnob(int knob, float value);
+    // Whether the MIDI input (false) or output (true) device is open.
+    bool deviceOpen(bool output) const noexcept;
 
     bool ready_ = false;
     bool editorClosed_ = false;
-    std::array<float, kNumParams> values_{};
+    std::array<std::atomic<float>, kNumParams> values_{};
     APluginProgram program_;
+    ApplyObserver applyObserver_ = nullptr;
+    void* applyContext_ = nullptr;
     VstEvents hostEvents_{};
     VstMidiEvent hostMidiEvent_{};
     float vu_ = 0.0f;

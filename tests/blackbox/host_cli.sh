@@ -37,6 +37,25 @@ count=$(printf '%s\n' "$out" | grep -c '^block ')
 out=$(run "$plugin" --set 1=0 --send "0:0x90 60 100")
 [ -z "$out" ] || { echo "FAIL: events came back with send to host off: $out"; fails=$((fails + 1)); }
 
+# A project saved and reopened: every value and the program name come back. "save log!" holds
+# 1.0 in a fresh instance; restoring it fires the one-shot, after which it reads 0.
+state=$(mktemp -d)
+run "$plugin" --blocks 0 --set 2=1 --set 7=0.5 --set 31=0.02734375 --set 50=0.333 \
+    --save-state "$state/a.txt" >/dev/null
+sed 's/^program .*/program My Song 2/' "$state/a.txt" > "$state/b.txt"
+run "$plugin" --blocks 0 --load-state "$state/b.txt" --save-state "$state/c.txt" >/dev/null
+expected=$(sed 's/^param 46 1$/param 46 0/' "$state/b.txt")
+if [ "$expected" != "$(cat "$state/c.txt" | tr -d '\r')" ]; then
+    echo "FAIL: state did not round-trip:"; diff "$state/b.txt" "$state/c.txt"
+    fails=$((fails + 1))
+fi
+grep -qx 'param 7 0.5' "$state/c.txt" && grep -qx 'program My Song 2' "$state/c.txt" ||
+    { echo "FAIL: restored state lacks the set values"; fails=$((fails + 1)); }
+printf 'param 999 1\n' > "$state/bad.txt"
+$runner "$host" "$plugin" --load-state "$state/bad.txt" >/dev/null 2>&1 &&
+    { echo "FAIL: a damaged state file was accepted"; fails=$((fails + 1)); }
+rm -rf "$state"
+
 for bad in "--blocks x" "--send 0:0x190" "--set 3" "--bogus"; do
     $runner "$host" "$plugin" $bad >/dev/null 2>&1 && { echo "FAIL: '$bad' was accepted"; fails=$((fails + 1)); }
 done

@@ -49,7 +49,7 @@ VstIntPtr VSTCALLBACK fakeCallback(AEffect* e, VstInt32 opcode, VstInt32 index, 
 }
 
 class HostTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { gHost = &host; }
     void TearDown() override { gHost = nullptr; }
     FakeHost host;
@@ -57,7 +57,7 @@ class HostTest : public ::testing::Test {
 
 // A bare effect that keeps every default of the base classes.
 class BareEffect : public AudioEffectX {
-  public:
+public:
     explicit BareEffect(audioMasterCallback m) : AudioEffectX(m, 1, 4) {}
     void process(float**, float**, VstInt32) override {}
     float vu = 0.0f;
@@ -75,7 +75,7 @@ class BareEffect : public AudioEffectX {
 
 // An editor that records the key codes it receives.
 class KeyEditor : public AEffEditor {
-  public:
+public:
     using AEffEditor::AEffEditor;
     VstKeyCode last{};
     VstInt32 onKeyDown(VstKeyCode& k) override {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/host/state.h"
 #include "tools/host/vsthost.h"
 
 namespace {
@@ -12,6 +13,7 @@ namespace {
 const char* kUsage =
     "usage: corvella-host PLUGIN [--info] [--set INDEX=VALUE]... [--rate HZ] [--block FRAMES]\n"
     "                     [--blocks N] [--send \"FRAME:STATUS DATA1 DATA2,...\"]\n"
+    "                     [--load-state FILE] [--save-state FILE]\n"
     "  --info            print what a host sees of the plug-in and exit\n"
     "  --set I=V         set parameter I to V (0.0..1.0) before processing; repeatable\n"
     "  --rate HZ         sample rate (default 44100)\n"
@@ -19,6 +21,9 @@ const char* kUsage =
     "  --blocks N        number of blocks to process (default 8)\n"
     "  --send LIST       events to deliver, FRAME counted from the start of the run;\n"
     "                    numbers are decimal or 0x-prefixed hexadecimal\n"
+    "  --load-state FILE restore parameter values and program name saved by --save-state\n"
+    "  --save-state FILE save every parameter value and the program name at the end, as a\n"
+    "                    host saves a project\n"
     "Every event the plug-in sends back is printed as: block B frame F: BYTES\n";
 
 int fail(const std::string& message) {
@@ -103,6 +108,7 @@ int main(int argc, char** argv) {
     }
     const std::string path = argv[1];
     bool info = false;
+    std::string loadPath, savePath;
     long blocks = 8;
     std::vector<std::pair<long, float>> sets;
     std::vector<host::ScheduledEvent> schedule;
@@ -142,6 +148,10 @@ int main(int argc, char** argv) {
             if (!host::parseNumber(next("a block count"), n) || n < 0)
                 return fail("--blocks needs a count of 0 or more");
             blocks = n;
+        } else if (a == "--load-state") {
+            loadPath = next("a file name");
+        } else if (a == "--save-state") {
+            savePath = next("a file name");
         } else if (a == "--send") {
             std::string error;
             if (!host::parseSchedule(next("an event list"), schedule, error))
@@ -153,14 +163,21 @@ int main(int argc, char** argv) {
 
     if (!h.load(path)) return fail(h.error());
     if (!h.instantiate()) return fail(h.error());
+    std::string error;
+    if (!loadPath.empty() && !host::loadState(h, loadPath, error)) return fail(error);
+    for (const auto& [index, value] : sets) h.setParameter(static_cast<VstInt32>(index), value);
+    auto finish = [&]() {
+        if (!savePath.empty() && !host::saveState(h, savePath, error)) return fail(error);
+        return 0;
+    };
 
     if (info) {
         printInfo(h);
+        const int rc = finish();
         std::printf("effClose: %ld\n", static_cast<long>(h.close()));
-        return 0;
+        return rc;
     }
 
-    for (const auto& [index, value] : sets) h.setParameter(static_cast<VstInt32>(index), value);
     h.start();
     for (long b = 0; b < blocks; ++b) h.runBlock(schedule);
     h.stop();
@@ -172,6 +189,7 @@ int main(int argc, char** argv) {
             std::printf("block %ld frame %d: event type %d\n", s.block, s.deltaFrames, s.type);
         }
     }
+    const int rc = finish();
     h.close();
-    return 0;
+    return rc;
 }

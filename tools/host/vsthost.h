@@ -28,7 +28,7 @@ struct ScheduledEvent {
 };
 
 class VstHost {
-  public:
+public:
     VstHost();
     ~VstHost();
     VstHost(const VstHost&) = delete;
@@ -82,7 +82,7 @@ class VstHost {
     static VstIntPtr VSTCALLBACK callback(AEffect* effect, VstInt32 opcode, VstInt32 index,
                                           VstIntPtr value, void* ptr, float opt);
 
-  private:
+private:
     VstIntPtr answer(VstInt32 opcode, VstInt32 index, VstIntPtr value, void* ptr, float opt);
     void processBlock();
 
