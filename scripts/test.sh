@@ -18,7 +18,13 @@ build_and_test() {
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j "$jobs"
     stage "test $preset"
-    ctest --preset "$preset" -j "$jobs"
+    if [ "$preset" = linux-tsan ]; then
+        # ThreadSanitizer's fixed shadow layout sometimes fails to map under the kernel's
+        # high-entropy address randomisation; run its tests without randomisation.
+        setarch "$(uname -m)" -R ctest --preset "$preset" -j "$jobs"
+    else
+        ctest --preset "$preset" -j "$jobs"
+    fi
 }
 
 build_and_test linux

@@ -34,7 +34,7 @@ void APlugin::applyParameter(int index, float v, Origin origin) {
             applyFilterType(v);
             break;
         case ApplyStep::ReplaceMatch:
-            applyReplaceMatch();
+            applyReplaceMatch(index);
             break;
         case ApplyStep::ReplaceTarget:
             applyReplaceTarget(index, v);
@@ -75,19 +75,11 @@ void APlugin::applySaveLog(float v, Origin origin) {
     }
 }
 
-// The device, bus, stage and knob steps drive the engine's parts as they are built; until
-// then the value is only stored.
+// The device and log steps drive parts that are built separately; until then the value is
+// only stored.
 void APlugin::applySelectDevice(bool, float) {}
 void APlugin::applyOpenDevice(bool, float) {}
 bool APlugin::deviceOpen(bool) const noexcept {
     return false;
 }
-void APlugin::applyReplaceStage(float) {}
 void APlugin::applyLogging(float) {}
-void APlugin::applyDelayAmount(float) {}
-void APlugin::applyDelayOutput(float) {}
-void APlugin::applyFilterType(float) {}
-void APlugin::applyReplaceMatch() {}
-void APlugin::applyReplaceTarget(int, float) {}
-void APlugin::applyBus(bool) {}
-void APlugin::applyKnob(int, float) {}

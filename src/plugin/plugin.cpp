@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "plugin/editorfactory.h"
 #include "plugin/options.h"
@@ -103,6 +104,10 @@ void APlugin::storeParameter(VstInt32 index, float value, Origin origin) {
     if (!(value >= 0.0f)) value = 0.0f;  // below zero, or not a number
     values_[index].store(value, std::memory_order_relaxed);
     program_.values[index].store(value, std::memory_order_relaxed);
+    {
+        std::lock_guard<RecursiveSpinLock> guard(chainLock_);
+        params_[index] = value;
+    }
     if (ready_) applyParameter(index, value, origin);
     if (editor) editor->update();
 }
@@ -175,33 +180,4 @@ void APlugin::resume() {
     wantEvents(1);
     for (int i = 0; i < kNumParams; ++i)
         storeParameter(i, values_[i].load(std::memory_order_relaxed), Origin::Replay);
-}
-
-void APlugin::process(float** /*inputs*/, float** /*outputs*/, VstInt32 /*sampleFrames*/) {}
-
-void APlugin::processReplacing(float** /*inputs*/, float** /*outputs*/, VstInt32 /*sampleFrames*/) {
-}
-
-VstInt32 APlugin::processEvents(VstEvents* events) {
-    if (!events || value(param::ReceiveFromHost) < 0.5f) return 0;
-    for (VstInt32 i = 0; i < events->numEvents; ++i) {
-        const VstEvent* e = eventAt(events, i);
-        if (!e || e->type != kVstMidiType) continue;
-        const auto* m = reinterpret_cast<const VstMidiEvent*>(e);
-        const std::uint32_t word =
-            static_cast<std::uint8_t>(m->midiData[0]) |
-            (static_cast<std::uint32_t>(static_cast<std::uint8_t>(m->midiData[1])) << 8) |
-            (static_cast<std::uint32_t>(static_cast<std::uint8_t>(m->midiData[2])) << 16);
-        if (value(param::SendToHost) > 0.5f) sendToHost(word);
-    }
-    return 1;
-}
-
-void APlugin::sendToHost(std::uint32_t word) noexcept {
-    if (word == 0) return;
-    hostMidiEvent_.midiData[0] = static_cast<char>(word & 0xFF);
-    hostMidiEvent_.midiData[1] = static_cast<char>((word >> 8) & 0xFF);
-    hostMidiEvent_.midiData[2] = static_cast<char>((word >> 16) & 0xFF);
-    hostMidiEvent_.midiData[3] = 0;
-    sendVstEventsToHost(&hostEvents_);
 }

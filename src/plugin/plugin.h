@@ -3,8 +3,14 @@
 
 #include <array>
 #include <atomic>
+#include <thread>
 
+#include "plugin/delayline.h"
+#include "plugin/midiword.h"
 #include "plugin/parameters.h"
+#include "plugin/replacefilter.h"
+#include "plugin/spinlock.h"
+#include "plugin/wordqueue.h"
 #include "vst/audioeffectx.h"
 
 class APluginEditor;
@@ -52,8 +58,21 @@ public:
     void processReplacing(float** inputs, float** outputs, VstInt32 sampleFrames) override;
     VstInt32 processEvents(VstEvents* events) override;
 
-    // Sends one packed MIDI word to the host as a single-event list.
-    void sendToHost(std::uint32_t word) noexcept;
+    // The single entry of the message chain: log, replace, filter, then the delay line or the
+    // outputs. Any thread may call it.
+    void runChain(MidiWord word, VstInt32 frameOffset) noexcept;
+    // A word received from the MIDI input device (the driver's thread).
+    void deviceInput(MidiWord word) noexcept { runChain(word, 0); }
+    // Sends one packed MIDI word to the host as a single-event list (processing thread only).
+    void sendToHost(MidiWord word) noexcept;
+
+    // Engine state, for tests and the editor.
+    const DelayLine& delayLine() const noexcept { return delay_; }
+    std::size_t hostQueueDropped() const noexcept { return hostQueue_.dropped(); }
+    MidiWord lastKnobWord() const noexcept { return lastKnobWord_; }
+    int receiveBus() const noexcept { return receiveBus_; }
+    int sendBus() const noexcept { return sendBus_; }
+    const Replacer& replacer() const noexcept { return replacer_; }
 
     const APluginProgram& program() const noexcept { return program_; }
     bool engineReady() const noexcept { return ready_; }
@@ -84,7 +103,7 @@ private:
     void applyDelayAmount(float value);
     void applyDelayOutput(float value);
     void applyFilterType(float value);
-    void applyReplaceMatch();
+    void applyReplaceMatch(int index);
     void applyReplaceTarget(int index, float value);
     void applyBus(bool send);
     void applySaveLog(float value, Origin origin);
@@ -92,12 +111,65 @@ private:
     // Whether the MIDI input (false) or output (true) device is open.
     bool deviceOpen(bool output) const noexcept;
 
+    // --- Message engine (engine.cpp) ---
+    // The chain under the chain lock. On the processing thread outputs leave at once; on any
+    // other thread host-bound words wait in hostQueue_ and the device word is handed back in
+    // `deviceWord` to be sent once the lock is released. Answers the word as the chain left it.
+    MidiWord chainLocked(MidiWord word, VstInt32 frameOffset, bool processing,
+                         MidiWord& deviceWord) noexcept;
+    MidiWord emitLocked(MidiWord word, bool processing, MidiWord& deviceWord) noexcept;
+    bool onProcessingThread() const noexcept;
+    void drainHostQueue() noexcept;
+    void runFrames(VstInt32 sampleFrames) noexcept;
+    void sampleTick() noexcept;
+    MidiWord knobWord(int knob) const noexcept;
+
+    // Stage slots: each holds its working step or a do-nothing step.
+    using MessageStep = void (*)(APlugin&, MidiWord& word) noexcept;
+    using LogStep = void (*)(APlugin&, MidiWord word, VstInt32 frameOffset) noexcept;
+    using FrameStep = void (*)(APlugin&) noexcept;
+    using OutStep = void (*)(APlugin&, MidiWord word) noexcept;
+    static void noMessageStep(APlugin&, MidiWord&) noexcept {}
+    static void noLogStep(APlugin&, MidiWord, VstInt32) noexcept {}
+    static void noFrameStep(APlugin&) noexcept {}
+    static void noOutStep(APlugin&, MidiWord) noexcept {}
+    static void replaceStep(APlugin& p, MidiWord& w) noexcept;
+    static void filterStep(APlugin& p, MidiWord& w) noexcept;
+    static void busReadStep(APlugin& p) noexcept;
+    static void delayedOutStep(APlugin& p, MidiWord w) noexcept;
+
+    // --- Bus and device ports (ports.cpp) ---
+    void busWrite(int bus, MidiWord word) noexcept;
+    int busPending(int bus) noexcept;
+    MidiWord busWord(int bus, int i) noexcept;
+    void busClearPending(int bus) noexcept;
+    bool busSaysSound(int bus) noexcept;
+    void busSetSender(int bus, bool sender) noexcept;
+    void deviceSend(MidiWord word) noexcept;
+
     bool ready_ = false;
     bool editorClosed_ = false;
     std::array<std::atomic<float>, kNumParams> values_{};
     APluginProgram program_;
     ApplyObserver applyObserver_ = nullptr;
     void* applyContext_ = nullptr;
+    // Chain state, guarded by chainLock_. params_ mirrors the current values for the chain.
+    RecursiveSpinLock chainLock_;
+    std::array<float, kNumParams> params_{};
+    Replacer replacer_;
+    DelayLine delay_;
+    MidiWord lastKnobWord_ = 0;
+    int receiveBus_ = 0;
+    int sendBus_ = 0;
+    LogStep logStage_ = noLogStep;
+    MessageStep replaceStage_ = noMessageStep;
+    MessageStep filterStage_ = noMessageStep;
+    FrameStep busReadStep_ = noFrameStep;
+    FrameStep metaLogStep_ = noFrameStep;
+    OutStep delayedOutStep_ = noOutStep;
+    // Host-bound words produced away from the processing thread, sent at its next call.
+    WordQueue<4096> hostQueue_;
+    std::atomic<std::thread::id> processingThread_{};
     VstEvents hostEvents_{};
     VstMidiEvent hostMidiEvent_{};
     float vu_ = 0.0f;

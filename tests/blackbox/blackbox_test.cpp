@@ -76,12 +76,14 @@ TEST_F(BlackBox, EventsPassThroughToTheHost) {
     host.start();
     for (int b = 0; b < 3; ++b) host.runBlock(schedule);
     host.stop();
-    ASSERT_EQ(host.sent.size(), 2u);
-    EXPECT_EQ(host.sent[0].block, 0);
-    EXPECT_EQ(host::hexBytes(host.sent[0].bytes, 3), "90 3C 64");
-    EXPECT_EQ(host.sent[0].deltaFrames, 0);
-    EXPECT_EQ(host.sent[1].block, 1);  // frame 700 falls in the second 512-frame block
-    EXPECT_EQ(host::hexBytes(host.sent[1].bytes, 4), "80 3C 00 00");
+    // Knob 1's construction message (control change 0 value 0, channel 1) leaves first.
+    ASSERT_EQ(host.sent.size(), 3u);
+    EXPECT_EQ(host::hexBytes(host.sent[0].bytes, 3), "B0 00 00");
+    EXPECT_EQ(host.sent[1].block, 0);
+    EXPECT_EQ(host::hexBytes(host.sent[1].bytes, 3), "90 3C 64");
+    EXPECT_EQ(host.sent[1].deltaFrames, 0);
+    EXPECT_EQ(host.sent[2].block, 1);  // frame 700 falls in the second 512-frame block
+    EXPECT_EQ(host::hexBytes(host.sent[2].bytes, 4), "80 3C 00 00");
 }
 
 TEST_F(BlackBox, ParametersThroughTheRecord) {

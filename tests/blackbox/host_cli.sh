@@ -30,12 +30,15 @@ out=$(run "$plugin" --blocks 3 --send "0:0x90 60 100,700:0x80 60 0,1100:0xB0 7 1
 expect "$out" "block 0 frame 0: 90 3C 64"
 expect "$out" "block 1 frame 0: 80 3C 00"
 expect "$out" "block 2 frame 0: B0 07 7F"
+# Knob 1's message from construction (control change 0 value 0, channel 1) comes first.
+first=$(printf '%s\n' "$out" | head -n 1)
+[ "$first" = "block 0 frame 0: B0 00 00" ] || { echo "FAIL: first event is '$first'"; fails=$((fails + 1)); }
 count=$(printf '%s\n' "$out" | grep -c '^block ')
-[ "$count" -eq 3 ] || { echo "FAIL: expected 3 events back, got $count"; fails=$((fails + 1)); }
+[ "$count" -eq 4 ] || { echo "FAIL: expected 4 events back, got $count"; fails=$((fails + 1)); }
 
-# "send to host?" off: nothing comes back.
+# "send to host?" off: the note does not come back.
 out=$(run "$plugin" --set 1=0 --send "0:0x90 60 100")
-[ -z "$out" ] || { echo "FAIL: events came back with send to host off: $out"; fails=$((fails + 1)); }
+printf '%s\n' "$out" | grep -q '90 3C 64' && { echo "FAIL: note came back with send to host off"; fails=$((fails + 1)); }
 
 # A project saved and reopened: every value and the program name come back. "save log!" holds
 # 1.0 in a fresh instance; restoring it fires the one-shot, after which it reads 0.

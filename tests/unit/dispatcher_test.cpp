@@ -331,10 +331,14 @@ TEST_F(HostTest, ReceivedListMixingEventTypesAndTheSentEvent) {
         VstEvent* events[3];
     } list{3, 0, {reinterpret_cast<VstEvent*>(&on), &sysex, reinterpret_cast<VstEvent*>(&off)}};
     call(e, effProcessEvents, 0, 0, &list);
-    ASSERT_EQ(host.sentMidi.size(), 2u);
-    VstMidiEvent first, second;
-    std::memcpy(&first, host.sentMidi[0].data(), sizeof first);
-    std::memcpy(&second, host.sentMidi[1].data(), sizeof second);
+    // First the word knob 1 sent at construction (control change 0, value 0, channel 1), which
+    // waited for the first processing call, then the two notes.
+    ASSERT_EQ(host.sentMidi.size(), 3u);
+    VstMidiEvent knob, first, second;
+    std::memcpy(&knob, host.sentMidi[0].data(), sizeof knob);
+    std::memcpy(&first, host.sentMidi[1].data(), sizeof first);
+    std::memcpy(&second, host.sentMidi[2].data(), sizeof second);
+    EXPECT_EQ(static_cast<unsigned char>(knob.midiData[0]), 0xB0);
     EXPECT_EQ(first.type, kVstMidiType);
     EXPECT_EQ(first.byteSize, static_cast<VstInt32>(sizeof(VstMidiEvent)));
     EXPECT_EQ(first.deltaFrames, 0);

@@ -1,0 +1,38 @@
+// A small recursive lock for the message chain. Critical sections are short memory work; a
+// waiter spins briefly, then yields its time slice. Recursive because a host may call back into
+// the plug-in (a parameter change, say) from inside a call the plug-in makes while holding it.
+#pragma once
+
+#include <atomic>
+#include <thread>
+
+class RecursiveSpinLock {
+public:
+    void lock() noexcept {
+        const void* me = self();
+        if (owner_.load(std::memory_order_relaxed) == me) {
+            ++depth_;
+            return;
+        }
+        for (int spins = 0;; ++spins) {
+            const void* expected = nullptr;
+            if (owner_.compare_exchange_weak(expected, me, std::memory_order_acquire,
+                                             std::memory_order_relaxed)) {
+                depth_ = 1;
+                return;
+            }
+            if (spins > 64) std::this_thread::yield();
+        }
+    }
+    void unlock() noexcept {
+        if (--depth_ == 0) owner_.store(nullptr, std::memory_order_release);
+    }
+
+private:
+    static const void* self() noexcept {
+        thread_local const char token = 0;
+        return &token;
+    }
+    std::atomic<const void*> owner_{nullptr};
+    int depth_ = 0;  // touched only by the owner
+};

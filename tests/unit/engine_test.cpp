@@ -1,0 +1,411 @@
+// The message engine: chain order, replacer, filter, delay line, knobs, sample clock, threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/notice.h"
+#include "platform/settings.h"
+#include "plugin/plugin.h"
+#include "vst/entry.h"
+
+namespace {
+
+// What the host received: each word with the frame count the test had processed at the time,
+// and the thread it arrived on.
+struct Received {
+    MidiWord word;
+    long frame;
+    std::thread::id thread;
+};
+
+struct EngineHost {
+    std::mutex mutex;
+    std::vector<Received> received;
+    long frame = 0;
+};
+EngineHost* gHost = nullptr;
+
+VstIntPtr VSTCALLBACK engineCallback(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void* ptr,
+                                     float) {
+    if (opcode == audioMasterVersion) return 2400;
+    if (opcode == audioMasterProcessEvents && gHost) {
+        const auto* list = static_cast<VstEvents*>(ptr);
+        const auto* m = reinterpret_cast<const VstMidiEvent*>(list->events[0]);
+        EXPECT_EQ(list->numEvents, 1);
+        EXPECT_EQ(m->deltaFrames, 0);
+        std::lock_guard<std::mutex> lock(gHost->mutex);
+        gHost->received.push_back({packWord(static_cast<std::uint8_t>(m->midiData[0]),
+                                            static_cast<std::uint8_t>(m->midiData[1]),
+                                            static_cast<std::uint8_t>(m->midiData[2])),
+                                   gHost->frame, std::this_thread::get_id()});
+        return 1;
+    }
+    return 0;
+}
+
+class Engine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        gHost = &host;
+        e = pluginEntry(engineCallback);
+        ASSERT_NE(e, nullptr);
+        frames(1);  // the construction knob word (0xB0) leaves here
+        host.received.clear();
+    }
+    void TearDown() override {
+        e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
+        gHost = nullptr;
+    }
+    APlugin& plugin() { return *static_cast<APlugin*>(e->object); }
+    void set(int index, float v) { e->setParameter(e, index, v); }
+    void choose(int index, int entry) { set(index, static_cast<float>(entry) / 256.0f); }
+
+    // One effProcessEvents call with these words (deltaFrames given or 0).
+    void send(const std::vector<MidiWord>& words, VstInt32 delta = 0) {
+        std::vector<VstMidiEvent> events(words.size());
+        std::vector<VstEvent*> ptrs;
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            events[i].type = kVstMidiType;
+            events[i].byteSize = sizeof(VstMidiEvent);
+            events[i].deltaFrames = delta;
+            events[i].midiData[0] = static_cast<char>(wordStatus(words[i]));
+            events[i].midiData[1] = static_cast<char>(wordData1(words[i]));
+            events[i].midiData[2] = static_cast<char>(wordData2(words[i]));
+            ptrs.push_back(reinterpret_cast<VstEvent*>(&events[i]));
+        }
+        std::vector<unsigned char> block(offsetof(VstEvents, events) +
+                                         sizeof(VstEvent*) * (ptrs.size() + 2));
+        auto* list = reinterpret_cast<VstEvents*>(block.data());
+        list->numEvents = static_cast<VstInt32>(ptrs.size());
+        std::memcpy(block.data() + offsetof(VstEvents, events), ptrs.data(),
+                    ptrs.size() * sizeof(VstEvent*));
+        e->dispatcher(e, effProcessEvents, 0, 0, list, 0.0f);
+    }
+    // Processes frames one at a time so each received word carries its frame.
+    void frames(long n) {
+        float a[1] = {0.25f}, b[1] = {0.5f};
+        float* io[2] = {a, b};
+        for (long i = 0; i < n; ++i) {
+            e->processReplacing(e, io, io, 1);
+            ++host.frame;
+        }
+    }
+    std::vector<MidiWord> words() {
+        std::vector<MidiWord> w;
+        for (const auto& r : host.received) w.push_back(r.word);
+        return w;
+    }
+    // Sends one word from the host and answers what came straight back.
+    MidiWord through(MidiWord w) {
+        host.received.clear();
+        send({w});
+        return host.received.empty() ? 0 : host.received.back().word;
+    }
+
+    platform::MemorySettingsStore store;
+    platform::ScopedSettingsStore scope{store};
+    EngineHost host;
+    AEffect* e = nullptr;
+};
+
+}  // namespace
+
+TEST_F(Engine, HostInputFollowsReceiveFromHost) {
+    EXPECT_EQ(through(packWord(0x90, 60, 100)), packWord(0x90, 60, 100));
+    set(param::ReceiveFromHost, 0.0f);
+    EXPECT_EQ(through(packWord(0x90, 60, 100)), 0u);
+    // Input from the device still flows (and, off the processing thread, waits for it).
+    std::thread([&] { plugin().deviceInput(packWord(0x80, 60, 0)); }).join();
+    EXPECT_TRUE(host.received.empty());
+    frames(1);
+    EXPECT_EQ(words(), std::vector<MidiWord>{packWord(0x80, 60, 0)});
+    set(param::ReceiveFromHost, 0.5f);  // at least 0.5 is on
+    EXPECT_EQ(through(packWord(0x90, 1, 1)), packWord(0x90, 1, 1));
+}
+
+TEST_F(Engine, ReplacerRewritesMatchingMessages) {
+    set(param::Replace, 1.0f);
+    choose(31, 0);    // match channel 1
+    choose(32, 1);    // note on
+    choose(33, 60);   // data1 60
+    choose(34, 128);  // data2 ANY
+    choose(35, 1);    // new channel 2
+    choose(36, 23);   // status NO CHANGE
+    choose(37, 130);  // NO CHANGE
+    choose(38, 130);
+    EXPECT_EQ(through(packWord(0x90, 60, 100)), packWord(0x91, 60, 100));
+    EXPECT_EQ(through(packWord(0x91, 60, 100)), packWord(0x91, 60, 100));
+    EXPECT_EQ(through(packWord(0x90, 61, 100)), packWord(0x90, 61, 100));
+
+    // Everything ANY, data2 becomes byte 1. The channel is set first: while the match status
+    // is ANY or a system status, the channel parameter is ignored.
+    choose(31, 16);
+    choose(32, 23);
+    choose(33, 128);
+    choose(35, 16);
+    choose(38, 128);
+    EXPECT_EQ(through(packWord(0x90, 60, 64)), packWord(0x90, 60, 0x90));
+    choose(37, 129);  // data1 becomes byte 3
+    choose(38, 129);  // data2 becomes byte 2
+    EXPECT_EQ(through(packWord(0x90, 60, 64)), packWord(0x90, 64, 60));
+
+    // Target statuses: pitch wheel keeps the channel, timing clock replaces the whole byte.
+    choose(37, 130);
+    choose(38, 130);
+    choose(36, 6);
+    EXPECT_EQ(through(packWord(0x92, 1, 2)), packWord(0xE2, 1, 2));
+    choose(36, 15);
+    EXPECT_EQ(through(packWord(0x92, 1, 2)), packWord(0xF8, 1, 2));
+    set(param::Replace, 0.5f);  // replace needs above 0.5
+    EXPECT_EQ(through(packWord(0x92, 1, 2)), packWord(0x92, 1, 2));
+}
+
+TEST_F(Engine, ReplaceMatchStateFollowsTheParameters) {
+    choose(32, 15);  // a system status: the channel parameter is then ignored
+    EXPECT_EQ(plugin().replacer().matchStatus(), 0xF8);
+    choose(31, 4);
+    EXPECT_EQ(plugin().replacer().matchStatus(), 0xF8);
+    EXPECT_FALSE(plugin().replacer().usesFieldTest());
+    choose(32, 3);  // back to a voice status: the low bits of the system status stay as channel
+    EXPECT_EQ(plugin().replacer().matchStatus(), 0xB8);
+    choose(31, 2);
+    EXPECT_EQ(plugin().replacer().matchStatus(), 0xB2);
+    choose(33, 128);
+    EXPECT_TRUE(plugin().replacer().usesFieldTest());
+    choose(33, 5);
+    EXPECT_FALSE(plugin().replacer().usesFieldTest());
+}
+
+TEST_F(Engine, FilterTypesAndRows) {
+    const MidiWord noteOn = packWord(0x90, 60, 100), noteOff2 = packWord(0x81, 60, 0);
+    set(param::FilterType, 0.8f);  // allow only, no rows: nothing passes
+    EXPECT_EQ(through(noteOn), 0u);
+    set(param::FilterType, 0.3f);  // block only, no rows: everything passes
+    EXPECT_EQ(through(noteOn), noteOn);
+
+    // Block cc 7 on channel 5.
+    set(11, 1.0f);
+    choose(12, 4);
+    choose(13, 3);
+    choose(14, 7);
+    EXPECT_EQ(through(packWord(0xB4, 7, 100)), 0u);
+    EXPECT_EQ(through(packWord(0xB0, 7, 100)), packWord(0xB0, 7, 100));
+    EXPECT_EQ(through(packWord(0xB4, 8, 100)), packWord(0xB4, 8, 100));
+    choose(14, 128);  // cc ANY
+    EXPECT_EQ(through(packWord(0xB4, 8, 100)), 0u);
+
+    // Allow only note ons on ALL channels and note offs on channel 2.
+    set(param::FilterType, 0.8f);
+    choose(12, 16);
+    choose(13, 1);
+    set(15, 1.0f);
+    choose(16, 1);
+    choose(17, 0);
+    EXPECT_EQ(through(noteOff2), noteOff2);
+    EXPECT_EQ(through(packWord(0x82, 60, 0)), 0u);
+    EXPECT_EQ(through(packWord(0x9F, 1, 1)), packWord(0x9F, 1, 1));
+
+    // Block the timing clock whatever the row's channel.
+    set(param::FilterType, 0.3f);
+    set(15, 0.0f);
+    choose(12, 9);
+    choose(13, 15);
+    EXPECT_EQ(through(packWord(0xF8, 0, 0)), 0u);
+    EXPECT_EQ(through(packWord(0xFA, 0, 0)), packWord(0xFA, 0, 0));
+
+    // Host values between the choices.
+    set(param::FilterType, 0.5f);  // allow only
+    EXPECT_EQ(through(packWord(0xFA, 0, 0)), 0u);
+    set(param::FilterType, 0.2f);  // block all
+    EXPECT_EQ(through(noteOn), 0u);
+    set(param::FilterType, 0.9f);  // allow all
+    EXPECT_EQ(through(noteOn), noteOn);
+}
+
+TEST_F(Engine, DelayCountsFramesAcrossBlocks) {
+    set(param::DelayOutput, 1.0f);  // default delay 768
+    const long start = host.frame;
+    send({packWord(0x90, 60, 1), packWord(0x90, 60, 2)});
+    frames(769);
+    EXPECT_TRUE(host.received.empty());
+    frames(2);
+    ASSERT_EQ(host.received.size(), 2u);
+    // Frame index 769 counted from the next processing call's first frame (frame 0).
+    EXPECT_EQ(host.received[0].frame - start, 769);
+    EXPECT_EQ(host.received[0].word, packWord(0x90, 60, 1));
+    EXPECT_EQ(host.received[1].frame - start, 770);  // same target: one frame later, in order
+}
+
+TEST_F(Engine, DelayEdgeValues) {
+    set(param::DelayAmount, 0.0f);
+    set(param::DelayOutput, 0.5f);  // exactly 0.5 inserts and emits
+    const long start = host.frame;
+    send({packWord(0x90, 1, 1)});
+    frames(2);
+    ASSERT_EQ(host.received.size(), 1u);
+    EXPECT_EQ(host.received[0].frame - start, 1);  // delay 0 waits one frame
+    // Switching the delay off strands nothing visible: waiting words are cleared unsent.
+    set(param::DelayAmount, 10.0f / 32767.0f);
+    send({packWord(0x90, 2, 2)});
+    set(param::DelayOutput, 0.0f);
+    frames(20);
+    EXPECT_EQ(host.received.size(), 1u);
+    EXPECT_EQ(plugin().delayLine().occupied(), 0);
+    // A filtered word leaves the ring untouched.
+    set(param::DelayOutput, 1.0f);
+    set(param::FilterType, 0.0f);
+    send({packWord(0x90, 3, 3)});
+    EXPECT_EQ(plugin().delayLine().occupied(), 0);
+}
+
+TEST(DelayLineRing, WrapsAndDropsWhenFull) {
+    auto ring = std::make_unique<DelayLine>();
+    ring->setPosition(32768);
+    ring->setDelay(1);
+    ring->insert(0x90);
+    EXPECT_EQ(ring->slot(1), 0x90u);
+    ring->insert(0);
+    EXPECT_EQ(ring->occupied(), 1);
+    for (int i = 1; i < DelayLine::kSlots; ++i) ring->insert(0x80);
+    EXPECT_EQ(ring->occupied(), DelayLine::kSlots);
+    ring->insert(0x91);
+    EXPECT_EQ(ring->dropped(), 1u);
+    EXPECT_EQ(ring->take(), 0x80u);
+    EXPECT_EQ(ring->position(), 0);
+}
+
+TEST_F(Engine, KnobsBuildTheirMessages) {
+    auto knob = [&](int n, int channel, int message, float v) {
+        choose(55 + n, channel);
+        choose(61 + n, message);
+        set(49 + n, v);
+    };
+    knob(1, 2, 7, 1.0f);
+    knob(2, 0, 128, 0.5f);
+    knob(3, 15, 129, 1.0f);
+    knob(4, 0, 130, 1.0f);
+    knob(5, 0, 130, 16384.0f / 32768.0f);
+    frames(1);  // knob words set away from processing wait for it
+    const std::vector<MidiWord> expected = {packWord(0xB2, 7, 127), packWord(0xC0, 64, 0),
+                                            packWord(0xDF, 127, 0), packWord(0xE0, 127, 127),
+                                            packWord(0xE0, 0, 64)};
+    EXPECT_EQ(words(), expected);
+    // The same value again, or a new message kind alone, sends nothing.
+    host.received.clear();
+    set(54, 16384.0f / 32768.0f);
+    choose(66, 3);
+    frames(1);
+    EXPECT_TRUE(host.received.empty());
+    // A knob whose word the filter removes is sent again on repetition.
+    set(param::FilterType, 0.0f);
+    set(50, 0.25f);
+    EXPECT_EQ(plugin().lastKnobWord(), 0u);
+    set(param::FilterType, 1.0f);
+    set(50, 0.25f);
+    frames(1);
+    EXPECT_EQ(words(), std::vector<MidiWord>{packWord(0xB2, 7, 32)});
+}
+
+TEST_F(Engine, ProcessLeavesAudioUntouchedAndAdvancesTheLine) {
+    std::vector<float> in(512, 0.125f), out(512, -0.5f);
+    float* ins[1] = {in.data()};
+    float* outs[1] = {out.data()};
+    const int before = plugin().delayLine().position();
+    e->processReplacing(e, ins, outs, 512);
+    e->process(e, ins, outs, 0);
+    e->process(e, ins, outs, -5);
+    for (float v : in) ASSERT_EQ(v, 0.125f);
+    for (float v : out) ASSERT_EQ(v, -0.5f);
+    EXPECT_EQ(plugin().delayLine().position(), before + 512);
+    e->process(e, ins, outs, 512);
+    EXPECT_EQ(plugin().delayLine().position(), before + 1024);
+}
+
+TEST_F(Engine, FeedbackWarningOnEveryBusChange) {
+    platform::RecordingNoticeSink sink;
+    platform::ScopedNoticeSink notices(sink);
+    choose(param::RecvBus, 3);
+    choose(param::SendBus, 3);
+    set(param::GetFromBus, 1.0f);
+    EXPECT_TRUE(sink.notices().empty());
+    set(param::PutToBus, 1.0f);
+    choose(param::RecvBus, 3);
+    ASSERT_EQ(sink.notices().size(), 2u);
+    EXPECT_EQ(sink.notices()[0].text, "Feedback loop!");
+    EXPECT_EQ(sink.notices()[0].caption, "Corvella");
+    EXPECT_EQ(sink.notices()[0].kind, platform::NoticeKind::Warning);
+    EXPECT_EQ(plugin().receiveBus(), 3);
+    EXPECT_EQ(plugin().sendBus(), 3);
+    choose(param::SendBus, 4);
+    EXPECT_EQ(sink.notices().size(), 2u);
+    set(param::RecvBus, 0.3f);  // a host value beyond the buses
+    EXPECT_EQ(plugin().receiveBus(), 76);
+}
+
+// All sources at once: host events and frames on the processing thread, device input on a
+// driver thread, knobs from an automation thread, stage switches from the editor's thread.
+// Every message reaches the host exactly once, and only on the processing thread.
+TEST_F(Engine, AllSourcesAtOnce) {
+    constexpr int kEach = 3000;
+    std::atomic<bool> stop{false};
+    std::thread::id processingId;
+    std::thread processing([&] {
+        processingId = std::this_thread::get_id();
+        for (int i = 0; i < kEach; ++i) {
+            send({packWord(0x90, static_cast<unsigned>(i % 128), 1)});
+            float buf[64] = {};
+            float* io[1] = {buf};
+            e->processReplacing(e, io, io, 64);
+        }
+        while (!stop.load()) {
+            float buf[64] = {};
+            float* io[1] = {buf};
+            e->processReplacing(e, io, io, 64);
+            std::this_thread::yield();
+        }
+        float buf[64] = {};
+        float* io[1] = {buf};
+        e->processReplacing(e, io, io, 64);
+    });
+    std::thread device([&] {
+        for (int i = 0; i < kEach; ++i)
+            plugin().deviceInput(packWord(0x80, static_cast<unsigned>(i % 128), 2));
+    });
+    std::thread automation([&] {
+        for (int i = 0; i < kEach; ++i) set(50, (i % 2 ? 0.25f : 0.75f));
+    });
+    std::thread editor([&] {
+        for (int i = 0; i < 500; ++i) {
+            set(param::Replace, (i % 2) ? 1.0f : 0.0f);  // rewrites nothing: all targets keep
+            choose(35, 16);
+            choose(36, 23);
+            choose(37, 130);
+            choose(38, 130);
+            set(param::FilterType, 1.0f);
+        }
+    });
+    device.join();
+    automation.join();
+    editor.join();
+    stop = true;
+    processing.join();
+    std::lock_guard<std::mutex> lock(host.mutex);
+    int notes = 0, offs = 0, knobs = 0;
+    for (const auto& r : host.received) {
+        EXPECT_EQ(r.thread, processingId);
+        notes += wordStatus(r.word) == 0x90;
+        offs += wordStatus(r.word) == 0x80;
+        knobs += wordStatus(r.word) == 0xB0;
+    }
+    EXPECT_EQ(notes, kEach);
+    // Away from the processing thread words wait in a bounded queue; a word that finds it full
+    // is counted, never lost silently.
+    EXPECT_EQ(offs + knobs + static_cast<int>(plugin().hostQueueDropped()), 2 * kEach);
+    EXPECT_GT(offs, 0);
+    EXPECT_GT(knobs, 0);
+}
