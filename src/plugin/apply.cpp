@@ -1,6 +1,7 @@
 // What a parameter change does to the engine once it is ready: one step per row of the
 // parameter table.
 #include <cmath>
+#include <mutex>
 
 #include "plugin/plugin.h"
 
@@ -60,19 +61,26 @@ void APlugin::applyParameter(int index, float v, Origin origin) {
     }
 }
 
-// One-shot: clears the log when set from outside; the current value returns to 0.0 while the
-// program record keeps what was set.
-void APlugin::applyClearLog(float v, Origin origin) {
-    if (v > 0.5f && origin == Origin::Outside) {
-        values_[param::ClearLog].store(0.0f, std::memory_order_relaxed);
-    }
+// A one-shot's current value returns to 0.0 once handled, while the program record keeps what
+// was set. A replay (setProgram, resume) stores the value but does not act on it: a stored 1.0
+// would otherwise clear the log, or save over the file, at every host resume; and it must not
+// stay at 1.0 either, where "clear log!" would hold the log shut.
+void APlugin::resetOneShot(int index) noexcept {
+    values_[index].store(0.0f, std::memory_order_relaxed);
+    std::lock_guard<RecursiveSpinLock> guard(chainLock_);
+    params_[index] = 0.0f;
 }
 
-// One-shot: saves the log when set from outside; reads 0.0 once the save is done.
+void APlugin::applyClearLog(float v, Origin origin) {
+    if (v <= 0.5f) return;
+    if (origin == Origin::Outside) clearLog();
+    resetOneShot(param::ClearLog);
+}
+
 void APlugin::applySaveLog(float v, Origin origin) {
-    if (v > 0.5f && origin == Origin::Outside) {
-        values_[param::SaveLog].store(0.0f, std::memory_order_relaxed);
-    }
+    if (v <= 0.5f) return;
+    (void)origin;
+    resetOneShot(param::SaveLog);
 }
 
 // The device and log steps drive parts that are built separately; until then the value is
@@ -82,4 +90,3 @@ void APlugin::applyOpenDevice(bool, float) {}
 bool APlugin::deviceOpen(bool) const noexcept {
     return false;
 }
-void APlugin::applyLogging(float) {}

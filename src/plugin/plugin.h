@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "plugin/delayline.h"
+#include "plugin/loglines.h"
 #include "plugin/midiword.h"
 #include "plugin/parameters.h"
 #include "plugin/replacefilter.h"
@@ -73,6 +74,8 @@ public:
     int receiveBus() const noexcept { return receiveBus_; }
     int sendBus() const noexcept { return sendBus_; }
     const Replacer& replacer() const noexcept { return replacer_; }
+    LogLines& logLines() noexcept { return logLines_; }
+    std::int64_t sampleClock() const noexcept { return sampleClock_; }
 
     const APluginProgram& program() const noexcept { return program_; }
     bool engineReady() const noexcept { return ready_; }
@@ -107,6 +110,7 @@ private:
     void applyReplaceTarget(int index, float value);
     void applyBus(bool send);
     void applySaveLog(float value, Origin origin);
+    void resetOneShot(int index) noexcept;
     void applyKnob(int knob, float value);
     // Whether the MIDI input (false) or output (true) device is open.
     bool deviceOpen(bool output) const noexcept;
@@ -137,6 +141,9 @@ private:
     static void filterStep(APlugin& p, MidiWord& w) noexcept;
     static void busReadStep(APlugin& p) noexcept;
     static void delayedOutStep(APlugin& p, MidiWord w) noexcept;
+    static void logStep(APlugin& p, MidiWord w, VstInt32 frameOffset) noexcept;
+    static void metaLogStep(APlugin& p) noexcept;
+    void clearLog() noexcept;
 
     // --- Bus and device ports (ports.cpp) ---
     void busWrite(int bus, MidiWord word) noexcept;
@@ -167,6 +174,9 @@ private:
     FrameStep busReadStep_ = noFrameStep;
     FrameStep metaLogStep_ = noFrameStep;
     OutStep delayedOutStep_ = noOutStep;
+    // The log: its lines on their way to the editor, and the sample clock of the recording.
+    LogLines logLines_;
+    std::int64_t sampleClock_ = 0;
     // Host-bound words produced away from the processing thread, sent at its next call.
     WordQueue<4096> hostQueue_;
     std::atomic<std::thread::id> processingThread_{};

@@ -409,3 +409,43 @@ TEST_F(Engine, AllSourcesAtOnce) {
     EXPECT_GT(offs, 0);
     EXPECT_GT(knobs, 0);
 }
+
+TEST_F(Engine, LogSeesMessagesBeforeReplaceAndFilter) {
+    set(param::Log, 1.0f);
+    EXPECT_EQ(plugin().sampleClock(), 1);  // switching on resets the clock and steps once
+    frames(1000);
+    EXPECT_EQ(plugin().sampleClock(), 1001);
+    set(param::FilterType, 0.0f);  // block all
+    send({packWord(0x90, 60, 100)});
+    EXPECT_TRUE(host.received.empty());
+    set(param::FilterType, 1.0f);
+    set(param::Replace, 1.0f);
+    choose(31, 16);
+    choose(32, 23);
+    choose(33, 128);
+    choose(34, 128);
+    choose(35, 4);  // everything to channel 5, all else kept
+    choose(36, 23);
+    choose(37, 130);
+    choose(38, 130);
+    send({packWord(0xB3, 7, 100)});
+    EXPECT_EQ(words(), std::vector<MidiWord>{packWord(0xB4, 7, 100)});
+    const auto lines = plugin().logLines().lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "[1] C 5 (60,100) On");
+    EXPECT_EQ(lines[1], "[4] CCM: Channel Volume (7,100)");
+    // Clearing empties the list and reads 0 afterwards; a program load that replays the
+    // stored 1.0 clears nothing.
+    set(param::ClearLog, 1.0f);
+    EXPECT_EQ(plugin().logLines().size(), 0u);
+    EXPECT_EQ(e->getParameter(e, param::ClearLog), 0.0f);
+    send({packWord(0x80, 60, 0)});
+    e->dispatcher(e, effSetProgram, 0, 0, nullptr, 0.0f);
+    send({packWord(0xF8, 0, 0)});
+    const auto after = plugin().logLines().lines();
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[1], "Timing clock");
+    set(param::Log, 0.0f);
+    send({packWord(0xF8, 0, 0)});
+    EXPECT_EQ(plugin().logLines().size(), 2u);
+}

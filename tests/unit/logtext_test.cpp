@@ -1,0 +1,156 @@
+// The text of the MIDI log and the hand-over of its lines to the editor's view.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "plugin/loglines.h"
+#include "plugin/logtext.h"
+
+TEST(LogText, LinesForEveryKindOfMessage) {
+    const std::vector<std::pair<MidiWord, std::string>> cases = {
+        {packWord(0x90, 60, 100), "[1] C 5 (60,100) On"},
+        {packWord(0xB3, 7, 100), "[4] CCM: Channel Volume (7,100)"},
+        {packWord(0xC0, 5, 0), "[1] Program Change (5)"},
+        {packWord(0xE0, 0, 0x40), "[1] Pitchbend (-16384)"},
+        {packWord(0x99, 36, 0), "[10] C 3 (36) Off"},
+        {packWord(0x90, 127, 64), "[1] --- (127,64) On"},
+        {packWord(0x90, 0xBC, 0x80), "[1] C 5 (60,0) On"},  // note-on test sees the whole byte
+        {packWord(0x8F, 61, 9), "[16] C#5 (61) Off"},
+        {packWord(0xB0, 120, 0), "[1] CCM: [CMM] All Sound Off (120,0)"},
+        {packWord(0xB0, 200, 3), "[1] CCM: Invalid control change message (200,3)"},
+        {packWord(0xE0, 0x7F, 0x7F), "[1] Pitchbend (-129)"},
+        {packWord(0xA1, 71, 33), "[2] Polyphonic Aftertouch B 5 (33)"},
+        {packWord(0xD2, 130, 0), "[3] Channel Aftertouch (130)"},
+        {packWord(0xF8, 1, 2), "Timing clock"},
+        {packWord(0xF3, 0, 0), "Song Select(Song #)"},
+        {packWord(0xF9, 0, 0), "Undefined"},
+        {packWord(0xFE, 0, 0), "Active Sensing"},
+        {packWord(0x45, 0x10, 0), "Undefined (69,16,0)"},
+    };
+    for (const auto& [word, line] : cases) EXPECT_EQ(logLine(word), line) << std::hex << word;
+}
+
+TEST(LogText, NoteAndControllerTables) {
+    EXPECT_EQ(noteName(0), "C 0");
+    EXPECT_EQ(noteName(119), "B 9");
+    EXPECT_EQ(noteName(70), "A#5");
+    EXPECT_EQ(noteName(120), "---");
+    EXPECT_EQ(noteName(-1), "---");
+    EXPECT_STREQ(controllerName(32), "LSB for Control 0 (Bank Select)");
+    EXPECT_STREQ(controllerName(38), "LSB for Control 6 (Data Entry)");
+    EXPECT_STREQ(controllerName(44), "LSB for Control 12 (Effect control 1)");
+    EXPECT_STREQ(controllerName(63), "LSB for Control 31 (Undefined)");
+    EXPECT_STREQ(controllerName(79), "Sound Controller 10");
+    EXPECT_STREQ(controllerName(95), "Effects 5 Depth");
+    EXPECT_STREQ(controllerName(127), "[CMM] Poly Mode On");
+    EXPECT_STREQ(controllerName(128), "Invalid control change message");
+    // Every LSB entry names its controller, except the three spelled differently.
+    for (int n = 32; n < 64; ++n) {
+        if (n == 38 || n == 44 || n == 45) continue;
+        EXPECT_EQ(std::string(controllerName(n)), "LSB for Control " + std::to_string(n - 32) +
+                                                      " (" + controllerName(n - 32) + ")");
+    }
+    char small[6];
+    EXPECT_EQ(formatLogLine(packWord(0x90, 60, 100), small, sizeof small), 5u);
+    EXPECT_STREQ(small, "[1] C");
+}
+
+namespace {
+class FakeView : public LogView {
+public:
+    std::vector<std::string> shown;
+    int updates = 0;
+    bool updating = false;
+    std::size_t lineCount() const override { return shown.size(); }
+    void appendLine(const std::string& l) override {
+        EXPECT_TRUE(updating);
+        shown.push_back(l);
+    }
+    void removeOldest(std::size_t n) override {
+        shown.erase(shown.begin(), shown.begin() + static_cast<long>(n));
+    }
+    void replaceAll(const std::vector<std::string>& l) override { shown = l; }
+    void beginUpdate() override { updating = true; }
+    void endUpdate() override {
+        updating = false;
+        ++updates;
+    }
+};
+
+void fill(LogLines& lines, int n, int from = 0) {
+    for (int i = 0; i < n; ++i) lines.append("line " + std::to_string(from + i));
+}
+}  // namespace
+
+TEST(LogTransfer, IdleShowsNewLinesAndTrims) {
+    LogLines lines;
+    FakeView view;
+    fill(lines, 250);
+    logIdleTransfer(lines, &view, false);
+    EXPECT_EQ(view.shown.size(), 250u);
+    EXPECT_EQ(lines.size(), 199u);
+    EXPECT_EQ(lines.line(0), "line 51");
+    logIdleTransfer(lines, &view, false);
+    ASSERT_EQ(view.shown.size(), 199u);
+    EXPECT_EQ(view.shown.front(), "line 51");
+    EXPECT_EQ(view.shown.back(), "line 249");
+    // Matched by count only: a line the editor added itself hides the next list line.
+    view.shown.push_back("Filter set to Allow all");
+    fill(lines, 2, 250);
+    logIdleTransfer(lines, &view, false);
+    EXPECT_EQ(view.shown.back(), "line 251");
+    EXPECT_EQ(std::count(view.shown.begin(), view.shown.end(), "line 250"), 0);
+    // Nothing moves while a clear is pending.
+    fill(lines, 5, 300);
+    const auto before = view.shown;
+    logIdleTransfer(lines, &view, true);
+    EXPECT_EQ(view.shown, before);
+    // Without a window only the list is trimmed.
+    fill(lines, 300, 400);
+    logIdleTransfer(lines, nullptr, false);
+    EXPECT_EQ(lines.size(), 199u);
+}
+
+TEST(LogTransfer, OpenDropsALongBacklog) {
+    LogLines lines;
+    FakeView view;
+    fill(lines, 300);
+    logOpenTransfer(lines, view);
+    EXPECT_EQ(view.shown.size(), 300u);
+    fill(lines, 1, 300);
+    logOpenTransfer(lines, view);
+    EXPECT_TRUE(view.shown.empty());
+    EXPECT_EQ(lines.size(), 0u);
+}
+
+TEST(LogLinesRing, BoundedDropsOldestAndCutsLongLines) {
+    LogLines lines;
+    fill(lines, 5003);
+    EXPECT_EQ(lines.size(), 5000u);
+    EXPECT_EQ(lines.dropped(), 3u);
+    EXPECT_EQ(lines.line(0), "line 3");
+    EXPECT_EQ(lines.line(4999), "line 5002");
+    EXPECT_EQ(lines.line(5000), "");
+    lines.append(std::string(400, 'x'));
+    EXPECT_EQ(lines.line(4999).size(), 255u);
+    lines.clear();
+    EXPECT_EQ(lines.size(), 0u);
+}
+
+// A writer appending while the user-interface thread copies and trims: every line either
+// arrives whole or is trimmed away, never torn.
+TEST(LogLinesRing, WriterAndReaderAtOnce) {
+    LogLines lines;
+    FakeView view;
+    std::thread writer([&] {
+        for (int i = 0; i < 20000; ++i) lines.append("message number " + std::to_string(i));
+    });
+    for (int i = 0; i < 2000; ++i) logIdleTransfer(lines, &view, false);
+    writer.join();
+    logIdleTransfer(lines, &view, false);
+    for (const auto& l : view.shown) EXPECT_EQ(l.rfind("message number ", 0), 0u) << l;
+    EXPECT_EQ(view.shown.back(), "message number 19999");
+}
