@@ -15,7 +15,7 @@ std::string pluginPath() {
 }
 
 class BlackBox : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         ASSERT_FALSE(pluginPath().empty()) << "CORVELLA_PLUGIN is not set";
         ASSERT_TRUE(host.load(pluginPath())) << host.error();
@@ -107,4 +107,14 @@ TEST_F(BlackBox, ScheduleParsing) {
         std::vector<host::ScheduledEvent> t;
         EXPECT_FALSE(host::parseSchedule(bad, t, error)) << bad;
     }
+}
+
+TEST(HostArguments, ParameterValues) {
+    double v = 0;
+    EXPECT_TRUE(host::parseValue("0.25", v));
+    EXPECT_EQ(v, 0.25);
+    EXPECT_TRUE(host::parseValue("3/256", v));
+    EXPECT_EQ(v, 3.0 / 256.0);
+    for (const char* bad : {"", "x", "1/", "1/0", "/2", "0.5z"})
+        EXPECT_FALSE(host::parseValue(bad, v)) << bad;
 }

@@ -15,7 +15,8 @@ const char* kUsage =
     "                     [--blocks N] [--send \"FRAME:STATUS DATA1 DATA2,...\"]\n"
     "                     [--load-state FILE] [--save-state FILE]\n"
     "  --info            print what a host sees of the plug-in and exit\n"
-    "  --set I=V         set parameter I to V (0.0..1.0) before processing; repeatable\n"
+    "  --set I=V         set parameter I to V (0.0..1.0, or a fraction such as 3/256 for\n"
+    "                    list entry 3) before processing; repeatable\n"
     "  --rate HZ         sample rate (default 44100)\n"
     "  --block FRAMES    block size (default 512)\n"
     "  --blocks N        number of blocks to process (default 8)\n"
@@ -129,12 +130,11 @@ int main(int argc, char** argv) {
         } else if (a == "--set") {
             const std::string s = next("INDEX=VALUE");
             const auto eq = s.find('=');
-            char* end = nullptr;
-            const std::string valueText = eq == std::string::npos ? "" : s.substr(eq + 1);
-            const double v = std::strtod(valueText.c_str(), &end);
+            double v = 0.0;
             if (eq == std::string::npos || !host::parseNumber(s.substr(0, eq), n) || n < 0 ||
-                valueText.empty() || *end != '\0')
-                return fail("bad --set \"" + s + "\": expected INDEX=VALUE, e.g. 8=1.0");
+                !host::parseValue(s.substr(eq + 1), v))
+                return fail("bad --set \"" + s +
+                            "\": expected INDEX=VALUE, e.g. 8=1.0 or 32=1/256");
             sets.emplace_back(n, static_cast<float>(v));
         } else if (a == "--rate") {
             if (!host::parseNumber(next("a sample rate"), n) || n <= 0)

@@ -262,6 +262,24 @@ bool parseNumber(const std::string& text, long& out) {
     return true;
 }
 
+bool parseValue(const std::string& text, double& out) {
+    const auto slash = text.find('/');
+    const std::string num = text.substr(0, slash);
+    char* end = nullptr;
+    if (num.empty()) return false;
+    double v = std::strtod(num.c_str(), &end);
+    if (*end != '\0') return false;
+    if (slash != std::string::npos) {
+        const std::string den = text.substr(slash + 1);
+        if (den.empty()) return false;
+        const double d = std::strtod(den.c_str(), &end);
+        if (*end != '\0' || d == 0.0) return false;
+        v /= d;
+    }
+    out = v;
+    return true;
+}
+
 bool parseSchedule(const std::string& text, std::vector<ScheduledEvent>& out, std::string& error) {
     std::size_t pos = 0;
     while (pos <= text.size()) {

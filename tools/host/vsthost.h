@@ -100,6 +100,8 @@ private:
 
 // "0x90", "144" or "90h"-free C-style numbers: 0x prefix for hexadecimal, otherwise decimal.
 bool parseNumber(const std::string& text, long& out);
+// A parameter value: a decimal number or a fraction "N/D" (list entry n is n/256).
+bool parseValue(const std::string& text, double& out);
 // Parses "FRAME:STATUS DATA1 DATA2,..." (data bytes optional).
 bool parseSchedule(const std::string& text, std::vector<ScheduledEvent>& out, std::string& error);
 // "90 3C 64" for the bytes of a message.
