@@ -147,9 +147,10 @@ int TVstBus::drain(int bus, Sink&& sink) noexcept {
     int taken = 0;
     std::int32_t done = 0;
     // Each round takes the words up to the index last seen and then resets the index, but only
-    // if no word came in meanwhile; otherwise it takes the newcomers too. The bound keeps the
-    // time per frame bounded against a writer that never pauses.
-    for (int round = 0; round < 64; ++round) {
+    // if no word came in meanwhile; otherwise it takes the newcomers too. Every round that fails
+    // means the writer added a word, so a writer that keeps the drain busy for more rounds than
+    // the bus has slots has overrun it anyway: then the index is simply reset.
+    for (int round = 0; round <= kMaxCapacity; ++round) {
         const std::int32_t end = std::clamp(n, 0, usableSlots(bus));
         for (std::int32_t i = done; i < end; ++i) {
             sink(slot(bus, i).load(std::memory_order_relaxed));
