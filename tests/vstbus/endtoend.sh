@@ -24,7 +24,7 @@ $run "$vstbus" list >"$tmp/list.out" || fail "list answered $?"
 grep -q '^5 *Drum machine  *-- *512 *0' "$tmp/list.out" || fail "list printed: $(cat "$tmp/list.out")"
 grep -q '^63 *63 ' "$tmp/list.out" || fail "list lacks bus 63"
 $run "$vstbus" send 4 0x90 1 1 || fail "send to bus 4 answered $?"
-$run "$vstbus" list | grep -q '^4 *4 *-- *512 *1' || fail "list does not count the waiting word"
+$run "$vstbus" list | grep -q '^4 .* -- *512 *1' || fail "list does not count the waiting word"
 
 # Bad arguments: a message and exit status 2, and nothing sent.
 for args in "" "frob" "send" "send 64 0x90" "send -1 0x90" "send 3 0x40" "send 3 0x90 128" \
@@ -36,7 +36,7 @@ for args in "" "frob" "send" "send 64 0x90" "send -1 0x90" "send 3 0x40" "send 3
     [ $status -eq 2 ] || fail "'vstbus $args' answered $status"
     grep -q 'vstbus: \|usage:' "$tmp/err.out" || fail "'vstbus $args' said nothing"
 done
-$run "$vstbus" list | grep -q '^3 *3 *-- *512 *0' || fail "a bad send reached bus 3"
+$run "$vstbus" list | grep -q '^3 .* -- *512 *0' || fail "a bad send reached bus 3"
 
 # With nobody else attached the message cannot survive, and send says so.
 touch "$tmp/stop"
