@@ -15,10 +15,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/notice.h"
-#include "platform/settings.h"
-#include "platform/sharedmemory.h"
-#include "vstbus/vstbus.h"
+#include "busfakes.h"
 
 namespace {
 
@@ -39,14 +36,6 @@ void check(bool ok) {
     if (!ok) std::abort();
 }
 
-std::vector<std::uint8_t> headers(const unsigned char* block) {
-    std::vector<std::uint8_t> h;
-    for (std::size_t b = 0; b < vstbus::kBusCount; ++b)
-        h.insert(h.end(), block + b * vstbus::kRecordSize,
-                 block + b * vstbus::kRecordSize + vstbus::kDataOffset);
-    return h;
-}
-
 // True when `after` differs from `before` at most in the given field of record `bus`.
 bool onlyChanged(std::vector<std::uint8_t> before, const std::vector<std::uint8_t>& after, int bus,
                  std::size_t offset, std::size_t length) {
@@ -60,12 +49,8 @@ bool onlyChanged(std::vector<std::uint8_t> before, const std::vector<std::uint8_
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    platform::MemorySharedMemory memory;
-    platform::MemorySettingsStore settings;
-    platform::RecordingNoticeSink notices;
-    platform::ScopedSharedMemory useMemory{memory};
-    platform::ScopedSettingsStore useSettings{settings};
-    platform::ScopedNoticeSink useNotices{notices};
+    BusFakes fakes;
+    platform::MemorySharedMemory& memory = fakes.memory;
 
     Input in{data, size};
     platform::SharedMemoryError error{};
@@ -88,11 +73,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto value = static_cast<std::int32_t>(arg);
         const auto mask = static_cast<std::uint16_t>(arg);
         const bool valid = b >= 0 && b < vstbus::kBusCount;
-        const auto before = headers(block);
+        const auto before = recordHeaders(block);
         switch (op) {
             case 0: {
                 const bool written = bus->write(b, arg);
-                check(onlyChanged(before, headers(block), b, vstbus::kWriteIndexOffset, 4));
+                check(onlyChanged(before, recordHeaders(block), b, vstbus::kWriteIndexOffset, 4));
                 if (written) {
                     // The word sits in the slot just before the new index (or the last one).
                     std::int32_t at = bus->getWriteIndex(b) - 1;
@@ -110,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             case 3:
                 check(bus->setWriteIndex(b, value) == valid);
-                check(onlyChanged(before, headers(block), b, vstbus::kWriteIndexOffset, 4));
+                check(onlyChanged(before, recordHeaders(block), b, vstbus::kWriteIndexOffset, 4));
                 break;
             case 4:
                 bus->testFlags(b, mask);
@@ -118,16 +103,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             case 5:
             case 6:
                 check((op == 5 ? bus->setFlags(b, mask) : bus->clearFlags(b, mask)) == valid);
-                check(onlyChanged(before, headers(block), b, vstbus::kFlagsOffset, 2));
+                check(onlyChanged(before, recordHeaders(block), b, vstbus::kFlagsOffset, 2));
                 break;
             case 7:
                 check(bus->setCapacity(b, value) == (valid && value >= 0 && value <= 32767));
-                check(onlyChanged(before, headers(block), b, vstbus::kCapacityOffset, 4));
+                check(onlyChanged(before, recordHeaders(block), b, vstbus::kCapacityOffset, 4));
                 break;
             case 8: {
                 const int taken = bus->drain(b, [](std::uint32_t) {});
                 check(taken == vstbus::kSoundStream || (taken >= 0 && taken <= 32767));
-                check(onlyChanged(before, headers(block), b, vstbus::kWriteIndexOffset, 4));
+                check(onlyChanged(before, recordHeaders(block), b, vstbus::kWriteIndexOffset, 4));
                 break;
             }
             case 9: {  // another process scribbles on a header
@@ -154,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 }
                 // Only a participant that finds the count at 0 initialises the records.
                 if (count != 0 || !second)
-                    check(onlyChanged(before, headers(block), 0, vstbus::kBusCountOffset, 4));
+                    check(onlyChanged(before, recordHeaders(block), 0, vstbus::kBusCountOffset, 4));
                 break;
             }
         }

@@ -10,10 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/notice.h"
-#include "platform/settings.h"
-#include "platform/sharedmemory.h"
-#include "vstbus/vstbus.h"
+#include "busfakes.h"
 
 using vstbus::TVstBus;
 
@@ -49,21 +46,12 @@ class VstBusTest : public ::testing::Test {
         }
         return out;
     }
-    // The 20 header bytes of every record, to prove that an operation left the others alone.
-    std::vector<unsigned char> headers() {
-        std::vector<unsigned char> h;
-        for (int b = 0; b < vstbus::kBusCount; ++b)
-            h.insert(h.end(), bytes() + b * vstbus::kRecordSize,
-                     bytes() + b * vstbus::kRecordSize + vstbus::kDataOffset);
-        return h;
-    }
+    std::vector<unsigned char> headers() { return recordHeaders(bytes()); }
 
-    platform::MemorySharedMemory memory;
-    platform::MemorySettingsStore settings;
-    platform::RecordingNoticeSink notices;
-    platform::ScopedSharedMemory useMemory{memory};
-    platform::ScopedSettingsStore useSettings{settings};
-    platform::ScopedNoticeSink useNotices{notices};
+    BusFakes fakes;
+    platform::MemorySharedMemory& memory = fakes.memory;
+    platform::MemorySettingsStore& settings = fakes.settings;
+    platform::RecordingNoticeSink& notices = fakes.notices;
 };
 
 TEST_F(VstBusTest, LayoutMatchesTheWireFormat) {
