@@ -54,15 +54,6 @@ class VstBusTest : public ::testing::Test {
     platform::RecordingNoticeSink& notices = fakes.notices;
 };
 
-TEST_F(VstBusTest, LayoutMatchesTheWireFormat) {
-    EXPECT_EQ(vstbus::kBlockSize, 8'389'504u);
-    EXPECT_EQ(vstbus::kRecordSize, 131'088u);
-    EXPECT_EQ(vstbus::recordRoom(0), 32'767);
-    EXPECT_EQ(vstbus::recordRoom(62), 32'767);
-    EXPECT_EQ(vstbus::recordRoom(63), 32'735);
-    EXPECT_EQ(63 * vstbus::kRecordSize + vstbus::kDataOffset + 4 * 32'735, vstbus::kBlockSize);
-}
-
 TEST_F(VstBusTest, FirstAttachInitialisesEveryRecordAndLaterOnesResetNothing) {
     auto other = holdBlock();
     std::memset(bytes(), 0xAB, vstbus::kBlockSize);
