@@ -11,12 +11,13 @@ else()
     find_package(GTest REQUIRED)
 endif()
 
-# No test may touch the real user's settings: every test gets a scratch settings folder (and
-# under Wine the run's own prefix holds the registry).
+# No test may touch the real user's settings or buses: every test gets a scratch settings
+# folder (under Wine the run's own prefix holds the registry) and a private set of buses.
 set(CORVELLA_TEST_CONFIG_HOME ${CMAKE_BINARY_DIR}/corvella-test-config)
 function(corvella_test_environment name)
     set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT
-                 "XDG_CONFIG_HOME=${CORVELLA_TEST_CONFIG_HOME}" ${ARGN})
+                 "XDG_CONFIG_HOME=${CORVELLA_TEST_CONFIG_HOME}"
+                 "CORVELLA_VSTBUS_SCOPE=corvella-tests" ${ARGN})
 endfunction()
 
 # corvella_test(NAME SOURCES... [LIBS libs...] [ENV VAR=VALUE...]) builds one GoogleTest program

@@ -7,7 +7,7 @@
 class APlugin;
 
 class APluginEditor : public AEffEditor {
-  public:
+public:
     static constexpr std::int16_t kWidth = 344;
     static constexpr std::int16_t kHeight = 305;
 
@@ -23,7 +23,7 @@ class APluginEditor : public AEffEditor {
     VstInt32 openCount() const noexcept { return openCount_; }
     bool hasWindow() const noexcept { return windowOpen_; }
 
-  private:
+private:
     APlugin& plugin_;
     ERect rect_{};
     VstInt32 openCount_ = 0;

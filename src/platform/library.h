@@ -6,7 +6,7 @@
 namespace platform {
 
 class Library {
-  public:
+public:
     Library() = default;
     ~Library();
     Library(const Library&) = delete;
@@ -19,7 +19,7 @@ class Library {
     bool isOpen() const noexcept { return handle_ != nullptr; }
     const std::string& error() const noexcept { return error_; }
 
-  private:
+private:
     void* handle_ = nullptr;
     std::string error_;
 };

@@ -42,7 +42,7 @@ struct MemorySharedMemory::Shared {
 namespace {
 
 class MemoryBlock : public SharedBlock {
-  public:
+public:
     MemoryBlock(std::shared_ptr<MemorySharedMemory::Shared> shared,
                 const MemorySharedMemory& service)
         : shared_(std::move(shared)), service_(service) {}
@@ -71,7 +71,7 @@ class MemoryBlock : public SharedBlock {
         shared_->lock.unlock();
     }
 
-  private:
+private:
     std::shared_ptr<MemorySharedMemory::Shared> shared_;
     const MemorySharedMemory& service_;
     bool held_ = false;

@@ -37,7 +37,7 @@ struct SharedBlockNames {
 
 // One participant's view of a block: mapped from open until destruction.
 class SharedBlock {
-  public:
+public:
     virtual ~SharedBlock() = default;
     // The first byte of the mapped block: aligned to at least 16 bytes, size() bytes long.
     virtual unsigned char* data() noexcept = 0;
@@ -49,7 +49,7 @@ class SharedBlock {
 };
 
 class SharedMemoryService {
-  public:
+public:
     virtual ~SharedMemoryService() = default;
     // Creates or opens the named block of `size` bytes (zero-filled when created) and maps
     // all of it. Null with `error` set on failure.
@@ -67,7 +67,7 @@ SharedMemoryService* setSharedMemoryService(SharedMemoryService* service) noexce
 // so a sanitizer sees any access past its end. The switches make open and lock fail the ways
 // the system's objects can.
 class MemorySharedMemory : public SharedMemoryService {
-  public:
+public:
     std::unique_ptr<SharedBlock> open(const SharedBlockNames& names, std::size_t size,
                                       SharedMemoryError& error) noexcept override;
 
@@ -82,20 +82,20 @@ class MemorySharedMemory : public SharedMemoryService {
 
     struct Shared;
 
-  private:
+private:
     std::mutex mutex_;
     std::map<std::string, std::weak_ptr<Shared>> blocks_;
 };
 
 class ScopedSharedMemory {
-  public:
+public:
     explicit ScopedSharedMemory(SharedMemoryService& s) noexcept
         : previous_(setSharedMemoryService(&s)) {}
     ~ScopedSharedMemory() { setSharedMemoryService(previous_); }
     ScopedSharedMemory(const ScopedSharedMemory&) = delete;
     ScopedSharedMemory& operator=(const ScopedSharedMemory&) = delete;
 
-  private:
+private:
     SharedMemoryService* previous_;
 };
 

@@ -145,12 +145,12 @@ void APlugin::delayedOutStep(APlugin& p, MidiWord w) noexcept {
     p.emitLocked(w, true, unused);
 }
 
-// Drains the receive bus into the chain (processing thread, chain lock held).
+// Drains the receive bus into the chain (processing thread, chain lock held). The words are
+// taken first and run afterwards, so words the chain itself sends to the same bus (a feedback
+// loop) wait for the next frame.
 void APlugin::busReadStep(APlugin& p) noexcept {
-    const int bus = p.receiveBus_;
-    const int n = p.busPending(bus);
-    if (n == 0) return;
-    if (p.busSaysSound(bus)) {
+    const int n = p.busTake(p.receiveBus_);
+    if (n < 0) {
         // Switch bus reading off first, so the notice appears once.
         p.setParameter(param::GetFromBus, 0.0f);
         platform::showNotice("Stream is sound!", "Corvella", platform::NoticeKind::Error);
@@ -158,9 +158,8 @@ void APlugin::busReadStep(APlugin& p) noexcept {
     }
     for (int i = 0; i < n; ++i) {
         MidiWord unused = 0;
-        p.chainLocked(p.busWord(bus, i), 0, true, unused);
+        p.chainLocked(p.busWords_[static_cast<std::size_t>(i)], 0, true, unused);
     }
-    p.busClearPending(bus);
 }
 
 // --- Apply steps that change the chain ----------------------------------------------------------

@@ -59,6 +59,9 @@ APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParam
     hostEvents_.reserved = 0;
     hostEvents_.events[0] = reinterpret_cast<VstEvent*>(&hostMidiEvent_);
 
+    bus_ = std::make_unique<vstbus::TVstBus>();
+    busWords_ = std::make_unique<MidiWord[]>(vstbus::kMaxCapacity);
+
     ready_ = true;
     resume();
 }

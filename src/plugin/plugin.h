@@ -3,6 +3,7 @@
 
 #include <array>
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "plugin/delayline.h"
@@ -13,6 +14,7 @@
 #include "plugin/spinlock.h"
 #include "plugin/wordqueue.h"
 #include "vst/audioeffectx.h"
+#include "vstbus/vstbus.h"
 
 class APluginEditor;
 
@@ -147,10 +149,9 @@ private:
 
     // --- Bus and device ports (ports.cpp) ---
     void busWrite(int bus, MidiWord word) noexcept;
-    int busPending(int bus) noexcept;
-    MidiWord busWord(int bus, int i) noexcept;
-    void busClearPending(int bus) noexcept;
-    bool busSaysSound(int bus) noexcept;
+    // Takes the receive bus's waiting words into busWords_; answers how many, or -1 when the
+    // bus carries a sound stream.
+    int busTake(int bus) noexcept;
     void busSetSender(int bus, bool sender) noexcept;
     void deviceSend(MidiWord word) noexcept;
 
@@ -177,6 +178,9 @@ private:
     // The log: its lines on their way to the editor, and the sample clock of the recording.
     LogLines logLines_;
     std::int64_t sampleClock_ = 0;
+    // The shared buses, and room for one frame's worth of words taken from the receive bus.
+    std::unique_ptr<vstbus::TVstBus> bus_;
+    std::unique_ptr<MidiWord[]> busWords_;
     // Host-bound words produced away from the processing thread, sent at its next call.
     WordQueue<4096> hostQueue_;
     std::atomic<std::thread::id> processingThread_{};

@@ -1,16 +1,27 @@
-// The engine's bus and device ports. The bus and device connections are attached here.
+// The engine's bus and device ports.
 #include "plugin/plugin.h"
 
-void APlugin::busWrite(int, MidiWord) noexcept {}
-int APlugin::busPending(int) noexcept {
-    return 0;
+void APlugin::busWrite(int bus, MidiWord word) noexcept {
+    bus_->write(bus, word);
 }
-MidiWord APlugin::busWord(int, int) noexcept {
-    return 0;
+
+int APlugin::busTake(int bus) noexcept {
+    int n = 0;
+    const int taken = bus_->drain(bus, [&](std::uint32_t w) {
+        if (n < vstbus::kMaxCapacity) busWords_[static_cast<std::size_t>(n++)] = w;
+    });
+    return taken == vstbus::kSoundStream ? -1 : n;
 }
-void APlugin::busClearPending(int) noexcept {}
-bool APlugin::busSaysSound(int) noexcept {
-    return false;
+
+// The sender flag tells other participants that someone writes to the bus; a sender's bus
+// holds 4096 words.
+void APlugin::busSetSender(int bus, bool sender) noexcept {
+    if (sender) {
+        bus_->setFlags(bus, vstbus::kFlagSender);
+        bus_->setCapacity(bus, vstbus::kSenderCapacity);
+    } else {
+        bus_->clearFlags(bus, vstbus::kFlagSender);
+    }
 }
-void APlugin::busSetSender(int, bool) noexcept {}
+
 void APlugin::deviceSend(MidiWord) noexcept {}

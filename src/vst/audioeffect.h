@@ -8,7 +8,7 @@
 class AudioEffect;
 
 class AEffEditor {
-  public:
+public:
     explicit AEffEditor(AudioEffect* owner) noexcept : effect(owner) {}
     virtual ~AEffEditor() = default;
     AEffEditor(const AEffEditor&) = delete;
@@ -39,14 +39,14 @@ class AEffEditor {
     AudioEffect* getEffect() const noexcept { return effect; }
     void* getSystemWindow() const noexcept { return systemWindow; }
 
-  protected:
+protected:
     AudioEffect* effect;
     void* systemWindow = nullptr;
     VstInt32 updateFlag = 0;
 };
 
 class AudioEffect {
-  public:
+public:
     AudioEffect(audioMasterCallback audioMaster, VstInt32 numPrograms, VstInt32 numParams);
     virtual ~AudioEffect();
     AudioEffect(const AudioEffect&) = delete;
@@ -118,7 +118,7 @@ class AudioEffect {
     static void VSTCALLBACK setParameterClass(AEffect* e, VstInt32 index, float value);
     static float VSTCALLBACK getParameterClass(AEffect* e, VstInt32 index);
 
-  protected:
+protected:
     void setFlag(VstInt32 bit, bool state) noexcept {
         cEffect.flags = state ? (cEffect.flags | bit) : (cEffect.flags & ~bit);
     }

@@ -15,7 +15,7 @@ struct VstPatchChunkInfo;
 struct VstFileSelect;
 
 class AudioEffectX : public AudioEffect {
-  public:
+public:
     AudioEffectX(audioMasterCallback master, VstInt32 programs, VstInt32 params)
         : AudioEffect(master, programs, params) {}
 

@@ -65,7 +65,7 @@ constexpr std::int32_t recordRoom(int bus) noexcept {
 }
 
 class TVstBus {
-  public:
+public:
     // Attaches to the user's block (named after CORVELLA_VSTBUS_SCOPE when that is set).
     TVstBus();
     // Attaches to the block of the given scope; an empty scope is the user's own block.
@@ -110,7 +110,7 @@ class TVstBus {
     // Stores a label; nothing for a bad bus number or an unattached object.
     void writeLabel(int bus, const std::string& text);
 
-  private:
+private:
     void attach(std::string_view scope) noexcept;
     bool lockBlock() noexcept;
     void initialiseRecords() noexcept;

@@ -23,7 +23,7 @@ std::string freshKey() {
 }
 
 class UserSettings : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         // The tests run with XDG_CONFIG_HOME pointing into the build tree (see CMakeLists).
         const char* home = std::getenv("XDG_CONFIG_HOME");

@@ -12,6 +12,7 @@
 #include "platform/settings.h"
 #include "plugin/plugin.h"
 #include "vst/entry.h"
+#include "vstbus/vstbus.h"
 
 namespace {
 
@@ -448,4 +449,73 @@ TEST_F(Engine, LogSeesMessagesBeforeReplaceAndFilter) {
     set(param::Log, 0.0f);
     send({packWord(0xF8, 0, 0)});
     EXPECT_EQ(plugin().logLines().size(), 2u);
+}
+
+// The buses, seen through a second participant in the same (test-only) block.
+TEST_F(Engine, ReceiveAndSendBuses) {
+    platform::RecordingNoticeSink sink;
+    platform::ScopedNoticeSink notices(sink);
+    vstbus::TVstBus peer;
+    ASSERT_TRUE(peer.attached());
+    constexpr int kIn = 17, kOut = 18;
+    peer.setWriteIndex(kIn, 0);
+    peer.setWriteIndex(kOut, 0);
+    peer.clearFlags(kIn, vstbus::kFlagSoundStream);
+    choose(param::RecvBus, kIn);
+    choose(param::SendBus, kOut);
+    set(param::GetFromBus, 1.0f);
+    set(param::PutToBus, 1.0f);
+    EXPECT_TRUE(peer.testFlags(kOut, vstbus::kFlagSender));
+    EXPECT_EQ(peer.capacity(kOut), vstbus::kSenderCapacity);
+
+    // Three waiting words run the chain three times, in order, and leave the bus empty; each
+    // also goes to the host and to the send bus.
+    for (MidiWord w : {packWord(0x90, 1, 1), packWord(0x90, 2, 2), packWord(0x90, 3, 3)})
+        peer.write(kIn, w);
+    frames(1);
+    EXPECT_EQ(words(), (std::vector<MidiWord>{packWord(0x90, 1, 1), packWord(0x90, 2, 2),
+                                              packWord(0x90, 3, 3)}));
+    EXPECT_EQ(peer.getWriteIndex(kIn), 0);
+    ASSERT_EQ(peer.getWriteIndex(kOut), 3);
+    EXPECT_EQ(peer.read(kOut, 2), packWord(0x90, 3, 3));
+
+    // Moving the send bus clears the sender flag of the old one.
+    choose(param::SendBus, 19);
+    EXPECT_FALSE(peer.testFlags(kOut, vstbus::kFlagSender));
+    EXPECT_TRUE(peer.testFlags(19, vstbus::kFlagSender));
+    set(param::PutToBus, 0.0f);
+
+    // A bus that carries a sound stream switches bus reading off and says so once.
+    peer.setFlags(kIn, vstbus::kFlagSoundStream);
+    peer.write(kIn, packWord(0x90, 4, 4));
+    frames(3);
+    EXPECT_EQ(e->getParameter(e, param::GetFromBus), 0.0f);
+    ASSERT_EQ(sink.notices().size(), 1u);
+    EXPECT_EQ(sink.notices()[0].text, "Stream is sound!");
+    EXPECT_EQ(sink.notices()[0].kind, platform::NoticeKind::Error);
+    peer.clearFlags(kIn, vstbus::kFlagSoundStream);
+    peer.setWriteIndex(kIn, 0);
+    peer.clearFlags(19, vstbus::kFlagSender);
+}
+
+// Receiving from the bus one sends to: each message comes back once per frame, not in a loop.
+TEST_F(Engine, FeedbackThroughOneBusComesBackOncePerFrame) {
+    platform::RecordingNoticeSink sink;
+    platform::ScopedNoticeSink notices(sink);
+    vstbus::TVstBus peer;
+    constexpr int kBus = 21;
+    peer.setWriteIndex(kBus, 0);
+    choose(param::RecvBus, kBus);
+    choose(param::SendBus, kBus);
+    set(param::GetFromBus, 1.0f);
+    set(param::PutToBus, 1.0f);
+    EXPECT_EQ(sink.notices().size(), 1u);  // "Feedback loop!"
+    send({packWord(0x90, 60, 100)});
+    host.received.clear();
+    frames(3);
+    EXPECT_EQ(host.received.size(), 3u);
+    set(param::GetFromBus, 0.0f);
+    set(param::PutToBus, 0.0f);
+    peer.setWriteIndex(kBus, 0);
+    peer.clearFlags(kBus, vstbus::kFlagSender);
 }

@@ -17,7 +17,7 @@ using vstbus::TVstBus;
 namespace {
 
 class VstBusTest : public ::testing::Test {
-  protected:
+protected:
     // Opens the block the way another participant would, to look at and scribble on the bytes.
     std::unique_ptr<platform::SharedBlock> holdBlock() {
         platform::SharedMemoryError error{};

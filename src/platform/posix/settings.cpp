@@ -144,7 +144,7 @@ bool save(const std::string& path, const Values& values) {
 
 // Holds an advisory lock on the key for a read-modify-write.
 class KeyLock {
-  public:
+public:
     explicit KeyLock(const std::string& path) {
         fd_ = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd_ >= 0) ::flock(fd_, LOCK_EX);
@@ -156,12 +156,12 @@ class KeyLock {
     KeyLock& operator=(const KeyLock&) = delete;
     bool held() const { return fd_ >= 0; }
 
-  private:
+private:
     int fd_ = -1;
 };
 
 class FileStore : public SettingsStore {
-  public:
+public:
     bool openKey(const std::string& key, bool create) override {
         const std::string path = keyPath(key);
         if (::access(path.c_str(), R_OK) == 0) return true;
@@ -205,7 +205,7 @@ class FileStore : public SettingsStore {
         return write(key, name, e);
     }
 
-  private:
+private:
     static bool write(const std::string& key, const std::string& name, const Entry& e) {
         const std::string path = keyPath(key);
         if (!makeDirs(path)) return false;

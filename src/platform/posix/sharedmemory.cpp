@@ -50,7 +50,7 @@ SharedLockResult waitFor(sem_t* sem, unsigned timeoutMs) noexcept {
 }
 
 class PosixBlock : public SharedBlock {
-  public:
+public:
     PosixBlock(const SharedBlockNames& names, std::size_t size)
         : shmName_(objectName(names.block)), semName_(objectName(names.lock)), size_(size) {}
 
@@ -91,7 +91,7 @@ class PosixBlock : public SharedBlock {
         ::sem_post(sem_);
     }
 
-  private:
+private:
     static constexpr unsigned kLockTimeoutMs = 2000;
 
     // Opens the named semaphore and waits for it. The last participant may remove the name
@@ -160,7 +160,7 @@ class PosixBlock : public SharedBlock {
 };
 
 class PosixSharedMemory : public SharedMemoryService {
-  public:
+public:
     std::unique_ptr<SharedBlock> open(const SharedBlockNames& names, std::size_t size,
                                       SharedMemoryError& error) noexcept override {
         try {

@@ -7,7 +7,7 @@ namespace platform {
 namespace {
 
 class RegistryStore : public SettingsStore {
-  public:
+public:
     bool openKey(const std::string& key, bool create) override {
         HKEY h = open(key, create, KEY_READ);
         if (!h) return false;
@@ -67,7 +67,7 @@ class RegistryStore : public SettingsStore {
         return r == ERROR_SUCCESS;
     }
 
-  private:
+private:
     static HKEY open(const std::string& key, bool create, REGSAM access) {
         HKEY h = nullptr;
         LONG r;

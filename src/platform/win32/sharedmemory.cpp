@@ -9,7 +9,7 @@ namespace platform {
 namespace {
 
 class WinBlock : public SharedBlock {
-  public:
+public:
     WinBlock(HANDLE mapping, void* view, std::size_t size, std::string lockName)
         : mapping_(mapping),
           view_(static_cast<unsigned char*>(view)),
@@ -48,7 +48,7 @@ class WinBlock : public SharedBlock {
         held_ = false;
     }
 
-  private:
+private:
     HANDLE mapping_;
     unsigned char* view_;
     std::size_t size_;
@@ -58,7 +58,7 @@ class WinBlock : public SharedBlock {
 };
 
 class WinSharedMemory : public SharedMemoryService {
-  public:
+public:
     std::unique_ptr<SharedBlock> open(const SharedBlockNames& names, std::size_t size,
                                       SharedMemoryError& error) noexcept override {
         try {
