@@ -3,9 +3,9 @@
 // goes to standard error. Tests install a recording sink, so no test ever shows a modal box.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
-#include <mutex>
 
 namespace platform {
 
@@ -18,7 +18,7 @@ struct Notice {
 };
 
 class NoticeSink {
-public:
+  public:
     virtual ~NoticeSink() = default;
     virtual void show(const Notice& notice) = 0;
 };
@@ -32,7 +32,7 @@ NoticeSink* setNoticeSink(NoticeSink* sink) noexcept;
 
 // A sink that keeps every notice, for tests.
 class RecordingNoticeSink : public NoticeSink {
-public:
+  public:
     void show(const Notice& notice) override {
         std::lock_guard<std::mutex> lock(mutex_);
         notices_.push_back(notice);
@@ -46,20 +46,20 @@ public:
         notices_.clear();
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<Notice> notices_;
 };
 
 // Installs a sink for the lifetime of a scope.
 class ScopedNoticeSink {
-public:
+  public:
     explicit ScopedNoticeSink(NoticeSink& sink) noexcept : previous_(setNoticeSink(&sink)) {}
     ~ScopedNoticeSink() { setNoticeSink(previous_); }
     ScopedNoticeSink(const ScopedNoticeSink&) = delete;
     ScopedNoticeSink& operator=(const ScopedNoticeSink&) = delete;
 
-private:
+  private:
     NoticeSink* previous_;
 };
 

@@ -13,7 +13,7 @@
 namespace platform {
 
 class SettingsStore {
-public:
+  public:
     virtual ~SettingsStore() = default;
     // Opens the key, creating it when `create` is set; false when that is not possible.
     virtual bool openKey(const std::string& key, bool create) = 0;
@@ -37,21 +37,19 @@ SettingsStore* setSettingsStore(SettingsStore* store) noexcept;
 // Keeps everything in memory; `unavailable` makes every key fail to open, as a store without
 // write permission does.
 class MemorySettingsStore : public SettingsStore {
-public:
+  public:
     bool openKey(const std::string& key, bool create) override;
     std::optional<std::uint32_t> readDword(const std::string& key,
                                            const std::string& name) override;
-    std::optional<std::string> readString(const std::string& key,
-                                          const std::string& name) override;
-    bool writeDword(const std::string& key, const std::string& name,
-                    std::uint32_t value) override;
+    std::optional<std::string> readString(const std::string& key, const std::string& name) override;
+    bool writeDword(const std::string& key, const std::string& name, std::uint32_t value) override;
     bool writeString(const std::string& key, const std::string& name,
                      const std::string& value) override;
     bool hasKey(const std::string& key) const;
 
     bool unavailable = false;
 
-private:
+  private:
     struct Value {
         bool isText;
         std::uint32_t number;
@@ -62,13 +60,13 @@ private:
 };
 
 class ScopedSettingsStore {
-public:
+  public:
     explicit ScopedSettingsStore(SettingsStore& s) noexcept : previous_(setSettingsStore(&s)) {}
     ~ScopedSettingsStore() { setSettingsStore(previous_); }
     ScopedSettingsStore(const ScopedSettingsStore&) = delete;
     ScopedSettingsStore& operator=(const ScopedSettingsStore&) = delete;
 
-private:
+  private:
     SettingsStore* previous_;
 };
 
