@@ -34,14 +34,14 @@ bool isEndOfTrack(const TMidiTrackStream& track, const TMidiEvent& e) noexcept {
 // Reads a variable-length quantity within [pos, end); the value must stay within int32.
 std::uint32_t readQuantity(const std::uint8_t* p, std::size_t& pos, std::size_t end,
                            const char* overflow) {
-    std::uint32_t value = 0;
+    std::uint64_t value = 0;
     for (;;) {
         if (pos >= end) throw EMidiTrackStream(kPastEnd);
         const std::uint8_t b = p[pos++];
         value = (value << 7) | (b & 0x7F);
-        if (value > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max()))
+        if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()))
             throw EMidiTrackStream(overflow);
-        if (!(b & 0x80)) return value;
+        if (!(b & 0x80)) return static_cast<std::uint32_t>(value);
     }
 }
 
