@@ -86,11 +86,15 @@ void encodeTrack(const TMidiTrackStream& track, Sink& sink) {
     std::uint8_t running = 0;
     for (std::int32_t i = 0; i < track.eventCount(); ++i) {
         const TMidiEvent& e = *track.event(i);
-        // Records are in time order; a negative time is written at 0.
-        sink.quantity(e.time > previous ? static_cast<std::uint32_t>(e.time - previous) : 0u);
-        previous = std::max(previous, e.time);
+        // Records are in time order; a negative time is written at 0. (Record fields are
+        // unaligned: read them by value.)
+        const std::int32_t time = e.time;
+        sink.quantity(time > previous ? static_cast<std::uint32_t>(time - previous) : 0u);
+        if (time > previous) previous = time;
         if (e.status < 0xF0) {
-            if (e.status != running) sink.byte(e.status);
+            // Running status only for a proper data byte: one with its top bit set (from a
+            // damaged file) would read back as a status.
+            if (e.status != running || e.data[0] >= 0x80) sink.byte(e.status);
             running = e.status;
             sink.byte(e.data[0]);
             if (channelDataBytes(e.status) == 2) sink.byte(e.data[1]);
@@ -362,6 +366,9 @@ std::int32_t TMidiTrackStream::parse(const std::uint8_t* p, std::size_t end, boo
             throw EVirtualMemory("Size exceeds capacity");
         ++n;
     }
+    // A sysex still unfinished where the chunk ends never got its F7: the End of Track that
+    // would follow it could not be read back.
+    if (sysexOpen) throw EMidiTrackStream("Error in Sysex");
     if (Fill && !endOfTrack) {
         TMidiEvent e{};
         e.time = static_cast<std::int32_t>(time);

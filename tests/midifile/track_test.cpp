@@ -174,6 +174,8 @@ TEST(MidiTrack, ReaderErrors) {
               "Error in Sysex");
     EXPECT_EQ(loadError({0x00, 0xF0, 0x05, 0x43, 0x12, 0x00, 0x43, 0x12, 0x00, 0x3C}),
               "Error in Sysex");
+    // Unfinished where the chunk ends.
+    EXPECT_EQ(loadError({0x00, 0xF0, 0x02, 0x43, 0x12}), "Error in Sysex");
     TMidiTrackStream t(100);
     try {
         loadTrack(t, {'M', 'T', 'h', 'd', 0, 0, 0, 0});
@@ -209,6 +211,16 @@ TEST(MidiTrack, DamagedChunksStopAtTheChunkEnd) {
     } catch (const EMidiTrackStream& e) {
         EXPECT_STREQ(e.what(), "Damaged track: chunk runs past the end of the file");
     }
+}
+
+TEST(MidiTrack, DataBytesWithTheTopBitSetKeepTheirStatus) {
+    // Read raw after a status byte; written back, running status must not hide that status.
+    const Bytes events = {0x00, 0xC1, 0xBF, 0x05, 0xC1, 0xF5, 0x00, 0xFF, 0x2F, 0x00};
+    TMidiTrackStream t(100);
+    loadTrack(t, trackChunk(events));
+    ASSERT_EQ(t.eventCount(), 3);
+    EXPECT_EQ(t.event(1)->data[0], 0xF5);
+    EXPECT_EQ(writeTrack(t), trackChunk(events));
 }
 
 TEST(MidiTrack, ShortSystemEventsAreWrittenAsTheStatusAlone) {
