@@ -26,7 +26,7 @@ std::uint32_t blockHandle(const TMidiEvent& e) noexcept {
 }
 
 bool isEndOfTrack(const TMidiTrackStream& track, const TMidiEvent& e) noexcept {
-    if (e.status != 0xFF || e.dataLength == 0) return false;
+    if (e.status != 0xFF || e.dataLength() == 0) return false;
     const std::uint8_t* block = track.eventBlock(e);
     return block && block[0] == 0x2F;
 }
@@ -86,9 +86,8 @@ void encodeTrack(const TMidiTrackStream& track, Sink& sink) {
     std::uint8_t running = 0;
     for (std::int32_t i = 0; i < track.eventCount(); ++i) {
         const TMidiEvent& e = *track.event(i);
-        // Records are in time order; a negative time is written at 0. (Record fields are
-        // unaligned: read them by value.)
-        const std::int32_t time = e.time;
+        // Records are in time order; a negative time is written at 0.
+        const std::int32_t time = e.time();
         sink.quantity(time > previous ? static_cast<std::uint32_t>(time - previous) : 0u);
         if (time > previous) previous = time;
         if (e.status < 0xF0) {
@@ -105,13 +104,13 @@ void encodeTrack(const TMidiTrackStream& track, Sink& sink) {
         sink.byte(e.status);
         const std::uint8_t* block = track.eventBlock(e);
         if (e.status == 0xFF) {
-            const std::uint32_t n = e.dataLength ? e.dataLength - 1u : 0u;
+            const std::uint32_t n = e.dataLength() ? e.dataLength() - 1u : 0u;
             sink.byte(block ? block[0] : 0);
             sink.quantity(n);
             if (n) sink.bytes(block + 1, n);
         } else if (e.status == 0xF0 || e.status == 0xF7) {
-            sink.quantity(e.dataLength);
-            if (e.dataLength) sink.bytes(block, e.dataLength);
+            sink.quantity(e.dataLength());
+            if (e.dataLength()) sink.bytes(block, e.dataLength());
         }
         // Other system statuses carry no data in a file: the status byte alone.
     }
@@ -136,7 +135,7 @@ const std::uint8_t* TMidiTrackStream::eventBlock(const TMidiEvent& e) const noex
 }
 
 TMidiEvent* TMidiTrackStream::pairedNote(const TMidiEvent& e) const noexcept {
-    return e.pairedNote ? event(static_cast<std::int32_t>(e.pairedNote - 1)) : nullptr;
+    return e.pairedNote() ? event(static_cast<std::int32_t>(e.pairedNote() - 1)) : nullptr;
 }
 
 std::int32_t TMidiTrackStream::find(std::int32_t time, int mode) const noexcept {
@@ -144,19 +143,19 @@ std::int32_t TMidiTrackStream::find(std::int32_t time, int mode) const noexcept 
     std::int32_t lo = 0, hi = count_;  // first record with time >= `time`
     while (lo < hi) {
         const std::int32_t mid = lo + (hi - lo) / 2;
-        if (r[mid].time < time) {
+        if (r[mid].time() < time) {
             lo = mid + 1;
         } else {
             hi = mid;
         }
     }
     if (lo == count_) return -1;
-    if (r[lo].time > time || mode == 0) return lo;
+    if (r[lo].time() > time || mode == 0) return lo;
     hi = count_;  // last record with time == `time`
     std::int32_t last = lo;
     while (last + 1 < hi) {
         const std::int32_t mid = last + (hi - last) / 2;
-        if (r[mid].time == time) {
+        if (r[mid].time() == time) {
             last = mid;
         } else {
             hi = mid;
@@ -183,10 +182,10 @@ std::int32_t TMidiTrackStream::insertRecord(const TMidiEvent& record) {
     std::int32_t target = 0;
     if (count_ > 0) {
         TMidiEvent& last = r[count_ - 1];
-        if (isEndOfTrack(*this, last) && last.time < record.time) last.time = record.time;
-        const std::int32_t i = find(record.time, 1);
+        if (isEndOfTrack(*this, last) && last.time() < record.time()) last.setTime(record.time());
+        const std::int32_t i = find(record.time(), 1);
         if (i < 0) throw EMidiTrackStream("System error inserting event");
-        target = (r[i].time == record.time && i != count_ - 1) ? i + 1 : i;
+        target = (r[i].time() == record.time() && i != count_ - 1) ? i + 1 : i;
     }
     const std::int32_t oldCount = count_;
     std::memmove(r + target + 1, r + target,
@@ -202,7 +201,7 @@ std::int32_t TMidiTrackStream::insertRecord(const TMidiEvent& record) {
 TMidiEvent* TMidiTrackStream::insertEvent(std::int32_t time, const std::uint8_t input[5],
                                           std::uint16_t length, const std::uint8_t* block) {
     TMidiEvent record{};
-    record.time = time;
+    record.setTime(time);
     record.status = input[0];
     if (record.status < 0x80) throw std::invalid_argument("Not a status byte");
     std::unique_ptr<std::uint8_t[]> owned;
@@ -210,7 +209,7 @@ TMidiEvent* TMidiTrackStream::insertEvent(std::int32_t time, const std::uint8_t 
         if (record.status == 0xFF && length == 0)
             throw std::invalid_argument("A meta event needs its type byte");
         if (length > 0 && !block) throw std::invalid_argument("Missing event data");
-        record.dataLength = length;
+        record.setDataLength(length);
         // The block joins the track only once the record has a place.
         const std::uint32_t handle = static_cast<std::uint32_t>(blocks_.size() + 1);
         if (length > 0) std::memcpy(record.data, &handle, sizeof handle);
@@ -264,7 +263,7 @@ void TMidiTrackStream::setTrackName(const std::string& text) {
         const auto handle = static_cast<std::uint32_t>(blocks_.size());
         std::memcpy(e->data, &handle, sizeof handle);
     }
-    e->dataLength = static_cast<std::uint16_t>(text.size() + 1);
+    e->setDataLength(static_cast<std::uint16_t>(text.size() + 1));
     modified = true;
 }
 
@@ -274,7 +273,7 @@ void TMidiTrackStream::rebuildNotePairs() noexcept {
     std::int32_t pending[128][kDepth];
     int depth[128] = {};
     TMidiEvent* r = records();
-    for (std::int32_t i = 0; i < count_; ++i) r[i].pairedNote = 0;
+    for (std::int32_t i = 0; i < count_; ++i) r[i].setPairedNote(0);
     for (std::int32_t i = 0; i < count_; ++i) {
         const std::uint8_t kind = r[i].status >> 4;
         const std::uint8_t note = r[i].data[0];
@@ -283,8 +282,8 @@ void TMidiTrackStream::rebuildNotePairs() noexcept {
             if (depth[note] < kDepth) pending[note][depth[note]++] = i;
         } else if (depth[note] > 0) {
             const std::int32_t on = pending[note][--depth[note]];
-            r[on].pairedNote = static_cast<std::uint32_t>(i + 1);
-            r[i].pairedNote = static_cast<std::uint32_t>(on + 1);
+            r[on].setPairedNote(static_cast<std::uint32_t>(i + 1));
+            r[i].setPairedNote(static_cast<std::uint32_t>(on + 1));
         }
     }
 }
@@ -309,7 +308,7 @@ std::int32_t TMidiTrackStream::parse(const std::uint8_t* p, std::size_t end, boo
         std::uint8_t b = p[pos++];
         if (sysexOpen && b != 0xF7) throw EMidiTrackStream("Error in Sysex");
         TMidiEvent e{};
-        e.time = static_cast<std::int32_t>(time);
+        e.setTime(static_cast<std::int32_t>(time));
         if (b >= 0x80) {
             e.status = b;
             if (b < 0xF0) {
@@ -344,7 +343,7 @@ std::int32_t TMidiTrackStream::parse(const std::uint8_t* p, std::size_t end, boo
             if (length > end - pos) throw EMidiTrackStream(kLengthPastEnd);
             const std::size_t blockSize = length + (meta ? 1 : 0);
             if (blockSize > kMaxBlock) throw EMidiTrackStream(kBlockTooLong);
-            e.dataLength = static_cast<std::uint16_t>(blockSize);
+            e.setDataLength(static_cast<std::uint16_t>(blockSize));
             if (meta) {
                 if (type == 0x2F) endOfTrack = true;
                 if (Fill && (type == 0x03 || (type == 0x01 && nameIndex_ < 0))) nameIndex_ = n;
@@ -371,9 +370,9 @@ std::int32_t TMidiTrackStream::parse(const std::uint8_t* p, std::size_t end, boo
     if (sysexOpen) throw EMidiTrackStream("Error in Sysex");
     if (Fill && !endOfTrack) {
         TMidiEvent e{};
-        e.time = static_cast<std::int32_t>(time);
+        e.setTime(static_cast<std::int32_t>(time));
         e.status = 0xFF;
-        e.dataLength = 1;
+        e.setDataLength(1);
         const std::uint8_t type = 0x2F;
         const std::uint32_t handle = addBlock(&type, 1);
         std::memcpy(e.data, &handle, sizeof handle);

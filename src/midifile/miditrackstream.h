@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,19 +12,43 @@
 
 namespace midifile {
 
-#pragma pack(push, 1)
-// One event record. Channel messages keep data bytes 1 and 2 in data[0..1] and data[2..3] as
-// the caller passed them. Events of status 0xF0, 0xF7 and 0xFF own a data block instead: data
-// holds its handle (see TMidiTrackStream::eventBlock) and dataLength its size. A meta event's
-// block is the meta type followed by the event's data.
+// One event record, 15 bytes without padding. Records sit unaligned in the track's memory, so
+// the multi-byte fields are bytes (in the machine's order) behind accessors.
+// Channel messages keep data bytes 1 and 2 in data[0..1] and data[2..3] as the caller passed
+// them. Events of status 0xF0, 0xF7 and 0xFF own a data block instead: data holds its handle
+// (see TMidiTrackStream::eventBlock) and dataLength its size. A meta event's block is the meta
+// type followed by the event's data.
 struct TMidiEvent {
-    std::int32_t time;         // absolute, in ticks
-    std::uint16_t dataLength;  // size of the owned block; 0 for other statuses
+    // Absolute time in ticks.
+    std::int32_t time() const noexcept { return get<std::int32_t>(time_); }
+    void setTime(std::int32_t v) noexcept { put(time_, v); }
+    // Size of the owned block; 0 for other statuses.
+    std::uint16_t dataLength() const noexcept { return get<std::uint16_t>(length_); }
+    void setDataLength(std::uint16_t v) noexcept { put(length_, v); }
+    // Index + 1 of the note-on/note-off partner, 0 for none.
+    std::uint32_t pairedNote() const noexcept { return get<std::uint32_t>(paired_); }
+    void setPairedNote(std::uint32_t v) noexcept { put(paired_, v); }
+
+    std::uint8_t time_[4];
+    std::uint8_t length_[2];
     std::uint8_t status;
     std::uint8_t data[4];
-    std::uint32_t pairedNote;  // index + 1 of the note-on/note-off partner, 0 for none
+    std::uint8_t paired_[4];
+
+  private:
+    template <class T, std::size_t N>
+    static T get(const std::uint8_t (&bytes)[N]) noexcept {
+        static_assert(sizeof(T) == N);
+        T v;
+        std::memcpy(&v, bytes, N);
+        return v;
+    }
+    template <class T, std::size_t N>
+    static void put(std::uint8_t (&bytes)[N], T v) noexcept {
+        static_assert(sizeof(T) == N);
+        std::memcpy(bytes, &v, N);
+    }
 };
-#pragma pack(pop)
 static_assert(sizeof(TMidiEvent) == 15, "event records are 15 bytes");
 
 // Number of data bytes that follow a channel status (0 for system statuses).

@@ -70,10 +70,10 @@ TEST(MidiTrack, InsertKeepsTimeOrderAndEndOfTrackLast) {
     const int times[] = {5, 5, 10, 20};
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(t.event(2 + i)->data[0], notes[i]) << i;
-        EXPECT_EQ(t.event(2 + i)->time, times[i]) << i;
+        EXPECT_EQ(t.event(2 + i)->time(), times[i]) << i;
     }
     EXPECT_EQ(metaType(t, *t.event(6)), 0x2F);
-    EXPECT_EQ(t.event(6)->time, 20);
+    EXPECT_EQ(t.event(6)->time(), 20);
     EXPECT_EQ(t.nameEvent(), t.event(1));
     EXPECT_TRUE(t.modified);
 
@@ -90,15 +90,15 @@ TEST(MidiTrack, ReadsRunningStatusAndWritesTheSameBytes) {
     TMidiTrackStream t(100);
     loadTrack(t, trackChunk(events));
     ASSERT_EQ(t.eventCount(), 3);
-    EXPECT_EQ(t.event(0)->time, 0);
+    EXPECT_EQ(t.event(0)->time(), 0);
     EXPECT_EQ(t.event(0)->status, 0x90);
     EXPECT_EQ(t.event(0)->data[1], 0x40);
-    EXPECT_EQ(t.event(1)->time, 16);
+    EXPECT_EQ(t.event(1)->time(), 16);
     EXPECT_EQ(t.event(1)->status, 0x90);
     EXPECT_EQ(t.event(1)->data[0], 0x3C);
     EXPECT_EQ(t.event(1)->data[1], 0x00);
     EXPECT_EQ(metaType(t, *t.event(2)), 0x2F);
-    EXPECT_EQ(t.event(2)->time, 16);
+    EXPECT_EQ(t.event(2)->time(), 16);
     // The note-on and the velocity-0 note-on that ends it are paired.
     EXPECT_EQ(t.pairedNote(*t.event(0)), t.event(1));
     EXPECT_EQ(t.pairedNote(*t.event(1)), t.event(0));
@@ -119,15 +119,15 @@ TEST(MidiTrack, LongEventsProgramAndChannelRoundTrip) {
     ASSERT_EQ(t.eventCount(), 6);
     EXPECT_EQ(t.firstProgram, 5);
     EXPECT_EQ(t.firstChannel, 3);
-    EXPECT_EQ(t.event(1)->dataLength, 3);
-    EXPECT_EQ(t.event(3)->dataLength, 3);  // meta type + 2 bytes
-    EXPECT_EQ(t.event(4)->time, 133);
+    EXPECT_EQ(t.event(1)->dataLength(), 3);
+    EXPECT_EQ(t.event(3)->dataLength(), 3);  // meta type + 2 bytes
+    EXPECT_EQ(t.event(4)->time(), 133);
     // The first text event is the name event; naming turns it into a track-name event.
     EXPECT_EQ(t.nameEvent(), t.event(3));
     EXPECT_EQ(writeTrack(t), trackChunk(events));
     t.setTrackName("Corvella");
     EXPECT_EQ(metaType(t, *t.event(3)), 0x03);
-    EXPECT_EQ(t.event(3)->dataLength, 9);
+    EXPECT_EQ(t.event(3)->dataLength(), 9);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(t.eventBlock(*t.event(3))) + 1, 8),
               "Corvella");
 }
@@ -150,10 +150,10 @@ TEST(MidiTrack, ChunkWithoutEndOfTrackGetsOne) {
     loadTrack(t, trackChunk({0x00, 0x90, 0x3C, 0x40, 0x83, 0x60, 0x80, 0x3C, 0x00}));
     ASSERT_EQ(t.eventCount(), 3);
     EXPECT_EQ(metaType(t, *t.event(2)), 0x2F);
-    EXPECT_EQ(t.event(2)->time, 480);
+    EXPECT_EQ(t.event(2)->time(), 480);
     // Later events can now be inserted; End of Track moves with them.
     insertNote(t, 500, 0x90, 1, 1);
-    EXPECT_EQ(t.event(3)->time, 500);
+    EXPECT_EQ(t.event(3)->time(), 500);
 }
 
 TEST(MidiTrack, InsertAfterLastEventWithoutEndOfTrackFails) {
@@ -240,7 +240,7 @@ TEST(MidiTrack, ShortSystemEventsAreWrittenAsTheStatusAlone) {
     loadTrack(back, written);
     ASSERT_EQ(back.eventCount(), t.eventCount());
     for (std::int32_t i = 0; i < t.eventCount(); ++i) {
-        EXPECT_EQ(back.event(i)->time, t.event(i)->time) << i;
+        EXPECT_EQ(back.event(i)->time(), t.event(i)->time()) << i;
         EXPECT_EQ(back.event(i)->status, t.event(i)->status) << i;
     }
 }
@@ -274,7 +274,7 @@ TEST(MidiTrack, HoldsAtMostMaximumMinusOneEvents) {
         EXPECT_STREQ(e.what(), "Size exceeds capacity");
     }
     EXPECT_EQ(t.eventCount(), 99);
-    EXPECT_EQ(t.event(98)->time, 98);  // End of Track did not move
+    EXPECT_EQ(t.event(98)->time(), 98);  // End of Track did not move
 
     // A chunk with more events than the track holds.
     Bytes many;
