@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/host/midiplay.h"
 #include "tools/host/vsthost.h"
 
 namespace {
@@ -12,6 +13,7 @@ namespace {
 const char* kUsage =
     "usage: corvella-host PLUGIN [--info] [--set INDEX=VALUE]... [--rate HZ] [--block FRAMES]\n"
     "                     [--blocks N] [--send \"FRAME:STATUS DATA1 DATA2,...\"]\n"
+    "                     [--in FILE.mid [--out FILE.mid]]\n"
     "  --info            print what a host sees of the plug-in and exit\n"
     "  --set I=V         set parameter I to V (0.0..1.0) before processing; repeatable\n"
     "  --rate HZ         sample rate (default 44100)\n"
@@ -19,6 +21,9 @@ const char* kUsage =
     "  --blocks N        number of blocks to process (default 8)\n"
     "  --send LIST       events to deliver, FRAME counted from the start of the run;\n"
     "                    numbers are decimal or 0x-prefixed hexadecimal\n"
+    "  --in FILE         play every track's channel messages at the file's tempo; runs\n"
+    "                    as many blocks as the file needs unless --blocks is given\n"
+    "  --out FILE        write what the plug-in sends back as a one-track MIDI file\n"
     "Every event the plug-in sends back is printed as: block B frame F: BYTES\n";
 
 int fail(const std::string& message) {
@@ -104,6 +109,8 @@ int main(int argc, char** argv) {
     const std::string path = argv[1];
     bool info = false;
     long blocks = 8;
+    bool blocksGiven = false;
+    std::string inFile, outFile;
     std::vector<std::pair<long, float>> sets;
     std::vector<host::ScheduledEvent> schedule;
     host::VstHost h;
@@ -142,6 +149,11 @@ int main(int argc, char** argv) {
             if (!host::parseNumber(next("a block count"), n) || n < 0)
                 return fail("--blocks needs a count of 0 or more");
             blocks = n;
+            blocksGiven = true;
+        } else if (a == "--in") {
+            inFile = next("a MIDI file");
+        } else if (a == "--out") {
+            outFile = next("a MIDI file");
         } else if (a == "--send") {
             std::string error;
             if (!host::parseSchedule(next("an event list"), schedule, error))
@@ -160,9 +172,18 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    if (!outFile.empty() && inFile.empty()) return fail("--out needs --in");
+    host::MidiFilePlayer player;
+    std::string error;
+    if (!inFile.empty() && !player.load(inFile, error)) return fail(error);
+
     for (const auto& [index, value] : sets) h.setParameter(static_cast<VstInt32>(index), value);
     h.start();
-    for (long b = 0; b < blocks; ++b) h.runBlock(schedule);
+    if (!inFile.empty()) {
+        player.play(h, schedule, blocksGiven ? blocks : -1);
+    } else {
+        for (long b = 0; b < blocks; ++b) h.runBlock(schedule);
+    }
     h.stop();
     for (const auto& s : h.sent) {
         if (s.type == kVstMidiType) {
@@ -173,5 +194,6 @@ int main(int argc, char** argv) {
         }
     }
     h.close();
+    if (!outFile.empty() && !player.write(h, outFile, error)) return fail(error);
     return 0;
 }
