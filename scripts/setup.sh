@@ -9,7 +9,7 @@ packages=(
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
     binutils-mingw-w64-x86-64
     wine wine32 wine64 xvfb xauth
-    python3 python3-mido midicsv
+    python3 python3-mido midicsv libsmf-dev
     librtmidi-dev jackd2
     ardour
 )

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/host/midiplay.h"
 #include "tools/host/state.h"
 #include "tools/host/vsthost.h"
 
@@ -13,6 +14,7 @@ namespace {
 const char* kUsage =
     "usage: corvella-host PLUGIN [--info] [--set INDEX=VALUE]... [--rate HZ] [--block FRAMES]\n"
     "                     [--blocks N] [--send \"FRAME:STATUS DATA1 DATA2,...\"]\n"
+    "                     [--in FILE.mid [--out FILE.mid]]\n"
     "                     [--load-state FILE] [--save-state FILE]\n"
     "  --info            print what a host sees of the plug-in and exit\n"
     "  --set I=V         set parameter I to V (0.0..1.0, or a fraction such as 3/256 for\n"
@@ -22,6 +24,9 @@ const char* kUsage =
     "  --blocks N        number of blocks to process (default 8)\n"
     "  --send LIST       events to deliver, FRAME counted from the start of the run;\n"
     "                    numbers are decimal or 0x-prefixed hexadecimal\n"
+    "  --in FILE         play every track's channel messages at the file's tempo; runs\n"
+    "                    as many blocks as the file needs unless --blocks is given\n"
+    "  --out FILE        write what the plug-in sends back as a one-track MIDI file\n"
     "  --load-state FILE restore parameter values and program name saved by --save-state\n"
     "  --save-state FILE save every parameter value and the program name at the end, as a\n"
     "                    host saves a project\n"
@@ -111,6 +116,8 @@ int main(int argc, char** argv) {
     bool info = false;
     std::string loadPath, savePath;
     long blocks = 8;
+    bool blocksGiven = false;
+    std::string inFile, outFile;
     std::vector<std::pair<long, float>> sets;
     std::vector<host::ScheduledEvent> schedule;
     host::VstHost h;
@@ -148,6 +155,11 @@ int main(int argc, char** argv) {
             if (!host::parseNumber(next("a block count"), n) || n < 0)
                 return fail("--blocks needs a count of 0 or more");
             blocks = n;
+            blocksGiven = true;
+        } else if (a == "--in") {
+            inFile = next("a MIDI file");
+        } else if (a == "--out") {
+            outFile = next("a MIDI file");
         } else if (a == "--load-state") {
             loadPath = next("a file name");
         } else if (a == "--save-state") {
@@ -161,9 +173,13 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (!outFile.empty() && inFile.empty()) return fail("--out needs --in");
+    host::MidiFilePlayer player;
+    std::string error;
+    if (!inFile.empty() && !player.load(inFile, error)) return fail(error);
+
     if (!h.load(path)) return fail(h.error());
     if (!h.instantiate()) return fail(h.error());
-    std::string error;
     if (!loadPath.empty() && !host::loadState(h, loadPath, error)) return fail(error);
     for (const auto& [index, value] : sets) h.setParameter(static_cast<VstInt32>(index), value);
     auto finish = [&]() {
@@ -179,7 +195,11 @@ int main(int argc, char** argv) {
     }
 
     h.start();
-    for (long b = 0; b < blocks; ++b) h.runBlock(schedule);
+    if (!inFile.empty()) {
+        player.play(h, schedule, blocksGiven ? blocks : -1);
+    } else {
+        for (long b = 0; b < blocks; ++b) h.runBlock(schedule);
+    }
     h.stop();
     for (const auto& s : h.sent) {
         if (s.type == kVstMidiType) {
@@ -191,5 +211,6 @@ int main(int argc, char** argv) {
     }
     const int rc = finish();
     h.close();
+    if (rc == 0 && !outFile.empty() && !player.write(h, outFile, error)) return fail(error);
     return rc;
 }

@@ -1,0 +1,180 @@
+#include "tools/host/midiplay.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+
+namespace host {
+
+TempoMap::TempoMap(const midifile::TMidiData& data) {
+    const int division = data.ppqn();
+    if (division & 0x8000) {
+        // SMPTE: frames per second in the high byte (negative), ticks per frame in the low.
+        const int fps = -static_cast<signed char>(division >> 8);
+        ticksPerSecond_ = (fps == 29 ? 29.97 : fps) * (division & 0xFF);
+        if (ticksPerSecond_ <= 0) ticksPerSecond_ = 1;
+        return;
+    }
+    ticksPerQuarter_ = division > 0 ? division : 1;
+    std::vector<std::pair<long, long>> tempos;  // tick, microseconds per quarter
+    for (int t = 0; t < data.trackCount(); ++t) {
+        const midifile::TMidiTrackStream& track = *data.track(t);
+        for (std::int32_t i = 0; i < track.eventCount(); ++i) {
+            const midifile::TMidiEvent& e = *track.event(i);
+            const std::uint8_t* b = track.eventBlock(e);
+            if (e.status != 0xFF || e.dataLength() != 4 || !b || b[0] != 0x51) continue;
+            const long us = (long{b[1]} << 16) | (long{b[2]} << 8) | b[3];
+            if (us > 0) tempos.emplace_back(e.time(), us);
+        }
+    }
+    std::stable_sort(tempos.begin(), tempos.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    changes_.push_back({0, 0.0, 500000});
+    for (const auto& [tick, us] : tempos) {
+        const Change& last = changes_.back();
+        const double at = last.seconds + static_cast<double>(tick - last.tick) *
+                                             static_cast<double>(last.microsPerQuarter) /
+                                             ticksPerQuarter_ / 1e6;
+        if (tick == last.tick) changes_.pop_back();  // the later of two at one tick wins
+        changes_.push_back({tick, at, us});
+    }
+}
+
+double TempoMap::secondsAt(double tick) const {
+    if (ticksPerQuarter_ == 0) return tick / ticksPerSecond_;
+    auto it =
+        std::upper_bound(changes_.begin(), changes_.end(), tick,
+                         [](double t, const Change& c) { return t < static_cast<double>(c.tick); });
+    const Change& c = *(it - 1);
+    return c.seconds + (tick - static_cast<double>(c.tick)) *
+                           static_cast<double>(c.microsPerQuarter) / ticksPerQuarter_ / 1e6;
+}
+
+double TempoMap::tickAt(double seconds) const {
+    if (ticksPerQuarter_ == 0) return seconds * ticksPerSecond_;
+    auto it = std::upper_bound(changes_.begin(), changes_.end(), seconds,
+                               [](double s, const Change& c) { return s < c.seconds; });
+    const Change& c = *(it - 1);
+    return static_cast<double>(c.tick) +
+           (seconds - c.seconds) * 1e6 * ticksPerQuarter_ / static_cast<double>(c.microsPerQuarter);
+}
+
+std::vector<ScheduledEvent> scheduleFile(const midifile::TMidiData& data, const TempoMap& tempo,
+                                         double sampleRate) {
+    std::vector<ScheduledEvent> out;
+    for (int t = 0; t < data.trackCount(); ++t) {
+        const midifile::TMidiTrackStream& track = *data.track(t);
+        for (std::int32_t i = 0; i < track.eventCount(); ++i) {
+            const midifile::TMidiEvent& e = *track.event(i);
+            if (e.status < 0x80 || e.status >= 0xF0) continue;
+            ScheduledEvent s{};
+            s.frame = std::lround(tempo.secondsAt(e.time()) * sampleRate);
+            s.bytes[0] = e.status;
+            s.bytes[1] = e.data[0];
+            s.bytes[2] = midifile::channelDataBytes(e.status) == 2 ? e.data[1] : 0;
+            out.push_back(s);
+        }
+    }
+    std::stable_sort(out.begin(), out.end(), [](const ScheduledEvent& a, const ScheduledEvent& b) {
+        return a.frame < b.frame;
+    });
+    return out;
+}
+
+void playSchedule(VstHost& h, const std::vector<ScheduledEvent>& schedule, long blocks) {
+    if (blocks < 0) blocks = schedule.empty() ? 1 : schedule.back().frame / h.blockSize + 2;
+    std::size_t next = 0;
+    std::vector<ScheduledEvent> due;
+    for (long b = 0; b < blocks; ++b) {
+        const long end = h.framePosition() + h.blockSize;
+        due.clear();
+        while (next < schedule.size() && schedule[next].frame < end)
+            due.push_back(schedule[next++]);
+        h.runBlock(due);
+    }
+}
+
+void writeSentEvents(const VstHost& h, const midifile::TMidiData& input, const TempoMap& tempo,
+                     const std::string& path) {
+    struct Item {
+        std::int32_t tick;
+        bool meta;
+        std::uint8_t bytes[3];
+    };
+    std::vector<Item> items;
+    for (const TempoMap::Change& c : tempo.changes()) {
+        if (c.tick == 0 && c.microsPerQuarter == 500000) continue;  // the default tempo
+        const auto us = static_cast<std::uint32_t>(c.microsPerQuarter);
+        items.push_back({static_cast<std::int32_t>(c.tick),
+                         true,
+                         {static_cast<std::uint8_t>(us >> 16), static_cast<std::uint8_t>(us >> 8),
+                          static_cast<std::uint8_t>(us)}});
+    }
+    for (const SentEvent& s : h.sent) {
+        // Channel and short system messages; a 3-byte event cannot carry sysex or meta data.
+        if (s.type != kVstMidiType || s.bytes[0] < 0x80 || midifile::ownsBlock(s.bytes[0]))
+            continue;
+        const long frame = std::max(0L, s.block) * h.blockSize + s.deltaFrames;
+        const double tick = tempo.tickAt(static_cast<double>(frame) / h.sampleRate);
+        items.push_back({static_cast<std::int32_t>(std::lround(tick)),
+                         false,
+                         {s.bytes[0], s.bytes[1], s.bytes[2]}});
+    }
+    // In time order, tempo first at equal ticks, so every insert lands at the track's end.
+    std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+        return a.tick != b.tick ? a.tick < b.tick : a.meta && !b.meta;
+    });
+
+    midifile::TMidiData out;
+    out.newFile();
+    out.setFormat(0);
+    out.setPpqn(input.ppqn());
+    out.addTrack(0);
+    midifile::TMidiTrackStream& track = *out.track(0);
+    track.setTrackName("corvella-host");
+    for (const Item& it : items) {
+        if (it.meta) {
+            track.insertMetaEvent(it.tick, 0x51, 3, it.bytes);
+        } else {
+            const std::uint8_t event[5] = {it.bytes[0], it.bytes[1], it.bytes[2], 0, 0};
+            track.insertEvent(it.tick, event, 0);
+        }
+    }
+    out.fileName = path;
+    out.save();
+}
+
+bool MidiFilePlayer::load(const std::string& path, std::string& error) {
+    input_.fileName = path;
+    try {
+        input_.load();
+    } catch (const std::exception& e) {
+        error = path + ": " + e.what();
+        return false;
+    }
+    tempo_ = std::make_unique<TempoMap>(input_);
+    return true;
+}
+
+void MidiFilePlayer::play(VstHost& h, const std::vector<ScheduledEvent>& extra, long blocks) {
+    if (!tempo_) tempo_ = std::make_unique<TempoMap>(input_);
+    auto events = scheduleFile(input_, *tempo_, h.sampleRate);
+    events.insert(events.end(), extra.begin(), extra.end());
+    std::stable_sort(
+        events.begin(), events.end(),
+        [](const ScheduledEvent& a, const ScheduledEvent& b) { return a.frame < b.frame; });
+    playSchedule(h, events, blocks);
+}
+
+bool MidiFilePlayer::write(const VstHost& h, const std::string& path, std::string& error) {
+    if (!tempo_) tempo_ = std::make_unique<TempoMap>(input_);
+    try {
+        writeSentEvents(h, input_, *tempo_, path);
+    } catch (const std::exception& e) {
+        error = path + ": " + e.what();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace host

@@ -1,0 +1,63 @@
+// Playing a MIDI file into a plug-in and writing what it sends back as a MIDI file.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "midifile/mididata.h"
+#include "tools/host/vsthost.h"
+
+namespace host {
+
+// Ticks to seconds and back under a file's division and the tempo events of all its tracks
+// (120 bpm until the first). SMPTE divisions count ticks in frames and ignore tempo.
+class TempoMap {
+public:
+    explicit TempoMap(const midifile::TMidiData& data);
+    double secondsAt(double tick) const;
+    double tickAt(double seconds) const;
+
+    struct Change {
+        long tick;
+        double seconds;
+        long microsPerQuarter;
+    };
+    const std::vector<Change>& changes() const noexcept { return changes_; }
+
+private:
+    double ticksPerQuarter_ = 0;  // 0 for SMPTE divisions
+    double ticksPerSecond_ = 0;   // SMPTE divisions only
+    std::vector<Change> changes_;
+};
+
+// Every channel message of every track at its sample frame, in time order (equal times in
+// track order).
+std::vector<ScheduledEvent> scheduleFile(const midifile::TMidiData& data, const TempoMap& tempo,
+                                         double sampleRate);
+
+// Runs as many blocks as the schedule needs (or `blocks` when that is not negative), handing
+// each block only its own events.
+void playSchedule(VstHost& h, const std::vector<ScheduledEvent>& schedule, long blocks);
+
+// Writes the MIDI events the plug-in sent as a one-track Standard MIDI File at the input's
+// division, with the input's tempo changes, each event at the tick of its frame.
+void writeSentEvents(const VstHost& h, const midifile::TMidiData& input, const TempoMap& tempo,
+                     const std::string& path);
+
+// What corvella-host does with --in and --out.
+class MidiFilePlayer {
+public:
+    // False with a message when the file cannot be loaded.
+    bool load(const std::string& path, std::string& error);
+    // Plays the file's channel messages, together with extra events, between start and stop.
+    void play(VstHost& h, const std::vector<ScheduledEvent>& extra, long blocks);
+    // Writes what the plug-in sent; false with a message on failure.
+    bool write(const VstHost& h, const std::string& path, std::string& error);
+
+private:
+    midifile::TMidiData input_;
+    std::unique_ptr<TempoMap> tempo_;
+};
+
+}  // namespace host
