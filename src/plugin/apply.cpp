@@ -77,11 +77,6 @@ void APlugin::applySaveLog(float v, Origin origin) {
 
 // The device, bus, stage and knob steps drive the engine's parts as they are built; until
 // then the value is only stored.
-void APlugin::applySelectDevice(bool, float) {}
-void APlugin::applyOpenDevice(bool, float) {}
-bool APlugin::deviceOpen(bool) const noexcept {
-    return false;
-}
 void APlugin::applyReplaceStage(float) {}
 void APlugin::applyLogging(float) {}
 void APlugin::applyDelayAmount(float) {}
@@ -91,3 +86,29 @@ void APlugin::applyReplaceMatch() {}
 void APlugin::applyReplaceTarget(int, float) {}
 void APlugin::applyBus(bool) {}
 void APlugin::applyKnob(int, float) {}
+
+// --- MIDI devices ----------------------------------------------------------------------------
+
+// Parameters 0 and 9: device number Round(v x 256), halves to the even neighbour.
+void APlugin::applySelectDevice(bool output, float v) {
+    const int number = static_cast<int>(std::nearbyint(static_cast<double>(v) * 256.0));
+    output ? midiIO_.selectOutputDevice(number) : midiIO_.selectInputDevice(number);
+}
+
+// Parameters 39 and 40: open above 0.5, else close.
+void APlugin::applyOpenDevice(bool output, float v) {
+    output ? midiIO_.setOutputOpen(v > 0.5f) : midiIO_.setInputOpen(v > 0.5f);
+}
+
+bool APlugin::deviceOpen(bool output) const noexcept {
+    return output ? midiIO_.outputOpen() : midiIO_.inputOpen();
+}
+
+void APlugin::deviceInputProc(void* self, std::uint32_t word) noexcept {
+    static_cast<APlugin*>(self)->deviceInput(word);
+}
+
+// Until the message chain takes them, received words are only counted.
+void APlugin::deviceInput(std::uint32_t /*word*/) noexcept {
+    deviceInputs_.fetch_add(1, std::memory_order_relaxed);
+}

@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 
+#include "midiio/midiio.h"
 #include "plugin/parameters.h"
 #include "vst/audioeffectx.h"
 
@@ -60,6 +61,13 @@ public:
     // The stored current value (no device-state lookup).
     float value(int index) const noexcept { return values_[index].load(std::memory_order_relaxed); }
 
+    // The MIDI device ports (parameters 0, 9, 39, 40; the editor's device lists).
+    TMidiIO& midiDevices() noexcept { return midiIO_; }
+    // Words the MIDI input device has delivered so far.
+    std::uint64_t deviceInputCount() const noexcept {
+        return deviceInputs_.load(std::memory_order_relaxed);
+    }
+
     // Tests watch the apply steps run: called with each index and value before its step.
     using ApplyObserver = void (*)(void* context, int index, float value) noexcept;
     void setApplyObserver(ApplyObserver observer, void* context) noexcept {
@@ -91,6 +99,14 @@ private:
     void applyKnob(int knob, float value);
     // Whether the MIDI input (false) or output (true) device is open.
     bool deviceOpen(bool output) const noexcept;
+
+    // The MIDI input device's handler, on the driver's thread.
+    static void deviceInputProc(void* self, std::uint32_t word) noexcept;
+    void deviceInput(std::uint32_t word) noexcept;
+
+    // Constructed before and destroyed after every other member.
+    TMidiIO midiIO_;
+    std::atomic<std::uint64_t> deviceInputs_{0};
 
     bool ready_ = false;
     bool editorClosed_ = false;
