@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <jack/midiport.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,8 +12,6 @@
 #include <thread>
 
 #include "platform/midi.h"
-
-extern char** environ;
 
 namespace jacktest {
 
@@ -39,16 +37,20 @@ JackServer::JackServer(unsigned rate, unsigned period) : rate_(rate), period_(pe
     const std::string r = std::to_string(rate), p = std::to_string(period);
     const char* argv[] = {"jackd", "-n",      name_.c_str(), "-d",      "dummy",
                           "-r",    r.c_str(), "-p",          p.c_str(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const int rc =
-        posix_spawnp(&pid_, "jackd", &actions, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        pid_ = -1;
-        problem_ = "jackd cannot be started (is jackd2 installed?)";
+    const pid_t parent = ::getpid();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        // The server goes with the test process, even when that one crashes.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) ::_exit(1);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        ::execvp("jackd", const_cast<char**>(argv));
+        ::_exit(127);
+    }
+    if (pid_ < 0) {
+        problem_ = "cannot start jackd";
         return;
     }
     // Wait until it answers a client.
@@ -63,7 +65,7 @@ JackServer::JackServer(unsigned rate, unsigned period) : rate_(rate), period_(pe
             int wstatus;
             if (::waitpid(pid_, &wstatus, WNOHANG) == pid_) {
                 pid_ = -1;
-                problem_ = "jackd exited at start";
+                problem_ = "jackd exited at start (is jackd2 installed?)";
                 return;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
