@@ -10,7 +10,7 @@ packages=(
     binutils-mingw-w64-x86-64
     wine wine32 wine64 xvfb xauth
     python3 python3-mido midicsv libsmf-dev
-    librtmidi-dev jackd2
+    librtmidi-dev jackd2 libjack-jackd2-dev
     ardour
 )
 

@@ -83,10 +83,29 @@ void APlugin::applySaveLog(float v, Origin origin) {
     resetOneShot(param::SaveLog);
 }
 
-// The device and log steps drive parts that are built separately; until then the value is
-// only stored.
-void APlugin::applySelectDevice(bool, float) {}
-void APlugin::applyOpenDevice(bool, float) {}
-bool APlugin::deviceOpen(bool) const noexcept {
-    return false;
+// --- MIDI devices ----------------------------------------------------------------------------
+
+// Parameters 0 and 9: device number Round(v x 256), halves to the even neighbour.
+void APlugin::applySelectDevice(bool output, float v) {
+    const int number = choiceOf(v);
+    output ? midiIO_.selectOutputDevice(number) : midiIO_.selectInputDevice(number);
+}
+
+// Parameters 39 and 40: open above 0.5, else close.
+void APlugin::applyOpenDevice(bool output, float v) {
+    output ? midiIO_.setOutputOpen(v > 0.5f) : midiIO_.setInputOpen(v > 0.5f);
+}
+
+bool APlugin::deviceOpen(bool output) const noexcept {
+    return output ? midiIO_.outputOpen() : midiIO_.inputOpen();
+}
+
+void APlugin::deviceInputProc(void* self, std::uint32_t word) noexcept {
+    static_cast<APlugin*>(self)->deviceInput(word);
+}
+
+// Every word the input device delivers runs the chain on the driver's thread.
+void APlugin::deviceInput(MidiWord word) noexcept {
+    deviceInputs_.fetch_add(1, std::memory_order_relaxed);
+    runChain(word, 0);
 }

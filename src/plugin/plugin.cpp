@@ -36,6 +36,7 @@ APluginProgram::APluginProgram() noexcept {
 }
 
 APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParams) {
+    midiIO_.setInputHandler(&APlugin::deviceInputProc, this);
     suspend();
     setEditor(createPluginEditor(*this));
 
@@ -66,7 +67,10 @@ APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParam
     resume();
 }
 
-APlugin::~APlugin() = default;
+APlugin::~APlugin() {
+    // Nothing may arrive from the input device while the rest is taken down.
+    midiIO_.setInputOpen(false);
+}
 
 // --- Program ---------------------------------------------------------------------------------
 

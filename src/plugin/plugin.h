@@ -6,6 +6,7 @@
 #include <memory>
 #include <thread>
 
+#include "midiio/midiio.h"
 #include "plugin/delayline.h"
 #include "plugin/loglines.h"
 #include "plugin/midiword.h"
@@ -65,7 +66,7 @@ public:
     // outputs. Any thread may call it.
     void runChain(MidiWord word, VstInt32 frameOffset) noexcept;
     // A word received from the MIDI input device (the driver's thread).
-    void deviceInput(MidiWord word) noexcept { runChain(word, 0); }
+    void deviceInput(MidiWord word) noexcept;
     // Sends one packed MIDI word to the host as a single-event list (processing thread only).
     void sendToHost(MidiWord word) noexcept;
 
@@ -83,6 +84,13 @@ public:
     bool engineReady() const noexcept { return ready_; }
     // The stored current value (no device-state lookup).
     float value(int index) const noexcept { return values_[index].load(std::memory_order_relaxed); }
+
+    // The MIDI device ports (parameters 0, 9, 39, 40; the editor's device lists).
+    TMidiIO& midiDevices() noexcept { return midiIO_; }
+    // Words the MIDI input device has delivered so far.
+    std::uint64_t deviceInputCount() const noexcept {
+        return deviceInputs_.load(std::memory_order_relaxed);
+    }
 
     // Tests watch the apply steps run: called with each index and value before its step.
     using ApplyObserver = void (*)(void* context, int index, float value) noexcept;
@@ -154,6 +162,13 @@ private:
     int busTake(int bus) noexcept;
     void busSetSender(int bus, bool sender) noexcept;
     void deviceSend(MidiWord word) noexcept;
+
+    // The MIDI input device's handler, on the driver's thread.
+    static void deviceInputProc(void* self, std::uint32_t word) noexcept;
+
+    // Constructed before and destroyed after every other member.
+    TMidiIO midiIO_;
+    std::atomic<std::uint64_t> deviceInputs_{0};
 
     bool ready_ = false;
     bool editorClosed_ = false;

@@ -24,4 +24,7 @@ void APlugin::busSetSender(int bus, bool sender) noexcept {
     }
 }
 
-void APlugin::deviceSend(MidiWord) noexcept {}
+// Sent only when the output device is open.
+void APlugin::deviceSend(MidiWord word) noexcept {
+    midiIO_.sendShortMessage(word);
+}

@@ -1,0 +1,193 @@
+#include "midiio/midiio.h"
+
+#include <thread>
+
+#include "platform/notice.h"
+
+namespace {
+constexpr const char* kCaption = "MidiIO";
+}
+
+TMidiIO::TMidiIO() : backend_(platform::createMidiBackend()) {}
+
+TMidiIO::~TMidiIO() {
+    std::lock_guard<std::mutex> lock(control_);
+    closeOutput();
+    closeInput();
+}
+
+void TMidiIO::setInputHandler(InputHandler handler, void* owner) noexcept {
+    handler_ = handler;
+    owner_ = owner;
+}
+
+std::string TMidiIO::inputDeviceName(int number) {
+    return backend_->inputName(number);
+}
+
+std::string TMidiIO::outputDeviceName(int number) {
+    return backend_->outputName(number);
+}
+
+// --- Selecting and opening -------------------------------------------------------------------
+
+void TMidiIO::selectInputDevice(int number) noexcept {
+    selectDevice(false, number);
+}
+
+void TMidiIO::selectOutputDevice(int number) noexcept {
+    selectDevice(true, number);
+}
+
+void TMidiIO::selectDevice(bool output, int number) noexcept {
+    std::lock_guard<std::mutex> lock(control_);
+    std::atomic<int>& device = output ? outputDevice_ : inputDevice_;
+    if (number == device.load(std::memory_order_relaxed)) return;
+    const int count = output ? backend_->outputCount() : backend_->inputCount();
+    if (static_cast<unsigned>(number) > static_cast<unsigned>(count - 1)) return;
+    const bool wasOpen = output ? outputOpen() : inputOpen();
+    if (wasOpen) output ? closeOutput() : closeInput();
+    device.store(number, std::memory_order_relaxed);
+    if (wasOpen) output ? openOutput() : openInput();
+}
+
+void TMidiIO::setInputOpen(bool open) noexcept {
+    std::lock_guard<std::mutex> lock(control_);
+    if (open == inputOpen()) return;
+    open ? openInput() : closeInput();
+}
+
+void TMidiIO::setOutputOpen(bool open) noexcept {
+    std::lock_guard<std::mutex> lock(control_);
+    if (open == outputOpen()) return;
+    open ? openOutput() : closeOutput();
+}
+
+void TMidiIO::openInput() noexcept {
+    if (inputOpen() || !handler_) return;
+    delivering_.store(true);
+    if (backend_->openInput(inputDevice(), &TMidiIO::inputCallback, this, error_)) {
+        inputOpen_.store(true, std::memory_order_release);
+        return;
+    }
+    delivering_.store(false);
+    waitIdle(inputBusy_);
+    showError();
+}
+
+void TMidiIO::closeInput() noexcept {
+    if (!inputOpen()) return;
+    inputOpen_.store(false, std::memory_order_release);
+    delivering_.store(false);
+    waitIdle(inputBusy_);
+    backend_->closeInput();
+}
+
+void TMidiIO::openOutput() noexcept {
+    if (outputOpen()) return;
+    if (backend_->openOutput(outputDevice(), error_)) {
+        outputOpen_.store(true);
+    } else {
+        showError();
+    }
+}
+
+void TMidiIO::closeOutput() noexcept {
+    if (!outputOpen()) return;
+    outputOpen_.store(false);
+    waitIdle(outputBusy_);
+    // Words still waiting were meant for this device; they do not go to the next one.
+    std::uint32_t word;
+    while (sends_.pop(word)) {
+    }
+    backend_->closeOutput();
+}
+
+void TMidiIO::showError() noexcept {
+    platform::showNotice(error_.data(), kCaption, platform::NoticeKind::Error);
+}
+
+void TMidiIO::waitIdle(const std::atomic<int>& busy) noexcept {
+    while (busy.load() != 0) std::this_thread::yield();
+}
+
+// --- Input -----------------------------------------------------------------------------------
+
+void TMidiIO::inputCallback(void* self, unsigned message, std::uintptr_t param1,
+                            std::uintptr_t /*param2*/) noexcept {
+    auto* io = static_cast<TMidiIO*>(self);
+    const auto word = static_cast<std::uint32_t>(param1);
+    if (!io || message != platform::kMidiInData || word == 0) return;
+    io->inputBusy_.fetch_add(1);
+    if (io->delivering_.load()) io->handler_(io->owner_, word);
+    io->inputBusy_.fetch_sub(1);
+}
+
+// --- Output ----------------------------------------------------------------------------------
+
+// Senders may run on several threads at once (host processing, the input device's thread, the
+// editor), but the backend takes one word at a time: each sender queues its word and then
+// drains the queue unless another sender is draining already, which then sends it.
+void TMidiIO::sendShortMessage(std::uint32_t word) noexcept {
+    if (word == 0) return;
+    outputBusy_.fetch_add(1);
+    if (outputOpen_.load()) {
+        if (!sends_.push(word)) dropped_.fetch_add(1, std::memory_order_relaxed);
+        drainSends();
+    }
+    outputBusy_.fetch_sub(1);
+}
+
+void TMidiIO::drainSends() noexcept {
+    for (;;) {
+        if (draining_.exchange(true)) return;
+        std::uint32_t word;
+        while (sends_.pop(word)) backend_->sendShort(word);
+        draining_.store(false);
+        // A word queued while this thread held the flag is sent by this thread.
+        if (!sends_.ready()) return;
+    }
+}
+
+// A bounded queue for many producers and one consumer at a time: each cell carries a sequence
+// number that tells whose turn it is (free for the producer at position p when it equals p,
+// filled for the consumer when it equals p + 1).
+TMidiIO::SendQueue::SendQueue() noexcept {
+    for (std::size_t i = 0; i < kCapacity; ++i)
+        cells_[i].sequence.store(i, std::memory_order_relaxed);
+}
+
+bool TMidiIO::SendQueue::push(std::uint32_t word) noexcept {
+    std::size_t pos = tail_.load(std::memory_order_relaxed);
+    for (;;) {
+        Cell& cell = cells_[pos & (kCapacity - 1)];
+        const std::size_t sequence = cell.sequence.load(std::memory_order_acquire);
+        const auto diff = static_cast<std::ptrdiff_t>(sequence - pos);
+        if (diff == 0) {
+            if (tail_.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) {
+                cell.word = word;
+                cell.sequence.store(pos + 1);
+                return true;
+            }
+        } else if (diff < 0) {
+            return false;  // full
+        } else {
+            pos = tail_.load(std::memory_order_relaxed);
+        }
+    }
+}
+
+bool TMidiIO::SendQueue::pop(std::uint32_t& word) noexcept {
+    const std::size_t head = head_.load(std::memory_order_relaxed);
+    Cell& cell = cells_[head & (kCapacity - 1)];
+    if (cell.sequence.load() != head + 1) return false;
+    word = cell.word;
+    cell.sequence.store(head + kCapacity, std::memory_order_release);
+    head_.store(head + 1, std::memory_order_relaxed);
+    return true;
+}
+
+bool TMidiIO::SendQueue::ready() const noexcept {
+    const std::size_t head = head_.load();
+    return cells_[head & (kCapacity - 1)].sequence.load() == head + 1;
+}

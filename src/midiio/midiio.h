@@ -1,0 +1,111 @@
+// TMidiIO: one MIDI input and one MIDI output device per plug-in instance. Devices are
+// selected by number and opened and closed on request; every short message the input device
+// receives goes to the input handler on the driver's thread, and short messages go out to the
+// output device.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/midi.h"
+
+class TMidiIO {
+public:
+    // Called on the driver's thread with each received packed MIDI word (never 0).
+    using InputHandler = void (*)(void* owner, std::uint32_t word) noexcept;
+
+    // The system's devices, or the backend a test installed (platform::ScopedMidiBackend).
+    TMidiIO();
+    ~TMidiIO();
+    TMidiIO(const TMidiIO&) = delete;
+    TMidiIO& operator=(const TMidiIO&) = delete;
+
+    // Installed by the owner before the input is opened; the input stays closed without one.
+    void setInputHandler(InputHandler handler, void* owner) noexcept;
+
+    // Device lists, for the editor.
+    int inputDeviceCount() noexcept { return backend_->inputCount(); }
+    int outputDeviceCount() noexcept { return backend_->outputCount(); }
+    std::string inputDeviceName(int number);
+    std::string outputDeviceName(int number);
+
+    int inputDevice() const noexcept { return inputDevice_.load(std::memory_order_relaxed); }
+    int outputDevice() const noexcept { return outputDevice_.load(std::memory_order_relaxed); }
+
+    // Ignored when the number is the current one or not below the device count (compared
+    // unsigned, so with no device any number is taken); an open device is closed and the new
+    // one opened.
+    void selectInputDevice(int number) noexcept;
+    void selectOutputDevice(int number) noexcept;
+
+    // Opens or closes; nothing when the request matches the state. A device that fails to
+    // open shows the system's text in a notice ("MidiIO") and stays closed.
+    void setInputOpen(bool open) noexcept;
+    void setOutputOpen(bool open) noexcept;
+    bool inputOpen() const noexcept { return inputOpen_.load(std::memory_order_acquire); }
+    bool outputOpen() const noexcept { return outputOpen_.load(std::memory_order_acquire); }
+
+    // Sends one packed word to the output device if it is open; drops it otherwise. Callable
+    // from any thread at once: lock-free, never waits.
+    void sendShortMessage(std::uint32_t word) noexcept;
+    // Words dropped because more were waiting than the send queue holds.
+    std::uint64_t droppedSends() const noexcept { return dropped_.load(std::memory_order_relaxed); }
+
+    // The driver's input procedure: only data messages with a word that is not 0 reach the
+    // handler; opening, closing, system exclusive buffers and errors are ignored.
+    static void inputCallback(void* self, unsigned message, std::uintptr_t param1,
+                              std::uintptr_t param2) noexcept;
+
+private:
+    // Words from any number of threads, sent by one at a time.
+    class SendQueue {
+    public:
+        SendQueue() noexcept;
+        bool push(std::uint32_t word) noexcept;
+        // The single drainer only.
+        bool pop(std::uint32_t& word) noexcept;
+        bool ready() const noexcept;
+
+    private:
+        static constexpr std::size_t kCapacity = 1024;  // a power of two
+        struct Cell {
+            std::atomic<std::size_t> sequence;
+            std::uint32_t word;
+        };
+        std::array<Cell, kCapacity> cells_;
+        std::atomic<std::size_t> tail_{0}, head_{0};
+    };
+
+    void selectDevice(bool output, int number) noexcept;
+    void openInput() noexcept;
+    void closeInput() noexcept;
+    void openOutput() noexcept;
+    void closeOutput() noexcept;
+    void drainSends() noexcept;
+    void showError() noexcept;
+    static void waitIdle(const std::atomic<int>& busy) noexcept;
+
+    std::unique_ptr<platform::MidiBackend> backend_;
+    std::atomic<int> inputDevice_{0}, outputDevice_{0};
+    std::atomic<bool> outputOpen_{false}, inputOpen_{false};
+    platform::MidiErrorText error_{};
+    InputHandler handler_ = nullptr;
+    void* owner_ = nullptr;
+
+    // Opening, closing and selecting come from the host's and the editor's threads; one at a
+    // time. Neither the input callback nor sending ever takes this.
+    std::mutex control_;
+    // The input handler runs only while delivering is set; closing clears it and waits until
+    // no call is in flight, so no handler call follows a close.
+    std::atomic<bool> delivering_{false};
+    std::atomic<int> inputBusy_{0};
+    // The same for senders, and the send queue with its drainer flag.
+    std::atomic<int> outputBusy_{0};
+    std::atomic<bool> draining_{false};
+    std::atomic<std::uint64_t> dropped_{0};
+    SendQueue sends_;
+};

@@ -1,0 +1,125 @@
+// MIDI device ports: numbered input and output devices of the system's MIDI service, short
+// messages only. One implementation per system (winmm on Windows; RtMidi over the ALSA
+// sequencer or JACK elsewhere) and a scripted one for tests.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// What a driver hands the input procedure, in winmm's numbering, which every backend uses.
+inline constexpr unsigned kMidiInOpen = 0x3C1;
+inline constexpr unsigned kMidiInClose = 0x3C2;
+inline constexpr unsigned kMidiInData = 0x3C3;      // first parameter: packed MIDI word
+inline constexpr unsigned kMidiInLongData = 0x3C4;  // system exclusive buffer (never asked for)
+inline constexpr unsigned kMidiInError = 0x3C5;
+inline constexpr unsigned kMidiInLongError = 0x3C6;
+
+// Called on the driver's thread for every message of an open input device: the message code,
+// then its first and second parameter (for data: the packed word and a time stamp).
+using MidiInputProc = void (*)(void* context, unsigned message, std::uintptr_t param1,
+                               std::uintptr_t param2) noexcept;
+
+// Room for a device error's text, terminator included.
+using MidiErrorText = std::array<char, 256>;
+
+// Copies a text into an error buffer, cut to fit and terminated.
+void setMidiErrorText(MidiErrorText& buffer, const char* text) noexcept;
+
+// Bytes in the short message that starts with this status byte; 0 for data bytes and the
+// system exclusive bytes 0xF0 and 0xF7, which no short message carries.
+constexpr int shortMessageLength(std::uint8_t status) noexcept {
+    if (status < 0x80 || status == 0xF0 || status == 0xF7) return 0;
+    if (status < 0xC0 || (status >= 0xE0 && status < 0xF0) || status == 0xF2) return 3;
+    if (status < 0xE0 || status == 0xF1 || status == 0xF3) return 2;
+    return 1;
+}
+
+// One input and one output device at a time. Device numbers count from 0 in the system's
+// order. Open, close and the lists are called from one thread at a time; sendShort from one
+// thread at a time, possibly another one, and only while the output is open.
+class MidiBackend {
+public:
+    virtual ~MidiBackend() = default;
+    virtual int inputCount() noexcept = 0;
+    virtual int outputCount() noexcept = 0;
+    // The device's name; empty when the number is not below the count or the system has none.
+    virtual std::string inputName(int number) = 0;
+    virtual std::string outputName(int number) = 0;
+    // Opens and starts an input device; from then on the driver calls proc until closeInput
+    // returns. On failure writes the system's text into error and answers false.
+    virtual bool openInput(int number, MidiInputProc proc, void* context,
+                           MidiErrorText& error) noexcept = 0;
+    virtual void closeInput() noexcept = 0;
+    virtual bool openOutput(int number, MidiErrorText& error) noexcept = 0;
+    virtual void closeOutput() noexcept = 0;
+    virtual void sendShort(std::uint32_t word) noexcept = 0;
+};
+
+// The system's MIDI devices, or the backend a test installed with ScopedMidiBackend (then the
+// answer borrows it and does not own it).
+std::unique_ptr<MidiBackend> createMidiBackend();
+
+// Installs a backend that createMidiBackend lends out (null restores the system's); answers
+// the previous one.
+MidiBackend* setMidiBackendOverride(MidiBackend* backend) noexcept;
+
+class ScopedMidiBackend {
+public:
+    explicit ScopedMidiBackend(MidiBackend& backend) noexcept
+        : previous_(setMidiBackendOverride(&backend)) {}
+    ~ScopedMidiBackend() { setMidiBackendOverride(previous_); }
+    ScopedMidiBackend(const ScopedMidiBackend&) = delete;
+    ScopedMidiBackend& operator=(const ScopedMidiBackend&) = delete;
+
+private:
+    MidiBackend* previous_;
+};
+
+// A backend for tests: devices are names in two lists, every request is recorded as a line of
+// text, an open can be made to fail, and deliver() plays the driver's thread.
+class ScriptedMidiBackend : public MidiBackend {
+public:
+    ScriptedMidiBackend(std::vector<std::string> inputs, std::vector<std::string> outputs);
+
+    int inputCount() noexcept override { return static_cast<int>(inputs_.size()); }
+    int outputCount() noexcept override { return static_cast<int>(outputs_.size()); }
+    std::string inputName(int number) override;
+    std::string outputName(int number) override;
+    bool openInput(int number, MidiInputProc proc, void* context,
+                   MidiErrorText& error) noexcept override;
+    void closeInput() noexcept override;
+    bool openOutput(int number, MidiErrorText& error) noexcept override;
+    void closeOutput() noexcept override;
+    void sendShort(std::uint32_t word) noexcept override;
+
+    // The next open of that direction fails with this text.
+    void failNextOpen(bool output, std::string text);
+    // "open in 1", "close in", "open out 0", "close out", "send 00403C90", in order.
+    std::vector<std::string> calls() const;
+    void clearCalls();
+    // Calls the open input's procedure as its driver would; false when no input is open.
+    bool deliver(unsigned message, std::uintptr_t param1, std::uintptr_t param2 = 0) noexcept;
+    // How often two sendShort calls overlapped (the contract allows none).
+    int overlappingSends() const noexcept { return overlaps_.load(); }
+
+private:
+    void record(std::string line) noexcept;
+    bool takeFailure(std::string& failure, MidiErrorText& error) noexcept;
+
+    std::vector<std::string> inputs_, outputs_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> calls_;
+    std::string failInput_, failOutput_;
+    std::atomic<MidiInputProc> proc_{nullptr};
+    std::atomic<void*> context_{nullptr};
+    std::atomic<int> sending_{0}, overlaps_{0};
+};
+
+}  // namespace platform

@@ -1,0 +1,214 @@
+// Real MIDI ports on Linux: the system backend against a JACK server the test starts itself
+// and a peer client of its own. On a machine with an ALSA sequencer the backend takes ALSA
+// and these tests skip.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "jackpeer.h"
+#include "midiio/midiio.h"
+#include "platform/notice.h"
+
+namespace {
+
+using jacktest::JackPeer;
+using jacktest::JackServer;
+
+// Words received on the input device's thread, kept without allocating.
+struct Collector {
+    std::vector<std::uint32_t> words = std::vector<std::uint32_t>(JackPeer::kCapacity);
+    std::atomic<std::size_t> count{0};
+    static void handler(void* self, std::uint32_t word) noexcept {
+        auto* c = static_cast<Collector*>(self);
+        const std::size_t n = c->count.load(std::memory_order_relaxed);
+        if (n < c->words.size()) {
+            c->words[n] = word;
+            c->count.store(n + 1, std::memory_order_release);
+        }
+    }
+    std::vector<std::uint32_t> received() const {
+        const auto n = static_cast<std::ptrdiff_t>(count.load(std::memory_order_acquire));
+        return {words.begin(), words.begin() + n};
+    }
+};
+
+// Every kind of short message: notes with running numbers, and now and then a program
+// change, MTC quarter frame, song position, timing clock and active sensing.
+std::uint32_t wordAt(std::size_t i) {
+    const auto n = static_cast<std::uint32_t>(i);
+    if (i % 97 == 1) return 0xF8;
+    if (i % 89 == 2) return 0xFE;
+    if (i % 83 == 3) return 0xF1 | ((n & 0x7F) << 8);
+    if (i % 79 == 4) return 0xC5 | ((n & 0x7F) << 8);
+    if (i % 73 == 5) return 0xF2 | ((n & 0x7F) << 8) | (((n >> 7) & 0x7F) << 16);
+    return 0x90 | (n & 0x0F) | (((n >> 4) & 0x7F) << 8) | (((n >> 11) & 0x7F) << 16);
+}
+
+// The number of the device whose name starts with the port's full name, or -1.
+int deviceNamed(TMidiIO& io, bool output, const std::string& port) {
+    const int count = output ? io.outputDeviceCount() : io.inputDeviceCount();
+    for (int i = 0; i < count; ++i) {
+        const std::string name = output ? io.outputDeviceName(i) : io.inputDeviceName(i);
+        if (name.rfind(port, 0) == 0) return i;
+    }
+    return -1;
+}
+
+bool waitFor(const std::function<bool()>& done, int seconds) {
+    for (int i = 0; i < seconds * 200; ++i) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+}
+
+// Sends one message at a time until one arrives (a first cycle may be lost while a new client
+// settles in, more easily under a sanitizer), then lets stragglers come in; answers how many
+// arrived.
+std::size_t warmUp(const std::function<void()>& send, const std::function<std::size_t()>& arrived) {
+    for (int attempt = 0; attempt < 20 && arrived() == 0; ++attempt) {
+        send();
+        waitFor([&] { return arrived() > 0; }, 1);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return arrived();
+}
+
+class JackDevices : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { server = new JackServer(48000, 256); }
+    static void TearDownTestSuite() {
+        delete server;
+        server = nullptr;
+    }
+    void SetUp() override {
+        if (!server->running()) GTEST_SKIP() << server->problem();
+        // With an ALSA sequencer the backend uses it, and the JACK peer is no device of it.
+        if (access("/dev/snd/seq", R_OK | W_OK) == 0) GTEST_SKIP() << "ALSA sequencer present";
+        peer = std::make_unique<JackPeer>("peer", 32);
+        ASSERT_TRUE(peer->ok());
+    }
+
+    static JackServer* server;
+    platform::RecordingNoticeSink notices;
+    platform::ScopedNoticeSink noticeScope{notices};
+    std::unique_ptr<JackPeer> peer;
+    Collector collector;
+};
+JackServer* JackDevices::server = nullptr;
+
+TEST_F(JackDevices, ListsOtherClientsPortsButNotItsOwn) {
+    TMidiIO io;
+    const int in = deviceNamed(io, false, peer->outputPort());
+    const int out = deviceNamed(io, true, peer->inputPort());
+    ASSERT_GE(in, 0);
+    ASSERT_GE(out, 0);
+    io.setInputHandler(&Collector::handler, &collector);
+    io.selectInputDevice(in);
+    io.selectOutputDevice(out);
+    io.setInputOpen(true);
+    io.setOutputOpen(true);
+    ASSERT_TRUE(io.inputOpen());
+    ASSERT_TRUE(io.outputOpen());
+    // A second instance sees the peer but none of the first one's ports.
+    TMidiIO other;
+    for (bool output : {false, true}) {
+        const int count = output ? other.outputDeviceCount() : other.inputDeviceCount();
+        EXPECT_GT(count, 0);
+        for (int i = 0; i < count; ++i) {
+            const std::string name = output ? other.outputDeviceName(i) : other.inputDeviceName(i);
+            EXPECT_NE(name.rfind("Corvella", 0), 0u) << name;
+        }
+    }
+    EXPECT_TRUE(notices.notices().empty());
+}
+
+TEST_F(JackDevices, PeerMessagesReachTheHandlerOnceInOrderWithoutSysex) {
+    TMidiIO io;
+    io.setInputHandler(&Collector::handler, &collector);
+    io.selectInputDevice(deviceNamed(io, false, peer->outputPort()));
+    io.setInputOpen(true);
+    ASSERT_TRUE(io.inputOpen());
+    ASSERT_TRUE(waitFor([&] { return peer->outputConnections() == 1; }, 5));
+    // Active sensing until one arrives: the path is up and warm.
+    const std::size_t warm = warmUp([&] { peer->post(jacktest::shortMessage(0xFE)); },
+                                    [&] { return collector.count.load(); });
+    ASSERT_GT(warm, 0u);
+
+    constexpr std::size_t kMessages = 10000;
+    std::vector<std::uint32_t> expected(warm, 0xFE);
+    for (std::size_t i = 0; i < kMessages; ++i) {
+        expected.push_back(wordAt(i));
+        ASSERT_TRUE(peer->post(jacktest::shortMessage(wordAt(i))));
+        // System exclusive blocks in between never arrive.
+        if (i % 500 == 0) {
+            jacktest::Message sysex;
+            sysex.bytes = {0xF0, 0x7D, 0x01, 0x02, 0xF7};
+            sysex.size = 5;
+            ASSERT_TRUE(peer->post(sysex));
+        }
+    }
+    ASSERT_TRUE(waitFor([&] { return collector.count.load() >= warm + kMessages; }, 30));
+    peer->waitCycles(4);
+    EXPECT_EQ(collector.received(), expected);
+
+    // Closed: the connection goes and nothing more reaches the handler.
+    io.setInputOpen(false);
+    ASSERT_TRUE(waitFor([&] { return peer->outputConnections() == 0; }, 5));
+    ASSERT_TRUE(peer->post(jacktest::shortMessage(0x407F90)));
+    peer->waitCycles(4);
+    EXPECT_EQ(collector.count.load(), warm + kMessages);
+}
+
+TEST_F(JackDevices, SentMessagesReachThePeerOnceInOrder) {
+    TMidiIO io;
+    io.selectOutputDevice(deviceNamed(io, true, peer->inputPort()));
+    io.setOutputOpen(true);
+    ASSERT_TRUE(io.outputOpen());
+    ASSERT_TRUE(waitFor([&] { return peer->inputConnections() == 1; }, 5));
+    const std::size_t warm =
+        warmUp([&] { io.sendShortMessage(0xFE); }, [&] { return peer->receivedCount(); });
+    ASSERT_GT(warm, 0u);
+
+    // Paced by what has arrived: at most 32 messages on their way, well inside what one
+    // period's buffer holds even when a busy machine makes a client miss a cycle.
+    constexpr std::size_t kMessages = 10000;
+    std::vector<std::uint32_t> expected(warm, 0xFE);
+    for (std::size_t i = 0; i < kMessages; ++i) {
+        expected.push_back(wordAt(i));
+        io.sendShortMessage(wordAt(i));
+        if (i % 16 == 15) waitFor([&] { return peer->receivedCount() + 16 >= warm + i + 1; }, 5);
+    }
+    ASSERT_TRUE(waitFor([&] { return peer->receivedCount() >= warm + kMessages; }, 30))
+        << peer->receivedCount() << " arrived";
+    peer->waitCycles(4);
+    EXPECT_EQ(peer->received(), expected);
+    EXPECT_EQ(io.droppedSends(), 0u);
+}
+
+TEST_F(JackDevices, DeviceThatWentAwayFailsToOpenWithANotice) {
+    TMidiIO io;
+    io.setInputHandler(&Collector::handler, &collector);
+    // The peer is the only other client, so its port is the last device either way.
+    const int in = deviceNamed(io, false, peer->outputPort());
+    io.selectInputDevice(in);
+    ASSERT_EQ(io.inputDevice(), in);
+    const int before = io.inputDeviceCount();
+    peer.reset();
+    ASSERT_TRUE(waitFor([&] { return io.inputDeviceCount() < before; }, 5));
+    if (in < io.inputDeviceCount()) GTEST_SKIP() << "another client's port took its number";
+    io.setInputOpen(true);
+    EXPECT_FALSE(io.inputOpen());
+    const auto shown = notices.notices();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].caption, "MidiIO");
+    EXPECT_FALSE(shown[0].text.empty());
+}
+
+}  // namespace
