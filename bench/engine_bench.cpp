@@ -95,6 +95,49 @@ void BM_Chain_ReplaceFilterToHost(benchmark::State& state) {
 }
 BENCHMARK(BM_Chain_ReplaceFilterToHost);
 
+// Messages through the chain with logging on (text line and recording insert) against logging
+// off, both into a discarding host; the recording is cleared between rounds so it never fills.
+void runLogged(benchmark::State& state, bool logging) {
+    Instance inst;
+    AEffect* e = inst.e;
+    e->setParameter(e, param::LogMeta, 0.0f);
+    e->setParameter(e, param::Log, logging ? 1.0f : 0.0f);
+    const auto in = messages();
+    std::vector<VstMidiEvent> events(in.size());
+    std::vector<unsigned char> block(offsetof(VstEvents, events) + sizeof(VstEvent*) * in.size());
+    auto* list = reinterpret_cast<VstEvents*>(block.data());
+    list->numEvents = static_cast<VstInt32>(in.size());
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        events[i].type = kVstMidiType;
+        events[i].midiData[0] = static_cast<char>(wordStatus(in[i]));
+        events[i].midiData[1] = static_cast<char>(wordData1(in[i]));
+        events[i].midiData[2] = static_cast<char>(wordData2(in[i]));
+        VstEvent* ptr = reinterpret_cast<VstEvent*>(&events[i]);
+        std::memcpy(block.data() + offsetof(VstEvents, events) + i * sizeof ptr, &ptr, sizeof ptr);
+    }
+    int rounds = 0;
+    for (auto _ : state) {
+        e->dispatcher(e, effProcessEvents, 0, 0, list, 0.0f);
+        if (++rounds == 64) {
+            state.PauseTiming();
+            e->setParameter(e, param::ClearLog, 1.0f);
+            rounds = 0;
+            state.ResumeTiming();
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<long>(in.size()));
+}
+
+void BM_Logging_Baseline(benchmark::State& state) {
+    runLogged(state, false);
+}
+BENCHMARK(BM_Logging_Baseline);
+
+void BM_Logging_On(benchmark::State& state) {
+    runLogged(state, true);
+}
+BENCHMARK(BM_Logging_On);
+
 }  // namespace
 
 BENCHMARK_MAIN();

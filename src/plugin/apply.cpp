@@ -77,12 +77,6 @@ void APlugin::applyClearLog(float v, Origin origin) {
     resetOneShot(param::ClearLog);
 }
 
-void APlugin::applySaveLog(float v, Origin origin) {
-    if (v <= 0.5f) return;
-    (void)origin;
-    resetOneShot(param::SaveLog);
-}
-
 // --- MIDI devices ----------------------------------------------------------------------------
 
 // Parameters 0 and 9: device number Round(v x 256), halves to the even neighbour.

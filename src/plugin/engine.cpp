@@ -9,7 +9,6 @@
 #include <mutex>
 
 #include "platform/notice.h"
-#include "plugin/logtext.h"
 #include "plugin/plugin.h"
 
 namespace {
@@ -248,37 +247,4 @@ void APlugin::applyKnob(int knob, float) {
         lastKnobWord_ = chainLocked(w, 0, processing, deviceWord);
     }
     if (deviceWord) deviceSend(deviceWord);
-}
-
-// --- Log ----------------------------------------------------------------------------------------
-
-// The log stage: every message as it enters the chain, before replacing and filtering.
-void APlugin::logStep(APlugin& p, MidiWord w, VstInt32 /*frameOffset*/) noexcept {
-    char line[LogLines::kLineLength + 1];
-    const std::size_t n = formatLogLine(w, line, sizeof line);
-    if (p.params_[param::ClearLog] < 0.5f) p.logLines_.append(line, n);
-}
-
-void APlugin::metaLogStep(APlugin& p) noexcept {
-    ++p.sampleClock_;
-}
-
-void APlugin::clearLog() noexcept {
-    std::lock_guard<RecursiveSpinLock> guard(chainLock_);
-    logLines_.clear();
-    sampleClock_ = 0;
-}
-
-// Switching logging on restarts the sample clock and runs the clock step once at once.
-void APlugin::applyLogging(float v) {
-    std::lock_guard<RecursiveSpinLock> guard(chainLock_);
-    if (v > 0.5f) {
-        sampleClock_ = 0;
-        metaLogStep(*this);
-        logStage_ = logStep;
-        metaLogStep_ = metaLogStep;
-    } else {
-        logStage_ = noLogStep;
-        metaLogStep_ = noFrameStep;
-    }
 }

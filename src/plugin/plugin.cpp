@@ -37,6 +37,8 @@ APluginProgram::APluginProgram() noexcept {
 
 APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParams) {
     midiIO_.setInputHandler(&APlugin::deviceInputProc, this);
+    resetRecording();
+    saveWorker_ = std::thread([this] { saveWorkerLoop(); });
     suspend();
     setEditor(createPluginEditor(*this));
 
@@ -70,6 +72,14 @@ APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParam
 APlugin::~APlugin() {
     // Nothing may arrive from the input device while the rest is taken down.
     midiIO_.setInputOpen(false);
+    // A save the host asked for is finished before the recording goes.
+    {
+        std::lock_guard<std::mutex> lock(saveMutex_);
+        stopSaving_ = true;
+    }
+    saveWake_.notify_one();
+    saveWorker_.join();
+    clearLog();
 }
 
 // --- Program ---------------------------------------------------------------------------------

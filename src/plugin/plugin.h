@@ -3,7 +3,10 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
 
 #include "midiio/midiio.h"
@@ -11,6 +14,7 @@
 #include "plugin/loglines.h"
 #include "plugin/midiword.h"
 #include "plugin/parameters.h"
+#include "plugin/recorder.h"
 #include "plugin/replacefilter.h"
 #include "plugin/spinlock.h"
 #include "plugin/wordqueue.h"
@@ -79,6 +83,29 @@ public:
     const Replacer& replacer() const noexcept { return replacer_; }
     LogLines& logLines() noexcept { return logLines_; }
     std::int64_t sampleClock() const noexcept { return sampleClock_; }
+
+    // --- The recording (logging.cpp) ---
+    // Sample frames to ticks at the conversion tempo, 192 ticks per quarter note.
+    std::int32_t samplesToTicks(std::int64_t samples) const noexcept;
+    // The file "save log!" writes to (empty: saving does nothing), and the track's name.
+    void setLogFileName(const std::string& path);
+    std::string logFileName() const;
+    void setTrackName(const std::string& name);
+    std::string trackName() const;
+    // Saves the recording now, on the calling thread (the editor's); never call it from the
+    // processing thread. False, with a notice shown, when the file could not be written.
+    bool saveLogNow();
+    // Read and cleared by the editor, which then shows the host's tempo or time signature.
+    bool takeTempoWritten() noexcept { return tempoWritten_.exchange(false); }
+    bool takeTimeSigWritten() noexcept { return timeSigWritten_.exchange(false); }
+    // Recorded events, and those a full recording dropped.
+    std::size_t recordedEvents() const noexcept;
+    std::size_t droppedRecordings() const noexcept;
+    std::int32_t lastEventTick() const noexcept { return lastEventTick_; }
+    double conversionTempo() const noexcept { return conversionTempo_; }
+    std::vector<RecordedEvent> recordingSnapshot() const;
+    // Waits until a save handed to the worker has finished (tests, shutdown).
+    void waitForSaves();
 
     const APluginProgram& program() const noexcept { return program_; }
     bool engineReady() const noexcept { return ready_; }
@@ -153,7 +180,15 @@ private:
     static void delayedOutStep(APlugin& p, MidiWord w) noexcept;
     static void logStep(APlugin& p, MidiWord w, VstInt32 frameOffset) noexcept;
     static void metaLogStep(APlugin& p) noexcept;
+    // The clock step without asking the host: advance the clock, then log `time` if given.
+    void metaLogWith(const VstTimeInfo* time) noexcept;
+    void tempoStep(double hostTempo) noexcept;
+    void timeSignatureStep(VstInt32 numerator, VstInt32 denominator) noexcept;
     void clearLog() noexcept;
+    void resetRecording() noexcept;
+    bool writeRecording(const std::vector<RecordedEvent>& events, const std::string& path,
+                        const std::string& name);
+    void saveWorkerLoop();
 
     // --- Bus and device ports (ports.cpp) ---
     void busWrite(int bus, MidiWord word) noexcept;
@@ -177,7 +212,7 @@ private:
     ApplyObserver applyObserver_ = nullptr;
     void* applyContext_ = nullptr;
     // Chain state, guarded by chainLock_. params_ mirrors the current values for the chain.
-    RecursiveSpinLock chainLock_;
+    mutable RecursiveSpinLock chainLock_;
     std::array<float, kNumParams> params_{};
     Replacer replacer_;
     DelayLine delay_;
@@ -193,6 +228,26 @@ private:
     // The log: its lines on their way to the editor, and the sample clock of the recording.
     LogLines logLines_;
     std::int64_t sampleClock_ = 0;
+    // The recording and its tempo tracking (chain lock).
+    Recorder recorder_;
+    double conversionTempo_ = 120.0;
+    VstInt32 writtenNumerator_ = 0;
+    VstInt32 writtenDenominator_ = 0;
+    VstTimeInfo timeCopy_{};
+    std::int32_t lastEventTick_ = 0;
+    std::atomic<bool> tempoWritten_{false};
+    std::atomic<bool> timeSigWritten_{false};
+    // The file and track names (user-interface and save threads).
+    mutable std::mutex namesMutex_;
+    std::string logFileName_;
+    std::string trackName_ = "Corvella";
+    // Saves the host asks for run on this worker, never on the caller's thread.
+    std::mutex saveMutex_;
+    std::condition_variable saveWake_;
+    std::atomic<bool> saveRequested_{false};
+    std::atomic<bool> saveBusy_{false};
+    bool stopSaving_ = false;
+    std::thread saveWorker_;
     // The shared buses, and room for one frame's worth of words taken from the receive bus.
     std::unique_ptr<vstbus::TVstBus> bus_;
     std::unique_ptr<MidiWord[]> busWords_;

@@ -1,0 +1,85 @@
+#include "plugin/recorder.h"
+
+#include <cctype>
+
+#include "midifile/mididata.h"
+
+void Recorder::insert(const RecordedEvent& e) noexcept {
+    if (count_ == kCapacity) {
+        ++dropped_;
+        return;
+    }
+    // Events come in time order almost always; walk back over the later ones.
+    std::size_t at = count_;
+    while (at > 0 && events_[at - 1].tick > e.tick) {
+        events_[at] = events_[at - 1];
+        --at;
+    }
+    events_[at] = e;
+    ++count_;
+}
+
+namespace {
+// Data bytes a system common message carries after its status.
+int systemDataBytes(unsigned status) noexcept {
+    switch (status) {
+        case 0xF1:
+        case 0xF3:
+            return 1;
+        case 0xF2:
+            return 2;
+        default:
+            return 0;
+    }
+}
+}  // namespace
+
+void Recorder::build(midifile::TMidiData& data, const std::vector<RecordedEvent>& events,
+                     const std::string& trackName) {
+    data.newFile();
+    data.setPpqn(kPpqn);
+    data.addTrack(0);
+    midifile::TMidiTrackStream& track = *data.track(0);
+    for (const RecordedEvent& e : events) {
+        switch (e.kind) {
+            case RecordedEvent::Tempo:
+                track.insertMetaEvent(e.tick, 0x51, 3, e.bytes);
+                break;
+            case RecordedEvent::TimeSignature:
+                track.insertMetaEvent(e.tick, 0x58, 4, e.bytes);
+                break;
+            case RecordedEvent::Message: {
+                const unsigned s = e.bytes[0];
+                std::uint8_t input[5] = {e.bytes[0], e.bytes[1], e.bytes[2], 0, 0};
+                if (s < 0xF0) {
+                    track.insertEvent(e.tick, input, 0);
+                } else if (s == 0xF0 || s == 0xF7 || s == 0xFF || systemDataBytes(s) > 0) {
+                    // Messages that cannot stand alone in a track (a sysex or meta status, or
+                    // data bytes a reader would take for a delta time) travel as a sysex
+                    // escape: F7, length, the message's bytes.
+                    const std::uint8_t bytes[3] = {e.bytes[0], e.bytes[1], e.bytes[2]};
+                    std::uint8_t escape[5] = {0xF7, 0, 0, 0, 0};
+                    track.insertEvent(e.tick, escape,
+                                      static_cast<std::uint16_t>(1 + systemDataBytes(s)), bytes);
+                } else {
+                    // Single-byte system messages (clock, start, stop, active sensing, ...) are
+                    // written as the status byte alone, which readers take as that message.
+                    track.insertEvent(e.tick, input, 0);
+                }
+                break;
+            }
+        }
+    }
+    track.setTrackName(trackName);
+}
+
+std::string proposedLogFileName(const std::string& hostProduct, int hour, int minute, int second) {
+    std::string prefix;
+    for (char c : hostProduct) {
+        if (prefix.size() == 6) break;
+        prefix += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    if (prefix.empty()) prefix = "corvella";
+    return prefix + "_" + std::to_string(hour) + std::to_string(minute) + std::to_string(second) +
+           ".mid";
+}

@@ -1,0 +1,64 @@
+// Records a short session through the plug-in as a host would drive it and saves the log:
+// notes, a controller, pitch bend, a program change, 6/8, a tempo change, timing clock and
+// active sensing. Prints each recorded event ("tick kind b0 b1 b2 b3") for the reader test.
+#include <cstdio>
+#include <vector>
+
+#include "platform/settings.h"
+#include "plugin/plugin.h"
+#include "vst/entry.h"
+
+namespace {
+VstTimeInfo gInfo{};
+
+VstIntPtr VSTCALLBACK sessionHost(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, float) {
+    if (opcode == audioMasterVersion) return 2400;
+    if (opcode == audioMasterGetTime) return reinterpret_cast<VstIntPtr>(&gInfo);
+    return 0;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: log_session OUT.mid\n");
+        return 2;
+    }
+    platform::MemorySettingsStore store;
+    platform::ScopedSettingsStore scope(store);
+    gInfo.tempo = 120.0;
+    gInfo.timeSigNumerator = 6;
+    gInfo.timeSigDenominator = 8;
+    AEffect* e = pluginEntry(sessionHost);
+    if (!e) return 1;
+    auto& p = *static_cast<APlugin*>(e->object);
+    std::vector<float> buf(4410);
+    float* io[1] = {buf.data()};
+    auto frames = [&](int n) { e->processReplacing(e, io, io, n); };
+    auto send = [&](std::vector<MidiWord> words) {
+        for (MidiWord w : words) {
+            VstMidiEvent m{};
+            m.type = kVstMidiType;
+            m.midiData[0] = static_cast<char>(wordStatus(w));
+            m.midiData[1] = static_cast<char>(wordData1(w));
+            m.midiData[2] = static_cast<char>(wordData2(w));
+            VstEvents list{1, 0, {reinterpret_cast<VstEvent*>(&m), nullptr}};
+            e->dispatcher(e, effProcessEvents, 0, 0, &list, 0.0f);
+        }
+    };
+    e->setParameter(e, param::Log, 1.0f);
+    frames(4410);
+    send({packWord(0x90, 60, 100), packWord(0xB0, 7, 100), packWord(0xE0, 0, 64),
+          packWord(0xC0, 5, 0)});
+    frames(4410);
+    send({packWord(0xF8, 0, 0), packWord(0xFE, 0, 0), packWord(0x80, 60, 0)});
+    gInfo.tempo = 60.0;
+    frames(4410);
+    send({packWord(0x91, 62, 90), packWord(0xF8, 0, 0), packWord(0x81, 62, 0)});
+    for (const RecordedEvent& r : p.recordingSnapshot())
+        std::printf("%d %d %d %d %d %d\n", r.tick, static_cast<int>(r.kind), r.bytes[0], r.bytes[1],
+                    r.bytes[2], r.bytes[3]);
+    p.setLogFileName(argv[1]);
+    const bool ok = p.saveLogNow();
+    e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
+    return ok ? 0 : 1;
+}

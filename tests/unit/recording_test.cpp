@@ -1,0 +1,295 @@
+// The recording: ticks, tempo and time-signature events, reset, saving and its threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/notice.h"
+#include "platform/settings.h"
+#include "plugin/plugin.h"
+#include "vst/entry.h"
+
+namespace {
+
+// A host with a transport whose tempo and signature the test sets; it can also answer null.
+struct TimeHost {
+    VstTimeInfo info{};
+    bool answer = true;
+    std::atomic<int> calls{0};
+    // Runs once, inside the next audioMasterGetTime call (that is, inside a processing call).
+    std::function<void()> duringProcessing;
+};
+TimeHost* gTime = nullptr;
+
+VstIntPtr VSTCALLBACK timeCallback(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, float) {
+    if (opcode == audioMasterVersion) return 2400;
+    if (opcode == audioMasterGetTime && gTime) {
+        ++gTime->calls;
+        if (auto hook = std::exchange(gTime->duringProcessing, nullptr)) hook();
+        return gTime->answer ? reinterpret_cast<VstIntPtr>(&gTime->info) : 0;
+    }
+    return 0;
+}
+
+std::vector<unsigned char> readFile(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class Recording : public ::testing::Test {
+protected:
+    void SetUp() override {
+        host.info.tempo = 120.0;
+        host.info.timeSigNumerator = 4;
+        host.info.timeSigDenominator = 4;
+        host.info.sampleRate = 44100.0;
+        gTime = &host;
+        e = pluginEntry(timeCallback);
+        ASSERT_NE(e, nullptr);
+        dir = std::filesystem::temp_directory_path() /
+              ("corvella-rec-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+        std::filesystem::create_directories(dir);
+    }
+    void TearDown() override {
+        e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
+        gTime = nullptr;
+        std::filesystem::remove_all(dir);
+    }
+    APlugin& plugin() { return *static_cast<APlugin*>(e->object); }
+    void set(int i, float v) { e->setParameter(e, i, v); }
+    void frames(int n) {
+        std::vector<float> buf(static_cast<std::size_t>(n) + 1);
+        float* io[1] = {buf.data()};
+        e->processReplacing(e, io, io, n);
+    }
+    void sendWord(MidiWord w, VstInt32 delta = 0) {
+        VstMidiEvent m{};
+        m.type = kVstMidiType;
+        m.deltaFrames = delta;
+        m.midiData[0] = static_cast<char>(wordStatus(w));
+        m.midiData[1] = static_cast<char>(wordData1(w));
+        m.midiData[2] = static_cast<char>(wordData2(w));
+        VstEvents list{1, 0, {reinterpret_cast<VstEvent*>(&m), nullptr}};
+        e->dispatcher(e, effProcessEvents, 0, 0, &list, 0.0f);
+    }
+    std::vector<RecordedEvent> meta(RecordedEvent::Kind kind) {
+        std::vector<RecordedEvent> out;
+        for (const auto& r : plugin().recordingSnapshot())
+            if (r.kind == kind) out.push_back(r);
+        return out;
+    }
+
+    platform::MemorySettingsStore store;
+    platform::ScopedSettingsStore scope{store};
+    platform::RecordingNoticeSink notices;
+    platform::ScopedNoticeSink noticeScope{notices};
+    TimeHost host;
+    AEffect* e = nullptr;
+    std::filesystem::path dir;
+};
+
+}  // namespace
+
+TEST_F(Recording, TicksFollowTheSampleClockAtTheConversionTempo) {
+    set(param::LogMeta, 0.0f);
+    set(param::Log, 1.0f);
+    EXPECT_EQ(plugin().conversionTempo(), 120.0);  // before any tempo event
+    frames(44099);                                 // clock 1 + 44099 = 44100
+    sendWord(packWord(0x90, 60, 100));
+    EXPECT_EQ(plugin().lastEventTick(), 384);  // 120 x 192 x 44100 x 0.016667 / 44100
+    sendWord(packWord(0x80, 60, 0), 4410);     // deltaFrames count in
+    EXPECT_EQ(plugin().lastEventTick(), 422);  // 38.40 + 384.01 rounds to 422
+    EXPECT_EQ(plugin().samplesToTicks(0), 0);
+    EXPECT_EQ(plugin().recordedEvents(), 2u);
+}
+
+TEST_F(Recording, TempoAndTimeSignatureEvents) {
+    host.info.timeSigNumerator = 6;
+    host.info.timeSigDenominator = 8;
+    set(param::Log, 1.0f);  // the immediate step writes the time signature (tempo is 120 already)
+    auto sigs = meta(RecordedEvent::TimeSignature);
+    ASSERT_EQ(sigs.size(), 1u);
+    EXPECT_EQ(std::vector<int>(sigs[0].bytes, sigs[0].bytes + 4), (std::vector<int>{6, 3, 24, 8}));
+    EXPECT_TRUE(plugin().takeTimeSigWritten());
+    EXPECT_FALSE(plugin().takeTimeSigWritten());
+    EXPECT_TRUE(meta(RecordedEvent::Tempo).empty());
+
+    host.info.timeSigNumerator = 3;
+    host.info.timeSigDenominator = 2;
+    frames(10);
+    sigs = meta(RecordedEvent::TimeSignature);
+    ASSERT_EQ(sigs.size(), 2u);
+    EXPECT_EQ(std::vector<int>(sigs[1].bytes, sigs[1].bytes + 4), (std::vector<int>{3, 1, 24, 8}));
+
+    // 120 to 60 bpm: the event sits at the tick of the old tempo; later ticks use 60 over the
+    // whole elapsed time.
+    frames(44100 - 11);  // clock 44100
+    host.info.tempo = 60.0;
+    frames(1);  // clock 44101, tempo step
+    auto tempos = meta(RecordedEvent::Tempo);
+    ASSERT_EQ(tempos.size(), 1u);
+    EXPECT_EQ(tempos[0].tick, 384);
+    EXPECT_EQ(std::vector<int>(tempos[0].bytes, tempos[0].bytes + 3),
+              (std::vector<int>{0x0F, 0x42, 0x40}));  // 1,000,000 microseconds
+    EXPECT_TRUE(plugin().takeTempoWritten());
+    sendWord(packWord(0x90, 1, 1));
+    EXPECT_EQ(plugin().lastEventTick(), 192);
+    // 120 bpm is 07 A1 20. Its tick is computed at 60 bpm over the whole time so far, so it
+    // lands before the earlier change; the recording keeps tick order.
+    host.info.tempo = 120.0;
+    frames(1);
+    tempos = meta(RecordedEvent::Tempo);
+    ASSERT_EQ(tempos.size(), 2u);
+    EXPECT_EQ(tempos[0].tick, 192);
+    EXPECT_EQ(std::vector<int>(tempos[0].bytes, tempos[0].bytes + 3),
+              (std::vector<int>{0x07, 0xA1, 0x20}));
+    // Below 1 bpm nothing is written.
+    host.info.tempo = 0.5;
+    frames(5);
+    EXPECT_EQ(meta(RecordedEvent::Tempo).size(), 2u);
+    // A host that answers null writes nothing and breaks nothing.
+    host.answer = false;
+    host.info.tempo = 90.0;
+    frames(5);
+    EXPECT_EQ(meta(RecordedEvent::Tempo).size(), 2u);
+}
+
+TEST_F(Recording, LogMetaOffAsksTheHostNothing) {
+    set(param::LogMeta, 0.0f);
+    set(param::Log, 1.0f);
+    const int before = host.calls;
+    frames(512);
+    EXPECT_EQ(host.calls, before);
+    set(param::LogMeta, 1.0f);
+    frames(512);
+    EXPECT_EQ(host.calls, before + 512);  // once per frame
+}
+
+TEST_F(Recording, SavedFileBytes) {
+    set(param::LogMeta, 0.0f);
+    set(param::Log, 1.0f);
+    const auto path = dir / "empty.mid";
+    plugin().setLogFileName(path.string());
+    ASSERT_TRUE(plugin().saveLogNow());
+    const std::vector<unsigned char> empty = {
+        'M', 'T',  'h',  'd', 0,   0,   0,   6,   0,   1,   0,   1,
+        0,   0xC0,                                                     // format 1, one track, 192
+        'M', 'T',  'r',  'k', 0,   0,   0,   20,                       //
+        0,   0xFF, 0x21, 0,                                            // 0x21 meta event
+        0,   0xFF, 0x03, 8,   'C', 'o', 'r', 'v', 'e', 'l', 'l', 'a',  // track name
+        0,   0xFF, 0x2F, 0};
+    EXPECT_EQ(readFile(path), empty);
+    EXPECT_EQ(e->getParameter(e, param::SaveLog), 0.0f);
+
+    // Messages with running status; system messages readers take back as the same message.
+    plugin().setTrackName("Set 1");
+    sendWord(packWord(0x90, 60, 100));
+    sendWord(packWord(0x90, 62, 100));
+    sendWord(packWord(0xF8, 0, 0));
+    sendWord(packWord(0x90, 64, 100));
+    sendWord(packWord(0xF2, 0x10, 0x20));
+    ASSERT_TRUE(plugin().saveLogNow());
+    const std::vector<unsigned char> track = {
+        0,   0xFF, 0x21, 0,    0,    0xFF, 0x03, 5, 'S', 'e',
+        't', ' ',  '1',  0,    0x90, 60,   100,  0, 62,  100,  // running status
+        0,   0xF8,                                             // clock, the status alone
+        0,   0x90, 64,   100,               // status again after a system message
+        0,   0xF7, 3,    0xF2, 0x10, 0x20,  // song position as a sysex escape
+        0,   0xFF, 0x2F, 0};
+    const auto bytes = readFile(path);
+    ASSERT_GE(bytes.size(), 22u);
+    EXPECT_EQ(std::vector<unsigned char>(bytes.begin() + 22, bytes.end()), track);
+    // Saving leaves the recording as it was.
+    EXPECT_EQ(plugin().recordedEvents(), 5u);
+}
+
+TEST_F(Recording, ClearAndSwitchingLoggingOnAgain) {
+    set(param::LogMeta, 0.0f);
+    set(param::Log, 1.0f);
+    frames(1000);
+    sendWord(packWord(0x90, 60, 100));
+    EXPECT_EQ(plugin().recordedEvents(), 1u);
+    set(param::Log, 0.0f);
+    frames(1000);
+    set(param::Log, 1.0f);  // the clock restarts; the recording stays
+    EXPECT_EQ(plugin().sampleClock(), 1);
+    sendWord(packWord(0x80, 60, 0));
+    const auto snap = plugin().recordingSnapshot();
+    ASSERT_EQ(snap.size(), 2u);
+    EXPECT_EQ(snap[0].bytes[0], 0x80);  // merged in time order: tick 0 before tick 9
+    set(param::ClearLog, 1.0f);
+    EXPECT_EQ(plugin().recordedEvents(), 0u);
+    EXPECT_EQ(plugin().sampleClock(), 0);
+}
+
+TEST_F(Recording, SavingFailuresAndNoFileName) {
+    set(param::Log, 1.0f);
+    set(param::SaveLog, 1.0f);  // no file chosen: nothing is written
+    plugin().waitForSaves();
+    EXPECT_EQ(e->getParameter(e, param::SaveLog), 0.0f);
+    EXPECT_TRUE(notices.notices().empty());
+    plugin().setLogFileName((dir / "no-such-folder" / "x.mid").string());
+    EXPECT_FALSE(plugin().saveLogNow());
+    ASSERT_EQ(notices.notices().size(), 1u);
+    EXPECT_NE(notices.notices()[0].text.find("Cannot save the log to"), std::string::npos);
+    EXPECT_EQ(e->getParameter(e, param::SaveLog), 1.0f);  // a failed save keeps reading 1.0
+}
+
+// The host sets "save log!" from inside a processing call (automation on the audio thread):
+// the call returns at once and the worker saves afterwards; the file holds a complete
+// recording. The worker cannot have written anything before the processing call ends.
+TEST_F(Recording, AutomationSaveRunsOnTheWorker) {
+    set(param::Log, 1.0f);
+    const auto path = dir / "automated.mid";
+    plugin().setLogFileName(path.string());
+    for (int i = 0; i < 20000; ++i) sendWord(packWord(0x90, static_cast<unsigned>(i % 128), 1));
+    bool ran = false;
+    host.duringProcessing = [&] {
+        set(param::SaveLog, 1.0f);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_FALSE(std::filesystem::exists(path));
+        EXPECT_EQ(e->getParameter(e, param::SaveLog), 1.0f);  // reads 1.0 while saving
+        ran = true;
+    };
+    frames(64);
+    ASSERT_TRUE(ran);
+    plugin().waitForSaves();
+    EXPECT_EQ(e->getParameter(e, param::SaveLog), 0.0f);
+    const auto bytes = readFile(path);
+    ASSERT_GT(bytes.size(), 20000u * 2);
+    EXPECT_EQ(bytes[bytes.size() - 3], 0xFF);  // a complete file ends with End of Track
+    EXPECT_EQ(bytes[bytes.size() - 2], 0x2F);
+}
+
+TEST(RecorderJournal, AFullRecordingStopsAndCounts) {
+    auto rec = std::make_unique<Recorder>();
+    for (std::size_t i = 0; i < Recorder::kCapacity + 5; ++i)
+        rec->insert({static_cast<std::int32_t>(i), RecordedEvent::Message, {0x90, 1, 1, 0}});
+    EXPECT_EQ(rec->size(), Recorder::kCapacity);
+    EXPECT_EQ(rec->dropped(), 5u);
+    // Out-of-order ticks go after every event of the same tick.
+    Recorder small;
+    small.insert({5, RecordedEvent::Message, {0x90, 1, 1, 0}});
+    small.insert({5, RecordedEvent::Message, {0x90, 2, 1, 0}});
+    small.insert({3, RecordedEvent::Message, {0x90, 3, 1, 0}});
+    small.insert({5, RecordedEvent::Message, {0x90, 4, 1, 0}});
+    ASSERT_EQ(small.size(), 4u);
+    EXPECT_EQ(small[0].bytes[1], 3);
+    EXPECT_EQ(small[1].bytes[1], 1);
+    EXPECT_EQ(small[3].bytes[1], 4);
+}
+
+TEST(RecorderJournal, ProposedFileName) {
+    EXPECT_EQ(proposedLogFileName("MyHost 2", 9, 5, 30), "myhost_9530.mid");
+    EXPECT_EQ(proposedLogFileName("Ab", 23, 59, 0), "ab_23590.mid");
+    EXPECT_EQ(proposedLogFileName("", 0, 0, 0), "corvella_000.mid");
+}
