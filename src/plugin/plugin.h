@@ -112,6 +112,11 @@ public:
     // The stored current value (no device-state lookup).
     float value(int index) const noexcept { return values_[index].load(std::memory_order_relaxed); }
 
+    // The shared buses (the editor's bus lists and labels).
+    vstbus::TVstBus& bus() noexcept { return *bus_; }
+    // Set while the editor window is closed: program changes then do not ask it to refresh.
+    void setEditorClosed(bool closed) noexcept { editorClosed_.store(closed); }
+    bool editorClosed() const noexcept { return editorClosed_.load(); }
     // The MIDI device ports (parameters 0, 9, 39, 40; the editor's device lists).
     TMidiIO& midiDevices() noexcept { return midiIO_; }
     // Words the MIDI input device has delivered so far.
@@ -206,7 +211,7 @@ private:
     std::atomic<std::uint64_t> deviceInputs_{0};
 
     bool ready_ = false;
-    bool editorClosed_ = false;
+    std::atomic<bool> editorClosed_{false};
     std::array<std::atomic<float>, kNumParams> values_{};
     APluginProgram program_;
     ApplyObserver applyObserver_ = nullptr;
