@@ -37,7 +37,6 @@ endfunction()
 # LLVMFuzzerTestOneInput. Every native build gets NAME_replay, a ctest that runs the committed
 # corpus (under the sanitizers in the sanitizer presets); the linux-fuzz preset (clang) builds
 # NAME itself with libFuzzer for fuzzing sessions.
-option(CORVELLA_FUZZ "Build libFuzzer targets (clang)" OFF)
 function(corvella_fuzzer name)
     cmake_parse_arguments(F "" "CORPUS" "SOURCES;LIBS" ${ARGN})
     if(CMAKE_CROSSCOMPILING)

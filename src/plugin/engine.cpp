@@ -8,7 +8,6 @@
 // released. So the processing thread never waits on I/O, a host call or a notice.
 #include <mutex>
 
-#include "platform/notice.h"
 #include "plugin/plugin.h"
 
 namespace {
@@ -152,7 +151,7 @@ void APlugin::busReadStep(APlugin& p) noexcept {
     if (n < 0) {
         // Switch bus reading off first, so the notice appears once.
         p.setParameter(param::GetFromBus, 0.0f);
-        platform::showNotice("Stream is sound!", "Corvella", platform::NoticeKind::Error);
+        p.raiseNotice(EngineNotice::SoundStream);
         return;
     }
     for (int i = 0; i < n; ++i) {
@@ -211,7 +210,7 @@ void APlugin::applyBus(bool send) {
         if (params_[param::PutToBus] > 0.5f) busSetSender(s, true);
         if (!send) busReadStep_ = params_[param::GetFromBus] > 0.5f ? busReadStep : noFrameStep;
     }
-    if (feedback) platform::showNotice("Feedback loop!", "Corvella", platform::NoticeKind::Warning);
+    if (feedback) raiseNotice(EngineNotice::FeedbackLoop);
 }
 
 // --- Knobs -------------------------------------------------------------------------------------

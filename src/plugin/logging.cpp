@@ -138,6 +138,7 @@ std::vector<RecordedEvent> APlugin::recordingSnapshot() const {
 void APlugin::setLogFileName(const std::string& path) {
     std::lock_guard<std::mutex> lock(namesMutex_);
     logFileName_ = path;
+    hasLogFileName_.store(!path.empty());
 }
 
 std::string APlugin::logFileName() const {
@@ -189,33 +190,45 @@ bool APlugin::saveLogNow() {
 // on the worker, from a snapshot of the recording, and the caller goes on at once.
 void APlugin::applySaveLog(float v, Origin origin) {
     if (v <= 0.5f) return;
-    if (origin == Origin::Outside && !logFileName().empty()) {
-        saveBusy_.store(true);
+    if (origin == Origin::Outside && hasLogFileName_.load()) {
+        workerBusy_.store(true);
         saveRequested_.store(true);
-        saveWake_.notify_one();
+        workerWake_.notify_one();
         return;
     }
     resetOneShot(param::SaveLog);
 }
 
-void APlugin::saveWorkerLoop() {
-    std::unique_lock<std::mutex> lock(saveMutex_);
+void APlugin::raiseNotice(EngineNotice which) noexcept {
+    workerBusy_.store(true);
+    (which == EngineNotice::SoundStream ? soundNotices_ : feedbackNotices_).fetch_add(1);
+    workerWake_.notify_one();
+}
+
+void APlugin::workerLoop() {
+    std::unique_lock<std::mutex> lock(workerMutex_);
+    auto pending = [&] {
+        return saveRequested_.load() || soundNotices_.load() > 0 || feedbackNotices_.load() > 0;
+    };
     for (;;) {
         // A bounded wait: a wake-up sent between the test and the wait is never lost for long.
-        saveWake_.wait_for(lock, std::chrono::milliseconds(50),
-                           [&] { return stopSaving_ || saveRequested_.load(); });
-        if (saveRequested_.exchange(false)) {
+        workerWake_.wait_for(lock, std::chrono::milliseconds(50),
+                             [&] { return stopWorker_ || pending(); });
+        if (pending()) {
             lock.unlock();
-            saveLogNow();
+            for (int n = soundNotices_.exchange(0); n > 0; --n)
+                platform::showNotice("Stream is sound!", "Corvella", platform::NoticeKind::Error);
+            for (int n = feedbackNotices_.exchange(0); n > 0; --n)
+                platform::showNotice("Feedback loop!", "Corvella", platform::NoticeKind::Warning);
+            if (saveRequested_.exchange(false)) saveLogNow();
             lock.lock();
-            saveBusy_.store(saveRequested_.load());
-        } else if (stopSaving_) {
+            workerBusy_.store(pending());
+        } else if (stopWorker_) {
             return;
         }
     }
 }
 
-void APlugin::waitForSaves() {
-    while (saveBusy_.load() || saveRequested_.load())
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+void APlugin::waitForWorker() {
+    while (workerBusy_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }

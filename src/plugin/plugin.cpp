@@ -38,7 +38,7 @@ APluginProgram::APluginProgram() noexcept {
 APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParams) {
     midiIO_.setInputHandler(&APlugin::deviceInputProc, this);
     resetRecording();
-    saveWorker_ = std::thread([this] { saveWorkerLoop(); });
+    worker_ = std::thread([this] { workerLoop(); });
     suspend();
     setEditor(createPluginEditor(*this));
 
@@ -74,11 +74,11 @@ APlugin::~APlugin() {
     midiIO_.setInputOpen(false);
     // A save the host asked for is finished before the recording goes.
     {
-        std::lock_guard<std::mutex> lock(saveMutex_);
-        stopSaving_ = true;
+        std::lock_guard<std::mutex> lock(workerMutex_);
+        stopWorker_ = true;
     }
-    saveWake_.notify_one();
-    saveWorker_.join();
+    workerWake_.notify_one();
+    worker_.join();
     clearLog();
 }
 

@@ -104,8 +104,8 @@ public:
     std::int32_t lastEventTick() const noexcept { return lastEventTick_; }
     double conversionTempo() const noexcept { return conversionTempo_; }
     std::vector<RecordedEvent> recordingSnapshot() const;
-    // Waits until a save handed to the worker has finished (tests, shutdown).
-    void waitForSaves();
+    // Waits until the worker has done what it was handed: saves and notices (tests).
+    void waitForWorker();
 
     const APluginProgram& program() const noexcept { return program_; }
     bool engineReady() const noexcept { return ready_; }
@@ -193,7 +193,11 @@ private:
     void resetRecording() noexcept;
     bool writeRecording(const std::vector<RecordedEvent>& events, const std::string& path,
                         const std::string& name);
-    void saveWorkerLoop();
+    // The worker: saves the host asks for, and the notices the engine raises, away from the
+    // thread that asked (which may be the processing thread: it must not allocate or wait).
+    void workerLoop();
+    enum class EngineNotice { SoundStream, FeedbackLoop };
+    void raiseNotice(EngineNotice which) noexcept;
 
     // --- Bus and device ports (ports.cpp) ---
     void busWrite(int bus, MidiWord word) noexcept;
@@ -245,14 +249,17 @@ private:
     // The file and track names (user-interface and save threads).
     mutable std::mutex namesMutex_;
     std::string logFileName_;
+    std::atomic<bool> hasLogFileName_{false};  // read where the name may not be copied
     std::string trackName_ = "Corvella";
-    // Saves the host asks for run on this worker, never on the caller's thread.
-    std::mutex saveMutex_;
-    std::condition_variable saveWake_;
+    // The worker thread and what it was handed.
+    std::mutex workerMutex_;
+    std::condition_variable workerWake_;
     std::atomic<bool> saveRequested_{false};
-    std::atomic<bool> saveBusy_{false};
-    bool stopSaving_ = false;
-    std::thread saveWorker_;
+    std::atomic<int> soundNotices_{0};
+    std::atomic<int> feedbackNotices_{0};
+    std::atomic<bool> workerBusy_{false};
+    bool stopWorker_ = false;
+    std::thread worker_;
     // The shared buses, and room for one frame's worth of words taken from the receive bus.
     std::unique_ptr<vstbus::TVstBus> bus_;
     std::unique_ptr<MidiWord[]> busWords_;

@@ -40,6 +40,45 @@ count=$(printf '%s\n' "$out" | grep -c '^block ')
 out=$(run "$plugin" --set 1=0 --send "0:0x90 60 100")
 printf '%s\n' "$out" | grep -q '90 3C 64' && { echo "FAIL: note came back with send to host off"; fails=$((fails + 1)); }
 
+# Replace, two filter rows and a delay together. Expected lines worked out by hand:
+# - replace: note ons on channel 1, any data, move to channel 3;
+# - filter "Block only": row 1 controller 7 on channel 1, row 2 program changes on any channel;
+# - delay 512 samples: a message handed in before block n leaves 513 frames later, in block
+#   n + 1 at 512 frames a block; two messages aimed at one frame leave in consecutive frames.
+out=$(run "$plugin" --blocks 4 \
+    --set 2=1 --set 31=0/256 --set 32=1/256 --set 33=128/256 --set 34=128/256 \
+    --set 35=2/256 --set 36=23/256 --set 37=130/256 --set 38=130/256 \
+    --set 10=0.3 --set 11=1 --set 12=0/256 --set 13=3/256 --set 14=7/256 \
+    --set 15=1 --set 16=16/256 --set 17=4/256 --set 18=0 \
+    --set 8=1 --set 7=512/32767 \
+    --send "0:0x90 60 100,10:0xB0 7 90,20:0xB0 8 90,30:0xC5 3,1100:0x80 60 0,1200:0x91 61 1")
+expected="block 0 frame 0: B0 00 00
+block 1 frame 0: 92 3C 64
+block 1 frame 0: B0 08 5A
+block 3 frame 0: 80 3C 00
+block 3 frame 0: 91 3D 01"
+if [ "$out" != "$expected" ]; then
+    echo "FAIL: replace, filter and delay gave:"; printf '%s\n' "$out"
+    fails=$((fails + 1))
+fi
+
+# Two hosts pass MIDI over bus 5: one puts to it, the other gets from it and sends to its host.
+export CORVELLA_VSTBUS_SCOPE="host-cli-$$"
+recv=$(mktemp)
+$runner "$host" "$plugin" --realtime --blocks 500 --set 43=1 --set 41=5/256 >"$recv" 2>&1 &
+receiver=$!
+sleep 2
+run "$plugin" --blocks 2 --set 1=0 --set 44=1 --set 42=5/256 --send "0:0x90 64 101,10:0x80 64 0" >/dev/null
+wait "$receiver"
+got=$(tr -d '\r' <"$recv" | sed 's/^block [0-9]* //' | grep -v 'B0 00 00')
+rm -f "$recv"
+unset CORVELLA_VSTBUS_SCOPE
+if [ "$got" != "frame 0: 90 40 65
+frame 0: 80 40 00" ]; then
+    echo "FAIL: over bus 5 the receiving host got:"; printf '%s\n' "$got"
+    fails=$((fails + 1))
+fi
+
 # A project saved and reopened: every value and the program name come back.
 state=$(mktemp -d)
 run "$plugin" --blocks 0 --set 2=1 --set 7=0.5 --set 31=0.02734375 --set 50=0.333 \

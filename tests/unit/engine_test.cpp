@@ -336,6 +336,7 @@ TEST_F(Engine, FeedbackWarningOnEveryBusChange) {
     EXPECT_TRUE(sink.notices().empty());
     set(param::PutToBus, 1.0f);
     choose(param::RecvBus, 3);
+    plugin().waitForWorker();  // notices are shown by the plug-in's worker
     ASSERT_EQ(sink.notices().size(), 2u);
     EXPECT_EQ(sink.notices()[0].text, "Feedback loop!");
     EXPECT_EQ(sink.notices()[0].caption, "Corvella");
@@ -343,58 +344,74 @@ TEST_F(Engine, FeedbackWarningOnEveryBusChange) {
     EXPECT_EQ(plugin().receiveBus(), 3);
     EXPECT_EQ(plugin().sendBus(), 3);
     choose(param::SendBus, 4);
+    plugin().waitForWorker();
     EXPECT_EQ(sink.notices().size(), 2u);
     set(param::RecvBus, 0.3f);  // a host value beyond the buses
     EXPECT_EQ(plugin().receiveBus(), 76);
 }
 
 // All sources at once: host events and frames on the processing thread, device input on a
-// driver thread, knobs from an automation thread, stage switches from the editor's thread.
-// Every message reaches the host exactly once, and only on the processing thread.
+// driver thread, knobs and stage and bus switches from an automation thread, and an editor-like
+// reader. Every message that no rule drops reaches the host exactly once, and only on the
+// processing thread.
 TEST_F(Engine, AllSourcesAtOnce) {
-    constexpr int kEach = 3000;
+    constexpr int kEach = 30000;
     std::atomic<bool> stop{false};
     std::thread::id processingId;
+    set(param::Log, 1.0f);  // the log stage and the recording take part too
+    auto process = [&] {
+        float buf[64] = {};
+        float* io[1] = {buf};
+        e->processReplacing(e, io, io, 64);
+    };
     std::thread processing([&] {
         processingId = std::this_thread::get_id();
         for (int i = 0; i < kEach; ++i) {
             send({packWord(0x90, static_cast<unsigned>(i % 128), 1)});
-            float buf[64] = {};
-            float* io[1] = {buf};
-            e->processReplacing(e, io, io, 64);
+            process();
         }
         while (!stop.load()) {
-            float buf[64] = {};
-            float* io[1] = {buf};
-            e->processReplacing(e, io, io, 64);
+            process();
             std::this_thread::yield();
         }
-        float buf[64] = {};
-        float* io[1] = {buf};
-        e->processReplacing(e, io, io, 64);
+        process();
     });
     std::thread device([&] {
         for (int i = 0; i < kEach; ++i)
             plugin().deviceInput(packWord(0x80, static_cast<unsigned>(i % 128), 2));
     });
     std::thread automation([&] {
-        for (int i = 0; i < kEach; ++i) set(50, (i % 2 ? 0.25f : 0.75f));
-    });
-    std::thread editor([&] {
-        for (int i = 0; i < 500; ++i) {
-            set(param::Replace, (i % 2) ? 1.0f : 0.0f);  // rewrites nothing: all targets keep
-            choose(35, 16);
-            choose(36, 23);
-            choose(37, 130);
-            choose(38, 130);
-            set(param::FilterType, 1.0f);
+        for (int i = 0; i < kEach; ++i) {
+            set(50, (i % 2 ? 0.25f : 0.75f));
+            if (i % 10 == 0) {
+                // Switches that change no message: an identity replace, a filter without
+                // rows, buses nobody else uses.
+                set(param::Replace, (i % 20) ? 1.0f : 0.0f);
+                choose(35, 16);
+                choose(36, 23);
+                choose(37, 130);
+                choose(38, 130);
+                set(param::FilterType, (i % 30) ? 1.0f : 0.3f);
+                choose(param::RecvBus, 23);
+                choose(param::SendBus, 22);
+                set(param::GetFromBus, (i % 40) ? 1.0f : 0.0f);
+                set(param::PutToBus, (i % 50) ? 1.0f : 0.0f);
+            }
         }
+    });
+    std::thread reader([&] {
+        float sum = 0.0f;
+        while (!stop.load())
+            for (int i = 0; i < kNumParams; ++i) sum += e->getParameter(e, i);
+        EXPECT_GE(sum, 0.0f);
     });
     device.join();
     automation.join();
-    editor.join();
     stop = true;
     processing.join();
+    reader.join();
+    set(param::GetFromBus, 0.0f);
+    set(param::PutToBus, 0.0f);
     std::lock_guard<std::mutex> lock(host.mutex);
     int notes = 0, offs = 0, knobs = 0;
     for (const auto& r : host.received) {
@@ -409,6 +426,7 @@ TEST_F(Engine, AllSourcesAtOnce) {
     EXPECT_EQ(offs + knobs + static_cast<int>(plugin().hostQueueDropped()), 2 * kEach);
     EXPECT_GT(offs, 0);
     EXPECT_GT(knobs, 0);
+    EXPECT_EQ(plugin().logLines().size() + plugin().logLines().dropped(), 3u * kEach);
 }
 
 TEST_F(Engine, LogSeesMessagesBeforeReplaceAndFilter) {
@@ -490,6 +508,7 @@ TEST_F(Engine, ReceiveAndSendBuses) {
     peer.write(kIn, packWord(0x90, 4, 4));
     frames(3);
     EXPECT_EQ(e->getParameter(e, param::GetFromBus), 0.0f);
+    plugin().waitForWorker();
     ASSERT_EQ(sink.notices().size(), 1u);
     EXPECT_EQ(sink.notices()[0].text, "Stream is sound!");
     EXPECT_EQ(sink.notices()[0].kind, platform::NoticeKind::Error);
@@ -509,6 +528,7 @@ TEST_F(Engine, FeedbackThroughOneBusComesBackOncePerFrame) {
     choose(param::SendBus, kBus);
     set(param::GetFromBus, 1.0f);
     set(param::PutToBus, 1.0f);
+    plugin().waitForWorker();
     EXPECT_EQ(sink.notices().size(), 1u);  // "Feedback loop!"
     send({packWord(0x90, 60, 100)});
     host.received.clear();

@@ -234,7 +234,7 @@ TEST_F(Recording, ClearAndSwitchingLoggingOnAgain) {
 TEST_F(Recording, SavingFailuresAndNoFileName) {
     set(param::Log, 1.0f);
     set(param::SaveLog, 1.0f);  // no file chosen: nothing is written
-    plugin().waitForSaves();
+    plugin().waitForWorker();
     EXPECT_EQ(e->getParameter(e, param::SaveLog), 0.0f);
     EXPECT_TRUE(notices.notices().empty());
     plugin().setLogFileName((dir / "no-such-folder" / "x.mid").string());
@@ -262,7 +262,7 @@ TEST_F(Recording, AutomationSaveRunsOnTheWorker) {
     };
     frames(64);
     ASSERT_TRUE(ran);
-    plugin().waitForSaves();
+    plugin().waitForWorker();
     EXPECT_EQ(e->getParameter(e, param::SaveLog), 0.0f);
     const auto bytes = readFile(path);
     ASSERT_GT(bytes.size(), 20000u * 2);

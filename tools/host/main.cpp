@@ -1,8 +1,10 @@
 // corvella-host: a headless VST 2 host for the command line.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/host/midiplay.h"
@@ -13,7 +15,7 @@ namespace {
 
 const char* kUsage =
     "usage: corvella-host PLUGIN [--info] [--set INDEX=VALUE]... [--rate HZ] [--block FRAMES]\n"
-    "                     [--blocks N] [--send \"FRAME:STATUS DATA1 DATA2,...\"]\n"
+    "                     [--blocks N] [--realtime] [--send \"FRAME:STATUS DATA1 DATA2,...\"]\n"
     "                     [--in FILE.mid [--out FILE.mid]]\n"
     "                     [--load-state FILE] [--save-state FILE]\n"
     "  --info            print what a host sees of the plug-in and exit\n"
@@ -22,6 +24,8 @@ const char* kUsage =
     "  --rate HZ         sample rate (default 44100)\n"
     "  --block FRAMES    block size (default 512)\n"
     "  --blocks N        number of blocks to process (default 8)\n"
+    "  --realtime        process blocks at the pace of the sample rate, as an audio\n"
+    "                    device would ask for them (default: as fast as possible)\n"
     "  --send LIST       events to deliver, FRAME counted from the start of the run;\n"
     "                    numbers are decimal or 0x-prefixed hexadecimal\n"
     "  --in FILE         play every track's channel messages at the file's tempo; runs\n"
@@ -114,6 +118,7 @@ int main(int argc, char** argv) {
     }
     const std::string path = argv[1];
     bool info = false;
+    bool realtime = false;
     std::string loadPath, savePath;
     long blocks = 8;
     bool blocksGiven = false;
@@ -151,6 +156,8 @@ int main(int argc, char** argv) {
             if (!host::parseNumber(next("a frame count"), n) || n <= 0 || n > 1 << 20)
                 return fail("--block needs a frame count from 1 to 1048576");
             h.blockSize = static_cast<VstInt32>(n);
+        } else if (a == "--realtime") {
+            realtime = true;
         } else if (a == "--blocks") {
             if (!host::parseNumber(next("a block count"), n) || n < 0)
                 return fail("--blocks needs a count of 0 or more");
@@ -198,7 +205,16 @@ int main(int argc, char** argv) {
     if (!inFile.empty()) {
         player.play(h, schedule, blocksGiven ? blocks : -1);
     } else {
-        for (long b = 0; b < blocks; ++b) h.runBlock(schedule);
+        const auto start = std::chrono::steady_clock::now();
+        for (long b = 0; b < blocks; ++b) {
+            if (realtime) {
+                const auto due = start + std::chrono::duration<double>(static_cast<double>(b) *
+                                                                       h.blockSize / h.sampleRate);
+                std::this_thread::sleep_until(
+                    std::chrono::time_point_cast<std::chrono::steady_clock::duration>(due));
+            }
+            h.runBlock(schedule);
+        }
     }
     h.stop();
     for (const auto& s : h.sent) {

@@ -15,17 +15,14 @@
 #include <sstream>
 
 #include "platform/settings.h"
+#include "platform/settingsfile.h"
 
 namespace platform {
 
 namespace {
 
-struct Entry {
-    bool isText = false;
-    std::uint32_t number = 0;
-    std::string text;
-};
-using Values = std::map<std::string, Entry>;
+using Entry = SettingsEntry;
+using Values = SettingsValues;
 
 std::string configHome() {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
@@ -58,60 +55,13 @@ bool makeDirs(const std::string& file) {
     return true;
 }
 
-std::string escape(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '=')
-            out += "\\e";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else
-            out += c;
-    }
-    return out;
-}
-
-std::string unescape(const std::string& s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\' || i + 1 == s.size()) {
-            out += s[i];
-            continue;
-        }
-        const char c = s[++i];
-        out += c == 'e' ? '=' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
-    }
-    return out;
-}
-
 // Reads the key's file; false when it does not exist.
 bool load(const std::string& path, Values& values) {
-    std::ifstream in(path);
+    std::ifstream in(path, std::ios::binary);
     if (!in) return false;
-    std::string line;
-    while (std::getline(in, line)) {
-        const auto eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        const std::string name = unescape(line.substr(0, eq));
-        const std::string rest = line.substr(eq + 1);
-        Entry e;
-        if (rest.rfind("dword:", 0) == 0) {
-            char* end = nullptr;
-            const unsigned long v = std::strtoul(rest.c_str() + 6, &end, 10);
-            if (*end != '\0' || rest.size() == 6 || v > 0xFFFFFFFFul) continue;
-            e.number = static_cast<std::uint32_t>(v);
-        } else if (rest.rfind("sz:", 0) == 0) {
-            e.isText = true;
-            e.text = unescape(rest.substr(3));
-        } else {
-            continue;
-        }
-        values[name] = e;
-    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    values = parseSettings(text.str());
     return true;
 }
 
@@ -120,14 +70,7 @@ bool save(const std::string& path, const Values& values) {
     {
         std::ofstream out(tmp, std::ios::trunc);
         if (!out) return false;
-        for (const auto& [name, e] : values) {
-            out << escape(name) << '=';
-            if (e.isText) {
-                out << "sz:" << escape(e.text) << '\n';
-            } else {
-                out << "dword:" << e.number << '\n';
-            }
-        }
+        out << formatSettings(values);
         out.flush();
         if (!out) {
             ::unlink(tmp.c_str());
