@@ -6,6 +6,7 @@
 
 #include "platform/settings.h"
 #include "plugin/plugin.h"
+#include "tools/host/vsthost.h"
 #include "vst/entry.h"
 
 namespace {
@@ -78,18 +79,8 @@ void BM_Chain_ReplaceFilterToHost(benchmark::State& state) {
     e->setParameter(e, 13, 3.0f / 256.0f);  // block control changes on channel 1
     const auto in = messages();
     // One effProcessEvents block of 1024 events, as a host hands them in.
-    std::vector<VstMidiEvent> events(in.size());
-    std::vector<unsigned char> block(offsetof(VstEvents, events) + sizeof(VstEvent*) * in.size());
-    auto* list = reinterpret_cast<VstEvents*>(block.data());
-    list->numEvents = static_cast<VstInt32>(in.size());
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        events[i].type = kVstMidiType;
-        events[i].midiData[0] = static_cast<char>(wordStatus(in[i]));
-        events[i].midiData[1] = static_cast<char>(wordData1(in[i]));
-        events[i].midiData[2] = static_cast<char>(wordData2(in[i]));
-        VstEvent* ptr = reinterpret_cast<VstEvent*>(&events[i]);
-        std::memcpy(block.data() + offsetof(VstEvents, events) + i * sizeof ptr, &ptr, sizeof ptr);
-    }
+    host::MidiEventList events = host::MidiEventList::fromWords(in);
+    VstEvents* list = events.get();
     for (auto _ : state) e->dispatcher(e, effProcessEvents, 0, 0, list, 0.0f);
     state.SetItemsProcessed(state.iterations() * static_cast<long>(in.size()));
 }
@@ -102,19 +93,8 @@ void runLogged(benchmark::State& state, bool logging) {
     AEffect* e = inst.e;
     e->setParameter(e, param::LogMeta, 0.0f);
     e->setParameter(e, param::Log, logging ? 1.0f : 0.0f);
-    const auto in = messages();
-    std::vector<VstMidiEvent> events(in.size());
-    std::vector<unsigned char> block(offsetof(VstEvents, events) + sizeof(VstEvent*) * in.size());
-    auto* list = reinterpret_cast<VstEvents*>(block.data());
-    list->numEvents = static_cast<VstInt32>(in.size());
-    for (std::size_t i = 0; i < in.size(); ++i) {
-        events[i].type = kVstMidiType;
-        events[i].midiData[0] = static_cast<char>(wordStatus(in[i]));
-        events[i].midiData[1] = static_cast<char>(wordData1(in[i]));
-        events[i].midiData[2] = static_cast<char>(wordData2(in[i]));
-        VstEvent* ptr = reinterpret_cast<VstEvent*>(&events[i]);
-        std::memcpy(block.data() + offsetof(VstEvents, events) + i * sizeof ptr, &ptr, sizeof ptr);
-    }
+    host::MidiEventList events = host::MidiEventList::fromWords(messages());
+    VstEvents* list = events.get();
     int rounds = 0;
     for (auto _ : state) {
         e->dispatcher(e, effProcessEvents, 0, 0, list, 0.0f);
@@ -125,7 +105,7 @@ void runLogged(benchmark::State& state, bool logging) {
             state.ResumeTiming();
         }
     }
-    state.SetItemsProcessed(state.iterations() * static_cast<long>(in.size()));
+    state.SetItemsProcessed(state.iterations() * list->numEvents);
 }
 
 void BM_Logging_Baseline(benchmark::State& state) {

@@ -11,6 +11,7 @@
 #include "platform/notice.h"
 #include "platform/settings.h"
 #include "plugin/plugin.h"
+#include "tools/host/vsthost.h"
 #include "vst/entry.h"
 #include "vstbus/vstbus.h"
 
@@ -68,24 +69,8 @@ protected:
 
     // One effProcessEvents call with these words (deltaFrames given or 0).
     void send(const std::vector<MidiWord>& words, VstInt32 delta = 0) {
-        std::vector<VstMidiEvent> events(words.size());
-        std::vector<VstEvent*> ptrs;
-        for (std::size_t i = 0; i < words.size(); ++i) {
-            events[i].type = kVstMidiType;
-            events[i].byteSize = sizeof(VstMidiEvent);
-            events[i].deltaFrames = delta;
-            events[i].midiData[0] = static_cast<char>(wordStatus(words[i]));
-            events[i].midiData[1] = static_cast<char>(wordData1(words[i]));
-            events[i].midiData[2] = static_cast<char>(wordData2(words[i]));
-            ptrs.push_back(reinterpret_cast<VstEvent*>(&events[i]));
-        }
-        std::vector<unsigned char> block(offsetof(VstEvents, events) +
-                                         sizeof(VstEvent*) * (ptrs.size() + 2));
-        auto* list = reinterpret_cast<VstEvents*>(block.data());
-        list->numEvents = static_cast<VstInt32>(ptrs.size());
-        std::memcpy(block.data() + offsetof(VstEvents, events), ptrs.data(),
-                    ptrs.size() * sizeof(VstEvent*));
-        e->dispatcher(e, effProcessEvents, 0, 0, list, 0.0f);
+        host::MidiEventList list = host::MidiEventList::fromWords(words, delta);
+        e->dispatcher(e, effProcessEvents, 0, 0, list.get(), 0.0f);
     }
     // Processes frames one at a time so each received word carries its frame.
     void frames(long n) {

@@ -99,19 +99,36 @@ void VstHost::stop() {
     dispatch(effMainsChanged, 0, 0);
 }
 
-VstIntPtr VstHost::sendEvents(const std::vector<VstMidiEvent>& events) {
-    // A list of any length: the header followed by one pointer per event.
-    std::vector<unsigned char> block(offsetof(VstEvents, events) +
-                                     sizeof(VstEvent*) * std::max<std::size_t>(events.size(), 2));
-    auto* list = reinterpret_cast<VstEvents*>(block.data());
-    list->numEvents = static_cast<VstInt32>(events.size());
+MidiEventList::MidiEventList(std::vector<VstMidiEvent> events)
+    : events_(std::move(events)),
+      block_(offsetof(VstEvents, events) +
+             sizeof(VstEvent*) * std::max<std::size_t>(events_.size(), 2)) {
+    auto* list = reinterpret_cast<VstEvents*>(block_.data());
+    list->numEvents = static_cast<VstInt32>(events_.size());
     list->reserved = 0;
-    auto* slots = block.data() + offsetof(VstEvents, events);
-    for (std::size_t i = 0; i < events.size(); ++i) {
-        const VstEvent* p = reinterpret_cast<const VstEvent*>(&events[i]);
+    unsigned char* slots = block_.data() + offsetof(VstEvents, events);
+    for (std::size_t i = 0; i < events_.size(); ++i) {
+        VstEvent* p = reinterpret_cast<VstEvent*>(&events_[i]);
         std::memcpy(slots + i * sizeof p, &p, sizeof p);
     }
-    return dispatch(effProcessEvents, 0, 0, list);
+}
+
+MidiEventList MidiEventList::fromWords(const std::vector<std::uint32_t>& words,
+                                       VstInt32 deltaFrames) {
+    std::vector<VstMidiEvent> events(words.size());
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        events[i].type = kVstMidiType;
+        events[i].byteSize = sizeof(VstMidiEvent);
+        events[i].deltaFrames = deltaFrames;
+        for (int b = 0; b < 3; ++b)
+            events[i].midiData[b] = static_cast<char>((words[i] >> (8 * b)) & 0xFF);
+    }
+    return MidiEventList(std::move(events));
+}
+
+VstIntPtr VstHost::sendEvents(const std::vector<VstMidiEvent>& events) {
+    MidiEventList list(events);
+    return dispatch(effProcessEvents, 0, 0, list.get());
 }
 
 void VstHost::runBlock(const std::vector<ScheduledEvent>& schedule) {

@@ -27,6 +27,21 @@ struct ScheduledEvent {
     std::uint8_t bytes[3];
 };
 
+// An effProcessEvents list of MIDI events, of any length: the header followed by one pointer
+// per event, all owned here.
+class MidiEventList {
+public:
+    explicit MidiEventList(std::vector<VstMidiEvent> events);
+    // Events of type kVstMidiType from packed words (status in the low byte), at deltaFrames.
+    static MidiEventList fromWords(const std::vector<std::uint32_t>& words,
+                                   VstInt32 deltaFrames = 0);
+    VstEvents* get() noexcept { return reinterpret_cast<VstEvents*>(block_.data()); }
+
+private:
+    std::vector<VstMidiEvent> events_;
+    std::vector<unsigned char> block_;
+};
+
 class VstHost {
 public:
     VstHost();
