@@ -7,14 +7,25 @@ AEffEditor* createPluginEditor(APlugin& plugin) {
     return new APluginEditor(plugin);
 }
 
-APluginEditor::APluginEditor(APlugin& plugin) : AEffEditor(&plugin), plugin_(plugin) {}
+APluginEditor::APluginEditor(APlugin& plugin)
+    : AEffEditor(&plugin), plugin_(plugin), viewFactory_(&createSystemEditorView) {}
 
-APluginEditor::~APluginEditor() = default;
+APluginEditor::~APluginEditor() {
+    if (window_) {
+        plugin_.setEditorClosed(true);
+        destroyWindow();
+    }
+}
+
+void APluginEditor::destroyWindow() noexcept {
+    view_.reset();
+    window_.reset();
+}
 
 VstInt32 APluginEditor::getRect(ERect** rect) {
     rect_.top = 0;
     rect_.left = 0;
-    if (windowOpen_) {
+    if (window_) {
         rect_.bottom = kHeight;
         rect_.right = kWidth;
     }
@@ -22,20 +33,43 @@ VstInt32 APluginEditor::getRect(ERect** rect) {
     return 1;
 }
 
-// No window system view exists on this build yet: the host is told that no window opened.
 VstInt32 APluginEditor::open(void* parent) {
     parentWindow_ = parent;
-    return 0;
+    systemWindow = parent;
+    ++openCount_;
+    if (openCount_ == 1 || !window_) {
+        window_ = std::make_unique<editor::TPluginEditorWindow>(plugin_);
+        if (viewFactory_) view_ = viewFactory_(parent, *window_);
+        if (!view_) {
+            // Nothing can be shown here: the host is told that no window opened.
+            window_.reset();
+            --openCount_;
+            parentWindow_ = nullptr;
+            systemWindow = nullptr;
+            return 0;
+        }
+        window_->setView(view_.get());
+    }
+    window_->FormCreate();
+    logOpenTransfer(plugin_.logLines(), *window_);
+    plugin_.setEditorClosed(false);
+    window_->UpdaterTimer();
+    window_->syncAllLists();
+    return 1;
 }
 
 void APluginEditor::close() {
     if (openCount_ > 0) --openCount_;
-    if (openCount_ == 0) {
-        windowOpen_ = false;
-        parentWindow_ = nullptr;
-    }
+    if (openCount_ > 0) return;
+    plugin_.setEditorClosed(true);
+    destroyWindow();
+    parentWindow_ = nullptr;
+    systemWindow = nullptr;
 }
 
-void APluginEditor::idle() {}
+void APluginEditor::idle() {
+    logIdleTransfer(plugin_.logLines(), window_.get(), plugin_.getParameter(3) > 0.5f);
+}
 
+// The controls follow the parameters through the periodic pass; nothing to do here.
 void APluginEditor::update() {}

@@ -80,6 +80,9 @@ APlugin::~APlugin() {
     workerWake_.notify_one();
     worker_.join();
     clearLog();
+    // The editor and its window go while the plug-in they read is still whole.
+    delete editor;
+    setEditor(nullptr);
 }
 
 // --- Program ---------------------------------------------------------------------------------

@@ -1,0 +1,6 @@
+// No window system view exists on this system yet.
+#include "editor/plugineditor.h"
+
+std::unique_ptr<editor::EditorView> createSystemEditorView(void*, editor::TPluginEditorWindow&) {
+    return nullptr;
+}

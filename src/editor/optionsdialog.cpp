@@ -1,0 +1,60 @@
+#include "editor/optionsdialog.h"
+
+#include "platform/settings.h"
+#include "plugin/options.h"
+
+namespace editor {
+namespace {
+
+const char* optionName(OptId box) {
+    switch (box) {
+        case OptId::VSTi:
+            return kOptionVSTi;
+        case OptId::ProcRep:
+            return kOptionProcRep;
+        case OptId::EmuIn:
+            return kOptionEmuIn;
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+OptionsDialog::OptionsDialog(float logMetaValue, const std::string& trackName)
+    : trackNameText_(trackName) {
+    // Only values that exist are shown; a missing one leaves its box unchecked.
+    platform::SettingsStore& store = platform::userSettings();
+    if (store.openKey(kOptionsKey, true)) {
+        for (OptId box : {OptId::VSTi, OptId::ProcRep, OptId::EmuIn}) {
+            if (auto v = store.readDword(kOptionsKey, optionName(box))) setChecked(box, *v != 0);
+        }
+    }
+    logMeta_ = logMetaValue != 0.0f;
+    checked_[static_cast<std::size_t>(OptId::CheckBox1)] = logMeta_;
+}
+
+void OptionsDialog::setChecked(OptId box, bool checked) {
+    bool& state = checked_[static_cast<std::size_t>(box)];
+    if (state == checked) return;
+    state = checked;
+    if (box == OptId::CheckBox1) {
+        logMeta_ = checked;  // CheckBox1Click
+    } else if (optionName(box)) {
+        VSTiClick(box);
+    }
+}
+
+void OptionsDialog::userCheck(OptId box, bool checked) {
+    setChecked(box, checked);
+}
+
+void OptionsDialog::VSTiClick(OptId box) {
+    writeOption(optionName(box), checked(box));
+}
+
+void OptionsDialog::userEditText(const std::string& text) {
+    trackNameText_ = text;
+}
+
+}  // namespace editor

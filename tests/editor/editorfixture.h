@@ -1,0 +1,107 @@
+// A plug-in with a scripted host and MIDI devices, and an editor opened on a fake view.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "editor/editorwindow.h"
+#include "editor/optionsdialog.h"
+#include "editor/plugineditor.h"
+#include "platform/midi.h"
+#include "platform/notice.h"
+#include "platform/settings.h"
+#include "plugin/plugin.h"
+#include "vst/entry.h"
+
+namespace edtest {
+
+struct HostLog {
+    std::vector<std::pair<int, float>> automated;
+    VstTimeInfo time{};
+    bool timeAvailable = true;
+};
+inline HostLog* host = nullptr;
+
+inline VstIntPtr VSTCALLBACK scriptedHost(AEffect*, VstInt32 opcode, VstInt32 index, VstIntPtr,
+                                          void* ptr, float opt) {
+    switch (opcode) {
+        case audioMasterVersion:
+            return 2400;
+        case audioMasterAutomate:
+            if (host) host->automated.emplace_back(index, opt);
+            return 0;
+        case audioMasterGetTime:
+            return host && host->timeAvailable ? reinterpret_cast<VstIntPtr>(&host->time) : 0;
+        case audioMasterGetProductString:
+            std::snprintf(static_cast<char*>(ptr), 64, "MyHost 2");
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+// Records what the window told it and answers the dialogs as scripted.
+class FakeView : public editor::EditorView {
+public:
+    void changed(editor::Id id, editor::Property what) override { changes[{id, what}]++; }
+    bool chooseSaveFile(const std::string& proposed, std::string& path) override {
+        proposedName = proposed;
+        if (savePath.empty()) return false;
+        path = savePath;
+        return true;
+    }
+    void copyMemoSelection() override { ++copies; }
+    void showOptions(editor::OptionsDialog& dialog) override {
+        if (onOptions) onOptions(dialog);
+    }
+    editor::Rgb systemColour(editor::Colour) override { return editor::rgb(240, 240, 240); }
+
+    std::map<std::pair<editor::Id, editor::Property>, int> changes;
+    std::string proposedName, savePath;
+    int copies = 0;
+    std::function<void(editor::OptionsDialog&)> onOptions;
+};
+
+class EditorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        host = &hostLog;
+        effect = pluginEntry(scriptedHost);
+        editorObject().setViewFactory([this](void*, editor::TPluginEditorWindow&) {
+            auto v = std::make_unique<FakeView>();
+            view = v.get();
+            ++viewsMade;
+            return v;
+        });
+    }
+    void TearDown() override {
+        call(effClose);
+        host = nullptr;
+    }
+
+    APlugin& plugin() { return *static_cast<APlugin*>(effect->object); }
+    APluginEditor& editorObject() { return *static_cast<APluginEditor*>(plugin().getEditor()); }
+    editor::TPluginEditorWindow& window() { return *editorObject().window(); }
+    VstIntPtr call(VstInt32 op, VstInt32 index = 0, VstIntPtr value = 0, void* ptr = nullptr) {
+        return effect->dispatcher(effect, op, index, value, ptr, 0.0f);
+    }
+    VstIntPtr open() { return call(effEditOpen, 0, 0, &parentToken); }
+    const editor::ControlState& state(editor::Id id) { return window().state(id); }
+
+    platform::MemorySettingsStore settings;
+    platform::ScopedSettingsStore settingsScope{settings};
+    platform::RecordingNoticeSink notices;
+    platform::ScopedNoticeSink noticeScope{notices};
+    platform::ScriptedMidiBackend devices{{"in A", "in B", "in C"}, {"out A", "out B", "out C"}};
+    platform::ScopedMidiBackend devicesScope{devices};
+    HostLog hostLog;
+    AEffect* effect = nullptr;
+    FakeView* view = nullptr;
+    int viewsMade = 0;
+    int parentToken = 0;
+};
+
+}  // namespace edtest

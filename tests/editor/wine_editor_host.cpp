@@ -1,0 +1,220 @@
+// A small Windows host for the editor test under Wine: loads the plug-in DLL, opens the editor
+// in a top-level window through the dispatcher, drives controls through window messages,
+// checks the parameters, and saves a picture of each tab and of the options dialog.
+// usage: wine_editor_host corvella.dll OUTDIR
+#include <windows.h>
+// Needs the window types above.
+#include <commctrl.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "editor/form.h"
+#include "vst/aeffect.h"
+
+namespace {
+
+int failures = 0;
+int automations = 0;
+HWND optionsSeen = nullptr;
+std::string outDir;
+
+void check(bool ok, const char* what) {
+    std::printf("%s: %s\n", ok ? "ok" : "FAIL", what);
+    if (!ok) ++failures;
+}
+
+VstIntPtr VSTCALLBACK host(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void* ptr, float) {
+    if (opcode == audioMasterVersion) return 2400;
+    if (opcode == audioMasterAutomate) ++automations;
+    if (opcode == audioMasterGetProductString && ptr) {
+        std::snprintf(static_cast<char*>(ptr), 64, "WineHost");
+        return 1;
+    }
+    return 0;
+}
+
+void pump(DWORD ms) {
+    const DWORD end = GetTickCount() + ms;
+    MSG msg;
+    while (GetTickCount() < end) {
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        Sleep(10);
+    }
+}
+
+struct Find {
+    int id;
+    HWND found;
+};
+BOOL CALLBACK findChild(HWND h, LPARAM lp) {
+    auto* f = reinterpret_cast<Find*>(lp);
+    if (GetDlgCtrlID(h) == f->id) {
+        f->found = h;
+        return FALSE;
+    }
+    return TRUE;
+}
+HWND control(HWND top, editor::Id id) {
+    Find f{1000 + static_cast<int>(editor::index(id)), nullptr};
+    EnumChildWindows(top, findChild, reinterpret_cast<LPARAM>(&f));
+    return f.found;
+}
+
+// Writes the window's client area as a 24-bit BMP.
+bool capture(HWND h, const std::string& name) {
+    RECT r;
+    GetClientRect(h, &r);
+    const int w = r.right, ht = r.bottom;
+    HDC src = GetDC(h);
+    HDC mem = CreateCompatibleDC(src);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = w;
+    info.bmiHeader.biHeight = ht;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    void* bits = nullptr;
+    HBITMAP bmp = CreateDIBSection(src, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(mem, bmp);
+    if (!PrintWindow(h, mem, PW_CLIENTONLY)) BitBlt(mem, 0, 0, w, ht, src, 0, 0, SRCCOPY);
+    GdiFlush();
+    const DWORD stride = static_cast<DWORD>((w * 3 + 3) & ~3);
+    const DWORD size = stride * static_cast<DWORD>(ht);
+    BITMAPFILEHEADER file{};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof file + sizeof info.bmiHeader;
+    file.bfSize = file.bfOffBits + size;
+    info.bmiHeader.biSizeImage = size;
+    bool ok = false;
+    if (FILE* f = std::fopen((outDir + "\\" + name + ".bmp").c_str(), "wb")) {
+        ok = std::fwrite(&file, sizeof file, 1, f) == 1 &&
+             std::fwrite(&info.bmiHeader, sizeof info.bmiHeader, 1, f) == 1 &&
+             std::fwrite(bits, size, 1, f) == 1;
+        std::fclose(f);
+    }
+    SelectObject(mem, old);
+    DeleteObject(bmp);
+    DeleteDC(mem);
+    ReleaseDC(h, src);
+    return ok;
+}
+
+// Runs inside the options dialog's own message loop.
+void CALLBACK optionsTimer(HWND, UINT, UINT_PTR id, DWORD) {
+    HWND dlg = FindWindowA(nullptr, "About...");
+    if (!dlg) return;
+    KillTimer(nullptr, id);
+    RedrawWindow(dlg, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    optionsSeen = dlg;
+    capture(dlg, "options");
+    PostMessageA(dlg, WM_CLOSE, 0, 0);
+}
+
+// Runs inside the context menu's loop: picks the last item, "Options".
+HWND menuOwner = nullptr;
+void CALLBACK menuTimer(HWND, UINT, UINT_PTR id, DWORD) {
+    KillTimer(nullptr, id);
+    PostMessageA(menuOwner, WM_KEYDOWN, VK_UP, 0);
+    PostMessageA(menuOwner, WM_KEYDOWN, VK_RETURN, 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) return 2;
+    outDir = argv[2];
+    HMODULE dll = LoadLibraryA(argv[1]);
+    auto entry = reinterpret_cast<AEffect* (*)(audioMasterCallback)>(
+        reinterpret_cast<void*>(GetProcAddress(dll, "VSTPluginMain")));
+    if (!entry) return 2;
+    AEffect* e = entry(host);
+    auto call = [e](VstInt32 op, VstInt32 index, VstIntPtr value, void* ptr) {
+        return e->dispatcher(e, op, index, value, ptr, 0.0f);
+    };
+    call(effMainsChanged, 0, 1, nullptr);
+
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = DefWindowProcA;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "EditorTestHost";
+    wc.hbrBackground = GetSysColorBrush(COLOR_WINDOW);
+    RegisterClassA(&wc);
+    HWND top = CreateWindowExA(0, "EditorTestHost", "host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40,
+                               40, 420, 380, nullptr, nullptr, wc.hInstance, nullptr);
+    check(call(effEditOpen, 0, 0, top) == 1, "effEditOpen answers 1");
+    ERect* rect = nullptr;
+    call(effEditGetRect, 0, 0, &rect);
+    check(rect && rect->right == 344 && rect->bottom == 305, "getRect 344 x 305");
+    HWND view = control(top, editor::Id::PageControl1);
+    view = view ? GetParent(view) : nullptr;
+    check(view != nullptr, "editor window is a child of the host's window");
+    pump(300);
+
+    using editor::Id;
+    HWND list = control(top, Id::ComboBox23);
+    SendMessageA(list, CB_SETCURSEL, 5, 0);
+    SendMessageA(GetParent(list), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(list), CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(list));
+    check(e->getParameter(e, 62) == 5.0f / 256.0f, "message list entry 5 sets 5/256");
+    SendMessageA(control(top, Id::CheckBox1), BM_CLICK, 0, 0);
+    check(e->getParameter(e, 2) == 1.0f, "check box sets its switch");
+    HWND slider = control(top, Id::TrackBar2);
+    SendMessageA(slider, TBM_SETPOS, TRUE, 16384);
+    SendMessageA(GetParent(slider), WM_HSCROLL, MAKEWPARAM(TB_THUMBPOSITION, 16384),
+                 reinterpret_cast<LPARAM>(slider));
+    check(e->getParameter(e, 50) == 0.5f && automations == 1, "slider automates 0.5");
+    SendMessageA(control(top, Id::RadioButton9), BM_CLICK, 0, 0);
+    check(std::fabs(e->getParameter(e, 10) - 0.3f) < 1e-6f, "radio button sets Block only");
+
+    // Log traffic: a note through the host's event stream, then idle.
+    e->setParameter(e, 4, 1.0f);
+    VstMidiEvent note{};
+    note.type = kVstMidiType;
+    note.byteSize = sizeof note;
+    note.midiData[0] = static_cast<char>(0x90);
+    note.midiData[1] = 60;
+    note.midiData[2] = 100;
+    VstEvents events{};
+    events.numEvents = 1;
+    events.events[0] = reinterpret_cast<VstEvent*>(&note);
+    call(effProcessEvents, 0, 0, &events);
+    call(effEditIdle, 0, 0, nullptr);
+    pump(300);
+    HWND memo = control(top, Id::Memo1);
+    char text[4096] = {};
+    GetWindowTextA(memo, text, sizeof text);
+    check(std::string(text).find("On") != std::string::npos, "log line shown after idle");
+
+    HWND tabs = control(top, Id::PageControl1);
+    const char* names[5] = {"tab1-input", "tab2-vst2midi", "tab3-replace", "tab4-filter",
+                            "tab5-output"};
+    for (int p = 0; p < 5; ++p) {
+        TabCtrl_SetCurSel(tabs, p);
+        NMHDR n{tabs, static_cast<UINT_PTR>(GetDlgCtrlID(tabs)), static_cast<UINT>(TCN_SELCHANGE)};
+        SendMessageA(view, WM_NOTIFY, n.idFrom, reinterpret_cast<LPARAM>(&n));
+        RedrawWindow(view, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        pump(300);
+        check(capture(view, names[p]), names[p]);
+    }
+
+    // The options dialog, through the context menu.
+    menuOwner = view;
+    SetTimer(nullptr, 0, 300, menuTimer);
+    SetTimer(nullptr, 0, 800, optionsTimer);
+    POINT pt{60, 60};
+    ClientToScreen(view, &pt);
+    SendMessageA(view, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(tabs), MAKELPARAM(pt.x, pt.y));
+    pump(300);
+    check(optionsSeen != nullptr, "options dialog shown and closed");
+
+    call(effEditClose, 0, 0, nullptr);
+    check(!IsWindow(view), "close destroys the editor window");
+    call(effClose, 0, 0, nullptr);
+    DestroyWindow(top);
+    return failures ? 1 : 0;
+}
