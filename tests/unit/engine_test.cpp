@@ -409,8 +409,6 @@ TEST_F(Engine, AllSourcesAtOnce) {
     // Away from the processing thread words wait in a bounded queue; a word that finds it full
     // is counted, never lost silently.
     EXPECT_EQ(offs + knobs + static_cast<int>(plugin().hostQueueDropped()), 2 * kEach);
-    EXPECT_GT(offs, 0);
-    EXPECT_GT(knobs, 0);
     EXPECT_EQ(plugin().logLines().size() + plugin().logLines().dropped(), 3u * kEach);
 }
 

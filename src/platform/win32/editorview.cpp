@@ -1,3 +1,4 @@
+#include <algorithm>
 // The editor's view on Windows: native common controls built from the form tables, inside
 // the host's window. Every control change the window model makes is mirrored here; what the
 // user does is reported to the model. Controls that carry state (check boxes, radio buttons)
@@ -150,6 +151,7 @@ public:
                 break;
             case Property::Text:
                 if (id != Id::Edit1) SetWindowTextA(h, s.text.c_str());
+                if (control(id).kind == Kind::Label) fitToText(h, s.text, control(id));
                 break;
             case Property::Entries:
                 fillList(h, s);
@@ -387,6 +389,22 @@ private:
         showPage(model_.activePage());
     }
 
+    SIZE textSize(const std::string& text, const Control& c) {
+        HDC dc = GetDC(hwnd_);
+        HGDIOBJ old = SelectObject(dc, (c.style & Bold) ? bold_ : font_);
+        SIZE size{};
+        GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+        SelectObject(dc, old);
+        ReleaseDC(hwnd_, dc);
+        return size;
+    }
+
+    void fitToText(HWND h, const std::string& text, const Control& c) {
+        const SIZE size = textSize(text, c);
+        SetWindowPos(h, nullptr, 0, 0, size.cx + 2, size.cy, SWP_NOMOVE | SWP_NOZORDER);
+        InvalidateRect(GetParent(h), nullptr, TRUE);
+    }
+
     HWND create(const Control& c, const ControlState& s, HWND parent, int x, int y, int id,
                 RECT pageArea) {
         const char* cls = "STATIC";
@@ -408,23 +426,19 @@ private:
                 caption.clear();
                 break;
             case Kind::Label: {
-                HDC dc = GetDC(hwnd_);
-                HGDIOBJ old = SelectObject(dc, (c.style & Bold) ? bold_ : font_);
-                SIZE size{};
-                GetTextExtentPoint32A(dc, caption.c_str(), static_cast<int>(caption.size()), &size);
-                SelectObject(dc, old);
-                ReleaseDC(hwnd_, dc);
+                // Labels size themselves to their text, on one line.
+                const SIZE size = textSize(caption, c);
                 w = size.cx + 2;
                 h = size.cy;
+                style |= SS_LEFTNOWORDWRAP;
                 break;
             }
             case Kind::CheckBox:
-                cls = "BUTTON";
-                style |= BS_CHECKBOX | WS_TABSTOP;
-                break;
             case Kind::Radio:
                 cls = "BUTTON";
-                style |= BS_RADIOBUTTON | WS_TABSTOP;
+                style |= (c.kind == Kind::CheckBox ? BS_CHECKBOX : BS_RADIOBUTTON) | WS_TABSTOP;
+                // The box and its caption never cut the caption, whatever the font's metrics.
+                if (!caption.empty()) w = std::max(w, static_cast<int>(textSize(caption, c).cx) + 20);
                 break;
             case Kind::DropDown:
                 cls = "COMBOBOX";
