@@ -460,3 +460,37 @@ TEST(OptionsDialog, MissingValuesLeaveTheBoxesUncheckedAndTheKeyIsCreated) {
     blocked.userCheck(OptId::VSTi, true);  // nothing stored, nothing shown
     EXPECT_TRUE(blocked.checked(OptId::CheckBox1));
 }
+
+// The editor's passes and idle calls on the user-interface thread while the processing thread
+// runs the engine with logging on: no data race (the ThreadSanitizer build runs this), and the
+// processing thread goes on throughout.
+TEST_F(EditorTest, ProcessingGoesOnWhileTheEditorRuns) {
+    ASSERT_EQ(open(), 1);
+    effect->setParameter(effect, param::Log, 1.0f);
+    std::atomic<bool> stop{false};
+    std::atomic<long> blocks{0};
+    std::thread processing([&] {
+        VstMidiEvent note{};
+        note.type = kVstMidiType;
+        note.midiData[0] = static_cast<char>(0x90);
+        note.midiData[1] = 60;
+        note.midiData[2] = 100;
+        VstEvents list{1, 0, {reinterpret_cast<VstEvent*>(&note), nullptr}};
+        float buffer[128] = {};
+        float* io[1] = {buffer};
+        while (!stop.load()) {
+            effect->dispatcher(effect, effProcessEvents, 0, 0, &list, 0.0f);
+            effect->processReplacing(effect, io, io, 128);
+            ++blocks;
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        window().UpdaterTimer();
+        call(effEditIdle);
+        effect->setParameter(effect, 50, static_cast<float>(i % 2));
+    }
+    stop = true;
+    processing.join();
+    EXPECT_GT(blocks.load(), 0);
+    EXPECT_GT(window().memoLines().size(), 0u);
+}

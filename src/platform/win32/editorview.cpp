@@ -438,7 +438,8 @@ private:
                 cls = "BUTTON";
                 style |= (c.kind == Kind::CheckBox ? BS_CHECKBOX : BS_RADIOBUTTON) | WS_TABSTOP;
                 // The box and its caption never cut the caption, whatever the font's metrics.
-                if (!caption.empty()) w = std::max(w, static_cast<int>(textSize(caption, c).cx) + 20);
+                if (!caption.empty())
+                    w = std::max(w, static_cast<int>(textSize(caption, c).cx) + 20);
                 break;
             case Kind::DropDown:
                 cls = "COMBOBOX";
