@@ -51,7 +51,7 @@ constexpr std::size_t kBuses = 64;
 
 }  // namespace
 
-std::string floatText(float x) {
+std::string floatText(float x, char separator) {
     const double v = x;
     int decimals;
     if (v > 0.01) {
@@ -72,7 +72,10 @@ std::string floatText(float x) {
     // Keep 7 significant digits, then write the fixed decimals.
     std::snprintf(text, sizeof text, "%.6e", v);
     std::snprintf(text, sizeof text, "%.*f", decimals, std::strtod(text, nullptr));
-    return text;
+    std::string out = text;
+    for (char& c : out)
+        if (c == '.') c = separator;
+    return out;
 }
 
 TPluginEditorWindow::TPluginEditorWindow(APlugin& plugin)
@@ -410,7 +413,7 @@ void TPluginEditorWindow::UpdaterTimer() {
     setText(Label20, std::to_string(delay) + " (samples)");
     const double rate = plugin_.getSampleRate();
     const float msecs = rate > 0.0 ? static_cast<float>(delay * 1000.0 / rate) : 0.0f;
-    setText(Label21, floatText(msecs) + " (msecs)");
+    setText(Label21, floatText(msecs, view_ ? view_->decimalSeparator() : '.') + " (msecs)");
 
     // 2 and 3, with step 7's rule for the rows: each control's enable state is worked out
     // first and changed once, so a pass with nothing to do changes nothing.
@@ -483,7 +486,10 @@ void TPluginEditorWindow::UpdaterTimer() {
     if (plugin_.takeTempoWritten()) {
         if (const VstTimeInfo* t = plugin_.getTimeInfo(kVstTempoValid)) {
             const VstTimeInfo copy = *t;
-            appendLine("tempo " + floatText(static_cast<float>(copy.tempo)) + " bpm");
+            appendLine(
+                "tempo " +
+                floatText(static_cast<float>(copy.tempo), view_ ? view_->decimalSeparator() : '.') +
+                " bpm");
         }
     }
 }

@@ -63,11 +63,14 @@ public:
     virtual void showOptions(OptionsDialog& dialog) = 0;
     // The current RGB value of a system colour.
     virtual Rgb systemColour(Colour c) = 0;
+    // The user's decimal separator, for the numbers the window shows.
+    virtual char decimalSeparator() { return '.'; }
 };
 
 // The text of a 32-bit float in the delay and tempo lines: 2, 4 or 6 decimals by size, "0"
-// at or below 0.000001, at most 7 significant digits.
-std::string floatText(float x);
+// at or below 0.000001, at most 7 significant digits; `separator` between the integer part and
+// the decimals.
+std::string floatText(float x, char separator = '.');
 
 class TPluginEditorWindow : public LogView {
 public:

@@ -87,6 +87,7 @@ TEST(EditorForm, FloatText) {
     EXPECT_EQ(floatText(0.000001f), "0");
     EXPECT_EQ(floatText(-3.0f), "0");
     EXPECT_EQ(floatText(123456.78f), "123456.80");  // 7 significant digits
+    EXPECT_EQ(floatText(4.354f, ','), "4,35");
 }
 
 TEST_F(EditorTest, RectBeforeAndAfterOpenAndOpenCount) {
@@ -484,6 +485,7 @@ TEST_F(EditorTest, ProcessingGoesOnWhileTheEditorRuns) {
             ++blocks;
         }
     });
+    while (blocks.load() < 5) std::this_thread::yield();
     for (int i = 0; i < 200; ++i) {
         window().UpdaterTimer();
         call(effEditIdle);

@@ -173,8 +173,16 @@ public:
                 showPage(model_.activePage());
                 break;
             case Property::Hint:
+                setTip(h, s.hint);
                 break;
         }
+    }
+
+    char decimalSeparator() override {
+        char text[8] = {};
+        if (GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, text, sizeof text) > 1)
+            return text[0];
+        return '.';
     }
 
     bool chooseSaveFile(const std::string& proposed, std::string& path) override {
@@ -325,6 +333,20 @@ public:
 private:
     HWND handle(Id id) const { return handles_[index(id)]; }
 
+    // A control's tooltip ("hint"); an empty text removes it.
+    void setTip(HWND h, const std::string& text) {
+        if (!tips_ || !h) return;
+        TTTOOLINFOA tool{};
+        tool.cbSize = TTTOOLINFOA_V2_SIZE;
+        tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+        tool.hwnd = hwnd_;
+        tool.uId = reinterpret_cast<UINT_PTR>(h);
+        SendMessageA(tips_, TTM_DELTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+        if (text.empty()) return;
+        tool.lpszText = const_cast<char*>(text.c_str());  // the tooltip keeps a copy
+        SendMessageA(tips_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+    }
+
     Id idOf(HWND h) const {
         for (std::size_t i = 0; i < kControlCount; ++i) {
             if (h && handles_[i] == h) return static_cast<Id>(i);
@@ -339,6 +361,9 @@ private:
     void build() {
         const auto& form = editorForm();
         handles_[index(Id::Window)] = hwnd_;
+        tips_ = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP,
+                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd_,
+                                nullptr, moduleHandle(), nullptr);
         RECT pageArea{0, 0, kWindowWidth, kWindowHeight};
         for (std::size_t i = 1; i < kControlCount; ++i) {
             const Control& c = form[i];
@@ -564,6 +589,7 @@ public:
 private:
     TPluginEditorWindow& model_;
     HWND hwnd_ = nullptr;
+    HWND tips_ = nullptr;  // owned by hwnd_, destroyed with it
     HFONT font_ = nullptr, bold_ = nullptr, small_ = nullptr;
     std::array<HWND, kControlCount> handles_{};
 };
