@@ -183,7 +183,10 @@ TEST_F(JackDevices, SentMessagesReachThePeerOnceInOrder) {
     for (std::size_t i = 0; i < kMessages; ++i) {
         expected.push_back(wordAt(i));
         io.sendShortMessage(wordAt(i));
-        if (i % 16 == 15) waitFor([&] { return peer->receivedCount() + 16 >= warm + i + 1; }, 5);
+        if (i % 16 == 15) {
+            ASSERT_TRUE(waitFor([&] { return peer->receivedCount() + 16 >= warm + i + 1; }, 5))
+                << "message " << i << " sent, " << peer->receivedCount() << " arrived";
+        }
     }
     ASSERT_TRUE(waitFor([&] { return peer->receivedCount() >= warm + kMessages; }, 30))
         << peer->receivedCount() << " arrived";
