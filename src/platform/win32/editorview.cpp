@@ -617,6 +617,9 @@ void Win32View::showOptions(OptionsDialog& dialog) {
         CreateWindowExA(WS_EX_TOPMOST, kOptionsClass, "About...", WS_POPUP | WS_VISIBLE, x, y,
                         kOptionsWidth, kOptionsHeight, owner, nullptr, moduleHandle(), &ow);
     if (!dlg) return;
+    HWND tips = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP,
+                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, dlg,
+                                nullptr, moduleHandle(), nullptr);
     const auto& form = optionsForm();
     for (std::size_t i = 2; i < kOptionsControlCount; ++i) {
         const Control& c = form[i];
@@ -659,6 +662,24 @@ void Win32View::showOptions(OptionsDialog& dialog) {
             FALSE);
         if (c.kind == Kind::CheckBox) {
             SendMessageA(hc, BM_SETCHECK, dialog.checked(static_cast<OptId>(i)) ? 1 : 0, 0);
+            // The box and its caption never cut the caption, whatever the font's metrics.
+            HDC dc = GetDC(hc);
+            HGDIOBJ old = SelectObject(dc, startup ? ow.tahoma : ow.font);
+            SIZE size{};
+            GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+            SelectObject(dc, old);
+            ReleaseDC(hc, dc);
+            if (size.cx + 20 > w)
+                SetWindowPos(hc, nullptr, 0, 0, size.cx + 20, h, SWP_NOMOVE | SWP_NOZORDER);
+        }
+        if (tips && hc && c.hint) {
+            TTTOOLINFOA tool{};
+            tool.cbSize = TTTOOLINFOA_V2_SIZE;
+            tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+            tool.hwnd = dlg;
+            tool.uId = reinterpret_cast<UINT_PTR>(hc);
+            tool.lpszText = const_cast<char*>(c.hint);
+            SendMessageA(tips, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
         }
     }
     // Modal: the host's window takes no input until the dialog closes.
