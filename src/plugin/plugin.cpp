@@ -38,7 +38,6 @@ APluginProgram::APluginProgram() noexcept {
 APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParams) {
     midiIO_.setInputHandler(&APlugin::deviceInputProc, this);
     resetRecording();
-    worker_ = std::thread([this] { workerLoop(); });
     suspend();
     setEditor(createPluginEditor(*this));
 
@@ -65,6 +64,8 @@ APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParam
     bus_ = std::make_unique<vstbus::TVstBus>();
     busWords_ = std::make_unique<MidiWord[]>(vstbus::kMaxCapacity);
 
+    // Started last: nothing after it may throw, or the running thread would end the process.
+    worker_ = std::thread([this] { workerLoop(); });
     ready_ = true;
     resume();
 }
