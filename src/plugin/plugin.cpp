@@ -125,11 +125,21 @@ void APlugin::storeParameter(VstInt32 index, float value, Origin origin) {
     if (!(value >= 0.0f)) value = 0.0f;  // below zero, or not a number
     values_[index].store(value, std::memory_order_relaxed);
     program_.values[index].store(value, std::memory_order_relaxed);
+    // A step that only reconfigures the chain runs under the same hold of the chain lock as
+    // the new value, so no message sees the value without its step (a filter slot still set
+    // for "Block only" reading the value of "Allow all" would remove every message). Steps
+    // that talk to devices, the host or the chain itself take their own holds.
+    const ApplyStep step = kParameters[index].apply;
+    const bool chainOnly =
+        step != ApplyStep::SelectOutputDevice && step != ApplyStep::SelectInputDevice &&
+        step != ApplyStep::OpenInputDevice && step != ApplyStep::OpenOutputDevice &&
+        step != ApplyStep::Logging && step != ApplyStep::Knob && step != ApplyStep::SaveLog;
     {
-        std::lock_guard<RecursiveSpinLock> guard(chainLock_);
+        std::unique_lock<RecursiveSpinLock> guard(chainLock_);
         params_[index] = value;
+        if (!chainOnly) guard.unlock();
+        if (ready_) applyParameter(index, value, origin);
     }
-    if (ready_) applyParameter(index, value, origin);
     if (editor) editor->update();
 }
 
