@@ -38,6 +38,23 @@ enum class ApplyStep : std::uint8_t {
     Knob,
 };
 
+// Steps that only reconfigure the message chain (no device, host or chain run of their own):
+// they change together with the value, under one hold of the chain lock.
+constexpr bool changesChainOnly(ApplyStep step) noexcept {
+    switch (step) {
+        case ApplyStep::SelectOutputDevice:
+        case ApplyStep::SelectInputDevice:
+        case ApplyStep::OpenInputDevice:
+        case ApplyStep::OpenOutputDevice:
+        case ApplyStep::Logging:  // asks the host for its time first
+        case ApplyStep::Knob:     // runs the chain and sends to the device itself
+        case ApplyStep::SaveLog:  // hands the save to the worker
+            return false;
+        default:
+            return true;
+    }
+}
+
 struct ParameterInfo {
     const char* name;  // reported to the host, exact to the blank
     Encoding encoding;

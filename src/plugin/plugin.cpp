@@ -129,15 +129,10 @@ void APlugin::storeParameter(VstInt32 index, float value, Origin origin) {
     // the new value, so no message sees the value without its step (a filter slot still set
     // for "Block only" reading the value of "Allow all" would remove every message). Steps
     // that talk to devices, the host or the chain itself take their own holds.
-    const ApplyStep step = kParameters[index].apply;
-    const bool chainOnly =
-        step != ApplyStep::SelectOutputDevice && step != ApplyStep::SelectInputDevice &&
-        step != ApplyStep::OpenInputDevice && step != ApplyStep::OpenOutputDevice &&
-        step != ApplyStep::Logging && step != ApplyStep::Knob && step != ApplyStep::SaveLog;
     {
         std::unique_lock<RecursiveSpinLock> guard(chainLock_);
         params_[index] = value;
-        if (!chainOnly) guard.unlock();
+        if (!changesChainOnly(kParameters[index].apply)) guard.unlock();
         if (ready_) applyParameter(index, value, origin);
     }
     if (editor) editor->update();
