@@ -6,6 +6,7 @@
 
 #include "platform/settings.h"
 #include "plugin/plugin.h"
+#include "tools/host/vsthost.h"
 #include "vst/entry.h"
 
 namespace {
@@ -34,15 +35,11 @@ int main(int argc, char** argv) {
     std::vector<float> buf(4410);
     float* io[1] = {buf.data()};
     auto frames = [&](int n) { e->processReplacing(e, io, io, n); };
+    // One event per call, as a host delivers messages that fall in different blocks.
     auto send = [&](std::vector<MidiWord> words) {
         for (MidiWord w : words) {
-            VstMidiEvent m{};
-            m.type = kVstMidiType;
-            m.midiData[0] = static_cast<char>(wordStatus(w));
-            m.midiData[1] = static_cast<char>(wordData1(w));
-            m.midiData[2] = static_cast<char>(wordData2(w));
-            VstEvents list{1, 0, {reinterpret_cast<VstEvent*>(&m), nullptr}};
-            e->dispatcher(e, effProcessEvents, 0, 0, &list, 0.0f);
+            host::MidiEventList list = host::MidiEventList::fromWords({w});
+            e->dispatcher(e, effProcessEvents, 0, 0, list.get(), 0.0f);
         }
     };
     e->setParameter(e, param::Log, 1.0f);

@@ -16,6 +16,7 @@
 #include "platform/notice.h"
 #include "platform/settings.h"
 #include "plugin/plugin.h"
+#include "tools/host/vsthost.h"
 #include "vst/entry.h"
 
 namespace {
@@ -72,14 +73,8 @@ protected:
         e->processReplacing(e, io, io, n);
     }
     void sendWord(MidiWord w, VstInt32 delta = 0) {
-        VstMidiEvent m{};
-        m.type = kVstMidiType;
-        m.deltaFrames = delta;
-        m.midiData[0] = static_cast<char>(wordStatus(w));
-        m.midiData[1] = static_cast<char>(wordData1(w));
-        m.midiData[2] = static_cast<char>(wordData2(w));
-        VstEvents list{1, 0, {reinterpret_cast<VstEvent*>(&m), nullptr}};
-        e->dispatcher(e, effProcessEvents, 0, 0, &list, 0.0f);
+        host::MidiEventList list = host::MidiEventList::fromWords({w}, delta);
+        e->dispatcher(e, effProcessEvents, 0, 0, list.get(), 0.0f);
     }
     std::vector<RecordedEvent> meta(RecordedEvent::Kind kind) {
         std::vector<RecordedEvent> out;
