@@ -1,4 +1,5 @@
 // corvella-host: a headless VST 2 host for the command line.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
