@@ -10,7 +10,8 @@ namespace midifile {
 namespace {
 const char* const kCannotReserve =
     "Unable to reserve memory: the system has no address space or memory maps left";
-const char* const kCannotCommit = "Unable to commit memory: the system has no memory or memory maps left";
+const char* const kCannotCommit =
+    "Unable to commit memory: the system has no memory or memory maps left";
 
 std::size_t pageCeil(std::size_t v) {
     const std::size_t page = platform::memoryPageSize();
