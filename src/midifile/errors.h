@@ -12,10 +12,18 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// A reserved memory stream asked to grow past its capacity.
+// A reserved memory stream asked to grow past its capacity, or created or sized with
+// impossible numbers.
 class EVirtualMemory : public Exception {
 public:
     using Exception::Exception;
+};
+
+// The system refused to reserve or back a memory stream: out of address space, of memory, or
+// of memory maps (every stream is one or two maps, and a process may hold only so many).
+class EMemoryExhausted : public EVirtualMemory {
+public:
+    using EVirtualMemory::EVirtualMemory;
 };
 
 // A track chunk that cannot be read, or an insert that cannot be placed.

@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstring>
 #include <limits>
-#include <stdexcept>
 
 #include "midifile/errors.h"
 #include "midifile/riffstream.h"
@@ -77,7 +76,7 @@ bool TMidiData::addTrack(int a) {
         addTrack(0);
         addedFirst = true;
     }
-    if (tracks_.size() >= 0xFFFF) throw std::length_error("A MIDI file holds at most 65535 tracks");
+    if (tracks_.size() >= 0xFFFF) throw EMidiData("A MIDI file holds at most 65535 tracks");
     auto t = std::make_unique<TMidiTrackStream>(kTrackEvents);
     t->initNewTrack();
     tracks_.push_back(std::move(t));
@@ -128,9 +127,17 @@ void TMidiData::readAll(TStream& source) {
     }
     const int count = headerTrackCount();
     for (int i = 0; i < count; ++i) {
-        auto t = std::make_unique<TMidiTrackStream>(kTrackEvents);
-        t->loadFromStream(source);  // a failing track is freed with t
-        tracks_.push_back(std::move(t));
+        try {
+            auto t = std::make_unique<TMidiTrackStream>(kTrackEvents);
+            t->loadFromStream(source);  // a failing track is freed with t
+            tracks_.push_back(std::move(t));
+        } catch (const EMemoryExhausted& e) {
+            // Every track is a reservation of its own; thousands of them can use up the
+            // memory maps a process may hold long before memory itself runs out.
+            throw EMemoryExhausted("Too many tracks for this machine's memory maps: track " +
+                                   std::to_string(i + 1) + " of " + std::to_string(count) +
+                                   " failed (" + e.what() + ")");
+        }
     }
     active_ = true;
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <stdexcept>
 
 #include "midifile/errors.h"
 
@@ -122,7 +121,7 @@ TMidiTrackStream::TMidiTrackStream(std::int32_t maxEvents)
     : TVirtualMemoryStream(maxEvents > 0 && maxEvents <= std::numeric_limits<std::int32_t>::max() /
                                                              kRecordSize
                                ? maxEvents * kRecordSize
-                               : throw std::invalid_argument("Invalid maximum event count")) {}
+                               : throw EVirtualMemory("Invalid maximum event count")) {}
 
 TMidiEvent* TMidiTrackStream::event(std::int32_t index) const noexcept {
     return index >= 0 && index < count_ ? records() + index : nullptr;
@@ -203,12 +202,12 @@ TMidiEvent* TMidiTrackStream::insertEvent(std::int32_t time, const std::uint8_t 
     TMidiEvent record{};
     record.setTime(time);
     record.status = input[0];
-    if (record.status < 0x80) throw std::invalid_argument("Not a status byte");
+    if (record.status < 0x80) throw EMidiTrackStream("Not a status byte");
     std::unique_ptr<std::uint8_t[]> owned;
     if (ownsBlock(record.status)) {
         if (record.status == 0xFF && length == 0)
-            throw std::invalid_argument("A meta event needs its type byte");
-        if (length > 0 && !block) throw std::invalid_argument("Missing event data");
+            throw EMidiTrackStream("A meta event needs its type byte");
+        if (length > 0 && !block) throw EMidiTrackStream("Missing event data");
         record.setDataLength(length);
         // The block joins the track only once the record has a place.
         const std::uint32_t handle = static_cast<std::uint32_t>(blocks_.size() + 1);
@@ -228,7 +227,7 @@ TMidiEvent* TMidiTrackStream::insertEvent(std::int32_t time, const std::uint8_t 
 
 TMidiEvent* TMidiTrackStream::insertMetaEvent(std::int32_t time, std::uint8_t type,
                                               std::uint16_t length, const std::uint8_t* data) {
-    if (length >= kMaxBlock) throw std::invalid_argument("Meta event data too long");
+    if (length >= kMaxBlock) throw EMidiTrackStream("Meta event data too long");
     std::vector<std::uint8_t> block(static_cast<std::size_t>(length) + 1);
     block[0] = type;
     if (length > 0) std::memcpy(block.data() + 1, data, length);
@@ -243,7 +242,7 @@ void TMidiTrackStream::initNewTrack() {
 }
 
 void TMidiTrackStream::setTrackName(const std::string& text) {
-    if (text.size() >= kMaxBlock) throw std::invalid_argument("Track name too long");
+    if (text.size() >= kMaxBlock) throw EMidiTrackStream("Track name too long");
     TMidiEvent* e = nameEvent();
     if (!e) {
         nameIndex_ = static_cast<std::int32_t>(

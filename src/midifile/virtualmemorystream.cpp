@@ -1,8 +1,6 @@
 #include "midifile/virtualmemorystream.h"
 
 #include <cstring>
-#include <new>
-#include <stdexcept>
 
 #include "midifile/errors.h"
 #include "platform/virtualmemory.h"
@@ -10,6 +8,11 @@
 namespace midifile {
 
 namespace {
+const char* const kCannotReserve =
+    "Unable to reserve memory: the system has no address space or memory maps left";
+const char* const kCannotCommit =
+    "Unable to commit memory: the system has no memory or memory maps left";
+
 std::size_t pageCeil(std::size_t v) {
     const std::size_t page = platform::memoryPageSize();
     return (v + page - 1) / page * page;
@@ -19,16 +22,16 @@ std::size_t pageCeil(std::size_t v) {
 TVirtualMemoryStream::TVirtualMemoryStream(std::int32_t capacity, std::int32_t initialSize)
     : capacity_(capacity) {
     if (capacity < 0 || initialSize < 0 || initialSize > capacity)
-        throw std::invalid_argument("Invalid capacity or initial size");
+        throw EVirtualMemory("Invalid capacity or initial size");
     if (capacity > 0) {
         memory_ =
             static_cast<std::uint8_t*>(platform::reserveMemory(static_cast<std::size_t>(capacity)));
-        if (!memory_) throw std::bad_alloc();
+        if (!memory_) throw EMemoryExhausted(kCannotReserve);
     }
     if (initialSize > 0) {
         if (!platform::commitMemory(memory_, 0, static_cast<std::size_t>(initialSize))) {
             platform::releaseMemory(memory_, static_cast<std::size_t>(capacity_));
-            throw std::bad_alloc();
+            throw EMemoryExhausted(kCannotCommit);
         }
         committed_ = pageCeil(static_cast<std::size_t>(initialSize));
     }
@@ -42,7 +45,7 @@ TVirtualMemoryStream::~TVirtualMemoryStream() {
 void TVirtualMemoryStream::setSize(std::int32_t newSize) {
     if (newSize == size_) return;
     if (newSize > capacity_) throw EVirtualMemory("Size exceeds capacity");
-    if (newSize < 0) throw std::invalid_argument("Negative stream size");
+    if (newSize < 0) throw EVirtualMemory("Negative stream size");
     if (newSize > size_) {
         std::int32_t grow = newSize - size_;
         if (grow < growthStep_) grow = growthStep_;
@@ -50,7 +53,7 @@ void TVirtualMemoryStream::setSize(std::int32_t newSize) {
         const std::size_t end = static_cast<std::size_t>(size_) + static_cast<std::size_t>(grow);
         if (end > committed_) {
             if (!platform::commitMemory(memory_, committed_, end - committed_))
-                throw std::bad_alloc();
+                throw EMemoryExhausted(kCannotCommit);
             committed_ = pageCeil(end);
         }
         size_ += grow;

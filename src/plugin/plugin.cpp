@@ -98,7 +98,8 @@ void APlugin::setProgram(VstInt32 program) {
 
 void APlugin::setProgramName(char* name) {
     if (!name) return;
-    copyText(program_.name, name, sizeof program_.name);
+    // Stored no longer than the 24-byte buffer a host reads it back into.
+    copyText(program_.name, name, kVstMaxProgNameLen);
     if (!editorClosed_ && editor) editor->update();
 }
 

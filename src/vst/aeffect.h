@@ -86,6 +86,9 @@ enum VstAEffectFlags : VstInt32 {
     effFlagsExtHasBuffer = 1 << 11,
 };
 
+// The size of the buffer a host hands for a program name, terminator included.
+inline constexpr int kVstMaxProgNameLen = 24;
+
 // Dispatcher opcodes, 0..24 basic, 25..76 extension.
 enum AEffectOpcodes : VstInt32 {
     effOpen = 0,

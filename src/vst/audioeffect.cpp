@@ -87,10 +87,14 @@ VstIntPtr AudioEffect::dispatcher(VstInt32 opcode, VstInt32 index, VstIntPtr val
         case effGetProgramName:
             getProgramName(static_cast<char*>(ptr));
             return 0;
+        // A host shows whatever its buffer holds afterwards, cleared or not: an override that
+        // has nothing to say leaves an empty text rather than the host's old bytes.
         case effGetParamLabel:
+            if (ptr) *static_cast<char*>(ptr) = '\0';
             getParameterLabel(index, static_cast<char*>(ptr));
             return 0;
         case effGetParamDisplay:
+            if (ptr) *static_cast<char*>(ptr) = '\0';
             getParameterDisplay(index, static_cast<char*>(ptr));
             return 0;
         case effGetParamName:

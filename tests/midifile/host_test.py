@@ -107,6 +107,53 @@ def run(name, f, rate, block, exact, longest_tick=0.0):
         check(abs_ticks(fin) == abs_ticks(fout)[1 if startup else 0:], "%s: the same ticks" % name)
 
 
+def many_events():
+    """More channel messages than one track holds come back as format 1 with several tracks,
+    none over 99,999 events, the same messages in the same order."""
+    division, count = 96, 120000
+    f = mido.MidiFile(type=1, ticks_per_beat=division)
+    for part in range(2):  # an input track, too, holds at most 99,999 events
+        t = mido.MidiTrack()
+        for i in range(part * count // 2, (part + 1) * count // 2):
+            t.append(mido.Message("control_change", control=20, value=i % 128,
+                                  time=0 if i == part * count // 2 else 1))
+        f.tracks.append(t)
+    f.tracks[1][0].time = count // 2
+    src = os.path.join(WORK, "many.mid")
+    dst = os.path.join(WORK, "many-out.mid")
+    f.save(src)
+    r = subprocess.run([HOST, PLUGIN, "--in", src, "--out", dst], capture_output=True,
+                       text=True)
+    check(r.returncode == 0, "many: corvella-host writes %d events (%s)" %
+          (count + 1, r.stderr.strip()[-200:]))
+    if r.returncode:
+        return
+    fout = mido.MidiFile(dst)
+    sizes = [sum(1 for m in tr if not m.is_meta) for tr in fout.tracks]
+    check(fout.type == 1 and len(fout.tracks) == 2 and max(len(tr) for tr in fout.tracks) <= 99999,
+          "many: format 1 with two tracks of at most 99,999 events (%s)" % sizes)
+    values = [m.value for m in mido.merge_tracks(fout.tracks) if m.type == "control_change"
+              and m.control == 20]
+    check(values == [i % 128 for i in range(count)], "many: every message back in order")
+
+
+def overflowing_ticks():
+    """A tempo and division whose ticks pass 32 bits within the run are refused with a
+    message, before anything is written."""
+    f = mido.MidiFile(type=0, ticks_per_beat=32767)
+    t = mido.MidiTrack()
+    t.append(mido.MetaMessage("set_tempo", tempo=1))
+    t.append(mido.Message("note_on", note=60, velocity=1, time=2000000000))
+    f.tracks.append(t)
+    src = os.path.join(WORK, "fast.mid")
+    dst = os.path.join(WORK, "fast-out.mid")
+    f.save(src)
+    r = subprocess.run([HOST, PLUGIN, "--in", src, "--out", dst], capture_output=True,
+                       text=True)
+    check(r.returncode == 2 and "beyond the 32-bit ticks" in r.stderr
+          and not os.path.exists(dst), "fast: refused (%s)" % r.stderr.strip())
+
+
 def main():
     shutil.rmtree(WORK, ignore_errors=True)
     os.makedirs(WORK)
@@ -122,6 +169,8 @@ def main():
     smpte = music(96, [(0, 500000)])
     smpte.ticks_per_beat = -((25 << 8) - 40)
     run("smpte", smpte, 48000, 48, True)
+    many_events()
+    overflowing_ticks()
 
     print("%d passed, %d failed" % (len(passes), len(failures)))
     return 1 if failures else 0

@@ -3,6 +3,7 @@
 
 #include "midifile/errors.h"
 #include "midifile/mididata.h"
+#include "midifile/virtualmemorystream.h"
 #include "testfiles.h"
 
 using namespace midifile;
@@ -145,4 +146,42 @@ TEST(MidiData, RiffFilesLoadAndTakeTheMidExtension) {
     EXPECT_EQ(d.fileName, dir.file("Music.Old/other.RIFF"));
     EXPECT_EQ(replaceExtension("C:\\Music.Old\\song.rmi", ".MID"), "C:\\Music.Old\\song.MID");
     EXPECT_EQ(replaceExtension("C:\\Music.Old\\song", ".MID"), "C:\\Music.Old\\song.MID");
+}
+
+// Every track is an address-space reservation of its own. The most tracks a header can name
+// either all load or fail with the library's own error saying why, and leave nothing behind.
+TEST(MidiData, TheMostTracksLoadOrFailWithTheReason) {
+    ScratchDir dir;
+    Bytes file = headerChunk(1, 0xFFFF, 96);
+    file.reserve(file.size() + 0xFFFF * kNoteTrack.size());
+    for (int i = 0; i < 0xFFFF; ++i) file.insert(file.end(), kNoteTrack.begin(), kNoteTrack.end());
+    TMidiData d;
+    d.fileName = dir.file("many.mid");
+    writeFile(d.fileName, file);
+    const std::string error = loadError(d);
+    if (error == "no error") {
+        EXPECT_EQ(d.trackCount(), 0xFFFF);
+    } else {
+        EXPECT_EQ(error.rfind("Too many tracks for this machine's memory maps: track ", 0), 0u)
+            << error;
+        EXPECT_EQ(d.trackCount(), 0);
+    }
+}
+
+// Impossible arguments raise the library's own classes, never a standard one.
+TEST(MidiData, BadArgumentsRaiseLibraryErrors) {
+    EXPECT_THROW(TVirtualMemoryStream(-1), EVirtualMemory);
+    EXPECT_THROW(TVirtualMemoryStream(10, 11), EVirtualMemory);
+    TVirtualMemoryStream s(100);
+    EXPECT_THROW(s.setSize(-1), EVirtualMemory);
+    EXPECT_THROW(TMidiTrackStream(0), EVirtualMemory);
+    TMidiTrackStream t(10);
+    const std::uint8_t dataByte[5] = {0x3C, 0, 0, 0, 0};
+    EXPECT_THROW(t.insertEvent(0, dataByte, 0), EMidiTrackStream);
+    const std::uint8_t meta[5] = {0xFF, 0, 0, 0, 0};
+    EXPECT_THROW(t.insertEvent(0, meta, 0), EMidiTrackStream);
+    const std::uint8_t sysex[5] = {0xF0, 0, 0, 0, 0};
+    EXPECT_THROW(t.insertEvent(0, sysex, 3, nullptr), EMidiTrackStream);
+    EXPECT_THROW(t.setTrackName(std::string(70000, 'x')), EMidiTrackStream);
+    EXPECT_EQ(t.eventCount(), 0);
 }

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "jackpeer.h"
 #include "midiio/midiio.h"
+#include "platform/midi.h"
 #include "platform/notice.h"
 
 namespace {
@@ -78,6 +80,30 @@ std::size_t warmUp(const std::function<void()>& send, const std::function<std::s
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     return arrived();
+}
+
+// With neither an ALSA sequencer nor a JACK server, opening a device says so, and neither
+// library prints anything on standard error.
+TEST(NoMidiService, OpeningSaysNothingAnswersAndPrintsNothing) {
+    if (access("/dev/snd/seq", F_OK) == 0) GTEST_SKIP() << "ALSA sequencer present";
+    const char* previous = std::getenv("JACK_DEFAULT_SERVER");
+    const std::string saved = previous ? previous : "";
+    ::setenv("JACK_DEFAULT_SERVER", ("corvella-none-" + std::to_string(::getpid())).c_str(), 1);
+    testing::internal::CaptureStderr();
+    auto backend = platform::createMidiBackend();
+    const int outputs = backend->outputCount();
+    const int inputs = backend->inputCount();
+    platform::MidiErrorText error{};
+    const bool opened = backend->openOutput(0, error);
+    backend.reset();
+    const std::string printed = testing::internal::GetCapturedStderr();
+    previous ? ::setenv("JACK_DEFAULT_SERVER", saved.c_str(), 1)
+             : ::unsetenv("JACK_DEFAULT_SERVER");
+    EXPECT_EQ(outputs, 0);
+    EXPECT_EQ(inputs, 0);
+    EXPECT_FALSE(opened);
+    EXPECT_STREQ(error.data(), "Neither the ALSA sequencer nor a JACK server answers.");
+    EXPECT_EQ(printed, "");
 }
 
 class JackDevices : public ::testing::Test {

@@ -1,11 +1,13 @@
 // The Linux settings files themselves: where they live, their mode and how damage is read.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
+#include "platform/notice.h"
 #include "platform/settings.h"
 
 namespace fs = std::filesystem;
@@ -42,4 +44,43 @@ TEST(SettingsFile, DamagedLinesAreIgnoredAndKeysStayInsideTheStore) {
     EXPECT_EQ(store.readString("Software\\Damaged", "0"), "Bass\nline");
     ASSERT_TRUE(store.writeDword("..\\..\\Escape", "x", 1));
     EXPECT_TRUE(fs::exists(home / "corvella" / "Escape.conf"));
+}
+
+// Only a regular file of at most 1 MB is read. A FIFO, a device or a huge file in its place
+// reads as missing at once, with one notice each, and is never replaced by a write.
+TEST(SettingsFile, OnlyRegularFilesOfSaneSizeAreRead) {
+    const fs::path dir = fs::path(std::getenv("XDG_CONFIG_HOME")) / "corvella" / "Hostile";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    platform::RecordingNoticeSink sink;
+    platform::ScopedNoticeSink scoped(sink);
+    auto& store = platform::userSettings();
+
+    ASSERT_EQ(::mkfifo((dir / "Fifo.conf").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", dir / "Zero.conf");
+    {
+        std::ofstream big(dir / "Big.conf");
+        big << "VSTi=dword:1\n" << std::string((1 << 20) + 1, '#') << '\n';
+    }
+    for (const char* key : {"Fifo", "Zero", "Big"}) {
+        const std::string k = std::string("Hostile\\") + key;
+        EXPECT_FALSE(store.readDword(k, "VSTi").has_value()) << key;
+        EXPECT_FALSE(store.readDword(k, "VSTi").has_value()) << key;
+        EXPECT_FALSE(store.writeDword(k, "VSTi", 0)) << key;
+    }
+    EXPECT_EQ(fs::status(dir / "Fifo.conf").type(), fs::file_type::fifo);
+    EXPECT_TRUE(fs::is_symlink(dir / "Zero.conf"));
+    EXPECT_GT(fs::file_size(dir / "Big.conf"), 1u << 20);
+    const auto notices = sink.notices();
+    ASSERT_EQ(notices.size(), 3u);
+    EXPECT_NE(notices[0].text.find("Fifo.conf is not a regular file"), std::string::npos)
+        << notices[0].text;
+    EXPECT_NE(notices[2].text.find("Big.conf is larger than 1 MB"), std::string::npos)
+        << notices[2].text;
+
+    // A link to a regular file is read as the file.
+    std::ofstream(dir / "Real.txt") << "VSTi=dword:5\n";
+    fs::create_symlink(dir / "Real.txt", dir / "Linked.conf");
+    EXPECT_EQ(store.readDword("Hostile\\Linked", "VSTi"), 5u);
+    EXPECT_EQ(sink.notices().size(), 3u);
 }

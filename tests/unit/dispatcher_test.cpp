@@ -186,13 +186,18 @@ TEST_F(HostTest, BaseDispatcherOpcodes) {
     EXPECT_EQ(call(e, effEditOpen, 0, 0, &marker), 0);
     EXPECT_EQ(call(e, effEditKeyDown, 'a', 1, nullptr, 2.0f), 0);
     EXPECT_EQ(call(e, effSetEditKnobMode, 0, 2), 0);
-    // Parameter texts the base leaves alone.
+    // Label and display answer an empty text, whatever the host's buffer held; the rest of
+    // the buffer and the name are left alone.
     char text[32];
-    std::memset(text, 'x', sizeof text);
-    call(e, effGetParamLabel, 0, 0, text);
-    call(e, effGetParamDisplay, 0, 0, text);
+    for (VstInt32 op : {effGetParamLabel, effGetParamDisplay}) {
+        std::memset(text, 'x', sizeof text);
+        call(e, op, 0, 0, text);
+        EXPECT_EQ(text[0], '\0') << op;
+        for (std::size_t i = 1; i < sizeof text; ++i) EXPECT_EQ(text[i], 'x') << op;
+    }
     call(e, effGetParamName, 0, 0, text);
-    for (char c : text) EXPECT_EQ(c, 'x');
+    EXPECT_EQ(text[0], '\0');
+    for (std::size_t i = 1; i < sizeof text; ++i) EXPECT_EQ(text[i], 'x');
     // Sample rate and block size.
     call(e, effSetSampleRate, 0, 0, nullptr, 48000.0f);
     call(e, effSetBlockSize, 0, 256);

@@ -122,12 +122,13 @@ TEST_F(PluginTest, ParameterNamesAreExactToTheBlank) {
         EXPECT_FALSE(n.empty());
         EXPECT_LE(n.size(), 24u);
     }
-    // Label and display leave the host's buffer exactly as it was.
+    // Label and display write an empty text over whatever the host's buffer held.
     char buf[32];
-    std::memset(buf, 'z', sizeof buf);
-    call(e, effGetParamLabel, 7, 0, buf);
-    call(e, effGetParamDisplay, 7, 0, buf);
-    for (char c : buf) EXPECT_EQ(c, 'z');
+    for (VstInt32 op : {effGetParamLabel, effGetParamDisplay}) {
+        std::memset(buf, 'z', sizeof buf);
+        call(e, op, 7, 0, buf);
+        EXPECT_STREQ(buf, "") << op;
+    }
 }
 
 TEST_F(PluginTest, ValuesAndIndicesAreClamped) {
@@ -184,10 +185,16 @@ TEST_F(PluginTest, ProgramNames) {
     std::strcpy(buf, "untouched");
     EXPECT_EQ(call(e, effGetProgramNameIndexed, 1, 0, buf), 0);
     EXPECT_STREQ(buf, "untouched");
-    // A name longer than the buffer is cut, never overrun.
+    // A name longer than a host's 24-byte buffer is cut to 23 characters when it is stored,
+    // and nothing beyond the terminator is written back.
     std::string longName(200, 'n');
     call(e, effSetProgramName, 0, 0, longName.data());
-    EXPECT_EQ(text(e, effGetProgramName).size(), sizeof(APluginProgram::name) - 1);
+    EXPECT_EQ(text(e, effGetProgramName), std::string(kVstMaxProgNameLen - 1, 'n'));
+    char host[kVstMaxProgNameLen + 8];
+    std::memset(host, 'h', sizeof host);
+    call(e, effGetProgramName, 0, 0, host);
+    EXPECT_EQ(host[kVstMaxProgNameLen - 1], '\0');
+    for (std::size_t i = kVstMaxProgNameLen; i < sizeof host; ++i) EXPECT_EQ(host[i], 'h');
 }
 
 TEST_F(PluginTest, IdentityAndCanDo) {

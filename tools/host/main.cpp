@@ -1,5 +1,9 @@
 // corvella-host: a headless VST 2 host for the command line.
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,11 +20,11 @@ namespace {
 const char* kUsage =
     "usage: corvella-host PLUGIN [--info] [--set INDEX=VALUE]... [--rate HZ] [--block FRAMES]\n"
     "                     [--blocks N] [--realtime] [--send \"FRAME:STATUS DATA1 DATA2,...\"]\n"
-    "                     [--in FILE.mid [--out FILE.mid]]\n"
+    "                     [--in FILE.mid [--out FILE.mid] [--max-length SECONDS]]\n"
     "                     [--load-state FILE] [--save-state FILE]\n"
     "  --info            print what a host sees of the plug-in and exit\n"
-    "  --set I=V         set parameter I to V (0.0..1.0, or a fraction such as 3/256 for\n"
-    "                    list entry 3) before processing; repeatable\n"
+    "  --set I=V         set parameter I (0 .. numParams - 1) to V (0.0..1.0, or a fraction\n"
+    "                    such as 3/256 for list entry 3) before processing; repeatable\n"
     "  --rate HZ         sample rate (default 44100)\n"
     "  --block FRAMES    block size (default 512)\n"
     "  --blocks N        number of blocks to process (default 8)\n"
@@ -30,15 +34,47 @@ const char* kUsage =
     "                    numbers are decimal or 0x-prefixed hexadecimal\n"
     "  --in FILE         play every track's channel messages at the file's tempo; runs\n"
     "                    as many blocks as the file needs unless --blocks is given\n"
-    "  --out FILE        write what the plug-in sends back as a one-track MIDI file\n"
+    "  --max-length S    refuse an --in run longer than S seconds of audio (default 86400)\n"
+    "  --out FILE        write what the plug-in sends back as a MIDI file: one track, or\n"
+    "                    format 1 with a track per 99,996 events when there are more\n"
     "  --load-state FILE restore parameter values and program name saved by --save-state\n"
     "  --save-state FILE save every parameter value and the program name at the end, as a\n"
     "                    host saves a project\n"
-    "Every event the plug-in sends back is printed as: block B frame F: BYTES\n";
+    "Every event the plug-in sends back is printed as: block B frame F: BYTES\n"
+    "SIGINT or SIGTERM ends the run after the current block and closes the plug-in as usual;\n"
+    "the exit status is then 128 + the signal's number.\n";
+
+// The signal that asked the run to end, 0 while none has.
+std::atomic<int> stopSignal{0};
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "set from a signal handler");
+
+// Runs on whichever thread the signal interrupts. A second signal ends the process at once.
+extern "C" void onStopSignal(int sig) {
+    stopSignal.store(sig);
+    stopRequested.store(true);
+    std::signal(sig, SIG_DFL);
+}
+
+// Sleeps until `due` unless a stop is asked for first.
+void sleepUntil(std::chrono::steady_clock::time_point due) {
+    constexpr auto kSlice = std::chrono::milliseconds(20);
+    while (!stopRequested.load()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= due) return;
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(due - now, kSlice));
+    }
+}
 
 int fail(const std::string& message) {
     std::fprintf(stderr, "corvella-host: %s\n", message.c_str());
     return 2;
+}
+
+int usageError(const std::string& message) {
+    return fail(message + "\n" + kUsage);
 }
 
 std::string fourCCText(VstInt32 v) {
@@ -122,6 +158,7 @@ int main(int argc, char** argv) {
     std::string loadPath, savePath;
     long blocks = 8;
     bool blocksGiven = false;
+    double maxLength = 24.0 * 60 * 60;
     std::string inFile, outFile;
     std::vector<std::pair<long, float>> sets;
     std::vector<host::ScheduledEvent> schedule;
@@ -145,8 +182,8 @@ int main(int argc, char** argv) {
             double v = 0.0;
             if (eq == std::string::npos || !host::parseNumber(s.substr(0, eq), n) || n < 0 ||
                 !host::parseValue(s.substr(eq + 1), v))
-                return fail("bad --set \"" + s +
-                            "\": expected INDEX=VALUE, e.g. 8=1.0 or 32=1/256");
+                return usageError("bad --set \"" + s +
+                                  "\": expected INDEX=VALUE, e.g. 8=1.0 or 32=1/256");
             sets.emplace_back(n, static_cast<float>(v));
         } else if (a == "--rate") {
             if (!host::parseNumber(next("a sample rate"), n) || n <= 0)
@@ -165,6 +202,12 @@ int main(int argc, char** argv) {
             blocksGiven = true;
         } else if (a == "--in") {
             inFile = next("a MIDI file");
+        } else if (a == "--max-length") {
+            const std::string text = next("a number of seconds");
+            char* end = nullptr;
+            maxLength = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end != '\0' || !std::isfinite(maxLength) || maxLength <= 0)
+                return usageError("--max-length needs a positive number of seconds");
         } else if (a == "--out") {
             outFile = next("a MIDI file");
         } else if (a == "--load-state") {
@@ -185,8 +228,21 @@ int main(int argc, char** argv) {
     std::string error;
     if (!inFile.empty() && !player.load(inFile, error)) return fail(error);
 
+    if (!inFile.empty() && !player.checkRun(h, schedule, blocksGiven ? blocks : -1, maxLength,
+                                            !outFile.empty(), error))
+        return fail(inFile + ": " + error);
+
+    std::signal(SIGINT, onStopSignal);
+    std::signal(SIGTERM, onStopSignal);
     if (!h.load(path)) return fail(h.error());
     if (!h.instantiate()) return fail(h.error());
+    // Indices are known to be valid only now; a failure from here on closes the instance.
+    for (const auto& set : sets) {
+        if (set.first >= h.effect()->numParams)
+            return usageError("bad --set: parameter " + std::to_string(set.first) +
+                              " does not exist; indices run from 0 to " +
+                              std::to_string(h.effect()->numParams - 1));
+    }
     if (!loadPath.empty() && !host::loadState(h, loadPath, error)) return fail(error);
     for (const auto& [index, value] : sets) h.setParameter(static_cast<VstInt32>(index), value);
     auto finish = [&]() {
@@ -203,15 +259,15 @@ int main(int argc, char** argv) {
 
     h.start();
     if (!inFile.empty()) {
-        player.play(h, schedule, blocksGiven ? blocks : -1);
+        player.play(h, schedule, blocksGiven ? blocks : -1, &stopRequested);
     } else {
         const auto start = std::chrono::steady_clock::now();
-        for (long b = 0; b < blocks; ++b) {
+        for (long b = 0; b < blocks && !stopRequested.load(); ++b) {
             if (realtime) {
                 const auto due = start + std::chrono::duration<double>(static_cast<double>(b) *
                                                                        h.blockSize / h.sampleRate);
-                std::this_thread::sleep_until(
-                    std::chrono::time_point_cast<std::chrono::steady_clock::duration>(due));
+                sleepUntil(std::chrono::time_point_cast<std::chrono::steady_clock::duration>(due));
+                if (stopRequested.load()) break;
             }
             h.runBlock(schedule);
         }
@@ -228,5 +284,9 @@ int main(int argc, char** argv) {
     const int rc = finish();
     h.close();
     if (rc == 0 && !outFile.empty() && !player.write(h, outFile, error)) return fail(error);
+    if (const int sig = stopSignal.load(); sig != 0) {
+        std::fprintf(stderr, "corvella-host: stopped by signal %d; the plug-in was closed\n", sig);
+        return 128 + sig;
+    }
     return rc;
 }

@@ -1,8 +1,13 @@
 #include "tools/host/midiplay.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <exception>
+#include <limits>
+#include <stdexcept>
 
 namespace host {
 
@@ -81,11 +86,30 @@ std::vector<ScheduledEvent> scheduleFile(const midifile::TMidiData& data, const 
     return out;
 }
 
-void playSchedule(VstHost& h, const std::vector<ScheduledEvent>& schedule, long blocks) {
-    if (blocks < 0) blocks = schedule.empty() ? 1 : schedule.back().frame / h.blockSize + 2;
+namespace {
+
+long blocksNeeded(long lastFrame, const VstHost& h) {
+    return lastFrame < 0 ? 1 : lastFrame / h.blockSize + 2;
+}
+
+// printf into a message.
+[[gnu::format(printf, 1, 2)]] std::string message(const char* format, ...) {
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+}  // namespace
+
+void playSchedule(VstHost& h, const std::vector<ScheduledEvent>& schedule, long blocks,
+                  const std::atomic<bool>* stop) {
+    if (blocks < 0) blocks = blocksNeeded(schedule.empty() ? -1 : schedule.back().frame, h);
     std::size_t next = 0;
     std::vector<ScheduledEvent> due;
-    for (long b = 0; b < blocks; ++b) {
+    for (long b = 0; b < blocks && !(stop && stop->load()); ++b) {
         const long end = h.framePosition() + h.blockSize;
         due.clear();
         while (next < schedule.size() && schedule[next].frame < end)
@@ -114,11 +138,14 @@ void writeSentEvents(const VstHost& h, const midifile::TMidiData& input, const T
         // Channel and short system messages; a 3-byte event cannot carry sysex or meta data.
         if (s.type != kVstMidiType || s.bytes[0] < 0x80 || midifile::ownsBlock(s.bytes[0]))
             continue;
-        const long frame = std::max(0L, s.block) * h.blockSize + s.deltaFrames;
-        const double tick = tempo.tickAt(static_cast<double>(frame) / h.sampleRate);
-        items.push_back({static_cast<std::int32_t>(std::lround(tick)),
-                         false,
-                         {s.bytes[0], s.bytes[1], s.bytes[2]}});
+        const double frame =
+            static_cast<double>(std::max(0L, s.block)) * h.blockSize + s.deltaFrames;
+        const double tick = std::round(tempo.tickAt(frame / h.sampleRate));
+        if (tick > std::numeric_limits<std::int32_t>::max())
+            throw std::range_error("an event at frame " + std::to_string(std::lround(frame)) +
+                                   " lies beyond the 32-bit ticks of a MIDI file");
+        items.push_back(
+            {static_cast<std::int32_t>(tick), false, {s.bytes[0], s.bytes[1], s.bytes[2]}});
     }
     // In time order, tempo first at equal ticks, so every insert lands at the track's end.
     std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
@@ -127,17 +154,23 @@ void writeSentEvents(const VstHost& h, const midifile::TMidiData& input, const T
 
     midifile::TMidiData out;
     out.newFile();
-    out.setFormat(0);
+    out.setFormat(items.size() > kSentEventsPerTrack ? 1 : 0);
     out.setPpqn(input.ppqn());
-    out.addTrack(0);
-    midifile::TMidiTrackStream& track = *out.track(0);
-    track.setTrackName("corvella-host");
-    for (const Item& it : items) {
-        if (it.meta) {
-            track.insertMetaEvent(it.tick, 0x51, 3, it.bytes);
-        } else {
-            const std::uint8_t event[5] = {it.bytes[0], it.bytes[1], it.bytes[2], 0, 0};
-            track.insertEvent(it.tick, event, 0);
+    const std::size_t tracks =
+        std::max<std::size_t>(1, (items.size() + kSentEventsPerTrack - 1) / kSentEventsPerTrack);
+    for (std::size_t t = 0; t < tracks; ++t) {
+        out.addTrack(0);
+        midifile::TMidiTrackStream& track = *out.track(static_cast<int>(t));
+        track.setTrackName("corvella-host");
+        const std::size_t end = std::min(items.size(), (t + 1) * kSentEventsPerTrack);
+        for (std::size_t i = t * kSentEventsPerTrack; i < end; ++i) {
+            const Item& it = items[i];
+            if (it.meta) {
+                track.insertMetaEvent(it.tick, 0x51, 3, it.bytes);
+            } else {
+                const std::uint8_t event[5] = {it.bytes[0], it.bytes[1], it.bytes[2], 0, 0};
+                track.insertEvent(it.tick, event, 0);
+            }
         }
     }
     out.fileName = path;
@@ -156,14 +189,61 @@ bool MidiFilePlayer::load(const std::string& path, std::string& error) {
     return true;
 }
 
-void MidiFilePlayer::play(VstHost& h, const std::vector<ScheduledEvent>& extra, long blocks) {
+bool MidiFilePlayer::checkRun(const VstHost& h, const std::vector<ScheduledEvent>& extra,
+                              long blocks, double maxSeconds, bool writing,
+                              std::string& error) const {
+    const TempoMap tempo(input_);
+    if (blocks < 0) {
+        // Seconds are measured without rounding to frames, so no length can overflow here.
+        double last = -1.0;
+        for (int t = 0; t < input_.trackCount(); ++t) {
+            const midifile::TMidiTrackStream& track = *input_.track(t);
+            for (std::int32_t i = 0; i < track.eventCount(); ++i) {
+                const midifile::TMidiEvent& e = *track.event(i);
+                if (e.status >= 0x80 && e.status < 0xF0)
+                    last = std::max(last, tempo.secondsAt(e.time()));
+            }
+        }
+        for (const ScheduledEvent& s : extra)
+            last = std::max(last, static_cast<double>(s.frame) / h.sampleRate);
+        const double lastFrame = last * h.sampleRate;
+        if (last > maxSeconds) {
+            error = message(
+                "the input's last event lies %.0f s of audio away, beyond the limit "
+                "of %g s (--max-length SECONDS changes it)",
+                last, maxSeconds);
+            return false;
+        }
+        if (lastFrame + 2.0 * h.blockSize > static_cast<double>(LONG_MAX)) {
+            error = message(
+                "the input's last event lies at frame %.0f, beyond the %ld frames "
+                "this host can count",
+                lastFrame, LONG_MAX);
+            return false;
+        }
+        blocks = blocksNeeded(last < 0 ? -1 : std::lround(lastFrame), h);
+    }
+    const double endSeconds = static_cast<double>(blocks) * h.blockSize / h.sampleRate;
+    const double endTick = tempo.tickAt(endSeconds);
+    if (writing && endTick > std::numeric_limits<std::int32_t>::max()) {
+        error = message(
+            "--out: the run of %.3f s ends at tick %.0f at this file's tempo and "
+            "division (0x%04X), beyond the 32-bit ticks of a MIDI file",
+            endSeconds, endTick, static_cast<unsigned>(input_.ppqn()));
+        return false;
+    }
+    return true;
+}
+
+void MidiFilePlayer::play(VstHost& h, const std::vector<ScheduledEvent>& extra, long blocks,
+                          const std::atomic<bool>* stop) {
     if (!tempo_) tempo_ = std::make_unique<TempoMap>(input_);
     auto events = scheduleFile(input_, *tempo_, h.sampleRate);
     events.insert(events.end(), extra.begin(), extra.end());
     std::stable_sort(
         events.begin(), events.end(),
         [](const ScheduledEvent& a, const ScheduledEvent& b) { return a.frame < b.frame; });
-    playSchedule(h, events, blocks);
+    playSchedule(h, events, blocks, stop);
 }
 
 bool MidiFilePlayer::write(const VstHost& h, const std::string& path, std::string& error) {

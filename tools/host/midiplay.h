@@ -1,6 +1,7 @@
 // Playing a MIDI file into a plug-in and writing what it sends back as a MIDI file.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,11 +38,18 @@ std::vector<ScheduledEvent> scheduleFile(const midifile::TMidiData& data, const 
                                          double sampleRate);
 
 // Runs as many blocks as the schedule needs (or `blocks` when that is not negative), handing
-// each block only its own events.
-void playSchedule(VstHost& h, const std::vector<ScheduledEvent>& schedule, long blocks);
+// each block only its own events. When `stop` turns true the run ends after the current block.
+void playSchedule(VstHost& h, const std::vector<ScheduledEvent>& schedule, long blocks,
+                  const std::atomic<bool>* stop = nullptr);
 
-// Writes the MIDI events the plug-in sent as a one-track Standard MIDI File at the input's
-// division, with the input's tempo changes, each event at the tick of its frame.
+// The most events written to one track: a track holds TMidiData::kTrackEvents - 1 records,
+// three of which are its End of Track, port and name.
+inline constexpr std::size_t kSentEventsPerTrack = midifile::TMidiData::kTrackEvents - 4;
+
+// Writes the MIDI events the plug-in sent as a Standard MIDI File at the input's division,
+// with the input's tempo changes, each event at the tick of its frame: one track (format 0)
+// when they fit, otherwise format 1 with as many tracks of kSentEventsPerTrack as they need.
+// Raises an error for a tick beyond the 32 bits of a file's event times.
 void writeSentEvents(const VstHost& h, const midifile::TMidiData& input, const TempoMap& tempo,
                      const std::string& path);
 
@@ -50,8 +58,16 @@ class MidiFilePlayer {
 public:
     // False with a message when the file cannot be loaded.
     bool load(const std::string& path, std::string& error);
-    // Plays the file's channel messages, together with extra events, between start and stop.
-    void play(VstHost& h, const std::vector<ScheduledEvent>& extra, long blocks);
+    // Checks, before anything is processed, a run of the file with extra events for `blocks`
+    // blocks (as many as it needs when negative): its events must lie within maxSeconds of
+    // audio and, when `writing`, its last tick within the 32 bits of a file's event times at
+    // the file's tempo and division. False with a message otherwise.
+    bool checkRun(const VstHost& h, const std::vector<ScheduledEvent>& extra, long blocks,
+                  double maxSeconds, bool writing, std::string& error) const;
+    // Plays the file's channel messages, together with extra events, between start and stop;
+    // ends early, after the current block, when `stop` turns true.
+    void play(VstHost& h, const std::vector<ScheduledEvent>& extra, long blocks,
+              const std::atomic<bool>* stop = nullptr);
     // Writes what the plug-in sent; false with a message on failure.
     bool write(const VstHost& h, const std::string& path, std::string& error);
 

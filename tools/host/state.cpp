@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -39,6 +40,14 @@ bool loadState(VstHost& h, const std::string& path, std::string& error) {
         error = "no plug-in instance";
         return false;
     }
+    // A directory opens as a stream on some systems and reads as empty: only a regular file
+    // (or a link to one) is a state.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+        error =
+            "cannot read " + path + ": " + (ec ? ec.message() : std::string("not a regular file"));
+        return false;
+    }
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         error = "cannot read " + path;
@@ -51,6 +60,10 @@ bool loadState(VstHost& h, const std::string& path, std::string& error) {
     while (std::getline(file, line)) {
         ++lineNo;
         if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find('\0') != std::string::npos) {
+            error = path + ":" + std::to_string(lineNo) + ": a NUL byte inside the line";
+            return false;
+        }
         if (line.empty() || line[0] == '#') continue;
         if (line.rfind("program ", 0) == 0) {
             programName = line.substr(8);
@@ -70,6 +83,10 @@ bool loadState(VstHost& h, const std::string& path, std::string& error) {
             return false;
         }
         values.emplace_back(static_cast<VstInt32>(index), static_cast<float>(v));
+    }
+    if (file.bad()) {
+        error = "cannot read " + path + " to its end";
+        return false;
     }
     for (const auto& [index, v] : values) h.setParameter(index, v);
     if (haveName) {

@@ -1,6 +1,7 @@
 #include "tools/host/vsthost.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -273,8 +274,9 @@ bool parseNumber(const std::string& text, long& out) {
     const char* begin = text.c_str() + (hex ? 2 : 0);
     if (*begin == '\0') return false;
     char* end = nullptr;
+    errno = 0;
     const long v = std::strtol(begin, &end, hex ? 16 : 10);
-    if (*end != '\0' || (!hex && text[0] == '+')) return false;
+    if (*end != '\0' || errno == ERANGE || (!hex && text[0] == '+')) return false;
     out = v;
     return true;
 }

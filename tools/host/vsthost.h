@@ -114,6 +114,7 @@ private:
 };
 
 // "0x90", "144" or "90h"-free C-style numbers: 0x prefix for hexadecimal, otherwise decimal.
+// False for a number beyond the range of long.
 bool parseNumber(const std::string& text, long& out);
 // A parameter value: a decimal number or a fraction "N/D" (list entry n is n/256).
 bool parseValue(const std::string& text, double& out);

@@ -1,10 +1,14 @@
 // MIDI devices on Linux through RtMidi: the ALSA sequencer where it exists, otherwise JACK.
 // Devices are the other programs' and the hardware's ports in RtMidi's list order; the ports
 // of this plug-in's own clients are left out. RtMidi reports problems by exceptions and by an
-// error callback; both are caught here, none leaves this file.
+// error callback; both are caught here, none leaves this file. JACK's and ALSA's own messages
+// are silenced: a device problem reaches the user only as the notice its open reports.
 #include <RtMidi.h>
+#include <alsa/asoundlib.h>
+#include <jack/jack.h>
 
 #include <cctype>
+#include <mutex>
 #include <string_view>
 
 #include "platform/midi.h"
@@ -29,6 +33,38 @@ bool isOwnPort(std::string_view name) noexcept {
         name.remove_prefix(digits);
     }
     return name.starts_with(':');
+}
+
+void jackSilent(const char*) {}
+void alsaSilent(const char*, int, const char*, int, const char*, ...) {}
+
+// Replaces JACK's and ALSA's printing to standard error, for the whole process, once: done
+// only when a device is first asked for, so a process that never uses one keeps its own.
+void silenceLibraries() noexcept {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        jack_set_error_function(&jackSilent);
+        jack_set_info_function(&jackSilent);
+        snd_lib_error_set_handler(&alsaSilent);
+    });
+}
+
+// RtMidi makes its JACK client without complaint when no server runs, so ask first: a client
+// of our own that may not start a server.
+bool jackServerRuns() noexcept {
+    jack_status_t status{};
+    jack_client_t* probe = jack_client_open("Corvella-probe", JackNoStartServer, &status);
+    if (!probe) return false;
+    jack_client_close(probe);
+    return true;
+}
+
+// RtMidi prints to standard error when the sequencer cannot be opened, so ask first.
+bool alsaSequencerAnswers() noexcept {
+    snd_seq_t* probe = nullptr;
+    if (snd_seq_open(&probe, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) return false;
+    snd_seq_close(probe);
+    return true;
 }
 
 class RtMidiBackend final : public MidiBackend {
@@ -91,8 +127,11 @@ private:
     RtMidi* client(bool output) noexcept {
         RtMidi* have = output ? static_cast<RtMidi*>(out_.get()) : in_.get();
         if (have) return have;
+        silenceLibraries();
         for (RtMidi::Api api : {RtMidi::LINUX_ALSA, RtMidi::UNIX_JACK}) {
             if (api_ != RtMidi::UNSPECIFIED && api != api_) continue;
+            if (api == RtMidi::LINUX_ALSA && !alsaSequencerAnswers()) continue;
+            if (api == RtMidi::UNIX_JACK && !jackServerRuns()) continue;
             try {
                 const std::string name(kClientName);
                 if (output) {

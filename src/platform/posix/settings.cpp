@@ -3,6 +3,8 @@
 //   NAME=dword:NUMBER     or     NAME=sz:TEXT
 // with backslash escapes for '\\', '=' and line breaks. Every change rewrites the file through
 // a temporary file and a rename, under an advisory lock, so readers never see half a file.
+// Only a regular file of at most 1 MB is read; anything else in its place (a FIFO, a device, a
+// huge file) is reported once and read as missing, so the defaults apply and nothing blocks.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -10,10 +12,14 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <set>
 #include <sstream>
 
+#include "platform/notice.h"
 #include "platform/settings.h"
 #include "platform/settingsfile.h"
 
@@ -55,14 +61,64 @@ bool makeDirs(const std::string& file) {
     return true;
 }
 
-// Reads the key's file; false when it does not exist.
-bool load(const std::string& path, Values& values) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream text;
-    text << in.rdbuf();
-    values = parseSettings(text.str());
-    return true;
+constexpr std::size_t kMaxFileSize = 1 << 20;
+
+enum class Load { Done, Missing, Refused };
+
+// Tells the user, once per file and process, why a settings file was passed over.
+void noticeRefused(const std::string& path, const std::string& why) {
+    static std::mutex mutex;
+    static std::set<std::string> told;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!told.insert(path).second) return;
+    }
+    const std::string text =
+        "The settings file " + path + " " + why + "; it is not read and the defaults apply.";
+    showNotice(text.c_str(), "Corvella", NoticeKind::Warning);
+}
+
+// Reads the key's file. Opening never blocks (O_NONBLOCK: a FIFO without a writer opens at
+// once) and only a regular file, or a link to one, of at most kMaxFileSize is read.
+Load load(const std::string& path, Values& values) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return Load::Missing;
+        noticeRefused(path, std::string("cannot be opened (") + std::strerror(errno) + ")");
+        return Load::Refused;
+    }
+    struct stat st {};
+    std::string text;
+    const char* why = nullptr;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "is not a regular file";
+    } else if (static_cast<std::uint64_t>(st.st_size) > kMaxFileSize) {
+        why = "is larger than 1 MB";
+    } else {
+        // The size is checked again while reading: the file may grow meanwhile.
+        char buffer[16384];
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                why = "cannot be read";
+                break;
+            }
+            if (n == 0) break;
+            text.append(buffer, static_cast<std::size_t>(n));
+            if (text.size() > kMaxFileSize) {
+                why = "is larger than 1 MB";
+                break;
+            }
+        }
+    }
+    ::close(fd);
+    if (why) {
+        noticeRefused(path, why);
+        return Load::Refused;
+    }
+    values = parseSettings(text);
+    return Load::Done;
 }
 
 bool save(const std::string& path, const Values& values) {
@@ -112,14 +168,21 @@ public:
         KeyLock lock(path);
         if (!lock.held()) return false;
         Values values;
-        if (load(path, values)) return true;
+        switch (load(path, values)) {
+            case Load::Done:
+                return true;
+            case Load::Refused:
+                return false;
+            case Load::Missing:
+                break;
+        }
         return save(path, values);
     }
 
     std::optional<std::uint32_t> readDword(const std::string& key,
                                            const std::string& name) override {
         Values values;
-        if (!load(keyPath(key), values)) return std::nullopt;
+        if (load(keyPath(key), values) != Load::Done) return std::nullopt;
         auto it = values.find(name);
         if (it == values.end() || it->second.isText) return std::nullopt;
         return it->second.number;
@@ -128,7 +191,7 @@ public:
     std::optional<std::string> readString(const std::string& key,
                                           const std::string& name) override {
         Values values;
-        if (!load(keyPath(key), values)) return std::nullopt;
+        if (load(keyPath(key), values) != Load::Done) return std::nullopt;
         auto it = values.find(name);
         if (it == values.end() || !it->second.isText) return std::nullopt;
         return it->second.text;
@@ -155,7 +218,8 @@ private:
         KeyLock lock(path);
         if (!lock.held()) return false;
         Values values;
-        load(path, values);
+        // What could not be read is not replaced.
+        if (load(path, values) == Load::Refused) return false;
         values[name] = e;
         return save(path, values);
     }
