@@ -125,18 +125,18 @@ bool TVstBus::write(int bus, std::uint32_t word) noexcept {
     std::int32_t seen = index.load(std::memory_order_acquire);
     // The word goes to the slot the index names, then the index moves on, but only if nobody
     // moved it meanwhile (a reader that drained resets it to 0): otherwise the word goes to
-    // the slot the index names now. An index outside the usable slots starts the bus again
-    // at slot 0, as a full bus does.
+    // the slot the index names now. A bus whose index reached its usable slots is full: the
+    // words waiting there stay for the reader and this one is refused. A negative index (a
+    // block somebody scribbled on) starts the bus again at slot 0.
     for (int round = 0; round < 16; ++round) {
-        const std::int32_t slots = usableSlots(bus);
-        if (slots == 0) return false;
-        const std::int32_t at = (seen >= 0 && seen < slots) ? seen : 0;
+        const std::int32_t at = std::max(seen, 0);
+        if (at >= usableSlots(bus)) break;
         slot(bus, at).store(word, std::memory_order_relaxed);
-        const std::int32_t next = at + 1 > slots - 1 ? 0 : at + 1;
-        if (index.compare_exchange_strong(seen, next, std::memory_order_release,
+        if (index.compare_exchange_strong(seen, at + 1, std::memory_order_release,
                                           std::memory_order_acquire))
             return true;
     }
+    dropped_.fetch_add(1, std::memory_order_relaxed);
     return false;
 }
 

@@ -91,26 +91,43 @@ TEST_F(VstBusTest, FirstAttachInitialisesEveryRecordAndLaterOnesResetNothing) {
     EXPECT_TRUE(notices.notices().empty());
 }
 
-TEST_F(VstBusTest, WritesWrapAtCapacityAndReadsStopThere) {
+// A full bus keeps what waits and refuses the rest, counting each refused word: 4,096 words
+// written at once into a bus of 4,096 all arrive, and of 10,000 the first 4,096 do.
+TEST_F(VstBusTest, AFullBusKeepsWhatWaitsAndRefusesAndCountsTheRest) {
     TVstBus bus{""};
     ASSERT_TRUE(bus.setCapacity(5, 4096));
-    for (std::uint32_t i = 0; i < 4095; ++i) ASSERT_TRUE(bus.write(5, i + 1));
-    EXPECT_EQ(bus.getWriteIndex(5), 4095);
-    EXPECT_TRUE(bus.write(5, 0x7F4090));
-    EXPECT_EQ(bus.getWriteIndex(5), 0);
-    EXPECT_EQ(bus.read(5, 4095), 0x7F4090u);
+    for (std::uint32_t i = 0; i < 4096; ++i) ASSERT_TRUE(bus.write(5, i + 1));
+    EXPECT_EQ(bus.getWriteIndex(5), 4096);
+    EXPECT_EQ(bus.read(5, 4095), 4096u);
     EXPECT_EQ(bus.read(5, 4096), 0u);
     EXPECT_EQ(bus.read(5, -1), 0u);
+    EXPECT_EQ(bus.dropped(), 0u);
+    for (std::uint32_t i = 4096; i < 10'000; ++i) EXPECT_FALSE(bus.write(5, i + 1));
+    EXPECT_EQ(bus.dropped(), 10'000u - 4096u);
+    EXPECT_EQ(bus.getWriteIndex(5), 4096);
     EXPECT_EQ(get<std::uint32_t>(5, vstbus::kDataOffset + 4 * 4096), 0u);
-    // A full bus starts again at slot 0; the reader sees only what came since.
-    bus.write(5, 0x11);
+    std::vector<std::uint32_t> got;
+    EXPECT_EQ(bus.drain(5, [&](std::uint32_t w) { got.push_back(w); }), 4096);
+    ASSERT_EQ(got.size(), 4096u);
+    for (std::uint32_t i = 0; i < 4096; ++i) ASSERT_EQ(got[i], i + 1);
+    // Once drained the bus takes words again, from slot 0.
+    EXPECT_TRUE(bus.write(5, 0x11));
     EXPECT_EQ(bus.read(5, 0), 0x11u);
     EXPECT_EQ(bus.getWriteIndex(5), 1);
-    // Capacity 1: every word lands in slot 0 and the index stays 0.
-    bus.setCapacity(6, 1);
-    EXPECT_TRUE(bus.write(6, 0x22));
-    EXPECT_EQ(bus.getWriteIndex(6), 0);
-    EXPECT_EQ(bus.read(6, 0), 0x22u);
+    // Capacity 1 holds one word; capacity 0 holds none. The count is this object's alone.
+    TVstBus other{""};
+    other.setCapacity(6, 1);
+    EXPECT_TRUE(other.write(6, 0x22));
+    EXPECT_FALSE(other.write(6, 0x33));
+    EXPECT_EQ(other.getWriteIndex(6), 1);
+    EXPECT_EQ(other.read(6, 0), 0x22u);
+    other.setCapacity(7, 0);
+    EXPECT_FALSE(other.write(7, 0x44));
+    EXPECT_EQ(other.dropped(), 2u);
+    EXPECT_EQ(bus.dropped(), 10'000u - 4096u);
+    // A bad bus number is a caller's mistake, not a dropped word.
+    EXPECT_FALSE(other.write(64, 0x55));
+    EXPECT_EQ(other.dropped(), 2u);
 }
 
 TEST_F(VstBusTest, SettersCheckTheirValues) {
@@ -289,11 +306,14 @@ TEST_F(VstBusTest, BadValuesInTheBlockNeverReachOutsideTheRecord) {
                 put<std::uint16_t>(b, vstbus::kFlagsOffset, 0);
                 auto before = headers();
                 const std::int32_t usable = std::clamp(capacity, 0, vstbus::recordRoom(b));
-                EXPECT_EQ(bus.write(b, 0x90), usable > 0);
-                if (usable > 0) {
+                const bool room = std::max(index, 0) < usable;
+                const std::uint64_t droppedBefore = bus.dropped();
+                EXPECT_EQ(bus.write(b, 0x90), room);
+                EXPECT_EQ(bus.dropped(), droppedBefore + (room ? 0 : 1));
+                if (room) {
                     const std::int32_t index2 = get<std::int32_t>(b, vstbus::kWriteIndexOffset);
-                    EXPECT_GE(index2, 0);
-                    EXPECT_LT(index2, usable);
+                    EXPECT_GE(index2, 1);
+                    EXPECT_LE(index2, usable);
                 }
                 int taken = bus.drain(b, [](std::uint32_t) {});
                 EXPECT_GE(taken, 0);

@@ -113,7 +113,12 @@ int send(vstbus::TVstBus& bus, int b, const std::vector<long>& bytes) {
     for (std::size_t i = 0; i < bytes.size(); ++i)
         word |= static_cast<std::uint32_t>(bytes[i]) << (8 * i);
     if (!bus.write(b, word)) {
-        std::fprintf(stderr, "vstbus: bus %d has no room (capacity %d)\n", b, bus.capacity(b));
+        // A full bus keeps what waits there and refuses the new word.
+        std::fprintf(stderr,
+                     "vstbus: bus %d is full (%d words waiting, capacity %d): the message was "
+                     "dropped (dropped by this vstbus: %llu)\n",
+                     b, bus.getWriteIndex(b), bus.capacity(b),
+                     static_cast<unsigned long long>(bus.dropped()));
         return kFailed;
     }
     // The block lives only while someone holds it: with nobody else there it goes when this
