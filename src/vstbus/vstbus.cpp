@@ -30,6 +30,7 @@ TVstBus::TVstBus(std::string_view scope) {
 
 void TVstBus::attach(std::string_view scope) noexcept {
     platform::SharedMemoryError error = platform::SharedMemoryError::CreateFailed;
+    std::string detail;
     try {
         platform::SharedBlockNames names{kBlockName, kLockName};
         if (!scope.empty()) {
@@ -38,14 +39,20 @@ void TVstBus::attach(std::string_view scope) noexcept {
                 name->append(scope.data(), scope.size());
             }
         }
-        block_ = platform::sharedMemory().open(names, kBlockSize, error);
+        block_ = platform::sharedMemory().open(names, kBlockSize, error, detail);
     } catch (...) {
         block_.reset();
     }
     if (!block_ || block_->size() < kBlockSize || !block_->data()) {
         block_.reset();
-        showError(error == platform::SharedMemoryError::ViewFailed ? "Unable to view memory map"
-                                                                   : "Unable to create memory map");
+        std::string text = error == platform::SharedMemoryError::ViewFailed
+                               ? "Unable to view memory map"
+                               : "Unable to create memory map";
+        try {
+            if (!detail.empty()) text += ": " + detail;
+        } catch (...) {
+        }
+        showError(text.c_str());
         return;
     }
     // Without the lock this object stays unattached (and lets the block go again).
@@ -117,6 +124,12 @@ void TVstBus::openLabels() noexcept {
 
 std::uint32_t TVstBus::participants() const noexcept {
     return base_ ? field<std::uint32_t>(0, kBusCountOffset).load(std::memory_order_acquire) : 0;
+}
+
+std::uint32_t TVstBus::liveParticipants() const noexcept {
+    if (!base_) return 0;
+    const int holders = block_->holders();
+    return holders >= 0 ? static_cast<std::uint32_t>(holders) : participants();
 }
 
 bool TVstBus::write(int bus, std::uint32_t word) noexcept {

@@ -78,6 +78,9 @@ public:
     static constexpr int busCount() noexcept { return kBusCount; }
     // Attached TVstBus objects of all processes together (busCount of record 0); 0 unattached.
     std::uint32_t participants() const noexcept;
+    // Attached participants that still exist, where the system can tell (on Linux: one that
+    // was killed is not counted); otherwise participants().
+    std::uint32_t liveParticipants() const noexcept;
 
     // Appends a word: false for a bad bus number, an unattached object or a full bus. A bus is
     // full when its waiting words fill its capacity; the words waiting stay and the refused

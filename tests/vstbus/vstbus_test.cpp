@@ -10,6 +10,12 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include "busfakes.h"
 
 using vstbus::TVstBus;
@@ -373,13 +379,23 @@ TEST_F(VstBusTest, AWriterAndAReaderOnTwoThreadsLoseNothing) {
 }
 
 // The system's own block: the names are this test's, so nothing meets the user's buses.
-TEST(VstBusSystemTest, TheLastParticipantTakesTheBlockAlong) {
+class VstBusSystemTest : public ::testing::Test {
+protected:
+    // The block and lock names a TVstBus of this test's scope uses.
+    platform::SharedBlockNames names() const {
+        return {std::string(vstbus::kBlockName) + "." + scope,
+                std::string(vstbus::kLockName) + "." + scope};
+    }
+
     platform::MemorySettingsStore settings;
     platform::RecordingNoticeSink notices;
     platform::ScopedSettingsStore useSettings{settings};
     platform::ScopedNoticeSink useNotices{notices};
     const std::string scope =
         "unit." + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+};
+
+TEST_F(VstBusSystemTest, TheLastParticipantTakesTheBlockAlong) {
     {
         TVstBus a{scope}, b{scope};
         ASSERT_TRUE(a.attached());
@@ -394,5 +410,89 @@ TEST(VstBusSystemTest, TheLastParticipantTakesTheBlockAlong) {
     EXPECT_EQ(fresh.read(1, 0), 0u);
     EXPECT_TRUE(notices.notices().empty());
 }
+
+using Clock = std::chrono::steady_clock;
+
+#ifndef _WIN32
+// A participant killed while it holds the lock: the kernel releases the lock, so the next
+// attach and detach go on at once instead of waiting out the lock's timeout, and the killed
+// one is no longer counted among the live participants.
+TEST_F(VstBusSystemTest, AParticipantKilledHoldingTheLockStallsNobody) {
+    TVstBus first{scope};
+    ASSERT_TRUE(first.attached());
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        TVstBus dying{scope};
+        platform::SharedMemoryError error{};
+        auto block = platform::sharedMemory().open(names(), vstbus::kBlockSize, error);
+        const char done =
+            block && block->lock(100) == platform::SharedLockResult::Locked ? 'L' : 'F';
+        (void)!::write(ready[1], &done, 1);
+        for (;;) ::pause();
+    }
+    ::close(ready[1]);
+    char got = 0;
+    EXPECT_EQ(::read(ready[0], &got, 1), 1);
+    ::close(ready[0]);
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_EQ(got, 'L') << "the child could not take the lock";
+    EXPECT_EQ(first.participants(), 2u);
+    EXPECT_EQ(first.liveParticipants(), 1u);
+
+    const auto start = Clock::now();
+    {
+        TVstBus second{scope};
+        EXPECT_TRUE(second.attached());
+        EXPECT_EQ(second.liveParticipants(), 2u);
+    }
+    const auto took = Clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(500));
+    EXPECT_TRUE(notices.notices().empty());
+}
+
+// A block whose participants all ended without leaving starts from zero at the next attach.
+TEST_F(VstBusSystemTest, ABlockLeftByKilledParticipantsStartsAfresh) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        TVstBus dying{scope};
+        dying.setCapacity(3, 77);
+        dying.write(3, 0x90);
+        ::kill(::getpid(), SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    TVstBus fresh{scope};
+    ASSERT_TRUE(fresh.attached());
+    EXPECT_EQ(fresh.participants(), 1u);
+    EXPECT_EQ(fresh.capacity(3), vstbus::kInitialCapacity);
+    EXPECT_EQ(fresh.getWriteIndex(3), 0);
+    EXPECT_EQ(fresh.read(3, 0), 0u);
+}
+#else
+// A participant's thread that ended while holding the lock leaves the mutex abandoned; the
+// next one to wait for it takes it at once.
+TEST_F(VstBusSystemTest, AnAbandonedLockCountsAsTaken) {
+    platform::SharedMemoryError error{};
+    auto holder = platform::sharedMemory().open(names(), vstbus::kBlockSize, error);
+    ASSERT_TRUE(holder);
+    std::thread([&] { EXPECT_EQ(holder->lock(100), platform::SharedLockResult::Locked); }).join();
+    auto next = platform::sharedMemory().open(names(), vstbus::kBlockSize, error);
+    ASSERT_TRUE(next);
+    const auto start = Clock::now();
+    EXPECT_EQ(next->lock(2000), platform::SharedLockResult::Locked);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+    next->unlock();
+    TVstBus bus{scope};
+    EXPECT_TRUE(bus.attached());
+    EXPECT_TRUE(notices.notices().empty());
+}
+#endif
 
 }  // namespace

@@ -103,8 +103,12 @@ int list(vstbus::TVstBus& bus) {
         std::printf("%-3d  %-24s  %-6s  %8d  %7d\n", b, bus.readLabel(b).c_str(), flags.c_str(),
                     bus.capacity(b), bus.getWriteIndex(b));
     }
-    std::printf("participants: %u (flags: S sender attached, A sound stream)\n",
-                bus.participants());
+    // The block's own count keeps participants that were killed before they could leave;
+    // where the system can tell who is still there, those are left out.
+    const std::uint32_t live = bus.liveParticipants();
+    std::printf("participants: %u (flags: S sender attached, A sound stream)\n", live);
+    if (bus.participants() != live)
+        std::printf("the block counts %u: the others ended without leaving\n", bus.participants());
     return kOk;
 }
 
@@ -123,7 +127,7 @@ int send(vstbus::TVstBus& bus, int b, const std::vector<long>& bytes) {
     }
     // The block lives only while someone holds it: with nobody else there it goes when this
     // program ends, and the message with it.
-    if (bus.participants() <= 1) {
+    if (bus.liveParticipants() <= 1) {
         std::fprintf(stderr,
                      "vstbus: nobody else is attached to the buses, so the message is lost when "
                      "vstbus exits\n");
