@@ -179,7 +179,8 @@ private:
             }
         }
         if (fd_ < 0) {
-            detail = path_ + (errno == ELOOP ? " is a symbolic link" : ": " + errorText(errno));
+            const int e = errno;
+            detail = e == ELOOP ? path_ + " is a symbolic link" : pathAndError(e);
             return SharedMemoryError::CreateFailed;
         }
         // Whatever another user may have put under this name is not ours to use.
@@ -196,7 +197,8 @@ private:
         }
         const SharedLockResult r = lock(kLockTimeoutMs);
         if (r != SharedLockResult::Locked && r != SharedLockResult::TimedOut) {
-            detail = path_ + " cannot be locked: " + errorText(errno);
+            const int e = errno;
+            detail = path_ + " cannot be locked: " + errorText(e);
             closeFile();
             return SharedMemoryError::CreateFailed;
         }
@@ -221,12 +223,12 @@ private:
             // Nobody else holds the block: what is in it was left by participants that ended
             // without leaving, so it starts from zero.
             if (::fstat(fd_, &st) != 0 || (st.st_size != 0 && ::ftruncate(fd_, 0) != 0)) {
-                detail = path_ + ": " + errorText(errno);
+                detail = pathAndError(errno);
                 return SharedMemoryError::CreateFailed;
             }
         }
         if (::flock(fd_, LOCK_SH | LOCK_NB) != 0 || ::fstat(fd_, &st) != 0) {
-            detail = path_ + ": " + errorText(errno);
+            detail = pathAndError(errno);
             return SharedMemoryError::CreateFailed;
         }
         if (static_cast<std::size_t>(st.st_size) < size_) {
@@ -239,7 +241,7 @@ private:
         }
         void* p = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
         if (p == MAP_FAILED) {
-            detail = path_ + ": " + errorText(errno);
+            detail = pathAndError(errno);
             return SharedMemoryError::ViewFailed;
         }
         base_ = static_cast<unsigned char*>(p);
@@ -269,6 +271,9 @@ private:
         held_ = false;
         holderByte_ = -1;
     }
+
+    // "PATH: what the system says of `error`" (errno read by the caller, before any allocation).
+    std::string pathAndError(int error) const { return path_ + ": " + errorText(error); }
 
     static std::string errorText(int error) {
         char buffer[128];
