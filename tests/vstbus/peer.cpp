@@ -6,9 +6,9 @@
 //                                             once and in order
 //   vstbus_peer hold STOPFILE                 stays attached until STOPFILE exists
 //
-// The bus has no flow control of its own: a sender that runs more than a capacity ahead of
-// its reader overwrites words that were not read yet. The sender therefore paces itself by
-// the waiting-word count every participant sees (writeIndex), and waits while the bus holds
+// The bus has no flow control of its own: a sender that runs a capacity ahead of its reader
+// finds the bus full and its words refused. The sender therefore paces itself by the
+// waiting-word count every participant sees (writeIndex), and waits while the bus holds
 // kHighWater words; the reader drains as fast as it can.
 #include <chrono>
 #include <cstdint>
