@@ -20,13 +20,14 @@ fi
 uid=$(id -u)
 name="vstbusbuffer.$CORVELLA_VSTBUS_SCOPE.$uid"
 unset XDG_RUNTIME_DIR
+# 128 kB: less than the 64 pages of the records' headers, which every first attach writes.
 
-mount -t tmpfs -o size=1m tmpfs /dev/shm || fail "cannot mount on /dev/shm"
-mount -t tmpfs -o size=1m,mode=755 tmpfs /run/user 2>/dev/null ||
-    { mkdir -p /run/user && mount -t tmpfs -o size=1m,mode=755 tmpfs /run/user; } ||
+mount -t tmpfs -o size=128k tmpfs /dev/shm || fail "cannot mount on /dev/shm"
+mount -t tmpfs -o size=128k,mode=755 tmpfs /run/user 2>/dev/null ||
+    { mkdir -p /run/user && mount -t tmpfs -o size=128k,mode=755 tmpfs /run/user; } ||
     fail "cannot mount on /run/user"
 mkdir -p "$tmp/xdg"
-mount -t tmpfs -o size=1m,mode=700 tmpfs "$tmp/xdg" || fail "cannot mount the runtime folder"
+mount -t tmpfs -o size=128k,mode=700 tmpfs "$tmp/xdg" || fail "cannot mount the runtime folder"
 trap 'umount "$tmp/xdg"; cleanup' EXIT
 
 tooSmall() {  # tooSmall DIR: attaching fails, names DIR, and leaves no file there
