@@ -80,8 +80,8 @@ private:
 }  // namespace
 
 std::unique_ptr<SharedBlock> MemorySharedMemory::open(const SharedBlockNames& names,
-                                                      std::size_t size,
-                                                      SharedMemoryError& error) noexcept {
+                                                      std::size_t size, SharedMemoryError& error,
+                                                      std::string& /*detail*/) noexcept {
     try {
         if (failCreate) {
             error = SharedMemoryError::CreateFailed;

@@ -1,8 +1,10 @@
-// Named shared memory with a named lock beside it: one block that every process of the user
-// maps under the same name. On Windows a file mapping on the paging file and a named mutex;
-// elsewhere POSIX shared memory and a POSIX named semaphore whose names carry the user id and
-// whose mode is 0600, removed again by the last participant that leaves. Tests install an
-// in-memory service so they never touch the system's objects.
+// Named shared memory with a lock beside it: one block that every process of the user maps
+// under the same name. On Windows a file mapping on the paging file and a named mutex (a mutex
+// whose holder died counts as acquired). Elsewhere a file in the user's runtime directory
+// (/dev/shm only where there is none) that only its user can open, with its memory reserved
+// when it is created, and a lock the kernel releases when its holder dies; the last
+// participant that leaves removes the file. Tests install an in-memory service so they never
+// touch the system's objects.
 #pragma once
 
 #include <cstddef>
@@ -28,8 +30,8 @@ enum class SharedLockResult {
     WaitFailed,    // waiting failed
 };
 
-// Names of a block and of its lock, as the Windows objects are called; the POSIX service adds
-// the user id.
+// Names of a block and of its lock, as the Windows objects are called. The POSIX service adds
+// the user id to the block's name and locks the block's file itself, so it needs no lock name.
 struct SharedBlockNames {
     std::string block;
     std::string lock;
@@ -46,15 +48,25 @@ public:
     virtual SharedLockResult lock(unsigned timeoutMs) noexcept = 0;
     // Releases the lock if the last lock() took it; harmless otherwise.
     virtual void unlock() noexcept = 0;
+    // Participants holding the block now, this one included, where the system can tell: one
+    // that ended without leaving, even killed, is not among them. -1 where it cannot tell.
+    virtual int holders() const noexcept { return -1; }
 };
 
 class SharedMemoryService {
 public:
     virtual ~SharedMemoryService() = default;
     // Creates or opens the named block of `size` bytes (zero-filled when created) and maps
-    // all of it. Null with `error` set on failure.
+    // all of it. Null with `error` set on failure, and `detail` saying what was found where the
+    // system can tell more than the error (empty otherwise).
     virtual std::unique_ptr<SharedBlock> open(const SharedBlockNames& names, std::size_t size,
-                                              SharedMemoryError& error) noexcept = 0;
+                                              SharedMemoryError& error,
+                                              std::string& detail) noexcept = 0;
+    std::unique_ptr<SharedBlock> open(const SharedBlockNames& names, std::size_t size,
+                                      SharedMemoryError& error) noexcept {
+        std::string detail;
+        return open(names, size, error, detail);
+    }
 };
 
 // The installed service, or the system's own.
@@ -68,8 +80,10 @@ SharedMemoryService* setSharedMemoryService(SharedMemoryService* service) noexce
 // the system's objects can.
 class MemorySharedMemory : public SharedMemoryService {
 public:
+    using SharedMemoryService::open;
     std::unique_ptr<SharedBlock> open(const SharedBlockNames& names, std::size_t size,
-                                      SharedMemoryError& error) noexcept override;
+                                      SharedMemoryError& error,
+                                      std::string& detail) noexcept override;
 
     // The bytes of a block that is open now, or null.
     unsigned char* bytes(const std::string& name);

@@ -77,6 +77,8 @@ public:
     // Engine state, for tests and the editor.
     const DelayLine& delayLine() const noexcept { return delay_; }
     std::size_t hostQueueDropped() const noexcept { return hostQueue_.dropped(); }
+    // Words a full send bus refused (any thread).
+    std::uint64_t busDropped() const noexcept { return bus_->dropped(); }
     MidiWord lastKnobWord() const noexcept { return lastKnobWord_; }
     int receiveBus() const noexcept { return receiveBus_; }
     int sendBus() const noexcept { return sendBus_; }

@@ -30,6 +30,7 @@ TVstBus::TVstBus(std::string_view scope) {
 
 void TVstBus::attach(std::string_view scope) noexcept {
     platform::SharedMemoryError error = platform::SharedMemoryError::CreateFailed;
+    std::string detail;
     try {
         platform::SharedBlockNames names{kBlockName, kLockName};
         if (!scope.empty()) {
@@ -38,14 +39,20 @@ void TVstBus::attach(std::string_view scope) noexcept {
                 name->append(scope.data(), scope.size());
             }
         }
-        block_ = platform::sharedMemory().open(names, kBlockSize, error);
+        block_ = platform::sharedMemory().open(names, kBlockSize, error, detail);
     } catch (...) {
         block_.reset();
     }
     if (!block_ || block_->size() < kBlockSize || !block_->data()) {
         block_.reset();
-        showError(error == platform::SharedMemoryError::ViewFailed ? "Unable to view memory map"
-                                                                   : "Unable to create memory map");
+        std::string text = error == platform::SharedMemoryError::ViewFailed
+                               ? "Unable to view memory map"
+                               : "Unable to create memory map";
+        try {
+            if (!detail.empty()) text += ": " + detail;
+        } catch (...) {
+        }
+        showError(text.c_str());
         return;
     }
     // Without the lock this object stays unattached (and lets the block go again).
@@ -119,24 +126,30 @@ std::uint32_t TVstBus::participants() const noexcept {
     return base_ ? field<std::uint32_t>(0, kBusCountOffset).load(std::memory_order_acquire) : 0;
 }
 
+std::uint32_t TVstBus::liveParticipants() const noexcept {
+    if (!base_) return 0;
+    const int holders = block_->holders();
+    return holders >= 0 ? static_cast<std::uint32_t>(holders) : participants();
+}
+
 bool TVstBus::write(int bus, std::uint32_t word) noexcept {
     if (!valid(bus)) return false;
     std::atomic_ref<std::int32_t> index = field<std::int32_t>(bus, kWriteIndexOffset);
     std::int32_t seen = index.load(std::memory_order_acquire);
     // The word goes to the slot the index names, then the index moves on, but only if nobody
     // moved it meanwhile (a reader that drained resets it to 0): otherwise the word goes to
-    // the slot the index names now. An index outside the usable slots starts the bus again
-    // at slot 0, as a full bus does.
+    // the slot the index names now. A bus whose index reached its usable slots is full: the
+    // words waiting there stay for the reader and this one is refused. A negative index (a
+    // block somebody scribbled on) starts the bus again at slot 0.
     for (int round = 0; round < 16; ++round) {
-        const std::int32_t slots = usableSlots(bus);
-        if (slots == 0) return false;
-        const std::int32_t at = (seen >= 0 && seen < slots) ? seen : 0;
+        const std::int32_t at = std::max(seen, 0);
+        if (at >= usableSlots(bus)) break;
         slot(bus, at).store(word, std::memory_order_relaxed);
-        const std::int32_t next = at + 1 > slots - 1 ? 0 : at + 1;
-        if (index.compare_exchange_strong(seen, next, std::memory_order_release,
+        if (index.compare_exchange_strong(seen, at + 1, std::memory_order_release,
                                           std::memory_order_acquire))
             return true;
     }
+    dropped_.fetch_add(1, std::memory_order_relaxed);
     return false;
 }
 

@@ -78,9 +78,17 @@ public:
     static constexpr int busCount() noexcept { return kBusCount; }
     // Attached TVstBus objects of all processes together (busCount of record 0); 0 unattached.
     std::uint32_t participants() const noexcept;
+    // Attached participants that still exist, where the system can tell (on Linux: one that
+    // was killed is not counted); otherwise participants().
+    std::uint32_t liveParticipants() const noexcept;
 
-    // Appends a word: false for a bad bus number, an unattached object or a bus without room.
+    // Appends a word: false for a bad bus number, an unattached object or a full bus. A bus is
+    // full when its waiting words fill its capacity; the words waiting stay and the refused
+    // word is counted in dropped(). Any thread.
     bool write(int bus, std::uint32_t word) noexcept;
+    // Words this object's write() refused on a valid bus (full, or lost to other writers
+    // racing for the same slot). Any thread.
+    std::uint64_t dropped() const noexcept { return dropped_.load(std::memory_order_relaxed); }
     // Data word i; 0 for a bad bus number, a negative i or i not below the bus's capacity.
     std::uint32_t read(int bus, std::int32_t i) const noexcept;
     // writeIndex, or -1 for a bad bus number.
@@ -99,8 +107,8 @@ public:
     // Takes every waiting word of the bus, in order, and hands each to sink(word); answers how
     // many, or kSoundStream (reading nothing) when words wait on a bus that carries a sound
     // stream. A word written while the drain runs is either taken now or left for the next
-    // drain, never lost or taken twice (as long as the writer does not run a full capacity
-    // ahead). Lock-free and allocation-free: this runs once per sample frame.
+    // drain, never lost or taken twice. Lock-free and allocation-free: this runs once per
+    // sample frame.
     template <class Sink>
     int drain(int bus, Sink&& sink) noexcept;
 
@@ -135,6 +143,7 @@ private:
     std::unique_ptr<platform::SharedBlock> block_;
     unsigned char* base_ = nullptr;
     bool labelsOpen_ = false;
+    std::atomic<std::uint64_t> dropped_{0};
 };
 
 template <class Sink>
@@ -148,8 +157,9 @@ int TVstBus::drain(int bus, Sink&& sink) noexcept {
     std::int32_t done = 0;
     // Each round takes the words up to the index last seen and then resets the index, but only
     // if no word came in meanwhile; otherwise it takes the newcomers too. Every round that fails
-    // means the writer added a word, so a writer that keeps the drain busy for more rounds than
-    // the bus has slots has overrun it anyway: then the index is simply reset.
+    // means a writer added a word; a full bus refuses more, so only a block that others keep
+    // rewriting holds the drain for more rounds than the bus has slots: then the index is
+    // simply reset.
     for (int round = 0; round <= kMaxCapacity; ++round) {
         const std::int32_t end = std::clamp(n, 0, usableSlots(bus));
         for (std::int32_t i = done; i < end; ++i) {
@@ -160,8 +170,8 @@ int TVstBus::drain(int bus, Sink&& sink) noexcept {
         if (index.compare_exchange_strong(n, 0, std::memory_order_acq_rel,
                                           std::memory_order_acquire))
             return taken;
-        // The index fell: another reader drained or the writer wrapped; what is there now
-        // was written since, so read it from slot 0.
+        // The index fell: another reader drained (or another participant reset it); what is
+        // there now was written since, so read it from slot 0.
         if (n < done) done = 0;
     }
     index.store(0, std::memory_order_release);

@@ -480,6 +480,17 @@ TEST_F(Engine, ReceiveAndSendBuses) {
     ASSERT_EQ(peer.getWriteIndex(kOut), 3);
     EXPECT_EQ(peer.read(kOut, 2), packWord(0x90, 3, 3));
 
+    // A full send bus keeps the words that wait there; the plug-in counts what it refused.
+    EXPECT_EQ(plugin().busDropped(), 0u);
+    peer.setWriteIndex(kOut, vstbus::kSenderCapacity - 1);
+    send({packWord(0x90, 5, 5), packWord(0x90, 6, 6), packWord(0x90, 7, 7)});
+    frames(1);
+    EXPECT_EQ(peer.getWriteIndex(kOut), vstbus::kSenderCapacity);
+    EXPECT_EQ(peer.read(kOut, vstbus::kSenderCapacity - 1), packWord(0x90, 5, 5));
+    EXPECT_EQ(peer.read(kOut, 2), packWord(0x90, 3, 3));
+    EXPECT_EQ(plugin().busDropped(), 2u);
+    peer.setWriteIndex(kOut, 0);
+
     // Moving the send bus clears the sender flag of the old one.
     choose(param::SendBus, 19);
     EXPECT_FALSE(peer.testFlags(kOut, vstbus::kFlagSender));

@@ -38,6 +38,16 @@ for args in "" "frob" "send" "send 64 0x90" "send -1 0x90" "send 3 0x40" "send 3
 done
 $run "$vstbus" list | grep -q '^3 .* -- *512 *0' || fail "a bad send reached bus 3"
 
+# A full bus keeps its 512 waiting words and refuses the next with a message.
+$run "$peer" fill 30 >"$tmp/fill.out" || fail "filling bus 30: $(cat "$tmp/fill.out")"
+grep -q 'filled bus 30 with 512 words' "$tmp/fill.out" || fail "fill: $(cat "$tmp/fill.out")"
+$run "$vstbus" send 30 0x90 2 2 2>"$tmp/err.out" && fail "a send to a full bus answered 0"
+grep -q 'bus 30 is full (512 words waiting, capacity 512).*dropped by this vstbus: 1' \
+    "$tmp/err.out" || fail "a send to a full bus said: $(cat "$tmp/err.out")"
+$run "$vstbus" watch 30 --count 512 >"$tmp/watch.out" || fail "watch of the full bus answered $?"
+[ "$(grep -c . "$tmp/watch.out")" -eq 512 ] || fail "the full bus lost words"
+grep -q '^90 02 02' "$tmp/watch.out" && fail "the refused word arrived"
+
 # With nobody else attached the message cannot survive, and send says so.
 touch "$tmp/stop"
 wait

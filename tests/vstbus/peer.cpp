@@ -5,10 +5,12 @@
 //   vstbus_peer drain BUS COUNT [--timeout S] drains until COUNT numbered messages came, each
 //                                             once and in order
 //   vstbus_peer hold STOPFILE                 stays attached until STOPFILE exists
+//   vstbus_peer fill BUS                      writes words 1, 2, ... until the bus refuses
+//                                             one, which must then be counted as dropped
 //
-// The bus has no flow control of its own: a sender that runs more than a capacity ahead of
-// its reader overwrites words that were not read yet. The sender therefore paces itself by
-// the waiting-word count every participant sees (writeIndex), and waits while the bus holds
+// The bus has no flow control of its own: a sender that runs a capacity ahead of its reader
+// finds the bus full and its words refused. The sender therefore paces itself by the
+// waiting-word count every participant sees (writeIndex), and waits while the bus holds
 // kHighWater words; the reader drains as fast as it can.
 #include <chrono>
 #include <cstdint>
@@ -33,7 +35,7 @@ std::uint32_t numbered(std::uint32_t n) {
 int usage() {
     std::fprintf(stderr,
                  "usage: vstbus_peer send BUS COUNT [--peers K] | drain BUS COUNT [--timeout S]"
-                 " | hold STOPFILE\n");
+                 " | hold STOPFILE | fill BUS\n");
     return 2;
 }
 
@@ -117,10 +119,24 @@ int hold(const char* stopFile) {
     return 0;
 }
 
+int fill(int b) {
+    vstbus::TVstBus bus;
+    if (!attachedOrSay(bus)) return 1;
+    std::uint32_t n = 0;
+    while (n <= static_cast<std::uint32_t>(vstbus::kMaxCapacity) && bus.write(b, n + 1)) ++n;
+    std::printf("filled bus %d with %u words; dropped %llu\n", b, n,
+                static_cast<unsigned long long>(bus.dropped()));
+    return bus.dropped() == 1 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "hold") return hold(argv[2]);
+    if (argc == 3 && std::string(argv[1]) == "fill") {
+        const int b = std::atoi(argv[2]);
+        return b >= 0 && b < vstbus::kBusCount ? fill(b) : usage();
+    }
     if (argc != 4 && argc != 6) return usage();
     const std::string mode = argv[1];
     const int b = std::atoi(argv[2]);

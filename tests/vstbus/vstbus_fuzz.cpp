@@ -76,13 +76,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto before = recordHeaders(block);
         switch (op) {
             case 0: {
+                const std::int32_t index = bus->getWriteIndex(b);
+                const std::uint64_t dropped = bus->dropped();
                 const bool written = bus->write(b, arg);
                 check(onlyChanged(before, recordHeaders(block), b, vstbus::kWriteIndexOffset, 4));
+                // A bus takes a word while its index is below its usable slots; a refused word
+                // on a valid bus is counted, and the index stays.
+                const bool room = valid && std::max(index, 0) < std::clamp(bus->capacity(b), 0,
+                                                                           vstbus::recordRoom(b));
+                check(written == room);
+                check(bus->dropped() == dropped + (valid && !room ? 1 : 0));
                 if (written) {
-                    // The word sits in the slot just before the new index (or the last one).
-                    std::int32_t at = bus->getWriteIndex(b) - 1;
-                    if (at < 0) at = std::clamp(bus->capacity(b), 1, vstbus::recordRoom(b)) - 1;
-                    check(bus->read(b, at) == arg);
+                    // The word sits in the slot just before the new index.
+                    check(bus->getWriteIndex(b) == std::max(index, 0) + 1);
+                    check(bus->read(b, bus->getWriteIndex(b) - 1) == arg);
+                } else if (valid) {
+                    check(bus->getWriteIndex(b) == index);
                 }
                 break;
             }

@@ -10,6 +10,12 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include "busfakes.h"
 
 using vstbus::TVstBus;
@@ -91,26 +97,43 @@ TEST_F(VstBusTest, FirstAttachInitialisesEveryRecordAndLaterOnesResetNothing) {
     EXPECT_TRUE(notices.notices().empty());
 }
 
-TEST_F(VstBusTest, WritesWrapAtCapacityAndReadsStopThere) {
+// A full bus keeps what waits and refuses the rest, counting each refused word: 4,096 words
+// written at once into a bus of 4,096 all arrive, and of 10,000 the first 4,096 do.
+TEST_F(VstBusTest, AFullBusKeepsWhatWaitsAndRefusesAndCountsTheRest) {
     TVstBus bus{""};
     ASSERT_TRUE(bus.setCapacity(5, 4096));
-    for (std::uint32_t i = 0; i < 4095; ++i) ASSERT_TRUE(bus.write(5, i + 1));
-    EXPECT_EQ(bus.getWriteIndex(5), 4095);
-    EXPECT_TRUE(bus.write(5, 0x7F4090));
-    EXPECT_EQ(bus.getWriteIndex(5), 0);
-    EXPECT_EQ(bus.read(5, 4095), 0x7F4090u);
+    for (std::uint32_t i = 0; i < 4096; ++i) ASSERT_TRUE(bus.write(5, i + 1));
+    EXPECT_EQ(bus.getWriteIndex(5), 4096);
+    EXPECT_EQ(bus.read(5, 4095), 4096u);
     EXPECT_EQ(bus.read(5, 4096), 0u);
     EXPECT_EQ(bus.read(5, -1), 0u);
+    EXPECT_EQ(bus.dropped(), 0u);
+    for (std::uint32_t i = 4096; i < 10'000; ++i) EXPECT_FALSE(bus.write(5, i + 1));
+    EXPECT_EQ(bus.dropped(), 10'000u - 4096u);
+    EXPECT_EQ(bus.getWriteIndex(5), 4096);
     EXPECT_EQ(get<std::uint32_t>(5, vstbus::kDataOffset + 4 * 4096), 0u);
-    // A full bus starts again at slot 0; the reader sees only what came since.
-    bus.write(5, 0x11);
+    std::vector<std::uint32_t> got;
+    EXPECT_EQ(bus.drain(5, [&](std::uint32_t w) { got.push_back(w); }), 4096);
+    ASSERT_EQ(got.size(), 4096u);
+    for (std::uint32_t i = 0; i < 4096; ++i) ASSERT_EQ(got[i], i + 1);
+    // Once drained the bus takes words again, from slot 0.
+    EXPECT_TRUE(bus.write(5, 0x11));
     EXPECT_EQ(bus.read(5, 0), 0x11u);
     EXPECT_EQ(bus.getWriteIndex(5), 1);
-    // Capacity 1: every word lands in slot 0 and the index stays 0.
-    bus.setCapacity(6, 1);
-    EXPECT_TRUE(bus.write(6, 0x22));
-    EXPECT_EQ(bus.getWriteIndex(6), 0);
-    EXPECT_EQ(bus.read(6, 0), 0x22u);
+    // Capacity 1 holds one word; capacity 0 holds none. The count is this object's alone.
+    TVstBus other{""};
+    other.setCapacity(6, 1);
+    EXPECT_TRUE(other.write(6, 0x22));
+    EXPECT_FALSE(other.write(6, 0x33));
+    EXPECT_EQ(other.getWriteIndex(6), 1);
+    EXPECT_EQ(other.read(6, 0), 0x22u);
+    other.setCapacity(7, 0);
+    EXPECT_FALSE(other.write(7, 0x44));
+    EXPECT_EQ(other.dropped(), 2u);
+    EXPECT_EQ(bus.dropped(), 10'000u - 4096u);
+    // A bad bus number is a caller's mistake, not a dropped word.
+    EXPECT_FALSE(other.write(64, 0x55));
+    EXPECT_EQ(other.dropped(), 2u);
 }
 
 TEST_F(VstBusTest, SettersCheckTheirValues) {
@@ -289,11 +312,14 @@ TEST_F(VstBusTest, BadValuesInTheBlockNeverReachOutsideTheRecord) {
                 put<std::uint16_t>(b, vstbus::kFlagsOffset, 0);
                 auto before = headers();
                 const std::int32_t usable = std::clamp(capacity, 0, vstbus::recordRoom(b));
-                EXPECT_EQ(bus.write(b, 0x90), usable > 0);
-                if (usable > 0) {
+                const bool room = std::max(index, 0) < usable;
+                const std::uint64_t droppedBefore = bus.dropped();
+                EXPECT_EQ(bus.write(b, 0x90), room);
+                EXPECT_EQ(bus.dropped(), droppedBefore + (room ? 0 : 1));
+                if (room) {
                     const std::int32_t index2 = get<std::int32_t>(b, vstbus::kWriteIndexOffset);
-                    EXPECT_GE(index2, 0);
-                    EXPECT_LT(index2, usable);
+                    EXPECT_GE(index2, 1);
+                    EXPECT_LE(index2, usable);
                 }
                 int taken = bus.drain(b, [](std::uint32_t) {});
                 EXPECT_GE(taken, 0);
@@ -353,13 +379,23 @@ TEST_F(VstBusTest, AWriterAndAReaderOnTwoThreadsLoseNothing) {
 }
 
 // The system's own block: the names are this test's, so nothing meets the user's buses.
-TEST(VstBusSystemTest, TheLastParticipantTakesTheBlockAlong) {
+class VstBusSystemTest : public ::testing::Test {
+protected:
+    // The block and lock names a TVstBus of this test's scope uses.
+    platform::SharedBlockNames names() const {
+        return {std::string(vstbus::kBlockName) + "." + scope,
+                std::string(vstbus::kLockName) + "." + scope};
+    }
+
     platform::MemorySettingsStore settings;
     platform::RecordingNoticeSink notices;
     platform::ScopedSettingsStore useSettings{settings};
     platform::ScopedNoticeSink useNotices{notices};
     const std::string scope =
         "unit." + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+};
+
+TEST_F(VstBusSystemTest, TheLastParticipantTakesTheBlockAlong) {
     {
         TVstBus a{scope}, b{scope};
         ASSERT_TRUE(a.attached());
@@ -374,5 +410,89 @@ TEST(VstBusSystemTest, TheLastParticipantTakesTheBlockAlong) {
     EXPECT_EQ(fresh.read(1, 0), 0u);
     EXPECT_TRUE(notices.notices().empty());
 }
+
+using Clock = std::chrono::steady_clock;
+
+#ifndef _WIN32
+// A participant killed while it holds the lock: the kernel releases the lock, so the next
+// attach and detach go on at once instead of waiting out the lock's timeout, and the killed
+// one is no longer counted among the live participants.
+TEST_F(VstBusSystemTest, AParticipantKilledHoldingTheLockStallsNobody) {
+    TVstBus first{scope};
+    ASSERT_TRUE(first.attached());
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        TVstBus dying{scope};
+        platform::SharedMemoryError error{};
+        auto block = platform::sharedMemory().open(names(), vstbus::kBlockSize, error);
+        const char done =
+            block && block->lock(100) == platform::SharedLockResult::Locked ? 'L' : 'F';
+        (void)!::write(ready[1], &done, 1);
+        for (;;) ::pause();
+    }
+    ::close(ready[1]);
+    char got = 0;
+    EXPECT_EQ(::read(ready[0], &got, 1), 1);
+    ::close(ready[0]);
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_EQ(got, 'L') << "the child could not take the lock";
+    EXPECT_EQ(first.participants(), 2u);
+    EXPECT_EQ(first.liveParticipants(), 1u);
+
+    const auto start = Clock::now();
+    {
+        TVstBus second{scope};
+        EXPECT_TRUE(second.attached());
+        EXPECT_EQ(second.liveParticipants(), 2u);
+    }
+    const auto took = Clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(500));
+    EXPECT_TRUE(notices.notices().empty());
+}
+
+// A block whose participants all ended without leaving starts from zero at the next attach.
+TEST_F(VstBusSystemTest, ABlockLeftByKilledParticipantsStartsAfresh) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        TVstBus dying{scope};
+        dying.setCapacity(3, 77);
+        dying.write(3, 0x90);
+        ::kill(::getpid(), SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    TVstBus fresh{scope};
+    ASSERT_TRUE(fresh.attached());
+    EXPECT_EQ(fresh.participants(), 1u);
+    EXPECT_EQ(fresh.capacity(3), vstbus::kInitialCapacity);
+    EXPECT_EQ(fresh.getWriteIndex(3), 0);
+    EXPECT_EQ(fresh.read(3, 0), 0u);
+}
+#else
+// A participant's thread that ended while holding the lock leaves the mutex abandoned; the
+// next one to wait for it takes it at once.
+TEST_F(VstBusSystemTest, AnAbandonedLockCountsAsTaken) {
+    platform::SharedMemoryError error{};
+    auto holder = platform::sharedMemory().open(names(), vstbus::kBlockSize, error);
+    ASSERT_TRUE(holder);
+    std::thread([&] { EXPECT_EQ(holder->lock(100), platform::SharedLockResult::Locked); }).join();
+    auto next = platform::sharedMemory().open(names(), vstbus::kBlockSize, error);
+    ASSERT_TRUE(next);
+    const auto start = Clock::now();
+    EXPECT_EQ(next->lock(2000), platform::SharedLockResult::Locked);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+    next->unlock();
+    TVstBus bus{scope};
+    EXPECT_TRUE(bus.attached());
+    EXPECT_TRUE(notices.notices().empty());
+}
+#endif
 
 }  // namespace

@@ -103,8 +103,12 @@ int list(vstbus::TVstBus& bus) {
         std::printf("%-3d  %-24s  %-6s  %8d  %7d\n", b, bus.readLabel(b).c_str(), flags.c_str(),
                     bus.capacity(b), bus.getWriteIndex(b));
     }
-    std::printf("participants: %u (flags: S sender attached, A sound stream)\n",
-                bus.participants());
+    // The block's own count keeps participants that were killed before they could leave;
+    // where the system can tell who is still there, those are left out.
+    const std::uint32_t live = bus.liveParticipants();
+    std::printf("participants: %u (flags: S sender attached, A sound stream)\n", live);
+    if (bus.participants() != live)
+        std::printf("the block counts %u: the others ended without leaving\n", bus.participants());
     return kOk;
 }
 
@@ -113,12 +117,17 @@ int send(vstbus::TVstBus& bus, int b, const std::vector<long>& bytes) {
     for (std::size_t i = 0; i < bytes.size(); ++i)
         word |= static_cast<std::uint32_t>(bytes[i]) << (8 * i);
     if (!bus.write(b, word)) {
-        std::fprintf(stderr, "vstbus: bus %d has no room (capacity %d)\n", b, bus.capacity(b));
+        // A full bus keeps what waits there and refuses the new word.
+        std::fprintf(stderr,
+                     "vstbus: bus %d is full (%d words waiting, capacity %d): the message was "
+                     "dropped (dropped by this vstbus: %llu)\n",
+                     b, bus.getWriteIndex(b), bus.capacity(b),
+                     static_cast<unsigned long long>(bus.dropped()));
         return kFailed;
     }
     // The block lives only while someone holds it: with nobody else there it goes when this
     // program ends, and the message with it.
-    if (bus.participants() <= 1) {
+    if (bus.liveParticipants() <= 1) {
         std::fprintf(stderr,
                      "vstbus: nobody else is attached to the buses, so the message is lost when "
                      "vstbus exits\n");

@@ -1,19 +1,31 @@
-// POSIX shared memory and a POSIX named semaphore. Both names carry the user id and both
-// objects are created with mode 0600, so each user has a block of their own that nobody else
-// can open. Every participant holds a shared flock on the block while it is attached; the one
-// that leaves and finds no other lock holder is the last and removes both names, so the next
-// participant starts from a fresh, zero-filled block (as a Windows mapping does once its last
-// handle closes). Opening and leaving happen under the semaphore, so a newcomer never opens a
-// block that is being removed.
+// The block is a file named after the block and the user id, in the user's runtime directory:
+// /run/user/UID where it exists, else $XDG_RUNTIME_DIR, each only when owned by the user with
+// no access for others, so that no other user can create names there. Only where neither is
+// usable does the block go to /dev/shm, where anybody can create names: a file found there
+// that is not the user's own regular file of mode 0600 is refused, never opened or removed.
+//
+// One byte range of the file (far past its end, so it never touches the data) is the lock: an
+// open-file-description lock, which the kernel drops when its holder's file closes, even when
+// the holder is killed. Every participant holds a shared flock on the file while it is
+// attached, and a lock on a byte of its own in a second range, so others can count who is
+// still there. A participant that leaves under the lock and finds no other flock holder is the
+// last and removes the file; one that attaches and finds no other holder starts the block from
+// zero, whatever dead participants left in it. A newcomer that opened the file just before the
+// last participant removed it sees, once it holds the lock, that the name no longer leads to
+// its file and starts again. The block's memory is reserved when the file grows to its size,
+// so a full file system fails the attach instead of killing the process at a later write.
 #include <errno.h>
 #include <fcntl.h>
-#include <semaphore.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 
 #include "platform/sharedmemory.h"
@@ -22,9 +34,15 @@ namespace platform {
 
 namespace {
 
-// "/NAME.UID", with anything but letters, digits, '.', '-' and '_' replaced.
-std::string objectName(const std::string& name) {
-    std::string out = "/";
+// Byte ranges of the lock and of the participants' own bytes, past any block's end.
+constexpr off_t kLockByte = off_t{1} << 40;
+constexpr off_t kFirstHolderByte = kLockByte + 1;
+constexpr off_t kHolderBytes = 65536;
+constexpr unsigned kLockTimeoutMs = 2000;
+
+// "NAME.UID", with anything but letters, digits, '.', '-' and '_' replaced.
+std::string fileName(const std::string& name) {
+    std::string out;
     for (char c : name) {
         const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
                            (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
@@ -33,139 +51,251 @@ std::string objectName(const std::string& name) {
     return out + "." + std::to_string(::geteuid());
 }
 
-SharedLockResult waitFor(sem_t* sem, unsigned timeoutMs) noexcept {
-    timespec deadline{};
-    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
-    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
+// A directory only this user can create names in.
+bool privateDirectory(const char* path, bool followLinks) {
+    struct stat st {};
+    const int r = followLinks ? ::stat(path, &st) : ::lstat(path, &st);
+    return r == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
+}
+
+// The directory the block lives in; the same for every process of the user wherever it can
+// be, whatever its environment.
+std::string blockDirectory() {
+    const std::string runUser = "/run/user/" + std::to_string(::geteuid());
+    if (privateDirectory(runUser.c_str(), false)) return runUser;
+    const char* xdg = ::getenv("XDG_RUNTIME_DIR");
+    if (xdg && xdg[0] == '/' && privateDirectory(xdg, true)) return xdg;
+    return "/dev/shm";
+}
+
+std::string describeMode(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+bool setLock(int fd, short type, off_t start, off_t length) noexcept {
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = start;
+    fl.l_len = length;
+    while (::fcntl(fd, F_OFD_SETLK, &fl) != 0) {
+        if (errno != EINTR) return false;
     }
-    while (::sem_clockwait(sem, CLOCK_MONOTONIC, &deadline) != 0) {
-        if (errno == EINTR) continue;
-        return errno == ETIMEDOUT ? SharedLockResult::TimedOut : SharedLockResult::WaitFailed;
-    }
-    return SharedLockResult::Locked;
+    return true;
+}
+
+// Locks held by other open files in [start, start + length): each query finds one, then both
+// sides of it are searched.
+int countOthers(int fd, off_t start, off_t length) noexcept {
+    if (length <= 0) return 0;
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = start;
+    fl.l_len = length;
+    if (::fcntl(fd, F_OFD_GETLK, &fl) != 0 || fl.l_type == F_UNLCK) return 0;
+    const off_t end = start + length;
+    const off_t foundEnd = fl.l_len == 0 ? end : std::min(end, fl.l_start + fl.l_len);
+    const off_t foundStart = std::max(start, fl.l_start);
+    return 1 + countOthers(fd, start, foundStart - start) +
+           countOthers(fd, foundEnd, end - foundEnd);
 }
 
 class PosixBlock : public SharedBlock {
 public:
     PosixBlock(const SharedBlockNames& names, std::size_t size)
-        : shmName_(objectName(names.block)), semName_(objectName(names.lock)), size_(size) {}
+        : path_(blockDirectory() + "/" + fileName(names.block)), size_(size) {}
 
     ~PosixBlock() override {
         unlock();
         if (fd_ >= 0) {
-            const SharedLockResult r = acquireNamed(kLockTimeoutMs);
-            leave();
-            if (r == SharedLockResult::Locked) unlock();
+            lock(kLockTimeoutMs);  // a lock that timed out leaves all the same
+            leave();               // closing the file releases the lock
         }
-        if (sem_ != SEM_FAILED) ::sem_close(sem_);
     }
 
-    SharedMemoryError open() noexcept {
-        const SharedLockResult r = acquireNamed(kLockTimeoutMs);
-        const SharedMemoryError error = mapBlock();
-        if (error != SharedMemoryError::None) leave();
-        if (r == SharedLockResult::Locked) unlock();
-        return error;
+    SharedMemoryError open(std::string& detail) noexcept {
+        try {
+            for (int attempt = 0; attempt < 16; ++attempt) {
+                bool again = false;
+                const SharedMemoryError error = attach(detail, again);
+                if (!again) return error;
+            }
+            detail = path_ + " kept being replaced while this process opened it";
+        } catch (...) {
+        }
+        return SharedMemoryError::CreateFailed;
     }
 
     unsigned char* data() noexcept override { return base_; }
     std::size_t size() const noexcept override { return size_; }
 
+    // Polls rather than waits, so that the timeout stays a last guard without a signal.
     SharedLockResult lock(unsigned timeoutMs) noexcept override {
-        // While this participant is attached nobody removes the semaphore, so the one opened
-        // at attach time is still the named one; open it now if that failed then.
-        if (sem_ == SEM_FAILED) sem_ = ::sem_open(semName_.c_str(), O_CREAT, 0600, 1);
-        if (sem_ == SEM_FAILED) return SharedLockResult::CreateFailed;
-        const SharedLockResult r = waitFor(sem_, timeoutMs);
-        held_ = r == SharedLockResult::Locked;
-        return r;
+        if (fd_ < 0) return SharedLockResult::CreateFailed;
+        if (held_) return SharedLockResult::Locked;
+        timespec start{}, now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &start);
+        for (;;) {
+            if (setLock(fd_, F_WRLCK, kLockByte, 1)) {
+                held_ = true;
+                return SharedLockResult::Locked;
+            }
+            if (errno != EAGAIN && errno != EACCES) return SharedLockResult::WaitFailed;
+            ::clock_gettime(CLOCK_MONOTONIC, &now);
+            const long long waited =
+                (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000LL;
+            if (waited >= timeoutMs) return SharedLockResult::TimedOut;
+            const timespec pause{0, 1000000L};
+            ::nanosleep(&pause, nullptr);
+        }
     }
 
     void unlock() noexcept override {
         if (!held_) return;
         held_ = false;
-        ::sem_post(sem_);
+        setLock(fd_, F_UNLCK, kLockByte, 1);
+    }
+
+    int holders() const noexcept override {
+        if (fd_ < 0) return -1;
+        return (holderByte_ >= 0 ? 1 : 0) + countOthers(fd_, kFirstHolderByte, kHolderBytes);
     }
 
 private:
-    static constexpr unsigned kLockTimeoutMs = 2000;
-
-    // Opens the named semaphore and waits for it. The last participant may remove the name
-    // while this one waits; then the semaphore it got is no longer the named one and it starts
-    // again. (The C library hands out one mapping per semaphore file, so opening the name again
-    // answers the same pointer exactly when it still names the same semaphore.)
-    SharedLockResult acquireNamed(unsigned timeoutMs) noexcept {
-        for (int attempt = 0; attempt < 16; ++attempt) {
-            if (sem_ == SEM_FAILED) sem_ = ::sem_open(semName_.c_str(), O_CREAT, 0600, 1);
-            if (sem_ == SEM_FAILED) return SharedLockResult::CreateFailed;
-            const SharedLockResult r = lock(timeoutMs);
-            if (r != SharedLockResult::Locked) return r;
-            sem_t* again = ::sem_open(semName_.c_str(), 0);
-            if (again == sem_) {
-                ::sem_close(again);
-                return r;
+    // One try at opening, checking, locking and mapping the file; `again` when the file was
+    // removed meanwhile and the caller should start over.
+    SharedMemoryError attach(std::string& detail, bool& again) {
+        bool created = false;
+        fd_ = ::open(path_.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0 && errno == ENOENT) {
+            fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            created = fd_ >= 0;
+            if (fd_ < 0 && errno == EEXIST) {
+                again = true;
+                return SharedMemoryError::CreateFailed;
             }
-            if (again != SEM_FAILED) ::sem_close(again);
-            unlock();
-            ::sem_close(sem_);
-            sem_ = SEM_FAILED;
         }
-        return SharedLockResult::WaitFailed;
+        if (fd_ < 0) {
+            const int e = errno;
+            detail = e == ELOOP ? path_ + " is a symbolic link" : pathAndError(e);
+            return SharedMemoryError::CreateFailed;
+        }
+        // Whatever another user may have put under this name is not ours to use.
+        struct stat st {};
+        if (created) ::fchmod(fd_, 0600);
+        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+            (st.st_mode & 077) != 0) {
+            detail = path_ + (!S_ISREG(st.st_mode) ? " is not a regular file"
+                              : st.st_uid != ::geteuid()
+                                  ? " belongs to user " + std::to_string(st.st_uid)
+                                  : " has mode " + describeMode(st.st_mode) + ", not 0600");
+            closeFile();
+            return SharedMemoryError::CreateFailed;
+        }
+        const SharedLockResult r = lock(kLockTimeoutMs);
+        if (r != SharedLockResult::Locked && r != SharedLockResult::TimedOut) {
+            const int e = errno;
+            detail = path_ + " cannot be locked: " + errorText(e);
+            closeFile();
+            return SharedMemoryError::CreateFailed;
+        }
+        struct stat named {};
+        if (::lstat(path_.c_str(), &named) != 0 || named.st_dev != st.st_dev ||
+            named.st_ino != st.st_ino) {
+            closeFile();
+            again = true;
+            return SharedMemoryError::CreateFailed;
+        }
+        const SharedMemoryError error = mapBlock(detail);
+        if (error != SharedMemoryError::None) leave();
+        unlock();
+        return error;
     }
 
-    SharedMemoryError mapBlock() noexcept {
-        fd_ = ::shm_open(shmName_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ < 0) return SharedMemoryError::CreateFailed;
+    // Under the lock: joins the holders, makes the file the block's size with its memory
+    // reserved, and maps it.
+    SharedMemoryError mapBlock(std::string& detail) {
         struct stat st {};
-        // A block that another user made under this user's name is not ours to use.
-        if (::fstat(fd_, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
-            ::close(fd_);
-            fd_ = -1;
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+            // Nobody else holds the block: what is in it was left by participants that ended
+            // without leaving, so it starts from zero.
+            if (::fstat(fd_, &st) != 0 || (st.st_size != 0 && ::ftruncate(fd_, 0) != 0)) {
+                detail = pathAndError(errno);
+                return SharedMemoryError::CreateFailed;
+            }
+        }
+        if (::flock(fd_, LOCK_SH | LOCK_NB) != 0 || ::fstat(fd_, &st) != 0) {
+            detail = pathAndError(errno);
             return SharedMemoryError::CreateFailed;
         }
-        if (::flock(fd_, LOCK_SH) != 0) return SharedMemoryError::CreateFailed;
-        if (static_cast<std::size_t>(st.st_size) < size_ &&
-            ::ftruncate(fd_, static_cast<off_t>(size_)) != 0)
-            return SharedMemoryError::CreateFailed;
+        if (static_cast<std::size_t>(st.st_size) < size_) {
+            const int e = ::posix_fallocate(fd_, 0, static_cast<off_t>(size_));
+            if (e != 0) {
+                detail = "no room for the " + std::to_string(size_) + " bytes of " + path_ + ": " +
+                         errorText(e);
+                return SharedMemoryError::CreateFailed;
+            }
+        }
         void* p = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
-        if (p == MAP_FAILED) return SharedMemoryError::ViewFailed;
+        if (p == MAP_FAILED) {
+            detail = pathAndError(errno);
+            return SharedMemoryError::ViewFailed;
+        }
         base_ = static_cast<unsigned char*>(p);
+        for (off_t b = kFirstHolderByte; b < kFirstHolderByte + kHolderBytes; ++b) {
+            if (setLock(fd_, F_WRLCK, b, 1)) {
+                holderByte_ = b;
+                break;
+            }
+            if (errno != EAGAIN && errno != EACCES) break;
+        }
         return SharedMemoryError::None;
     }
 
-    // Unmaps and closes; removes both names when no other participant holds the block.
+    // Under the lock: unmaps, removes the file when no other participant holds it, and closes
+    // it (which drops this participant's locks).
     void leave() noexcept {
         if (base_) ::munmap(base_, size_);
         base_ = nullptr;
         if (fd_ < 0) return;
-        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
-            ::shm_unlink(shmName_.c_str());
-            ::sem_unlink(semName_.c_str());
-        }
-        ::close(fd_);
-        fd_ = -1;
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) ::unlink(path_.c_str());
+        closeFile();
     }
 
-    std::string shmName_;
-    std::string semName_;
+    void closeFile() noexcept {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        held_ = false;
+        holderByte_ = -1;
+    }
+
+    // "PATH: what the system says of `error`" (errno read by the caller, before any allocation).
+    std::string pathAndError(int error) const { return path_ + ": " + errorText(error); }
+
+    static std::string errorText(int error) {
+        char buffer[128];
+        return ::strerror_r(error, buffer, sizeof buffer);
+    }
+
+    std::string path_;
     std::size_t size_;
-    sem_t* sem_ = SEM_FAILED;
-    bool held_ = false;
     int fd_ = -1;
+    bool held_ = false;
+    off_t holderByte_ = -1;
     unsigned char* base_ = nullptr;
 };
 
 class PosixSharedMemory : public SharedMemoryService {
 public:
     std::unique_ptr<SharedBlock> open(const SharedBlockNames& names, std::size_t size,
-                                      SharedMemoryError& error) noexcept override {
+                                      SharedMemoryError& error,
+                                      std::string& detail) noexcept override {
         try {
             auto block = std::make_unique<PosixBlock>(names, size);
-            error = block->open();
+            error = block->open(detail);
             if (error != SharedMemoryError::None) return nullptr;
             return block;
         } catch (...) {

@@ -1,5 +1,8 @@
 // A named file mapping on the paging file and a named mutex. The system keeps the mapping as
 // long as any handle to it is open, so the block starts fresh once its last participant left.
+// The mapping's memory is committed when it is created, so a full paging file fails here
+// rather than at a later write. A mutex whose holder ended without releasing it is abandoned
+// and counts as acquired, so a killed participant never stalls the others.
 #include <windows.h>
 
 #include "platform/sharedmemory.h"
@@ -60,7 +63,8 @@ private:
 class WinSharedMemory : public SharedMemoryService {
 public:
     std::unique_ptr<SharedBlock> open(const SharedBlockNames& names, std::size_t size,
-                                      SharedMemoryError& error) noexcept override {
+                                      SharedMemoryError& error,
+                                      std::string& /*detail*/) noexcept override {
         try {
             const auto wide = static_cast<unsigned long long>(size);
             HANDLE mapping = CreateFileMappingA(
