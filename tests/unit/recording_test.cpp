@@ -103,8 +103,15 @@ TEST_F(Recording, TicksFollowTheSampleClockAtTheConversionTempo) {
     EXPECT_EQ(plugin().lastEventTick(), 384);  // 120 x 192 x 44100 x 0.016667 / 44100
     sendWord(packWord(0x80, 60, 0), 4410);     // deltaFrames count in
     EXPECT_EQ(plugin().lastEventTick(), 422);  // 38.40 + 384.01 rounds to 422
+    // Rounded to the nearest tick, not cut: 384.495 stays, 384.504 and 384.704 go up.
+    sendWord(packWord(0x80, 61, 0), 56);
+    EXPECT_EQ(plugin().lastEventTick(), 384);
+    sendWord(packWord(0x80, 62, 0), 57);
+    EXPECT_EQ(plugin().lastEventTick(), 385);
+    sendWord(packWord(0x80, 63, 0), 80);
+    EXPECT_EQ(plugin().lastEventTick(), 385);
     EXPECT_EQ(plugin().samplesToTicks(0), 0);
-    EXPECT_EQ(plugin().recordedEvents(), 2u);
+    EXPECT_EQ(plugin().recordedEvents(), 5u);
 }
 
 TEST_F(Recording, TempoAndTimeSignatureEvents) {
