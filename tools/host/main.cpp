@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/host/midiplay.h"
+#include "tools/host/runlog.h"
 #include "tools/host/state.h"
 #include "tools/host/vsthost.h"
 
@@ -18,6 +19,8 @@ const char* kUsage =
     "                     [--blocks N] [--realtime] [--send \"FRAME:STATUS DATA1 DATA2,...\"]\n"
     "                     [--in FILE.mid [--out FILE.mid]]\n"
     "                     [--load-state FILE] [--save-state FILE]\n"
+    "                     [--log] [--save-log FILE] [--stats]\n"
+    "                     [--tempo BPM] [--time-signature N/D]\n"
     "  --info            print what a host sees of the plug-in and exit\n"
     "  --set I=V         set parameter I to V (0.0..1.0, or a fraction such as 3/256 for\n"
     "                    list entry 3) before processing; repeatable\n"
@@ -34,6 +37,14 @@ const char* kUsage =
     "  --load-state FILE restore parameter values and program name saved by --save-state\n"
     "  --save-state FILE save every parameter value and the program name at the end, as a\n"
     "                    host saves a project\n"
+    "  --log             switch the plug-in's MIDI log on and print each new line after\n"
+    "                    the block that logged it, as: block B: LINE\n"
+    "  --save-log FILE   switch the log on, and save its recording to FILE at the end\n"
+    "                    of the run (also when Ctrl+C ends a --realtime run)\n"
+    "  --stats           print the plug-in's drop and warning counters at the end\n"
+    "  --tempo BPM       the tempo the host reports (default 120; --in reports the file's)\n"
+    "  --time-signature N/D  the time signature the host reports (default 4/4; --in\n"
+    "                    reports the file's where it has one)\n"
     "Every event the plug-in sends back is printed as: block B frame F: BYTES\n";
 
 int fail(const std::string& message) {
@@ -125,6 +136,7 @@ int main(int argc, char** argv) {
     std::string inFile, outFile;
     std::vector<std::pair<long, float>> sets;
     std::vector<host::ScheduledEvent> schedule;
+    host::LogOptions logOptions;
     host::VstHost h;
 
     for (int i = 2; i < argc; ++i) {
@@ -171,6 +183,27 @@ int main(int argc, char** argv) {
             loadPath = next("a file name");
         } else if (a == "--save-state") {
             savePath = next("a file name");
+        } else if (a == "--log") {
+            logOptions.print = true;
+        } else if (a == "--save-log") {
+            logOptions.saveTo = next("a MIDI file");
+        } else if (a == "--stats") {
+            logOptions.stats = true;
+        } else if (a == "--tempo") {
+            double bpm = 0.0;
+            if (!host::parseValue(next("a tempo"), bpm) || !(bpm >= 1.0 && bpm <= 1000.0))
+                return fail("--tempo needs beats per minute from 1 to 1000");
+            h.tempo = bpm;
+        } else if (a == "--time-signature") {
+            const std::string sig = next("N/D");
+            const auto slash = sig.find('/');
+            long num = 0, den = 0;
+            if (slash == std::string::npos || !host::parseNumber(sig.substr(0, slash), num) ||
+                !host::parseNumber(sig.substr(slash + 1), den) || num < 1 || num > 255 || den < 1 ||
+                den > 128 || (den & (den - 1)) != 0)
+                return fail("--time-signature needs N/D, N from 1 to 255, D a power of two");
+            h.timeSigNumerator = static_cast<VstInt32>(num);
+            h.timeSigDenominator = static_cast<VstInt32>(den);
         } else if (a == "--send") {
             std::string error;
             if (!host::parseSchedule(next("an event list"), schedule, error))
@@ -184,9 +217,13 @@ int main(int argc, char** argv) {
     host::MidiFilePlayer player;
     std::string error;
     if (!inFile.empty() && !player.load(inFile, error)) return fail(error);
+    player.reportStart(h);
 
     if (!h.load(path)) return fail(h.error());
     if (!h.instantiate()) return fail(h.error());
+    host::RunLog runLog(logOptions);
+    if (!runLog.begin(h, error)) return fail(error);
+    h.afterBlock = [&] { runLog.afterBlock(h); };
     if (!loadPath.empty() && !host::loadState(h, loadPath, error)) return fail(error);
     for (const auto& [index, value] : sets) h.setParameter(static_cast<VstInt32>(index), value);
     auto finish = [&]() {
@@ -201,12 +238,13 @@ int main(int argc, char** argv) {
         return rc;
     }
 
+    if (realtime) host::catchStopSignals();
     h.start();
     if (!inFile.empty()) {
         player.play(h, schedule, blocksGiven ? blocks : -1);
     } else {
         const auto start = std::chrono::steady_clock::now();
-        for (long b = 0; b < blocks; ++b) {
+        for (long b = 0; b < blocks && !host::stopRequested(); ++b) {
             if (realtime) {
                 const auto due = start + std::chrono::duration<double>(static_cast<double>(b) *
                                                                        h.blockSize / h.sampleRate);
@@ -225,7 +263,8 @@ int main(int argc, char** argv) {
             std::printf("block %ld frame %d: event type %d\n", s.block, s.deltaFrames, s.type);
         }
     }
-    const int rc = finish();
+    int rc = finish();
+    if (!runLog.finish(h, error)) rc = fail(error);
     h.close();
     if (rc == 0 && !outFile.empty() && !player.write(h, outFile, error)) return fail(error);
     return rc;

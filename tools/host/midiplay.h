@@ -25,20 +25,37 @@ public:
     };
     const std::vector<Change>& changes() const noexcept { return changes_; }
 
+    // What a host playing the file reports at a point in time: the tempo in beats per minute
+    // (0 for SMPTE divisions, which have none) and the time signature of the last time-signature
+    // event at or before that point (false when there is none yet).
+    double bpmAt(double seconds) const;
+    bool signatureAt(double seconds, VstInt32& numerator, VstInt32& denominator) const;
+    // Sets the tempo and time signature the host reports to those at that point; where the
+    // file has none the host's stay.
+    void report(VstHost& h, double seconds) const;
+
 private:
+    struct Signature {
+        long tick;
+        int numerator;
+        int denominator;
+    };
     double ticksPerQuarter_ = 0;  // 0 for SMPTE divisions
     double ticksPerSecond_ = 0;   // SMPTE divisions only
     std::vector<Change> changes_;
+    std::vector<Signature> signatures_;
 };
 
-// Every channel message of every track at its sample frame, in time order (equal times in
-// track order).
+// Every short message (channel and system) of every track at its sample frame, in time order
+// (equal times in track order).
 std::vector<ScheduledEvent> scheduleFile(const midifile::TMidiData& data, const TempoMap& tempo,
                                          double sampleRate);
 
 // Runs as many blocks as the schedule needs (or `blocks` when that is not negative), handing
-// each block only its own events.
-void playSchedule(VstHost& h, const std::vector<ScheduledEvent>& schedule, long blocks);
+// each block only its own events. With a tempo map, the host reports the file's tempo and time
+// signature at the start of each block, as a host playing the song does.
+void playSchedule(VstHost& h, const std::vector<ScheduledEvent>& schedule, long blocks,
+                  const TempoMap* tempo = nullptr);
 
 // Writes the MIDI events the plug-in sent as a one-track Standard MIDI File at the input's
 // division, with the input's tempo changes, each event at the tick of its frame.
@@ -50,7 +67,9 @@ class MidiFilePlayer {
 public:
     // False with a message when the file cannot be loaded.
     bool load(const std::string& path, std::string& error);
-    // Plays the file's channel messages, together with extra events, between start and stop.
+    // Makes the host report the file's tempo and time signature at its start.
+    void reportStart(VstHost& h) const;
+    // Plays the file's short messages, together with extra events, between start and stop.
     void play(VstHost& h, const std::vector<ScheduledEvent>& extra, long blocks);
     // Writes what the plug-in sent; false with a message on failure.
     bool write(const VstHost& h, const std::string& path, std::string& error);
