@@ -101,8 +101,7 @@ bool shortMessage(const midifile::TMidiTrackStream& track, const midifile::TMidi
         return true;
     }
     const std::uint8_t* b = track.eventBlock(e);
-    if (e.status != 0xF7 || !b || e.dataLength() < 1 || e.dataLength() > 3 || b[0] < 0xF1 ||
-        b[0] == 0xFF)
+    if (e.status != 0xF7 || !b || e.dataLength() < 1 || e.dataLength() > 3 || b[0] < 0xF0)
         return false;
     for (int i = 0; i < 3; ++i) bytes[i] = i < e.dataLength() ? b[i] : 0;
     return true;
