@@ -15,7 +15,9 @@
  *                             caller's cursor. Answers the number of lines copied (0 or more),
  *                             -1 when ptr, its buffer or its size is unusable.
  *   2 CORVELLA_SET_LOG_FILE   ptr: const char*, a NUL-terminated UTF-8 path ("" or null: none,
- *                             so "save log!" saves nothing). Answers 1.
+ *                             so "save log!" saves nothing). Answers 1. On Windows the file is
+ *                             opened through the ANSI code page, as the editor's names are, so
+ *                             there a path beyond ASCII may not be found.
  *   3 CORVELLA_GET_LOG_FILE   ptr: CorvellaText*. Answers 1 when the whole name fit, 0 when
  *                             it was cut (length then tells the size needed, less one).
  *   4 CORVELLA_SAVE_LOG       ptr: null or CorvellaText* for the reason of a failure. Writes the
@@ -75,7 +77,7 @@ typedef struct CorvellaCounters {
     uint64_t delayLineDropped;  /* words dropped by a full delay line */
     uint64_t hostQueueDropped;  /* host-bound words dropped by the full queue between threads */
     uint64_t deviceSendDropped; /* words dropped by the output device's full send queue */
-    uint64_t busSendDropped;    /* words dropped by a full send bus */
+    uint64_t busSendDropped;    /* words dropped by a full send bus (0: not counted yet) */
     uint64_t recordingDropped;  /* events refused because the recording is full */
     uint64_t soundStreams;      /* "Stream is sound!" warnings */
     uint64_t feedbackLoops;     /* "Feedback loop!" warnings */

@@ -151,6 +151,12 @@ for bad in (["--tempo", "0"], ["--tempo", "x"], ["--time-signature", "4/3"],
     rc, out, err = run(*bad)
     check(rc != 0 and "corvella-host:" in err, "refused: " + " ".join(bad), (rc, err))
 
+# A restored project with "log?" off: --log still logs.
+rc, out, err = run("--blocks", "0", "--save-state", "state.txt")
+rc, out, err = run("--load-state", "state.txt", "--send", "0:0xC0 5", "--log")
+check(rc == 0 and log_lines(out) == ["block 0: [1] Program Change (5)"],
+      "--log after --load-state", (rc, out, err))
+
 # A save that fails: the run says why and fails.
 rc, out, err = run("--send", "0:0x90 60 1", "--save-log", os.path.join("no such dir", "x.mid"))
 check(rc != 0 and "Cannot save the log to" in err, "a failed save is reported", (rc, err))

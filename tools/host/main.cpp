@@ -221,10 +221,11 @@ int main(int argc, char** argv) {
 
     if (!h.load(path)) return fail(h.error());
     if (!h.instantiate()) return fail(h.error());
+    if (!loadPath.empty() && !host::loadState(h, loadPath, error)) return fail(error);
+    // After the restored values, so --log wins over a stored "log?" off; before --set.
     host::RunLog runLog(logOptions);
     if (!runLog.begin(h, error)) return fail(error);
     h.afterBlock = [&] { runLog.afterBlock(h); };
-    if (!loadPath.empty() && !host::loadState(h, loadPath, error)) return fail(error);
     for (const auto& [index, value] : sets) h.setParameter(static_cast<VstInt32>(index), value);
     auto finish = [&]() {
         if (!savePath.empty() && !host::saveState(h, savePath, error)) return fail(error);
