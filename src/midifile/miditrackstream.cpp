@@ -346,9 +346,11 @@ std::int32_t TMidiTrackStream::parse(const std::uint8_t* p, std::size_t end, boo
             if (meta) {
                 if (type == 0x2F) endOfTrack = true;
                 if (Fill && (type == 0x03 || (type == 0x01 && nameIndex_ < 0))) nameIndex_ = n;
-            } else {
+            } else if (e.status == 0xF0 || sysexOpen) {
                 sysexOpen = length == 0 || p[pos + length - 1] != 0xF7;
             }
+            // An F7 block while no sysex is open is an escape: a complete message of its own
+            // (a song position or time code, for instance) that opens nothing.
             if (Fill && blockSize > 0) {
                 auto block = std::make_unique<std::uint8_t[]>(blockSize);
                 if (meta) block[0] = type;

@@ -202,6 +202,7 @@ void APlugin::applySaveLog(float v, Origin origin) {
 void APlugin::raiseNotice(EngineNotice which) noexcept {
     workerBusy_.store(true);
     (which == EngineNotice::SoundStream ? soundNotices_ : feedbackNotices_).fetch_add(1);
+    (which == EngineNotice::SoundStream ? soundStreamsSeen_ : feedbackLoopsSeen_).fetch_add(1);
     workerWake_.notify_one();
 }
 

@@ -15,6 +15,22 @@ void LogLines::append(const char* text, std::size_t length) noexcept {
     if (length) std::memcpy(s.text.data(), text, length);
     s.length = length;
     ++count_;
+    ++appended_;
+}
+
+std::uint64_t LogLines::appended() const noexcept {
+    Guard g(*this);
+    return appended_;
+}
+
+long LogLines::copyLine(std::uint64_t& seq, char* out) const noexcept {
+    Guard g(*this);
+    const std::uint64_t oldest = appended_ - count_;
+    if (seq < oldest) seq = oldest;
+    if (seq >= appended_) return -1;
+    const Slot& s = slots_[(first_ + static_cast<std::size_t>(seq - oldest)) % kCapacity];
+    std::memcpy(out, s.text.data(), s.length);
+    return static_cast<long>(s.length);
 }
 
 std::size_t LogLines::size() const noexcept {

@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
@@ -31,6 +32,15 @@ public:
     void keepNewest(std::size_t keep) noexcept;
     void clear() noexcept;
     std::size_t dropped() const noexcept { return dropped_.load(std::memory_order_relaxed); }
+
+    // Lines ever appended. The line appended n-th (from 0) carries the sequence number n, so a
+    // reader that keeps the number of the next line it wants sees what it missed when the
+    // bound, a clear or a trim removed lines it had not read.
+    std::uint64_t appended() const noexcept;
+    // Copies the line numbered `seq` into `out` (kLineLength bytes) and answers its length. When
+    // that line is gone, seq moves to the oldest line held first. -1 when seq is past the newest.
+    // Any thread.
+    long copyLine(std::uint64_t& seq, char* out) const noexcept;
 
 private:
     struct Slot {
@@ -57,6 +67,7 @@ private:
     std::size_t count_ = 0;
     mutable std::atomic_flag lock_ = ATOMIC_FLAG_INIT;
     std::atomic<std::size_t> dropped_{0};
+    std::uint64_t appended_ = 0;
 };
 
 // The editor's log view, as the transfers below need it.

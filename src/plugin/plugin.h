@@ -57,6 +57,9 @@ public:
     bool getProductString(char* text) override;
     VstInt32 getVendorVersion() override { return 1; }
     VstInt32 canDo(char* text) override;
+    // The commands of vst/corvellavendor.h (index 'CRVL'); any thread, typically the host's
+    // user-interface thread while processing runs. Every other call answers 0.
+    VstIntPtr vendorSpecific(VstInt32 index, VstIntPtr value, void* ptr, float opt) override;
     bool getOutputProperties(VstInt32 index, VstPinProperties* properties) override;
     float getVu() override;
 
@@ -106,6 +109,9 @@ public:
     std::int32_t lastEventTick() const noexcept { return lastEventTick_; }
     double conversionTempo() const noexcept { return conversionTempo_; }
     std::vector<RecordedEvent> recordingSnapshot() const;
+    // "Stream is sound!" and "Feedback loop!" warnings raised so far (any thread).
+    std::uint64_t soundStreamWarnings() const noexcept { return soundStreamsSeen_.load(); }
+    std::uint64_t feedbackLoopWarnings() const noexcept { return feedbackLoopsSeen_.load(); }
     // Waits until the worker has done what it was handed: saves and notices (tests).
     void waitForWorker();
 
@@ -259,6 +265,8 @@ private:
     std::atomic<bool> saveRequested_{false};
     std::atomic<int> soundNotices_{0};
     std::atomic<int> feedbackNotices_{0};
+    std::atomic<std::uint64_t> soundStreamsSeen_{0};  // never reset, unlike the two above
+    std::atomic<std::uint64_t> feedbackLoopsSeen_{0};
     std::atomic<bool> workerBusy_{false};
     bool stopWorker_ = false;
     std::thread worker_;

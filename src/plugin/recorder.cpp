@@ -51,16 +51,17 @@ void Recorder::build(midifile::TMidiData& data, const std::vector<RecordedEvent>
             case RecordedEvent::Message: {
                 const unsigned s = e.bytes[0];
                 std::uint8_t input[5] = {e.bytes[0], e.bytes[1], e.bytes[2], 0, 0};
-                if (s < 0xF0) {
+                if (s >= 0x80 && s < 0xF0) {
                     track.insertEvent(e.tick, input, 0);
-                } else if (s == 0xF0 || s == 0xF7 || s == 0xFF || systemDataBytes(s) > 0) {
-                    // Messages that cannot stand alone in a track (a sysex or meta status, or
-                    // data bytes a reader would take for a delta time) travel as a sysex
-                    // escape: F7, length, the message's bytes.
+                } else if (s < 0x80 || s == 0xF0 || s == 0xF7 || s == 0xFF ||
+                           systemDataBytes(s) > 0) {
+                    // Messages that cannot stand alone in a track (a sysex or meta status, data
+                    // bytes a reader would take for a delta time, or no status byte at all)
+                    // travel as a sysex escape: F7, length, the message's bytes.
                     const std::uint8_t bytes[3] = {e.bytes[0], e.bytes[1], e.bytes[2]};
                     std::uint8_t escape[5] = {0xF7, 0, 0, 0, 0};
-                    track.insertEvent(e.tick, escape,
-                                      static_cast<std::uint16_t>(1 + systemDataBytes(s)), bytes);
+                    const int length = s < 0x80 ? 3 : 1 + systemDataBytes(s);
+                    track.insertEvent(e.tick, escape, static_cast<std::uint16_t>(length), bytes);
                 } else {
                     // Single-byte system messages (clock, start, stop, active sensing, ...) are
                     // written as the status byte alone, which readers take as that message.

@@ -132,6 +132,36 @@ TEST(MidiTrack, LongEventsProgramAndChannelRoundTrip) {
               "Corvella");
 }
 
+// An F7 block with no sysex open carries a whole message (an escape) and opens nothing, so
+// the events after it read normally; a continuation of an open sysex still closes it.
+TEST(MidiTrack, EscapesOpenNoSysex) {
+    const Bytes events = {0x00, 0xF7, 0x03, 0xF2, 0x10, 0x20,  // song position, escaped
+                          0x00, 0x90, 0x3C, 0x40,              // read as a note, not sysex
+                          0x00, 0xF7, 0x02, 0xF3, 0x05,        // song select, escaped
+                          0x00, 0xF7, 0x01, 0xF7,              // an escaped lone F7
+                          0x00, 0xF0, 0x02, 0x43, 0x12,        // open sysex
+                          0x00, 0xF7, 0x01, 0xF7,              // its continuation closes it
+                          0x00, 0x3C, 0x00,                    // running status still holds
+                          0x00, 0xFF, 0x2F, 0x00};
+    TMidiTrackStream t(100);
+    loadTrack(t, trackChunk(events));
+    ASSERT_EQ(t.eventCount(), 8);
+    EXPECT_EQ(t.event(0)->status, 0xF7);
+    ASSERT_EQ(t.event(0)->dataLength(), 3);
+    EXPECT_EQ(t.eventBlock(*t.event(0))[0], 0xF2);
+    EXPECT_EQ(t.event(1)->status, 0x90);
+    EXPECT_EQ(t.event(2)->dataLength(), 2);
+    EXPECT_EQ(t.event(6)->status, 0x90);
+    EXPECT_EQ(t.event(6)->data[0], 0x3C);
+    // Written back byte for byte, except that the writer repeats the status after a sysex.
+    Bytes written = events;
+    written.insert(written.end() - 6, 0x90);
+    EXPECT_EQ(writeTrack(t), trackChunk(written));
+    // A continuation that does not end in F7 keeps the sysex open.
+    EXPECT_EQ(loadError({0x00, 0xF0, 0x01, 0x43, 0x00, 0xF7, 0x01, 0x12, 0x00, 0x90, 0x3C, 0x40}),
+              "Error in Sysex");
+}
+
 TEST(MidiTrack, TrackNameEventWinsOverText) {
     const Bytes events = {0x00, 0xFF, 0x01, 0x01, 'a',  0x00, 0xFF, 0x03,
                           0x01, 'b',  0x00, 0xFF, 0x01, 0x01, 'c'};

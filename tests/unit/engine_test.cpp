@@ -272,14 +272,14 @@ TEST_F(Engine, KnobsBuildTheirMessages) {
         set(49 + n, v);
     };
     knob(1, 2, 7, 1.0f);
-    knob(2, 0, 128, 0.5f);
+    knob(2, 9, 128, 0.5f);  // every kind on a channel other than 1 at least once
     knob(3, 15, 129, 1.0f);
     knob(4, 0, 130, 1.0f);
-    knob(5, 0, 130, 16384.0f / 32768.0f);
+    knob(5, 4, 130, 16384.0f / 32768.0f);
     frames(1);  // knob words set away from processing wait for it
-    const std::vector<MidiWord> expected = {packWord(0xB2, 7, 127), packWord(0xC0, 64, 0),
+    const std::vector<MidiWord> expected = {packWord(0xB2, 7, 127), packWord(0xC9, 64, 0),
                                             packWord(0xDF, 127, 0), packWord(0xE0, 127, 127),
-                                            packWord(0xE0, 0, 64)};
+                                            packWord(0xE4, 0, 64)};
     EXPECT_EQ(words(), expected);
     // The same value again, or a new message kind alone, sends nothing.
     host.received.clear();

@@ -59,6 +59,64 @@ TEST(LogText, NoteAndControllerTables) {
     EXPECT_STREQ(small, "[1] C");
 }
 
+// The whole of both tables, written out as the log's reader sees them. Any one name spelled
+// differently (a flat for a sharp, a corrected spelling) fails here.
+TEST(LogText, EveryNoteAndControllerName) {
+    const char* notes[12] = {"C ", "C#", "D ", "D#", "E ", "F ",
+                             "F#", "G ", "G#", "A ", "A#", "B "};
+    for (int n = 0; n < 120; ++n)
+        EXPECT_EQ(noteName(n), std::string(notes[n % 12]) + std::to_string(n / 12)) << n;
+
+    std::vector<std::string> cc(128, "Undefined");
+    const char* low[] = {"Bank Select",
+                         "Modulation Wheel or Lever",
+                         "Breath Controller",
+                         "Undefined",
+                         "Foot Controller",
+                         "Portamento Time",
+                         "Data Entry MSB",
+                         "Channel Volume",
+                         "Balance",
+                         "Undefined",
+                         "Pan",
+                         "Expression Controller",
+                         "Effect Control 1",
+                         "Effect Control 2"};
+    for (int n = 0; n < 14; ++n) cc[n] = low[n];
+    for (int n = 16; n < 20; ++n) cc[n] = "General Purpose Controller " + std::to_string(n - 15);
+    for (int n = 32; n < 64; ++n)
+        cc[n] = "LSB for Control " + std::to_string(n - 32) + " (" + cc[n - 32] + ")";
+    cc[38] = "LSB for Control 6 (Data Entry)";
+    cc[44] = "LSB for Control 12 (Effect control 1)";
+    cc[45] = "LSB for Control 13 (Effect control 2)";
+    const char* pedals[] = {"Damper Pedal on/off (Sustain)",
+                            "Portamento On/Off",
+                            "Sustenuto On/Off",
+                            "Soft Pedal On/Off",
+                            "Legato Footswitch",
+                            "Hold 2"};
+    for (int n = 64; n < 70; ++n) cc[n] = pedals[n - 64];
+    for (int n = 70; n < 80; ++n) cc[n] = "Sound Controller " + std::to_string(n - 69);
+    for (int n = 80; n < 84; ++n) cc[n] = "General Purpose Controller " + std::to_string(n - 75);
+    cc[84] = "Portamento Control";
+    for (int n = 91; n < 96; ++n) cc[n] = "Effects " + std::to_string(n - 90) + " Depth";
+    const char* data[] = {"Data Increment (Data Entry +1)",
+                          "Data Decrement (Data Entry -1)",
+                          "Non-Registered Parameter Number (NRPN) - LSB",
+                          "Non-Registered Parameter Number (NRPN) - MSB",
+                          "Registered Parameter Number (RPN) - LSB",
+                          "Registered Parameter Number (RPN) - MSB"};
+    for (int n = 96; n < 102; ++n) cc[n] = data[n - 96];
+    const char* mode[] = {"All Sound Off",    "Reset All Controllers", "Local Control On/Off",
+                          "All Notes Off",    "Omni Mode Off",         "Omni Mode On",
+                          "Poly Mode On/Off", "Poly Mode On"};
+    for (int n = 120; n < 128; ++n) cc[n] = std::string("[CMM] ") + mode[n - 120];
+    for (int n = 0; n < 128; ++n) EXPECT_EQ(controllerName(n), cc[n]) << n;
+    // And as a whole line, on a channel other than 1.
+    EXPECT_EQ(logLine(packWord(0xB5, 66, 127)), "[6] CCM: Sustenuto On/Off (66,127)");
+    EXPECT_EQ(logLine(packWord(0x9E, 68, 1)), "[15] G#5 (68,1) On");
+}
+
 namespace {
 class FakeView : public LogView {
 public:

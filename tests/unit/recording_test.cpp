@@ -103,8 +103,15 @@ TEST_F(Recording, TicksFollowTheSampleClockAtTheConversionTempo) {
     EXPECT_EQ(plugin().lastEventTick(), 384);  // 120 x 192 x 44100 x 0.016667 / 44100
     sendWord(packWord(0x80, 60, 0), 4410);     // deltaFrames count in
     EXPECT_EQ(plugin().lastEventTick(), 422);  // 38.40 + 384.01 rounds to 422
+    // Rounded to the nearest tick, not cut: 384.495 stays, 384.504 and 384.704 go up.
+    sendWord(packWord(0x80, 61, 0), 56);
+    EXPECT_EQ(plugin().lastEventTick(), 384);
+    sendWord(packWord(0x80, 62, 0), 57);
+    EXPECT_EQ(plugin().lastEventTick(), 385);
+    sendWord(packWord(0x80, 63, 0), 80);
+    EXPECT_EQ(plugin().lastEventTick(), 385);
     EXPECT_EQ(plugin().samplesToTicks(0), 0);
-    EXPECT_EQ(plugin().recordedEvents(), 2u);
+    EXPECT_EQ(plugin().recordedEvents(), 5u);
 }
 
 TEST_F(Recording, TempoAndTimeSignatureEvents) {
@@ -192,6 +199,7 @@ TEST_F(Recording, SavedFileBytes) {
     sendWord(packWord(0xF8, 0, 0));
     sendWord(packWord(0x90, 64, 100));
     sendWord(packWord(0xF2, 0x10, 0x20));
+    sendWord(packWord(0x45, 0x10, 0));  // no status byte: kept as an escape, not a failed save
     ASSERT_TRUE(plugin().saveLogNow());
     const std::vector<unsigned char> track = {
         0,   0xFF, 0x21, 0,    0,    0xFF, 0x03, 5, 'S', 'e',
@@ -199,12 +207,13 @@ TEST_F(Recording, SavedFileBytes) {
         0,   0xF8,                                             // clock, the status alone
         0,   0x90, 64,   100,               // status again after a system message
         0,   0xF7, 3,    0xF2, 0x10, 0x20,  // song position as a sysex escape
+        0,   0xF7, 3,    0x45, 0x10, 0,     // the bytes as they came
         0,   0xFF, 0x2F, 0};
     const auto bytes = readFile(path);
     ASSERT_GE(bytes.size(), 22u);
     EXPECT_EQ(std::vector<unsigned char>(bytes.begin() + 22, bytes.end()), track);
     // Saving leaves the recording as it was.
-    EXPECT_EQ(plugin().recordedEvents(), 5u);
+    EXPECT_EQ(plugin().recordedEvents(), 6u);
 }
 
 TEST_F(Recording, ClearAndSwitchingLoggingOnAgain) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tools/host/midiplay.h"
+#include "tools/host/runlog.h"
 #include "tools/host/state.h"
 #include "tools/host/vsthost.h"
 
@@ -22,6 +23,8 @@ const char* kUsage =
     "                     [--blocks N] [--realtime] [--send \"FRAME:STATUS DATA1 DATA2,...\"]\n"
     "                     [--in FILE.mid [--out FILE.mid] [--max-length SECONDS]]\n"
     "                     [--load-state FILE] [--save-state FILE]\n"
+    "                     [--log] [--save-log FILE] [--stats]\n"
+    "                     [--tempo BPM] [--time-signature N/D]\n"
     "  --info            print what a host sees of the plug-in and exit\n"
     "  --set I=V         set parameter I (0 .. numParams - 1) to V (0.0..1.0, or a fraction\n"
     "                    such as 3/256 for list entry 3) before processing; repeatable\n"
@@ -40,6 +43,14 @@ const char* kUsage =
     "  --load-state FILE restore parameter values and program name saved by --save-state\n"
     "  --save-state FILE save every parameter value and the program name at the end, as a\n"
     "                    host saves a project\n"
+    "  --log             switch the plug-in's MIDI log on and print each new line after\n"
+    "                    the block that logged it, as: block B: LINE\n"
+    "  --save-log FILE   switch the log on, and save its recording to FILE at the end\n"
+    "                    of the run (also when Ctrl+C ends a --realtime run)\n"
+    "  --stats           print the plug-in's drop and warning counters at the end\n"
+    "  --tempo BPM       the tempo the host reports (default 120; --in reports the file's)\n"
+    "  --time-signature N/D  the time signature the host reports (default 4/4; --in\n"
+    "                    reports the file's where it has one)\n"
     "Every event the plug-in sends back is printed as: block B frame F: BYTES\n"
     "SIGINT or SIGTERM ends the run after the current block and closes the plug-in as usual;\n"
     "the exit status is then 128 + the signal's number.\n";
@@ -162,6 +173,7 @@ int main(int argc, char** argv) {
     std::string inFile, outFile;
     std::vector<std::pair<long, float>> sets;
     std::vector<host::ScheduledEvent> schedule;
+    host::LogOptions logOptions;
     host::VstHost h;
 
     for (int i = 2; i < argc; ++i) {
@@ -214,6 +226,27 @@ int main(int argc, char** argv) {
             loadPath = next("a file name");
         } else if (a == "--save-state") {
             savePath = next("a file name");
+        } else if (a == "--log") {
+            logOptions.print = true;
+        } else if (a == "--save-log") {
+            logOptions.saveTo = next("a MIDI file");
+        } else if (a == "--stats") {
+            logOptions.stats = true;
+        } else if (a == "--tempo") {
+            double bpm = 0.0;
+            if (!host::parseValue(next("a tempo"), bpm) || !(bpm >= 1.0 && bpm <= 1000.0))
+                return fail("--tempo needs beats per minute from 1 to 1000");
+            h.tempo = bpm;
+        } else if (a == "--time-signature") {
+            const std::string sig = next("N/D");
+            const auto slash = sig.find('/');
+            long num = 0, den = 0;
+            if (slash == std::string::npos || !host::parseNumber(sig.substr(0, slash), num) ||
+                !host::parseNumber(sig.substr(slash + 1), den) || num < 1 || num > 255 || den < 1 ||
+                den > 128 || (den & (den - 1)) != 0)
+                return fail("--time-signature needs N/D, N from 1 to 255, D a power of two");
+            h.timeSigNumerator = static_cast<VstInt32>(num);
+            h.timeSigDenominator = static_cast<VstInt32>(den);
         } else if (a == "--send") {
             std::string error;
             if (!host::parseSchedule(next("an event list"), schedule, error))
@@ -227,6 +260,7 @@ int main(int argc, char** argv) {
     host::MidiFilePlayer player;
     std::string error;
     if (!inFile.empty() && !player.load(inFile, error)) return fail(error);
+    player.reportStart(h);
 
     if (!inFile.empty() && !player.checkRun(h, schedule, blocksGiven ? blocks : -1, maxLength,
                                             !outFile.empty(), error))
@@ -244,6 +278,10 @@ int main(int argc, char** argv) {
                               std::to_string(h.effect()->numParams - 1));
     }
     if (!loadPath.empty() && !host::loadState(h, loadPath, error)) return fail(error);
+    // After the restored values, so --log wins over a stored "log?" off; before --set.
+    host::RunLog runLog(logOptions);
+    if (!runLog.begin(h, error)) return fail(error);
+    h.afterBlock = [&] { runLog.afterBlock(h); };
     for (const auto& [index, value] : sets) h.setParameter(static_cast<VstInt32>(index), value);
     auto finish = [&]() {
         if (!savePath.empty() && !host::saveState(h, savePath, error)) return fail(error);
@@ -281,7 +319,8 @@ int main(int argc, char** argv) {
             std::printf("block %ld frame %d: event type %d\n", s.block, s.deltaFrames, s.type);
         }
     }
-    const int rc = finish();
+    int rc = finish();
+    if (!runLog.finish(h, error)) rc = fail(error);
     h.close();
     if (rc == 0 && !outFile.empty() && !player.write(h, outFile, error)) return fail(error);
     if (const int sig = stopSignal.load(); sig != 0) {

@@ -27,11 +27,16 @@ TempoMap::TempoMap(const midifile::TMidiData& data) {
         for (std::int32_t i = 0; i < track.eventCount(); ++i) {
             const midifile::TMidiEvent& e = *track.event(i);
             const std::uint8_t* b = track.eventBlock(e);
-            if (e.status != 0xFF || e.dataLength() != 4 || !b || b[0] != 0x51) continue;
+            if (e.status != 0xFF || !b) continue;
+            if (e.dataLength() == 5 && b[0] == 0x58 && b[1] > 0 && b[2] < 16)
+                signatures_.push_back({e.time(), b[1], 1 << b[2]});
+            if (e.dataLength() != 4 || b[0] != 0x51) continue;
             const long us = (long{b[1]} << 16) | (long{b[2]} << 8) | b[3];
             if (us > 0) tempos.emplace_back(e.time(), us);
         }
     }
+    std::stable_sort(signatures_.begin(), signatures_.end(),
+                     [](const Signature& a, const Signature& b) { return a.tick < b.tick; });
     std::stable_sort(tempos.begin(), tempos.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     changes_.push_back({0, 0.0, 500000});
@@ -64,6 +69,55 @@ double TempoMap::tickAt(double seconds) const {
            (seconds - c.seconds) * 1e6 * ticksPerQuarter_ / static_cast<double>(c.microsPerQuarter);
 }
 
+double TempoMap::bpmAt(double seconds) const {
+    if (ticksPerQuarter_ == 0) return 0.0;
+    auto it = std::upper_bound(changes_.begin(), changes_.end(), seconds,
+                               [](double s, const Change& c) { return s < c.seconds; });
+    return 60e6 / static_cast<double>((it - 1)->microsPerQuarter);
+}
+
+bool TempoMap::signatureAt(double seconds, VstInt32& numerator, VstInt32& denominator) const {
+    // A small margin, so a signature at a block's first frame counts despite rounding.
+    const double tick = tickAt(seconds) + 1e-6;
+    auto it = std::upper_bound(
+        signatures_.begin(), signatures_.end(), tick,
+        [](double t, const Signature& s) { return t < static_cast<double>(s.tick); });
+    if (it == signatures_.begin()) return false;
+    numerator = (it - 1)->numerator;
+    denominator = (it - 1)->denominator;
+    return true;
+}
+
+namespace {
+// The message an event carries as it would travel on a MIDI cable, when it is a short one:
+// channel messages, system messages stored by their status alone, and F7 escapes that hold one
+// short system message (as saved logs store song position, song select and time code).
+bool shortMessage(const midifile::TMidiTrackStream& track, const midifile::TMidiEvent& e,
+                  std::uint8_t (&bytes)[3]) {
+    if (e.status >= 0x80 && e.status < 0xF0) {
+        bytes[0] = e.status;
+        bytes[1] = e.data[0];
+        bytes[2] = midifile::channelDataBytes(e.status) == 2 ? e.data[1] : 0;
+        return true;
+    }
+    if (e.status > 0xF0 && e.status < 0xFF && e.status != 0xF7) {
+        bytes[0] = e.status;
+        bytes[1] = bytes[2] = 0;
+        return true;
+    }
+    const std::uint8_t* b = track.eventBlock(e);
+    if (e.status != 0xF7 || !b || e.dataLength() < 1 || e.dataLength() > 3 || b[0] < 0xF0)
+        return false;
+    for (int i = 0; i < 3; ++i) bytes[i] = i < e.dataLength() ? b[i] : 0;
+    return true;
+}
+}  // namespace
+
+void TempoMap::report(VstHost& h, double seconds) const {
+    if (const double bpm = bpmAt(seconds); bpm > 0) h.tempo = bpm;
+    signatureAt(seconds, h.timeSigNumerator, h.timeSigDenominator);
+}
+
 std::vector<ScheduledEvent> scheduleFile(const midifile::TMidiData& data, const TempoMap& tempo,
                                          double sampleRate) {
     std::vector<ScheduledEvent> out;
@@ -71,12 +125,9 @@ std::vector<ScheduledEvent> scheduleFile(const midifile::TMidiData& data, const 
         const midifile::TMidiTrackStream& track = *data.track(t);
         for (std::int32_t i = 0; i < track.eventCount(); ++i) {
             const midifile::TMidiEvent& e = *track.event(i);
-            if (e.status < 0x80 || e.status >= 0xF0) continue;
             ScheduledEvent s{};
+            if (!shortMessage(track, e, s.bytes)) continue;
             s.frame = std::lround(tempo.secondsAt(e.time()) * sampleRate);
-            s.bytes[0] = e.status;
-            s.bytes[1] = e.data[0];
-            s.bytes[2] = midifile::channelDataBytes(e.status) == 2 ? e.data[1] : 0;
             out.push_back(s);
         }
     }
@@ -105,11 +156,12 @@ long blocksNeeded(long lastFrame, const VstHost& h) {
 }  // namespace
 
 void playSchedule(VstHost& h, const std::vector<ScheduledEvent>& schedule, long blocks,
-                  const std::atomic<bool>* stop) {
+                  const std::atomic<bool>* stop, const TempoMap* tempo) {
     if (blocks < 0) blocks = blocksNeeded(schedule.empty() ? -1 : schedule.back().frame, h);
     std::size_t next = 0;
     std::vector<ScheduledEvent> due;
     for (long b = 0; b < blocks && !(stop && stop->load()); ++b) {
+        if (tempo) tempo->report(h, static_cast<double>(h.framePosition()) / h.sampleRate);
         const long end = h.framePosition() + h.blockSize;
         due.clear();
         while (next < schedule.size() && schedule[next].frame < end)
@@ -175,6 +227,10 @@ void writeSentEvents(const VstHost& h, const midifile::TMidiData& input, const T
     }
     out.fileName = path;
     out.save();
+}
+
+void MidiFilePlayer::reportStart(VstHost& h) const {
+    if (tempo_) tempo_->report(h, 0.0);
 }
 
 bool MidiFilePlayer::load(const std::string& path, std::string& error) {
@@ -243,7 +299,7 @@ void MidiFilePlayer::play(VstHost& h, const std::vector<ScheduledEvent>& extra, 
     std::stable_sort(
         events.begin(), events.end(),
         [](const ScheduledEvent& a, const ScheduledEvent& b) { return a.frame < b.frame; });
-    playSchedule(h, events, blocks, stop);
+    playSchedule(h, events, blocks, stop, tempo_.get());
 }
 
 bool MidiFilePlayer::write(const VstHost& h, const std::string& path, std::string& error) {

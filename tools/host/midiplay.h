@@ -26,21 +26,38 @@ public:
     };
     const std::vector<Change>& changes() const noexcept { return changes_; }
 
+    // What a host playing the file reports at a point in time: the tempo in beats per minute
+    // (0 for SMPTE divisions, which have none) and the time signature of the last time-signature
+    // event at or before that point (false when there is none yet).
+    double bpmAt(double seconds) const;
+    bool signatureAt(double seconds, VstInt32& numerator, VstInt32& denominator) const;
+    // Sets the tempo and time signature the host reports to those at that point; where the
+    // file has none the host's stay.
+    void report(VstHost& h, double seconds) const;
+
 private:
+    struct Signature {
+        long tick;
+        int numerator;
+        int denominator;
+    };
     double ticksPerQuarter_ = 0;  // 0 for SMPTE divisions
     double ticksPerSecond_ = 0;   // SMPTE divisions only
     std::vector<Change> changes_;
+    std::vector<Signature> signatures_;
 };
 
-// Every channel message of every track at its sample frame, in time order (equal times in
-// track order).
+// Every short message (channel and system) of every track at its sample frame, in time order
+// (equal times in track order).
 std::vector<ScheduledEvent> scheduleFile(const midifile::TMidiData& data, const TempoMap& tempo,
                                          double sampleRate);
 
 // Runs as many blocks as the schedule needs (or `blocks` when that is not negative), handing
-// each block only its own events. When `stop` turns true the run ends after the current block.
+// each block only its own events. With a tempo map, the host reports the file's tempo and time
+// signature at the start of each block, as a host playing the song does. When `stop` turns true
+// the run ends after the current block.
 void playSchedule(VstHost& h, const std::vector<ScheduledEvent>& schedule, long blocks,
-                  const std::atomic<bool>* stop = nullptr);
+                  const std::atomic<bool>* stop = nullptr, const TempoMap* tempo = nullptr);
 
 // The most events written to one track: a track holds TMidiData::kTrackEvents - 1 records,
 // three of which are its End of Track, port and name.
@@ -64,7 +81,9 @@ public:
     // the file's tempo and division. False with a message otherwise.
     bool checkRun(const VstHost& h, const std::vector<ScheduledEvent>& extra, long blocks,
                   double maxSeconds, bool writing, std::string& error) const;
-    // Plays the file's channel messages, together with extra events, between start and stop;
+    // Makes the host report the file's tempo and time signature at its start.
+    void reportStart(VstHost& h) const;
+    // Plays the file's short messages, together with extra events, between start and stop;
     // ends early, after the current block, when `stop` turns true.
     void play(VstHost& h, const std::vector<ScheduledEvent>& extra, long blocks,
               const std::atomic<bool>* stop = nullptr);

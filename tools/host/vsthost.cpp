@@ -146,6 +146,7 @@ void VstHost::runBlock(const std::vector<ScheduledEvent>& schedule) {
     }
     if (!due.empty()) sendEvents(due);
     processBlock();
+    if (afterBlock) afterBlock();
 }
 
 void VstHost::processBlock() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -79,6 +80,8 @@ public:
     void start();
     // Delivers the events that fall into the next block, then processes it.
     void runBlock(const std::vector<ScheduledEvent>& schedule);
+    // Called at the end of every runBlock (corvella-host prints the plug-in's log there).
+    std::function<void()> afterBlock;
     void stop();
     // Delivers raw events in one effProcessEvents call (deltaFrames as given).
     VstIntPtr sendEvents(const std::vector<VstMidiEvent>& events);

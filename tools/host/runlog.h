@@ -1,0 +1,42 @@
+// What corvella-host does with --log, --save-log and --stats, and the stop request that ends a
+// --realtime run early (Ctrl+C) so that the log is still saved.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "tools/host/pluginlog.h"
+#include "tools/host/vsthost.h"
+
+namespace host {
+
+struct LogOptions {
+    bool print = false;  // --log: print every new log line after the block that produced it
+    std::string saveTo;  // --save-log FILE: the plug-in saves its recording there at the end
+    bool stats = false;  // --stats: print the plug-in's counters at the end
+    bool any() const noexcept { return print || !saveTo.empty() || stats; }
+};
+
+class RunLog {
+public:
+    explicit RunLog(LogOptions options) : options_(std::move(options)) {}
+    // Before processing: switches the plug-in's log on ("log?", parameter 4) for --log and
+    // --save-log and gives it the file name. False with a message when the plug-in does not
+    // take the commands.
+    bool begin(VstHost& h, std::string& error);
+    // After each block: prints the lines it added as "block B: LINE".
+    void afterBlock(VstHost& h);
+    // At the end of the run: prints what is left, saves and prints the counters. False with the
+    // plug-in's reason when the save failed.
+    bool finish(VstHost& h, std::string& error);
+
+private:
+    void printNew(VstHost& h, long block);
+
+    LogOptions options_;
+    PluginLog log_;
+    std::uint64_t missedShown_ = 0;
+};
+
+}  // namespace host
