@@ -186,9 +186,10 @@ const std::array<Control, kOptionsControlCount>& optionsForm() {
     constexpr const char* kRestart = "These options require restart";
     static const std::array<Control, kOptionsControlCount> form = [&] {
         auto c = [](const char* name, Kind kind, int parent, int l, int t, int w, int h,
-                    const char* caption, Handler handler, const char* hint = nullptr) {
-            return Control{name,       kind, parent,        l, t, w, h,   caption, -1, handler,
-                           Menu::None, 0,    Entries::None, 0, 0, 0, hint};
+                    const char* caption, Handler handler, const char* hint = nullptr,
+                    std::uint16_t style = 0) {
+            return Control{name,       kind,  parent,        l, t, w, h,   caption, -1, handler,
+                           Menu::None, style, Entries::None, 0, 0, 0, hint};
         };
         return std::array<Control, kOptionsControlCount>{{
             c("TForm1", Kind::Window, -1, 0, 0, kOptionsWidth, kOptionsHeight, "About...",
@@ -199,11 +200,11 @@ const std::array<Control, kOptionsControlCount>& optionsForm() {
               "the Corvella authors.",
               Handler::None),
             c("VSTi", Kind::CheckBox, 1, 11, 94, 145, 17, "Load as VST instrument",
-              Handler::VSTiClick, kRestart),
+              Handler::VSTiClick, kRestart, ShowsHint),
             c("ProcRep", Kind::CheckBox, 1, 11, 110, 129, 17, "Use process replacing",
-              Handler::VSTiClick, kRestart),
+              Handler::VSTiClick, kRestart, ShowsHint),
             c("EmuIn", Kind::CheckBox, 1, 11, 125, 129, 17, "Emulate audio input",
-              Handler::VSTiClick, kRestart),
+              Handler::VSTiClick, kRestart, ShowsHint),
             c("CheckBox1", Kind::CheckBox, 1, 11, 141, 160, 17, "Log tempo and time signature",
               Handler::CheckBox1Click, "Default tempo is 120, time sign 4/4"),
             c("Label1", Kind::Label, 1, 10, 164, 0, 0, "Track name:", Handler::None),

@@ -69,6 +69,7 @@ enum Style : std::uint16_t {
     SmallFont = 32,   // Tahoma 7 point (the log view)
     WindowText = 64,  // label text in the window-text colour
     SunkenBorder = 128,
+    ShowsHint = 256,  // options dialog: the hint appears as a tooltip (the dialog shows none)
 };
 
 // Every control of the editor window, in table order.

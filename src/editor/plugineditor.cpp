@@ -1,9 +1,8 @@
 #include "editor/plugineditor.h"
 
-#include "plugin/editorfactory.h"
 #include "plugin/plugin.h"
 
-AEffEditor* createPluginEditor(APlugin& plugin) {
+AEffEditor* newPluginEditor(APlugin& plugin) {
     return new APluginEditor(plugin);
 }
 

@@ -54,6 +54,9 @@ private:
     ViewFactory viewFactory_;
 };
 
+// The editor factory the module entry installs for every plug-in it makes.
+AEffEditor* newPluginEditor(APlugin& plugin);
+
 // The window system's view, or null where there is none yet.
 std::unique_ptr<editor::EditorView> createSystemEditorView(void* parent,
                                                            editor::TPluginEditorWindow& window);

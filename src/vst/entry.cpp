@@ -1,6 +1,10 @@
 // The exported entry of the plug-in binary: VSTPluginMain, also exported as main. On Windows
 // the .def file gives it both names; elsewhere an assembler label names the second symbol.
+// This is the one place that joins the plug-in with its editor.
 #include "vst/entry.h"
+
+#include "editor/plugineditor.h"
+#include "plugin/editorfactory.h"
 
 #if defined(_WIN32)
 #define CORVELLA_EXPORT
@@ -15,12 +19,19 @@ CORVELLA_EXPORT AEffect* corvellaMainAlias(audioMasterCallback audioMaster) __as
 #endif
 }
 
-AEffect* VSTCALLBACK VSTPluginMain(audioMasterCallback audioMaster) {
+namespace {
+AEffect* entryWithEditor(audioMasterCallback audioMaster) {
+    installPluginEditorFactory(&newPluginEditor);
     return pluginEntry(audioMaster);
+}
+}  // namespace
+
+AEffect* VSTCALLBACK VSTPluginMain(audioMasterCallback audioMaster) {
+    return entryWithEditor(audioMaster);
 }
 
 #if !defined(_WIN32)
 AEffect* corvellaMainAlias(audioMasterCallback audioMaster) {
-    return pluginEntry(audioMaster);
+    return entryWithEditor(audioMaster);
 }
 #endif

@@ -31,6 +31,26 @@ def write_png(path, width, height, rows):
     open(path, "wb").write(png)
 
 
+# The LED's 17 x 17 square in the editor window, and the colours it shows.
+LED = (321, 4, 17, 17)
+YELLOW, RIM = b"\xff\xff\x00", b"\x80\x80\x80"
+
+
+def led_pixels(rows, colour):
+    left, top, width, height = LED
+    return sum(rows[y][x * 3: x * 3 + 3] == colour
+               for y in range(top, top + height) for x in range(left, left + width))
+
+
+def check_led(name, rows):
+    """The LED's rim shows in every editor picture; its body is yellow only while lines arrive."""
+    rim, yellow = led_pixels(rows, RIM), led_pixels(rows, YELLOW)
+    busy = name == "led-busy"
+    ok = rim >= 20 and (yellow >= 40 if busy else yellow == 0)
+    print(f"{'ok' if ok else 'FAIL'}: {name} LED {rim} rim pixels, {yellow} yellow")
+    return ok
+
+
 def main():
     folder, names = sys.argv[1], sys.argv[2:]
     failed = False
@@ -42,6 +62,8 @@ def main():
         ok = (width, height) == expected and len(colours) > 8
         print(f"{'ok' if ok else 'FAIL'}: {name} {width} x {height}, {len(colours)} colours")
         failed |= not ok
+        if ok and name != "options":
+            failed |= not check_led(name, rows)
         write_png(f"{folder}/{name}.png", width, height, rows)
     sys.exit(1 if failed else 0)
 

@@ -13,6 +13,7 @@
 #include "platform/midi.h"
 #include "platform/notice.h"
 #include "platform/settings.h"
+#include "plugin/editorfactory.h"
 #include "plugin/plugin.h"
 #include "vst/entry.h"
 
@@ -69,6 +70,7 @@ class EditorTest : public ::testing::Test {
 protected:
     void SetUp() override {
         host = &hostLog;
+        installPluginEditorFactory(&newPluginEditor);
         effect = pluginEntry(scriptedHost);
         editorObject().setViewFactory([this](void*, editor::TPluginEditorWindow&) {
             auto v = std::make_unique<FakeView>();

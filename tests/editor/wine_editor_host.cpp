@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "editor/form.h"
@@ -108,6 +109,46 @@ bool capture(HWND h, const std::string& name) {
     return ok;
 }
 
+// Whether a control lies wholly inside its container's client area.
+bool insideParent(HWND h) {
+    RECT r, area;
+    GetWindowRect(h, &r);
+    MapWindowPoints(nullptr, GetParent(h), reinterpret_cast<POINT*>(&r), 2);
+    GetClientRect(GetParent(h), &area);
+    return r.left >= 0 && r.right <= area.right && r.bottom <= area.bottom;
+}
+
+// Whether a window is wide enough for its text in its own font.
+bool fitsText(HWND h) {
+    char text[256] = {};
+    GetWindowTextA(h, text, sizeof text);
+    HDC dc = GetDC(h);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(h, WM_GETFONT, 0, 0)));
+    SIZE size{};
+    GetTextExtentPoint32A(dc, text, static_cast<int>(std::strlen(text)), &size);
+    SelectObject(dc, old);
+    ReleaseDC(h, dc);
+    RECT r;
+    GetClientRect(h, &r);
+    return r.right >= size.cx && r.bottom >= size.cy;
+}
+
+// The tooltips window a dialog owns.
+struct TipsSearch {
+    HWND owner;
+    HWND found;
+};
+BOOL CALLBACK findTips(HWND h, LPARAM lp) {
+    auto* t = reinterpret_cast<TipsSearch*>(lp);
+    char cls[64] = {};
+    GetClassNameA(h, cls, sizeof cls);
+    if (std::strcmp(cls, TOOLTIPS_CLASSA) == 0 && GetWindow(h, GW_OWNER) == t->owner) {
+        t->found = h;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // Runs inside the options dialog's own message loop.
 void CALLBACK optionsTimer(HWND, UINT, UINT_PTR id, DWORD) {
     HWND dlg = FindWindowA(nullptr, "About...");
@@ -115,8 +156,42 @@ void CALLBACK optionsTimer(HWND, UINT, UINT_PTR id, DWORD) {
     KillTimer(nullptr, id);
     RedrawWindow(dlg, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
     optionsSeen = dlg;
+    HWND label = GetDlgItem(dlg, 100 + static_cast<int>(editor::OptId::Label1));
+    HWND edit = GetDlgItem(dlg, 100 + static_cast<int>(editor::OptId::Edit1));
+    RECT labelArea{}, editArea{};
+    GetWindowRect(label, &labelArea);
+    GetWindowRect(edit, &editArea);
+    check(label && fitsText(label) && labelArea.right <= editArea.left,
+          "options: \"Track name:\" shown whole on one line, left of its box");
+    TipsSearch tips{dlg, nullptr};
+    EnumThreadWindows(GetCurrentThreadId(), findTips, reinterpret_cast<LPARAM>(&tips));
+    // The three start-up boxes show their hint; "Log tempo and time signature" carries one
+    // that the dialog does not show.
+    check(tips.found && SendMessageA(tips.found, TTM_GETTOOLCOUNT, 0, 0) == 3,
+          "options: only the start-up boxes have tooltips");
     capture(dlg, "options");
     PostMessageA(dlg, WM_CLOSE, 0, 0);
+}
+
+// Hands the plug-in one note-on through the host's event stream.
+void sendNote(AEffect* e, int key, int velocity) {
+    VstMidiEvent note{};
+    note.type = kVstMidiType;
+    note.byteSize = sizeof note;
+    note.midiData[0] = static_cast<char>(0x90);
+    note.midiData[1] = static_cast<char>(key);
+    note.midiData[2] = static_cast<char>(velocity);
+    VstEvents events{};
+    events.numEvents = 1;
+    events.events[0] = reinterpret_cast<VstEvent*>(&note);
+    e->dispatcher(e, effProcessEvents, 0, 0, &events, 0.0f);
+}
+
+// Keeps the log changing, so the LED stays lit.
+AEffect* fedEffect = nullptr;
+void CALLBACK feedTimer(HWND, UINT, UINT_PTR, DWORD) {
+    sendNote(fedEffect, 64, 90);
+    fedEffect->dispatcher(fedEffect, effEditIdle, 0, 0, nullptr, 0.0f);
 }
 
 // Runs inside the context menu's loop: picks the last item, "Options".
@@ -178,19 +253,10 @@ int main(int argc, char** argv) {
 
     // Log traffic: a note through the host's event stream, then idle.
     e->setParameter(e, 4, 1.0f);
-    VstMidiEvent note{};
-    note.type = kVstMidiType;
-    note.byteSize = sizeof note;
-    note.midiData[0] = static_cast<char>(0x90);
-    note.midiData[1] = 60;
-    note.midiData[2] = 100;
-    VstEvents events{};
-    events.numEvents = 1;
-    events.events[0] = reinterpret_cast<VstEvent*>(&note);
     // The view already shows "Filter set to Block only", a line of its own, and is matched to
     // the log's lines by count: the first log line stays hidden, the second shows.
-    call(effProcessEvents, 0, 0, &events);
-    call(effProcessEvents, 0, 0, &events);
+    sendNote(e, 60, 100);
+    sendNote(e, 60, 100);
     call(effEditIdle, 0, 0, nullptr);
     pump(300);
     HWND memo = control(top, Id::Memo1);
@@ -209,6 +275,26 @@ int main(int argc, char** argv) {
         pump(300);
         check(capture(view, names[p]), names[p]);
     }
+
+    // Every label ends inside its page: none is cut at the window's edge.
+    for (std::size_t i = 0; i < editor::kControlCount; ++i) {
+        const auto id = static_cast<Id>(i);
+        HWND h = editor::control(id).kind == editor::Kind::Label ? control(top, id) : nullptr;
+        if (h && (GetWindowLongA(h, GWL_STYLE) & WS_VISIBLE) && !insideParent(h)) {
+            std::printf("FAIL: label %s runs past its container\n", editor::control(id).name);
+            ++failures;
+        }
+    }
+
+    // The LED: lit while lines keep arriving, dark (rim and highlight only) when idle. The
+    // picture checker reads its pixels.
+    fedEffect = e;
+    const UINT_PTR feeding = SetTimer(nullptr, 0, 20, feedTimer);
+    pump(300);
+    check(capture(view, "led-busy"), "capture while lines arrive");
+    KillTimer(nullptr, feeding);
+    pump(400);
+    check(capture(view, "led-idle"), "capture when idle");
 
     // The options dialog, through the context menu.
     menuOwner = view;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "editor/plugineditor.h"
+#include "plugin/editorfactory.h"
 #include "plugin/plugin.h"
 #include "vst/audioeffectx.h"
 #include "vst/entry.h"
@@ -101,6 +103,13 @@ TEST_F(HostTest, EntryRefusesAHostThatAnswersVersionZero) {
 }
 
 TEST_F(HostTest, EntryBuildsTheRecordTheHostSees) {
+    // Without the editor's factory the plug-in advertises no editor.
+    installPluginEditorFactory(nullptr);
+    AEffect* bare = pluginEntry(fakeCallback);
+    ASSERT_NE(bare, nullptr);
+    EXPECT_EQ(bare->flags & effFlagsHasEditor, 0);
+    call(bare, effClose);
+    installPluginEditorFactory(&newPluginEditor);
     AEffect* e = pluginEntry(fakeCallback);
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->magic, 0x56737450);

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "editor/plugineditor.h"
 #include "platform/settings.h"
+#include "plugin/editorfactory.h"
 #include "plugin/options.h"
 #include "plugin/plugin.h"
 #include "vst/entry.h"
@@ -28,6 +30,8 @@ protected:
     platform::ScopedSettingsStore scope{store};
 
     AEffect* make() {
+        // Made as the module entry makes them: with the editor.
+        installPluginEditorFactory(&newPluginEditor);
         AEffect* e = pluginEntry(quietHost);
         made.push_back(e);
         return e;
