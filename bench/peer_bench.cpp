@@ -10,8 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "lv2peer.h"
 #include "vstpeer.h"
+
+#if CORVELLA_BENCH_LILV
+#include "lv2peer.h"
+#endif
 
 namespace {
 
@@ -103,6 +106,10 @@ void runVst(benchmark::State& state, bench::VstPeer& peer, int messages, int fra
 
 void runLv2(benchmark::State& state, const char* uri, int messages, int frames,
             int expectedPerBlock, const std::vector<std::pair<std::string, float>>& controls) {
+#if !CORVELLA_BENCH_LILV
+    (void)uri, (void)messages, (void)frames, (void)expectedPerBlock, (void)controls;
+    state.SkipWithError("skipped: built without lilv (Debian package liblilv-dev)");
+#else
     bench::Lv2Peer peer(uri, kRate);
     if (!peer.ok()) {
         state.SkipWithError(
@@ -123,6 +130,7 @@ void runLv2(benchmark::State& state, const char* uri, int messages, int frames,
     if (out != static_cast<long>(expectedPerBlock) * static_cast<long>(state.iterations()))
         state.SkipWithError("the LV2 plug-in sent an unexpected number of events");
     state.counters["messages"] = messages;
+#endif
 }
 
 std::string corvellaPath, idealPath, limitPath;
