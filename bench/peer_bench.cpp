@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -58,11 +59,10 @@ struct Block {
     }
 };
 
-bench::VstPeer* load(benchmark::State& state, const char* path) {
-    auto* peer = new bench::VstPeer(path, kRate, kMaxBlock);
+std::unique_ptr<bench::VstPeer> load(benchmark::State& state, const std::string& path) {
+    auto peer = std::make_unique<bench::VstPeer>(path, kRate, kMaxBlock);
     if (!peer->ok()) {
         state.SkipWithError(peer->error().c_str());
-        delete peer;
         return nullptr;
     }
     return peer;
@@ -137,42 +137,37 @@ std::string corvellaPath, idealPath, limitPath;
 
 // Idle blocks: processReplacing without MIDI, at the block size in the argument.
 void BM_Idle_Ideal(benchmark::State& state) {
-    auto* p = load(state, idealPath.c_str());
+    auto p = load(state, idealPath);
     if (p == nullptr) return;
     runVst(state, *p, 0, static_cast<int>(state.range(0)), 0);
-    delete p;
 }
 void BM_Idle_Corvella(benchmark::State& state) {
-    auto* p = load(state, corvellaPath.c_str());
+    auto p = load(state, corvellaPath);
     if (p == nullptr) return;
     runVst(state, *p, 0, static_cast<int>(state.range(0)), 0);
-    delete p;
 }
 void BM_Idle_CorvellaLogging(benchmark::State& state) {
-    auto* p = load(state, corvellaPath.c_str());
+    auto p = load(state, corvellaPath);
     if (p == nullptr) return;
     p->setParameter(Log, 1.0f);
     // The first logged block writes the tempo and time signature; none after that.
     runVst(state, *p, 0, static_cast<int>(state.range(0)), -1);
-    delete p;
 }
 
 // 256 note-ons per 512-frame block through each pass-through.
 constexpr int kThruMessages = 256, kThruFrames = 512;
 void BM_Thru_Ideal(benchmark::State& state) {
-    auto* p = load(state, idealPath.c_str());
+    auto p = load(state, idealPath);
     if (p == nullptr) return;
     runVst(state, *p, kThruMessages, kThruFrames, kThruMessages);
-    delete p;
 }
 void BM_Thru_X42(benchmark::State& state) {
     runLv2(state, kX42Thru, kThruMessages, kThruFrames, kThruMessages, {});
 }
 void BM_Thru_Corvella(benchmark::State& state) {
-    auto* p = load(state, corvellaPath.c_str());
+    auto p = load(state, corvellaPath);
     if (p == nullptr) return;
     runVst(state, *p, kThruMessages, kThruFrames, kThruMessages);
-    delete p;
 }
 
 // Replace and filter: Corvella moves note-ons of channel 1 to channel 2 and one filter row
@@ -183,7 +178,7 @@ void BM_ReplaceFilter_X42(benchmark::State& state) {
            {{"chn16", 0.0f}});
 }
 void BM_ReplaceFilter_Corvella(benchmark::State& state) {
-    auto* p = load(state, corvellaPath.c_str());
+    auto p = load(state, corvellaPath);
     if (p == nullptr) return;
     p->setParameter(Replace, 1.0f);
     p->setParameter(MatchChannel, choice(0));
@@ -196,34 +191,30 @@ void BM_ReplaceFilter_Corvella(benchmark::State& state) {
     p->setParameter(Row1Channel, choice(15));
     p->setParameter(Row1Status, choice(1));
     runVst(state, *p, kThruMessages, kThruFrames, kFilteredMessages);
-    delete p;
 }
 
 // Logging on: every message becomes a log line and a recorded event. Corvella's log is
 // cleared (untimed) every 16 blocks so its line list stays inside its reserved room.
 void BM_Logging_Limit(benchmark::State& state) {
-    auto* p = load(state, limitPath.c_str());
+    auto p = load(state, limitPath);
     if (p == nullptr) return;
     runVst(state, *p, kThruMessages, kThruFrames, kThruMessages);
-    delete p;
 }
 void BM_Logging_Corvella(benchmark::State& state) {
-    auto* p = load(state, corvellaPath.c_str());
+    auto p = load(state, corvellaPath);
     if (p == nullptr) return;
     p->setParameter(Log, 1.0f);
     runVst(state, *p, kThruMessages, kThruFrames, kThruMessages, 16,
-           [p] { p->setParameter(ClearLog, 1.0f); });
-    delete p;
+           [peer = p.get()] { peer->setParameter(ClearLog, 1.0f); });
 }
 
 // Delay on: 1,024 messages per 1,024-frame block into the delay line (default 768 samples);
 // after the first block as many leave per block as enter.
 void BM_Delay_Corvella(benchmark::State& state) {
-    auto* p = load(state, corvellaPath.c_str());
+    auto p = load(state, corvellaPath);
     if (p == nullptr) return;
     p->setParameter(DelayOutput, 1.0f);
     runVst(state, *p, 1024, 1024, -1);
-    delete p;
 }
 
 void registerAll() {
