@@ -3,14 +3,12 @@
 // whose holder died counts as acquired). Elsewhere a file in the user's runtime directory
 // (/dev/shm only where there is none) that only its user can open, with its memory reserved
 // when it is created, and a lock the kernel releases when its holder dies; the last
-// participant that leaves removes the file. Tests install an in-memory service so they never
-// touch the system's objects.
+// participant that leaves removes the file. Tests install an in-memory service (tests/support)
+// so they never touch the system's objects.
 #pragma once
 
 #include <cstddef>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace platform {
@@ -73,33 +71,6 @@ public:
 SharedMemoryService& sharedMemory() noexcept;
 // Installs a service (null restores the system's own); answers the previous one.
 SharedMemoryService* setSharedMemoryService(SharedMemoryService* service) noexcept;
-
-// Blocks in this process's memory, shared by everything that opens the same name while any
-// view of it exists (as the system's blocks are). Each block is allocated at exactly its size,
-// so a sanitizer sees any access past its end. The switches make open and lock fail the ways
-// the system's objects can.
-class MemorySharedMemory : public SharedMemoryService {
-public:
-    using SharedMemoryService::open;
-    std::unique_ptr<SharedBlock> open(const SharedBlockNames& names, std::size_t size,
-                                      SharedMemoryError& error,
-                                      std::string& detail) noexcept override;
-
-    // The bytes of a block that is open now, or null.
-    unsigned char* bytes(const std::string& name);
-
-    bool failCreate = false;
-    bool failView = false;
-    bool failLockCreate = false;
-    bool failLockWait = false;
-    bool lockTimesOut = false;
-
-    struct Shared;
-
-private:
-    std::mutex mutex_;
-    std::map<std::string, std::weak_ptr<Shared>> blocks_;
-};
 
 class ScopedSharedMemory {
 public:

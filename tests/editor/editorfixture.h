@@ -15,6 +15,9 @@
 #include "platform/settings.h"
 #include "plugin/editorfactory.h"
 #include "plugin/plugin.h"
+#include "support/memorysettingsstore.h"
+#include "support/recordingnoticesink.h"
+#include "support/scriptedmidibackend.h"
 #include "vst/entry.h"
 
 namespace edtest {

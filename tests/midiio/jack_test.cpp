@@ -16,6 +16,7 @@
 #include "midiio/midiio.h"
 #include "platform/midi.h"
 #include "platform/notice.h"
+#include "support/recordingnoticesink.h"
 
 namespace {
 

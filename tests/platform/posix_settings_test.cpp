@@ -9,6 +9,7 @@
 
 #include "platform/notice.h"
 #include "platform/settings.h"
+#include "support/recordingnoticesink.h"
 
 namespace fs = std::filesystem;
 

@@ -12,6 +12,7 @@
 #include "plugin/editorfactory.h"
 #include "plugin/options.h"
 #include "plugin/plugin.h"
+#include "support/memorysettingsstore.h"
 #include "vst/entry.h"
 
 namespace {

@@ -17,6 +17,9 @@
 #endif
 
 #include "busfakes.h"
+#include "support/memorysettingsstore.h"
+#include "support/memorysharedmemory.h"
+#include "support/recordingnoticesink.h"
 
 using vstbus::TVstBus;
 
