@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/host/editorwindow.h"
 #include "tools/host/midiplay.h"
 #include "tools/host/state.h"
 #include "tools/host/vsthost.h"
@@ -18,6 +19,7 @@ const char* kUsage =
     "                     [--blocks N] [--realtime] [--send \"FRAME:STATUS DATA1 DATA2,...\"]\n"
     "                     [--in FILE.mid [--out FILE.mid]]\n"
     "                     [--load-state FILE] [--save-state FILE]\n"
+    "                     [--editor [--screenshot DIR]]\n"
     "  --info            print what a host sees of the plug-in and exit\n"
     "  --set I=V         set parameter I to V (0.0..1.0, or a fraction such as 3/256 for\n"
     "                    list entry 3) before processing; repeatable\n"
@@ -34,6 +36,11 @@ const char* kUsage =
     "  --load-state FILE restore parameter values and program name saved by --save-state\n"
     "  --save-state FILE save every parameter value and the program name at the end, as a\n"
     "                    host saves a project\n"
+    "  --editor          open the plug-in's editor in a window and process in real time\n"
+    "                    until the window is closed or Ctrl+C (a MIDI monitor and router\n"
+    "                    without a DAW); prints the editor's automation as it happens\n"
+    "  --screenshot DIR  with --editor: save a PNG of each tab and of the options dialog\n"
+    "                    in DIR, then exit\n"
     "Every event the plug-in sends back is printed as: block B frame F: BYTES\n";
 
 int fail(const std::string& message) {
@@ -119,6 +126,8 @@ int main(int argc, char** argv) {
     const std::string path = argv[1];
     bool info = false;
     bool realtime = false;
+    bool editor = false;
+    std::string screenshotDir;
     std::string loadPath, savePath;
     long blocks = 8;
     bool blocksGiven = false;
@@ -158,6 +167,10 @@ int main(int argc, char** argv) {
             h.blockSize = static_cast<VstInt32>(n);
         } else if (a == "--realtime") {
             realtime = true;
+        } else if (a == "--editor") {
+            editor = true;
+        } else if (a == "--screenshot") {
+            screenshotDir = next("a folder");
         } else if (a == "--blocks") {
             if (!host::parseNumber(next("a block count"), n) || n < 0)
                 return fail("--blocks needs a count of 0 or more");
@@ -181,6 +194,7 @@ int main(int argc, char** argv) {
     }
 
     if (!outFile.empty() && inFile.empty()) return fail("--out needs --in");
+    if (!screenshotDir.empty() && !editor) return fail("--screenshot needs --editor");
     host::MidiFilePlayer player;
     std::string error;
     if (!inFile.empty() && !player.load(inFile, error)) return fail(error);
@@ -202,6 +216,14 @@ int main(int argc, char** argv) {
     }
 
     h.start();
+    if (editor) {
+        const int rc = host::runEditorWindow(h, screenshotDir, error);
+        h.stop();
+        if (rc != 0) fail(error);
+        const int saved = finish();
+        h.close();
+        return rc != 0 ? rc : saved;
+    }
     if (!inFile.empty()) {
         player.play(h, schedule, blocksGiven ? blocks : -1);
     } else {

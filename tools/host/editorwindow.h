@@ -1,0 +1,19 @@
+// corvella-host --editor: the plug-in's editor in a top-level window of its own, with
+// processing running in real time beside it, so the plug-in works without a DAW.
+#pragma once
+
+#include <string>
+
+#include "tools/host/vsthost.h"
+
+namespace host {
+
+// Opens a top-level window, opens the plug-in's editor in it (effEditGetRect, effEditOpen),
+// calls effEditIdle about 30 times a second and processes blocks at the pace of the sample
+// rate on a thread of its own, until the window is closed or the process is interrupted
+// (Ctrl+C). With `screenshotDir` set it saves a PNG of each tab and of the options dialog there
+// and returns. The caller has started processing. Answers the process's exit code; on failure
+// `error` says why.
+int runEditorWindow(VstHost& h, const std::string& screenshotDir, std::string& error);
+
+}  // namespace host
