@@ -27,6 +27,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -335,7 +336,7 @@ public:
         int from = 0, to = 0;
         if (!memoBuffer_.selection_position(&from, &to) || to <= from) return;
         char* text = memoBuffer_.selection_text();
-        Fl::copy(text, to - from, 1);
+        Fl::copy(text, static_cast<int>(std::strlen(text)), 1);
         std::free(text);
     }
 
