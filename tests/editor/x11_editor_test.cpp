@@ -406,6 +406,22 @@ TEST_F(X11EditorTest, LogIsSavedThroughTheFilePanel) {
     unsetenv("XDG_MUSIC_DIR");
 }
 
+TEST_F(X11EditorTest, ASaveThatFailsSaysSoInTheLog) {
+    setenv("XDG_MUSIC_DIR", "/nonexistent/corvella", 1);
+    ASSERT_EQ(openEditor(), 1);
+    drive([](Input& in) {
+        in.clickControl(Id::Memo1, 3, 100, 60);
+        in.menuItem(4);  // "Save log"
+        sleepMs(1200);
+        in.key(XK_Return);
+    });
+    unsetenv("XDG_MUSIC_DIR");
+    const auto& lines = editorObject().window()->memoLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find("error"), std::string::npos) << lines.back();
+    EXPECT_EQ(lines.back().find("Saved to"), std::string::npos);
+}
+
 std::size_t threadCount() {
     std::size_t n = 0;
     for ([[maybe_unused]] const auto& t : std::filesystem::directory_iterator("/proc/self/task"))

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -211,23 +212,11 @@ int runEditorWindow(VstHost& h, const std::string& screenshotDir, std::string& e
     XSetWMNormalHints(d, window, &hints);
 
     // Processing at the pace of the sample rate, so devices, buses and knobs work.
-    h.live = true;
-    std::atomic<bool> stop{false};
-    std::thread processing([&h, &stop] {
-        const std::vector<ScheduledEvent> none;
-        const auto start = std::chrono::steady_clock::now();
-        for (long b = 0; !stop; ++b) {
-            const auto due = start + std::chrono::duration<double>(static_cast<double>(b) *
-                                                                   h.blockSize / h.sampleRate);
-            std::this_thread::sleep_until(
-                std::chrono::time_point_cast<std::chrono::steady_clock::duration>(due));
-            h.runBlock(none);
-        }
-    });
+    std::optional<RealtimeProcessing> processing(std::in_place, h);
 
     struct sigaction action {};
-    struct sigaction previousInt {
-    }, previousTerm{};
+    struct sigaction previousInt {};
+    struct sigaction previousTerm {};
     action.sa_handler = &onInterrupt;
     sigaction(SIGINT, &action, &previousInt);
     sigaction(SIGTERM, &action, &previousTerm);
@@ -255,9 +244,7 @@ int runEditorWindow(VstHost& h, const std::string& screenshotDir, std::string& e
     }
     if (shots.joinable()) shots.join();
     h.dispatch(effEditClose);
-    stop = true;
-    processing.join();
-    h.live = false;
+    processing.reset();
     sigaction(SIGINT, &previousInt, nullptr);
     sigaction(SIGTERM, &previousTerm, nullptr);
     XDestroyWindow(d, window);

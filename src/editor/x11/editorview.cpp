@@ -5,6 +5,7 @@
 // buttons) show what the model decides, never their own toggling.
 #include "editor/optionsdialog.h"
 #include "editor/plugineditor.h"
+#include "platform/notice.h"
 #include "plugin/plugin.h"
 
 #include <FL/Fl.H>
@@ -30,7 +31,9 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/stat.h>
@@ -101,6 +104,50 @@ std::string musicDirectory() {
 }
 
 class FltkView;
+
+// Notices go to standard error, which a host's user rarely sees, and to the log view of every
+// open editor. Notices may come from any thread; each view takes its lines at its idle call.
+class LogNotices : public platform::NoticeSink {
+public:
+    // Any thread.
+    void show(const platform::Notice& notice) override {
+        if (previous_) {
+            previous_->show(notice);
+        } else {
+            platform::showSystemNotice(notice);
+        }
+        const char* kind = notice.kind == platform::NoticeKind::Error     ? "error"
+                           : notice.kind == platform::NoticeKind::Warning ? "warning"
+                                                                          : "note";
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& [view, lines] : pending_)
+            lines.push_back(notice.caption + " " + kind + ": " + notice.text);
+    }
+    // UI thread: a view opens or closes; the first installs this sink, the last removes it.
+    void add(const FltkView* view) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pending_.empty()) previous_ = platform::setNoticeSink(this);
+        pending_.emplace_back(view, std::vector<std::string>{});
+    }
+    void remove(const FltkView* view) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::erase_if(pending_, [view](const auto& p) { return p.first == view; });
+        if (pending_.empty()) platform::setNoticeSink(previous_);
+    }
+    // UI thread: the lines for a view since it last asked.
+    std::vector<std::string> take(const FltkView* view) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& [v, lines] : pending_) {
+            if (v == view) return std::exchange(lines, {});
+        }
+        return {};
+    }
+
+private:
+    std::mutex mutex_;
+    platform::NoticeSink* previous_ = nullptr;
+    std::vector<std::pair<const FltkView*, std::vector<std::string>>> pending_;
+} logNotices;
 
 // The window inside the host's window. It keeps FLTK's idea of its screen position current, so
 // popups open beside the control, and takes the keyboard focus when clicked.
@@ -233,9 +280,11 @@ public:
         XSync(fl_display, False);
         window_->trackScreenPosition();
         Fl::add_timeout(kPassSeconds, &FltkView::tick, this);
+        logNotices.add(this);
     }
 
     ~FltkView() override {
+        logNotices.remove(this);
         Fl::remove_timeout(&FltkView::tick, this);
         if (window_) {
             window_->hide();
@@ -310,6 +359,7 @@ public:
     void idle() override {
         window_->trackScreenPosition();
         Fl::check();
+        for (const std::string& line : logNotices.take(this)) model_.appendLine(line);
     }
 
     bool chooseSaveFile(const std::string& proposed, std::string& path) override {
