@@ -26,6 +26,7 @@
 #include <FL/fl_draw.H>
 #include <FL/x.H>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -199,12 +200,16 @@ private:
 // FLTK draws a label inside its box with this margin on either side.
 constexpr int kLabelMargin = 3;
 
-// Labels size themselves to their text, on one line; the text starts at the form's place.
-void fitLabel(Fl_Widget* w) {
+// Labels size themselves to their text, on one line; the text starts at the form's place
+// unless it would then pass `rightEdge`: it then ends there, since this font is wider than the
+// one the form was laid out for.
+void fitLabel(Fl_Widget* w, int rightEdge) {
     int tw = 0, th = 0;
     fl_font(w->labelfont(), w->labelsize());
     w->measure_label(tw, th);
-    w->size(tw + 2 * kLabelMargin + 1, th);
+    const int width = tw + 2 * kLabelMargin + 1;
+    const int x = std::max(0, std::min(w->x(), rightEdge - width));
+    w->resize(x, w->y(), width, th);
 }
 
 // A check box or radio button never cuts its caption, whatever the font's metrics.
@@ -334,7 +339,7 @@ public:
                 if (id != Id::Edit1) {
                     texts_[index(id)] = literal(s.text);
                     w->label(texts_[index(id)].c_str());
-                    if (control(id).kind == Kind::Label) fitLabel(w);
+                    if (control(id).kind == Kind::Label) fitLabel(w, kWindowWidth);
                     window_->redraw();
                 }
                 break;
@@ -528,6 +533,9 @@ private:
                     }
                     b->value(s.checked ? 1 : 0);
                     b->callback(&FltkView::buttonClicked, this);
+                    // Opaque, as the native buttons are: "Delay output" sits on its frame.
+                    b->box(FL_FLAT_BOX);
+                    b->color(kMenuBackground);
                     w = b;
                     break;
                 }
@@ -606,7 +614,7 @@ private:
                 texts_[i] = literal(s.text);
                 w->label(texts_[i].c_str());
             }
-            if (c.kind == Kind::Label) fitLabel(w);
+            if (c.kind == Kind::Label) fitLabel(w, kWindowWidth);
             if (c.kind == Kind::CheckBox || c.kind == Kind::Radio) fitButton(w);
             // Only the text controls show a focus mark, as the native controls do until the
             // keyboard is used.
@@ -794,6 +802,7 @@ void FltkView::showOptions(OptionsDialog& dialog) {
                 auto* box = new Fl_Check_Button(c.left, c.top, c.width, c.height, c.caption);
                 box->value(dialog.checked(id) ? 1 : 0);
                 box->callback(&optionChecked, &ow);
+                box->clear_visible_focus();
                 // The dialog shows the start-up boxes' hints only; the log box carries its
                 // hint without showing it.
                 if (id != OptId::CheckBox1 && c.hint) box->tooltip(c.hint);
@@ -837,7 +846,11 @@ void FltkView::showOptions(OptionsDialog& dialog) {
         if (!w) continue;
         w->labelsize(11);
         w->labelfont(FL_HELVETICA);
-        if (c.kind == Kind::Label) fitLabel(w);
+        // The track name's label ends where its edit begins.
+        if (c.kind == Kind::Label) {
+            const Control& edit = form[static_cast<std::size_t>(OptId::Edit1)];
+            fitLabel(w, edit.left);
+        }
         if (c.kind == Kind::CheckBox) fitButton(w);
     }
     dlg.end();
