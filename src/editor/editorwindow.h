@@ -82,8 +82,9 @@ public:
     TPluginEditorWindow(const TPluginEditorWindow&) = delete;
     TPluginEditorWindow& operator=(const TPluginEditorWindow&) = delete;
 
-    // The view that shows this window (may be none; not owned).
-    void setView(EditorView* view) noexcept { view_ = view; }
+    // The view that shows this window (may be none; not owned). The LED takes the view's
+    // system colours from now on.
+    void setView(EditorView* view);
     APlugin& plugin() noexcept { return plugin_; }
 
     const ControlState& state(Id id) const { return states_[index(id)]; }

@@ -108,6 +108,15 @@ bool capture(HWND h, const std::string& name) {
     return ok;
 }
 
+// A pixel of a window's client area as the screen shows it.
+COLORREF screenPixel(HWND h, POINT at) {
+    ClientToScreen(h, &at);
+    HDC screen = GetDC(nullptr);
+    const COLORREF c = GetPixel(screen, at.x, at.y);
+    ReleaseDC(nullptr, screen);
+    return c;
+}
+
 // Runs inside the options dialog's own message loop.
 void CALLBACK optionsTimer(HWND, UINT, UINT_PTR id, DWORD) {
     HWND dlg = FindWindowA(nullptr, "About...");
@@ -197,6 +206,16 @@ int main(int argc, char** argv) {
     char text[4096] = {};
     GetWindowTextA(memo, text, sizeof text);
     check(std::string(text).find("On") != std::string::npos, "log line shown after idle");
+
+    // The LED (on its panel, top right, over every page): yellow once lines arrive, until the
+    // next pass; dark (the menu colour) after it.
+    const POINT ledBody{editor::control(Id::Panel1).left + 8, editor::control(Id::Panel1).top + 8};
+    call(effProcessEvents, 0, 0, &events);
+    call(effEditIdle, 0, 0, nullptr);
+    RedrawWindow(view, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    check(screenPixel(view, ledBody) == RGB(255, 255, 0), "LED yellow while lines arrive");
+    pump(300);
+    check(screenPixel(view, ledBody) == GetSysColor(COLOR_MENU), "LED dark when idle");
 
     HWND tabs = control(top, Id::PageControl1);
     const char* names[5] = {"tab1-input", "tab2-vst2midi", "tab3-replace", "tab4-filter",

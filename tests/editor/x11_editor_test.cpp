@@ -28,6 +28,7 @@
 // After everything else: Xlib's macros collide with names above.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XRes.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
@@ -268,6 +269,35 @@ TEST_F(X11EditorTest, ControlsDriveTheirParameters) {
     pump(110);
     EXPECT_EQ(state(Id::TrackBar3).position, 8192);
     EXPECT_TRUE(state(Id::CheckBox12).checked);
+}
+
+// The LED's body as the screen shows it.
+unsigned long ledPixel(Display* d, Window parent) {
+    const editor::Control& panel = editor::control(Id::Panel1);
+    XImage* image = XGetImage(d, parent, panel.left + 8, panel.top + 8, 1, 1, AllPlanes, ZPixmap);
+    if (!image) return 0;
+    const unsigned long p = XGetPixel(image, 0, 0) & 0xFFFFFF;
+    XDestroyImage(image);
+    return p;
+}
+
+TEST_F(X11EditorTest, LedLightsWhileLinesArrive) {
+    ASSERT_EQ(openEditor(), 1);
+    pump(200);
+    const unsigned long dark = ledPixel(display, parent);
+    EXPECT_NE(dark, 0xFFFF00ul);
+    // A pass may fall between a line and the picture; some line among a few shows yellow.
+    bool lit = false;
+    for (int i = 0; i < 5 && !lit; ++i) {
+        editorObject().window()->appendLine("line " + std::to_string(i));
+        call(effEditIdle);
+        XSync(display, False);
+        lit = ledPixel(display, parent) == 0xFFFF00ul;
+        pump(30);
+    }
+    EXPECT_TRUE(lit);
+    pump(250);
+    EXPECT_EQ(ledPixel(display, parent), dark);
 }
 
 TEST_F(X11EditorTest, BusIsRenamedWithTheKeyboard) {

@@ -424,9 +424,13 @@ private:
         return size;
     }
 
+    // A label sized to its text, moved left where it would pass its container's edge.
     void fitToText(HWND h, const std::string& text, const Control& c) {
         const SIZE size = textSize(text, c);
-        SetWindowPos(h, nullptr, 0, 0, size.cx + 2, size.cy, SWP_NOMOVE | SWP_NOZORDER);
+        RECT area{};
+        GetClientRect(GetParent(h), &area);
+        const int x = fittedLeft(c.left, size.cx + 2, area.right);
+        SetWindowPos(h, nullptr, x, c.top, size.cx + 2, size.cy, SWP_NOZORDER);
         InvalidateRect(GetParent(h), nullptr, TRUE);
     }
 
@@ -444,17 +448,21 @@ private:
                 break;
             case Kind::Page:
                 cls = kViewClass;
-                style |= WS_CLIPCHILDREN;
+                // Pages never paint over their siblings: the LED's panel lies over them.
+                style |= WS_CLIPCHILDREN | WS_CLIPSIBLINGS;
                 ex = WS_EX_CONTROLPARENT;
                 w = pageArea.right - pageArea.left;
                 h = pageArea.bottom - pageArea.top;
                 caption.clear();
                 break;
             case Kind::Label: {
-                // Labels size themselves to their text, on one line.
+                // Labels size themselves to their text, on one line, inside their container.
                 const SIZE size = textSize(caption, c);
                 w = size.cx + 2;
                 h = size.cy;
+                RECT area{};
+                GetClientRect(parent, &area);
+                x = fittedLeft(x, w, area.right);
                 style |= SS_LEFTNOWORDWRAP;
                 break;
             }
@@ -644,9 +652,10 @@ void Win32View::showOptions(OptionsDialog& dialog) {
                 cls = "BUTTON";
                 style |= BS_PUSHBUTTON | WS_TABSTOP;
                 break;
+            case Kind::Label:
+                style |= SS_LEFTNOWORDWRAP;  // sized to its text below
+                break;
             default:
-                w = 64;
-                h = 14;
                 break;
         }
         const std::string text = c.kind == Kind::Edit ? dialog.trackNameText() : c.caption;
@@ -660,19 +669,28 @@ void Win32View::showOptions(OptionsDialog& dialog) {
             hc, WM_SETFONT,
             reinterpret_cast<WPARAM>(startup || c.kind == Kind::StaticText ? ow.tahoma : ow.font),
             FALSE);
-        if (c.kind == Kind::CheckBox) {
-            SendMessageA(hc, BM_SETCHECK, dialog.checked(static_cast<OptId>(i)) ? 1 : 0, 0);
-            // The box and its caption never cut the caption, whatever the font's metrics.
+        SIZE size{};
+        if (hc && (c.kind == Kind::CheckBox || c.kind == Kind::Label)) {
             HDC dc = GetDC(hc);
             HGDIOBJ old = SelectObject(dc, startup ? ow.tahoma : ow.font);
-            SIZE size{};
             GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
             SelectObject(dc, old);
             ReleaseDC(hc, dc);
+        }
+        if (c.kind == Kind::CheckBox) {
+            SendMessageA(hc, BM_SETCHECK, dialog.checked(static_cast<OptId>(i)) ? 1 : 0, 0);
+            // The box and its caption never cut the caption, whatever the font's metrics.
             if (size.cx + 20 > w)
                 SetWindowPos(hc, nullptr, 0, 0, size.cx + 20, h, SWP_NOMOVE | SWP_NOZORDER);
+        } else if (c.kind == Kind::Label) {
+            // "Track name:" on one line, ending where its edit begins.
+            const int edit = form[static_cast<std::size_t>(OptId::Edit1)].left;
+            SetWindowPos(hc, nullptr, fittedLeft(c.left, size.cx + 2, edit - 2), c.top, size.cx + 2,
+                         size.cy, SWP_NOZORDER);
         }
-        if (tips && hc && c.hint) {
+        // The dialog shows the start-up boxes' hints only; the log box carries its hint
+        // without showing it.
+        if (tips && hc && c.hint && static_cast<OptId>(i) != OptId::CheckBox1) {
             TTTOOLINFOA tool{};
             tool.cbSize = TTTOOLINFOA_V2_SIZE;
             tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;

@@ -208,8 +208,7 @@ void fitLabel(Fl_Widget* w, int rightEdge) {
     fl_font(w->labelfont(), w->labelsize());
     w->measure_label(tw, th);
     const int width = tw + 2 * kLabelMargin + 1;
-    const int x = std::max(0, std::min(w->x(), rightEdge - width));
-    w->resize(x, w->y(), width, th);
+    w->resize(fittedLeft(w->x(), width, rightEdge), w->y(), width, th);
 }
 
 // A check box or radio button never cuts its caption, whatever the font's metrics.
