@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
 
     // The LED (on its panel, top right, over every page): yellow once lines arrive, until the
     // next pass; dark (the menu colour) after it.
-    const POINT ledBody{editor::control(Id::Panel1).left + 8, editor::control(Id::Panel1).top + 8};
+    const POINT ledBody{321 + 8, 4 + 8};  // the body of the LED on Panel1 (321, 4)
     call(effProcessEvents, 0, 0, &events);
     call(effEditIdle, 0, 0, nullptr);
     RedrawWindow(view, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);

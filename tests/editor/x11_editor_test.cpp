@@ -507,6 +507,21 @@ TEST_F(X11EditorTest, OpeningAndClosingLeavesNothingBehind) {
     EXPECT_EQ(threadCount(), threads);
 }
 
+TEST_F(X11EditorTest, AHostWindowDestroyedBeforeCloseLeavesTheHostRunning) {
+    // Xlib's default handler ends the process on any error; the editor must raise none the
+    // host sees.
+    ASSERT_EQ(openEditor(), 1);
+    XDestroyWindow(display, parent);
+    XSync(display, False);
+    pump(150);
+    call(effEditClose);
+    EXPECT_FALSE(editorObject().hasWindow());
+    parent = XCreateSimpleWindow(display, DefaultRootWindow(display), 10, 10, 344, 305, 0, 0, 0);
+    XMapWindow(display, parent);
+    XSync(display, False);
+    EXPECT_EQ(openEditor(), 1);
+}
+
 TEST_F(X11EditorTest, AHandleThatIsNoWindowOpensNothing) {
     EXPECT_EQ(call(effEditOpen, 0, 0, reinterpret_cast<void*>(std::uintptr_t{0x7fffff0})), 0);
     EXPECT_FALSE(editorObject().hasWindow());

@@ -204,10 +204,11 @@ VstIntPtr VstHost::answer(VstInt32 opcode, VstInt32 index, VstIntPtr /*value*/, 
             // One record per thread: the processing and the editor's threads ask at once.
             thread_local VstTimeInfo timeInfo;
             timeInfo = VstTimeInfo{};
-            timeInfo.samplePos = static_cast<double>(position_);
+            const long position = position_;
+            timeInfo.samplePos = static_cast<double>(position);
             timeInfo.sampleRate = sampleRate;
             timeInfo.tempo = tempo;
-            timeInfo.ppqPos = static_cast<double>(position_) / sampleRate * tempo / 60.0;
+            timeInfo.ppqPos = static_cast<double>(position) / sampleRate * tempo / 60.0;
             timeInfo.timeSigNumerator = timeSigNumerator;
             timeInfo.timeSigDenominator = timeSigDenominator;
             timeInfo.flags =

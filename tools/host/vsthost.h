@@ -3,6 +3,7 @@
 // corvella-host and by the black-box tests.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -110,7 +111,8 @@ private:
     AEffect* effect_ = nullptr;
     std::string error_;
     long block_ = -1;
-    long position_ = 0;
+    // Advanced by the processing thread, read by the editor's when it asks for the time.
+    std::atomic<long> position_{0};
     bool processing_ = false;
     std::vector<float> in_[2];
     std::vector<float> out_[2];

@@ -74,6 +74,35 @@ bool openDisplay() {
     return true;
 }
 
+// X errors on the view's own connection are dropped while a scope of this kind exists (the host
+// may destroy its window before it closes the editor, taking ours with it); errors on other
+// connections go on to the handler that was installed (the host's). The handler is the
+// process's, so it is installed only around the view's own work on the user-interface thread.
+XErrorHandler outerHandler = nullptr;
+
+int viewErrorHandler(Display* display, XErrorEvent* event) {
+    if (display == fl_display) return 0;
+    return outerHandler ? outerHandler(display, event) : 0;
+}
+
+class ViewErrorScope {
+public:
+    ViewErrorScope() {
+        XSync(fl_display, False);
+        previous_ = XSetErrorHandler(&viewErrorHandler);
+        outerHandler = previous_;
+    }
+    ~ViewErrorScope() {
+        XSync(fl_display, False);
+        XSetErrorHandler(previous_);
+    }
+    ViewErrorScope(const ViewErrorScope&) = delete;
+    ViewErrorScope& operator=(const ViewErrorScope&) = delete;
+
+private:
+    XErrorHandler previous_ = nullptr;
+};
+
 // Labels are drawn literally: FLTK would take '&' as a shortcut mark and '@' as a symbol.
 std::string literal(const std::string& text) {
     std::string out;
@@ -290,11 +319,11 @@ public:
     ~FltkView() override {
         logNotices.remove(this);
         Fl::remove_timeout(&FltkView::tick, this);
+        const ViewErrorScope scope;
         if (window_) {
             window_->hide();
             window_.reset();
         }
-        XSync(fl_display, False);
     }
 
     // --- EditorView ---
@@ -361,8 +390,11 @@ public:
     }
 
     void idle() override {
-        window_->trackScreenPosition();
-        Fl::check();
+        {
+            const ViewErrorScope scope;
+            window_->trackScreenPosition();
+            Fl::check();
+        }
         for (const std::string& line : logNotices.take(this)) model_.appendLine(line);
     }
 
@@ -864,19 +896,12 @@ void FltkView::showOptions(OptionsDialog& dialog) {
     Fl::check();
 }
 
-int ignoreError(Display*, XErrorEvent*) {
-    return 0;
-}
-
 // Whether the host's handle names a window; a wrong handle is refused rather than raising an
 // X error in the host.
 bool isWindow(::Window w) {
-    XSync(fl_display, False);
-    XErrorHandler previous = XSetErrorHandler(&ignoreError);
+    const ViewErrorScope scope;
     XWindowAttributes attributes{};
-    const bool exists = XGetWindowAttributes(fl_display, w, &attributes) != 0;
-    XSetErrorHandler(previous);
-    return exists;
+    return XGetWindowAttributes(fl_display, w, &attributes) != 0;
 }
 
 }  // namespace
