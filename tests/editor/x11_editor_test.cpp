@@ -20,6 +20,7 @@
 
 #include "editor/plugineditor.h"
 #include "platform/midi.h"
+#include "platform/notice.h"
 #include "platform/settings.h"
 #include "plugin/editorfactory.h"
 #include "plugin/plugin.h"
@@ -450,6 +451,26 @@ TEST_F(X11EditorTest, ASaveThatFailsSaysSoInTheLog) {
     ASSERT_FALSE(lines.empty());
     EXPECT_NE(lines.back().find("error"), std::string::npos) << lines.back();
     EXPECT_EQ(lines.back().find("Saved to"), std::string::npos);
+}
+
+TEST_F(X11EditorTest, NoticesFromAnyThreadReachTheLog) {
+    ASSERT_EQ(openEditor(), 1);
+    std::thread worker([] {
+        for (int i = 0; i < 50; ++i) {
+            platform::showNotice(("notice " + std::to_string(i)).c_str(), "Corvella",
+                                 platform::NoticeKind::Warning);
+        }
+    });
+    for (int i = 0; i < 20; ++i) call(effEditIdle);
+    worker.join();
+    pump(50);
+    int seen = 0;
+    for (const std::string& line : editorObject().window()->memoLines())
+        if (line.rfind("Corvella warning: notice ", 0) == 0) ++seen;
+    EXPECT_EQ(seen, 50);
+    // Once the editor is closed, notices no longer go anywhere but standard error.
+    call(effEditClose);
+    platform::showNotice("after close", "Corvella", platform::NoticeKind::Information);
 }
 
 std::size_t threadCount() {
