@@ -307,6 +307,8 @@ public:
         window_->border(0);
         // Never managed by the window manager: it lives inside the host's window at once.
         window_->set_override();
+        // Off the screen for the moment between its creation and its move into the host's.
+        window_->position(-2 * kWindowWidth, -2 * kWindowHeight);
         window_->show();
         XReparentWindow(fl_display, fl_xid(window_.get()), parent, 0, 0);
         XMapWindow(fl_display, fl_xid(window_.get()));
