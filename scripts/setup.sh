@@ -13,6 +13,7 @@ packages=(
     librtmidi-dev jackd2 libjack-jackd2-dev libasound2-dev
     ardour x42-plugins liblilv-dev lv2-dev lilv-utils
     libfltk1.3-dev libx11-dev libxtst-dev xdotool xclip
+    libxcursor-dev libxinerama-dev libxres-dev libpng-dev imagemagick
 )
 
 sudo_cmd=()

@@ -96,6 +96,11 @@ TPluginEditorWindow::TPluginEditorWindow(APlugin& plugin)
 
 TPluginEditorWindow::~TPluginEditorWindow() = default;
 
+void TPluginEditorWindow::setView(EditorView* view) {
+    view_ = view;
+    led_.recolour();
+}
+
 float TPluginEditorWindow::value(int i) const {
     return plugin_.getParameter(i);
 }

@@ -65,6 +65,9 @@ public:
     virtual Rgb systemColour(Colour c) = 0;
     // The user's decimal separator, for the numbers the window shows.
     virtual char decimalSeparator() { return '.'; }
+    // The host's idle call (user-interface thread): a view that shares no event loop with the
+    // host serves its window's events and timer here.
+    virtual void idle() {}
 };
 
 // The text of a 32-bit float in the delay and tempo lines: 2, 4 or 6 decimals by size, "0"
@@ -79,8 +82,9 @@ public:
     TPluginEditorWindow(const TPluginEditorWindow&) = delete;
     TPluginEditorWindow& operator=(const TPluginEditorWindow&) = delete;
 
-    // The view that shows this window (may be none; not owned).
-    void setView(EditorView* view) noexcept { view_ = view; }
+    // The view that shows this window (may be none; not owned). The LED takes the view's
+    // system colours from now on.
+    void setView(EditorView* view);
     APlugin& plugin() noexcept { return plugin_; }
 
     const ControlState& state(Id id) const { return states_[index(id)]; }

@@ -242,6 +242,15 @@ inline constexpr std::array<Id, 5> kPages = {Id::TabSheet1, Id::TabSheet2, Id::T
                                              Id::TabSheet5, Id::TabSheet4};
 Id pageOf(Id id);
 
+// Where a label `width` pixels wide that the form places at `left` starts, so that it ends by
+// `rightEdge`: a font wider than the one the form was laid out for would otherwise push it
+// past its container's edge or into the control beside it. Never left of 0.
+constexpr int fittedLeft(int left, int width, int rightEdge) noexcept {
+    const int latest = rightEdge - width;
+    const int x = left < latest ? left : latest;
+    return x > 0 ? x : 0;
+}
+
 inline constexpr int kWindowWidth = 344;
 inline constexpr int kWindowHeight = 305;
 inline constexpr int kOptionsWidth = 255;

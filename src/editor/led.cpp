@@ -50,6 +50,11 @@ TransLed::TransLed(ColourResolver resolve) : resolve_(std::move(resolve)) {
 void TransLed::setColour(Colour c) {
     if (c == colour_) return;
     colour_ = c;
+    recolour();
+}
+
+void TransLed::recolour() {
+    const Colour c = colour_;
     picture_ = greenLedPicture();
     Rgb value = c;
     if (c & kSystemColour) value = resolve_ ? resolve_(c) : kGrey;

@@ -43,6 +43,9 @@ public:
     explicit TransLed(ColourResolver resolve = {});
 
     void setColour(Colour c);
+    // Paints the current colour afresh: a system colour may now stand for another value (the
+    // window system that answers for it has only just arrived).
+    void recolour();
     Colour colour() const noexcept { return colour_; }
     const Picture& picture() const noexcept { return picture_; }
     const Picture& mask() const noexcept { return ledMask(); }

@@ -67,6 +67,7 @@ void APluginEditor::close() {
 }
 
 void APluginEditor::idle() {
+    if (view_) view_->idle();
     logIdleTransfer(plugin_.logLines(), window_.get(), plugin_.getParameter(3) > 0.5f);
 }
 

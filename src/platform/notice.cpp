@@ -4,9 +4,6 @@
 
 namespace platform {
 
-// The system's own way of showing a notice; one implementation per system.
-void showSystemNotice(const Notice& notice) noexcept;
-
 namespace {
 std::atomic<NoticeSink*> installedSink{nullptr};
 }

@@ -26,6 +26,9 @@ public:
 // Never throws and never waits for the user.
 void showNotice(const char* text, const char* caption, NoticeKind kind) noexcept;
 
+// The system's own way, whatever sink is installed (for sinks that pass notices on).
+void showSystemNotice(const Notice& notice) noexcept;
+
 // Installs a sink (null restores the system's way); answers the previous one.
 NoticeSink* setNoticeSink(NoticeSink* sink) noexcept;
 

@@ -497,3 +497,9 @@ TEST_F(EditorTest, ProcessingGoesOnWhileTheEditorRuns) {
     EXPECT_GT(blocks.load(), 0);
     EXPECT_GT(window().memoLines().size(), 0u);
 }
+
+TEST_F(EditorTest, TheDarkLedTakesTheViewsMenuColourFromTheStart) {
+    ASSERT_EQ(open(), 1);
+    // The window set its LED to the menu colour before its view existed.
+    EXPECT_EQ(window().led().picture().at(8, 8), editor::rgb(240, 240, 240));
+}

@@ -149,6 +149,15 @@ BOOL CALLBACK findTips(HWND h, LPARAM lp) {
     return TRUE;
 }
 
+// A pixel of a window's client area as the screen shows it.
+COLORREF screenPixel(HWND h, POINT at) {
+    ClientToScreen(h, &at);
+    HDC screen = GetDC(nullptr);
+    const COLORREF c = GetPixel(screen, at.x, at.y);
+    ReleaseDC(nullptr, screen);
+    return c;
+}
+
 // Runs inside the options dialog's own message loop.
 void CALLBACK optionsTimer(HWND, UINT, UINT_PTR id, DWORD) {
     HWND dlg = FindWindowA(nullptr, "About...");
@@ -185,13 +194,6 @@ void sendNote(AEffect* e, int key, int velocity) {
     events.numEvents = 1;
     events.events[0] = reinterpret_cast<VstEvent*>(&note);
     e->dispatcher(e, effProcessEvents, 0, 0, &events, 0.0f);
-}
-
-// Keeps the log changing, so the LED stays lit.
-AEffect* fedEffect = nullptr;
-void CALLBACK feedTimer(HWND, UINT, UINT_PTR, DWORD) {
-    sendNote(fedEffect, 64, 90);
-    fedEffect->dispatcher(fedEffect, effEditIdle, 0, 0, nullptr, 0.0f);
 }
 
 // Runs inside the context menu's loop: picks the last item, "Options".
@@ -264,6 +266,16 @@ int main(int argc, char** argv) {
     GetWindowTextA(memo, text, sizeof text);
     check(std::string(text).find("On") != std::string::npos, "log line shown after idle");
 
+    // The LED (on its panel, top right, over every page): yellow once lines arrive, until the
+    // next pass; dark (the menu colour) after it.
+    const POINT ledBody{321 + 8, 4 + 8};  // the body of the LED on Panel1 (321, 4)
+    sendNote(e, 60, 100);
+    call(effEditIdle, 0, 0, nullptr);
+    RedrawWindow(view, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    check(screenPixel(view, ledBody) == RGB(255, 255, 0), "LED yellow while lines arrive");
+    pump(300);
+    check(screenPixel(view, ledBody) == GetSysColor(COLOR_MENU), "LED dark when idle");
+
     HWND tabs = control(top, Id::PageControl1);
     const char* names[5] = {"tab1-input", "tab2-vst2midi", "tab3-replace", "tab4-filter",
                             "tab5-output"};
@@ -285,16 +297,6 @@ int main(int argc, char** argv) {
             ++failures;
         }
     }
-
-    // The LED: lit while lines keep arriving, dark (rim and highlight only) when idle. The
-    // picture checker reads its pixels.
-    fedEffect = e;
-    const UINT_PTR feeding = SetTimer(nullptr, 0, 20, feedTimer);
-    pump(300);
-    check(capture(view, "led-busy"), "capture while lines arrive");
-    KillTimer(nullptr, feeding);
-    pump(400);
-    check(capture(view, "led-idle"), "capture when idle");
 
     // The options dialog, through the context menu.
     menuOwner = view;

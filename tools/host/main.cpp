@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/host/editorwindow.h"
 #include "tools/host/midiplay.h"
 #include "tools/host/runlog.h"
 #include "tools/host/state.h"
@@ -25,6 +26,7 @@ const char* kUsage =
     "                     [--load-state FILE] [--save-state FILE]\n"
     "                     [--log] [--save-log FILE] [--stats]\n"
     "                     [--tempo BPM] [--time-signature N/D]\n"
+    "                     [--editor [--screenshot DIR]]\n"
     "  --info            print what a host sees of the plug-in and exit\n"
     "  --set I=V         set parameter I (0 .. numParams - 1) to V (0.0..1.0, or a fraction\n"
     "                    such as 3/256 for list entry 3) before processing; repeatable\n"
@@ -51,6 +53,11 @@ const char* kUsage =
     "  --tempo BPM       the tempo the host reports (default 120; --in reports the file's)\n"
     "  --time-signature N/D  the time signature the host reports (default 4/4; --in\n"
     "                    reports the file's where it has one)\n"
+    "  --editor          open the plug-in's editor in a window and process in real time\n"
+    "                    until the window is closed or Ctrl+C (a MIDI monitor and router\n"
+    "                    without a DAW); prints the editor's automation as it happens\n"
+    "  --screenshot DIR  with --editor: save a PNG of each tab and of the options dialog\n"
+    "                    in DIR, then exit\n"
     "Every event the plug-in sends back is printed as: block B frame F: BYTES\n"
     "SIGINT or SIGTERM ends the run after the current block and closes the plug-in as usual;\n"
     "the exit status is then 128 + the signal's number.\n";
@@ -166,6 +173,8 @@ int main(int argc, char** argv) {
     const std::string path = argv[1];
     bool info = false;
     bool realtime = false;
+    bool editor = false;
+    std::string screenshotDir;
     std::string loadPath, savePath;
     long blocks = 8;
     bool blocksGiven = false;
@@ -207,6 +216,10 @@ int main(int argc, char** argv) {
             h.blockSize = static_cast<VstInt32>(n);
         } else if (a == "--realtime") {
             realtime = true;
+        } else if (a == "--editor") {
+            editor = true;
+        } else if (a == "--screenshot") {
+            screenshotDir = next("a folder");
         } else if (a == "--blocks") {
             if (!host::parseNumber(next("a block count"), n) || n < 0)
                 return fail("--blocks needs a count of 0 or more");
@@ -257,6 +270,7 @@ int main(int argc, char** argv) {
     }
 
     if (!outFile.empty() && inFile.empty()) return fail("--out needs --in");
+    if (!screenshotDir.empty() && !editor) return fail("--screenshot needs --editor");
     host::MidiFilePlayer player;
     std::string error;
     if (!inFile.empty() && !player.load(inFile, error)) return fail(error);
@@ -296,6 +310,14 @@ int main(int argc, char** argv) {
     }
 
     h.start();
+    if (editor) {
+        const int rc = host::runEditorWindow(h, screenshotDir, error);
+        h.stop();
+        if (rc != 0) fail(error);
+        const int saved = finish();
+        h.close();
+        return rc != 0 ? rc : saved;
+    }
     if (!inFile.empty()) {
         player.play(h, schedule, blocksGiven ? blocks : -1, &stopRequested);
     } else {

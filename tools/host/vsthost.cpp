@@ -173,10 +173,21 @@ VstIntPtr VSTCALLBACK VstHost::callback(AEffect* effect, VstInt32 opcode, VstInt
 
 VstIntPtr VstHost::answer(VstInt32 opcode, VstInt32 index, VstIntPtr /*value*/, void* ptr,
                           float opt) {
-    opcodesSeen.push_back(opcode);
+    if (live) {
+        // The editor's gestures, as they happen (they come from the user-interface thread).
+        if (opcode == audioMasterAutomate) {
+            std::printf("automate %d %g\n", index, static_cast<double>(opt));
+        } else if (opcode == audioMasterBeginEdit || opcode == audioMasterEndEdit) {
+            std::printf("%s %d\n", opcode == audioMasterBeginEdit ? "begin edit" : "end edit",
+                        index);
+        }
+        std::fflush(stdout);
+    } else {
+        opcodesSeen.push_back(opcode);
+    }
     switch (opcode) {
         case audioMasterAutomate:
-            automated.emplace_back(index, opt);
+            if (!live) automated.emplace_back(index, opt);
             return 0;
         case audioMasterVersion:
             return versionAnswer;
@@ -190,18 +201,21 @@ VstIntPtr VstHost::answer(VstInt32 opcode, VstInt32 index, VstIntPtr /*value*/, 
             ++wantMidiCalls;
             return 1;
         case audioMasterGetTime: {
-            ++getTimeCalls;
+            if (!live) ++getTimeCalls;
             if (!answerTimeInfo) return 0;
-            timeInfo_ = VstTimeInfo{};
-            timeInfo_.samplePos = static_cast<double>(position_);
-            timeInfo_.sampleRate = sampleRate;
-            timeInfo_.tempo = tempo;
-            timeInfo_.ppqPos = static_cast<double>(position_) / sampleRate * tempo / 60.0;
-            timeInfo_.timeSigNumerator = timeSigNumerator;
-            timeInfo_.timeSigDenominator = timeSigDenominator;
-            timeInfo_.flags =
+            // One record per thread: the processing and the editor's threads ask at once.
+            thread_local VstTimeInfo timeInfo;
+            timeInfo = VstTimeInfo{};
+            const long position = position_;
+            timeInfo.samplePos = static_cast<double>(position);
+            timeInfo.sampleRate = sampleRate;
+            timeInfo.tempo = tempo;
+            timeInfo.ppqPos = static_cast<double>(position) / sampleRate * tempo / 60.0;
+            timeInfo.timeSigNumerator = timeSigNumerator;
+            timeInfo.timeSigDenominator = timeSigDenominator;
+            timeInfo.flags =
                 kVstTransportPlaying | kVstPpqPosValid | kVstTempoValid | kVstTimeSigValid;
-            return reinterpret_cast<VstIntPtr>(&timeInfo_);
+            return reinterpret_cast<VstIntPtr>(&timeInfo);
         }
         case audioMasterProcessEvents: {
             const auto* list = static_cast<const VstEvents*>(ptr);
@@ -216,7 +230,7 @@ VstIntPtr VstHost::answer(VstInt32 opcode, VstInt32 index, VstIntPtr /*value*/, 
                 if (e->type == kVstMidiType) {
                     std::memcpy(s.bytes, reinterpret_cast<const VstMidiEvent*>(e)->midiData, 4);
                 }
-                sent.push_back(s);
+                if (!live) sent.push_back(s);
             }
             return 1;
         }

@@ -3,6 +3,7 @@
 // corvella-host and by the black-box tests.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -75,6 +76,10 @@ public:
     VstIntPtr versionAnswer = 2400;  // audioMasterVersion; 0 makes a plug-in refuse to load
     bool answerTimeInfo = true;      // false answers audioMasterGetTime with null
     std::string productString = "corvella-host";
+    // Set while processing and an editor run on two threads at once: the callback then keeps
+    // none of the records below (each belongs to one thread) and prints the editor's
+    // automation instead: "automate INDEX VALUE", "begin edit INDEX", "end edit INDEX".
+    bool live = false;
 
     // Starts processing (open, rate, block size, mains on, start) and runs blocks.
     void start();
@@ -108,9 +113,9 @@ private:
     VstPluginMainProc entry_ = nullptr;
     AEffect* effect_ = nullptr;
     std::string error_;
-    VstTimeInfo timeInfo_{};
     long block_ = -1;
-    long position_ = 0;
+    // Advanced by the processing thread, read by the editor's when it asks for the time.
+    std::atomic<long> position_{0};
     bool processing_ = false;
     std::vector<float> in_[2];
     std::vector<float> out_[2];

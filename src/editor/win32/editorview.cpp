@@ -424,21 +424,14 @@ private:
         return size;
     }
 
-    // A label wider than the room right of its place moves left until it ends at its
-    // container's edge: a font wider than the form's never cuts the text.
-    static int insideRight(HWND parent, int x, int width) {
-        RECT area{};
-        if (!parent || !GetClientRect(parent, &area)) return x;
-        return std::max(0, std::min(x, static_cast<int>(area.right) - width));
-    }
-
+    // A label sized to its text, moved left where it would pass its container's edge.
     void fitToText(HWND h, const std::string& text, const Control& c) {
         const SIZE size = textSize(text, c);
-        const int width = size.cx + 2;
-        HWND parent = GetParent(h);
-        const int x = insideRight(parent, c.left, width);
-        SetWindowPos(h, nullptr, x, c.top, width, size.cy, SWP_NOZORDER);
-        InvalidateRect(parent, nullptr, TRUE);
+        RECT area{};
+        GetClientRect(GetParent(h), &area);
+        const int x = fittedLeft(c.left, size.cx + 2, area.right);
+        SetWindowPos(h, nullptr, x, c.top, size.cx + 2, size.cy, SWP_NOZORDER);
+        InvalidateRect(GetParent(h), nullptr, TRUE);
     }
 
     HWND create(const Control& c, const ControlState& s, HWND parent, int x, int y, int id,
@@ -455,7 +448,7 @@ private:
                 break;
             case Kind::Page:
                 cls = kViewClass;
-                // A page never paints over its siblings above it: the LED's panel.
+                // Pages never paint over their siblings: the LED's panel lies over them.
                 style |= WS_CLIPCHILDREN | WS_CLIPSIBLINGS;
                 ex = WS_EX_CONTROLPARENT;
                 w = pageArea.right - pageArea.left;
@@ -463,12 +456,14 @@ private:
                 caption.clear();
                 break;
             case Kind::Label: {
-                // Labels size themselves to their text, on one line.
+                // Labels size themselves to their text, on one line, inside their container.
                 const SIZE size = textSize(caption, c);
                 w = size.cx + 2;
                 h = size.cy;
+                RECT area{};
+                GetClientRect(parent, &area);
+                x = fittedLeft(x, w, area.right);
                 style |= SS_LEFTNOWORDWRAP;
-                x = insideRight(parent, x, w);
                 break;
             }
             case Kind::CheckBox:
@@ -634,7 +629,6 @@ void Win32View::showOptions(OptionsDialog& dialog) {
                                 CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, dlg,
                                 nullptr, moduleHandle(), nullptr);
     const auto& form = optionsForm();
-    int labelRight = 0;
     for (std::size_t i = 2; i < kOptionsControlCount; ++i) {
         const Control& c = form[i];
         const char* cls = "STATIC";
@@ -658,21 +652,14 @@ void Win32View::showOptions(OptionsDialog& dialog) {
                 cls = "BUTTON";
                 style |= BS_PUSHBUTTON | WS_TABSTOP;
                 break;
+            case Kind::Label:
+                style |= SS_LEFTNOWORDWRAP;  // sized to its text below
+                break;
             default:
-                // A label: one line, sized to its text below.
-                style |= SS_LEFTNOWORDWRAP;
-                w = 64;
-                h = 14;
                 break;
         }
         const std::string text = c.kind == Kind::Edit ? dialog.trackNameText() : c.caption;
-        int left = c.left;
-        if (c.kind == Kind::Edit && labelRight + 4 > left) {
-            // The track name's box starts after its label's text and keeps its right edge.
-            w -= labelRight + 4 - left;
-            left = labelRight + 4;
-        }
-        HWND hc = CreateWindowExA(ex, cls, text.c_str(), style, left, c.top, w, h, dlg,
+        HWND hc = CreateWindowExA(ex, cls, text.c_str(), style, c.left, c.top, w, h, dlg,
                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(100 + i)),
                                   moduleHandle(), nullptr);
         ow.handles[i] = hc;
@@ -682,23 +669,27 @@ void Win32View::showOptions(OptionsDialog& dialog) {
             hc, WM_SETFONT,
             reinterpret_cast<WPARAM>(startup || c.kind == Kind::StaticText ? ow.tahoma : ow.font),
             FALSE);
-        if (c.kind == Kind::CheckBox || c.kind == Kind::Label) {
-            if (c.kind == Kind::CheckBox)
-                SendMessageA(hc, BM_SETCHECK, dialog.checked(static_cast<OptId>(i)) ? 1 : 0, 0);
-            // Neither a box's caption nor a label is ever cut, whatever the font's metrics.
+        SIZE size{};
+        if (hc && (c.kind == Kind::CheckBox || c.kind == Kind::Label)) {
             HDC dc = GetDC(hc);
             HGDIOBJ old = SelectObject(dc, startup ? ow.tahoma : ow.font);
-            SIZE size{};
             GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
             SelectObject(dc, old);
             ReleaseDC(hc, dc);
-            const int needed = size.cx + (c.kind == Kind::CheckBox ? 20 : 2);
-            if (needed > w || c.kind == Kind::Label)
-                SetWindowPos(hc, nullptr, 0, 0, needed, std::max(h, static_cast<int>(size.cy)),
-                             SWP_NOMOVE | SWP_NOZORDER);
-            if (c.kind == Kind::Label) labelRight = c.left + needed;
         }
-        // The dialog shows no hints of its own: only the start-up boxes show theirs.
+        if (c.kind == Kind::CheckBox) {
+            SendMessageA(hc, BM_SETCHECK, dialog.checked(static_cast<OptId>(i)) ? 1 : 0, 0);
+            // The box and its caption never cut the caption, whatever the font's metrics.
+            if (size.cx + 20 > w)
+                SetWindowPos(hc, nullptr, 0, 0, size.cx + 20, h, SWP_NOMOVE | SWP_NOZORDER);
+        } else if (c.kind == Kind::Label) {
+            // "Track name:" on one line, ending where its edit begins.
+            const int edit = form[static_cast<std::size_t>(OptId::Edit1)].left;
+            SetWindowPos(hc, nullptr, fittedLeft(c.left, size.cx + 2, edit - 2), c.top, size.cx + 2,
+                         size.cy, SWP_NOZORDER);
+        }
+        // The dialog shows the start-up boxes' hints only; the log box carries its hint
+        // without showing it.
         if (tips && hc && c.hint && (c.style & ShowsHint)) {
             TTTOOLINFOA tool{};
             tool.cbSize = TTTOOLINFOA_V2_SIZE;

@@ -1,0 +1,916 @@
+// The editor's view on X11: FLTK widgets built from the form tables, in a borderless window
+// reparented into the host's window. FLTK keeps its own display connection; its events, the
+// clipboard requests and the 100 ms synchronisation pass are all served from the host's idle
+// calls on the host's user-interface thread. Controls that carry state (check boxes, radio
+// buttons) show what the model decides, never their own toggling.
+#include "editor/optionsdialog.h"
+#include "editor/plugineditor.h"
+#include "platform/notice.h"
+#include "plugin/plugin.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Check_Button.H>
+#include <FL/Fl_Choice.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_File_Chooser.H>
+#include <FL/Fl_Group.H>
+#include <FL/Fl_Input.H>
+#include <FL/Fl_Menu_Item.H>
+#include <FL/Fl_Round_Button.H>
+#include <FL/Fl_Slider.H>
+#include <FL/Fl_Text_Display.H>
+#include <FL/Fl_Tooltip.H>
+#include <FL/fl_ask.H>
+#include <FL/fl_draw.H>
+#include <FL/x.H>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <sys/stat.h>
+
+// Xlib's macros that collide with the form's names.
+#undef None
+#undef Status
+
+namespace {
+
+using namespace editor;
+
+constexpr int kTabRow = 22;  // the tab row at the bottom of the window
+constexpr double kPassSeconds = 0.1;
+constexpr Fl_Color kMenuBackground = FL_BACKGROUND_COLOR;
+
+// The display connection stays open for the life of the module once a view opened it; the
+// module's unloading closes it.
+struct DisplayCloser {
+    bool opened = false;
+    ~DisplayCloser() {
+        if (opened && fl_display) fl_close_display();
+    }
+} displayCloser;
+
+// The view's own connection. It is handed to FLTK as it is, so the process's locale and its
+// X error handlers (the host's) stay as they are.
+bool openDisplay() {
+    if (!fl_display) {
+        Display* display = XOpenDisplay(nullptr);
+        if (!display) return false;
+        fl_open_display(display);
+        displayCloser.opened = true;
+        Fl::visible_focus(1);
+        Fl_Tooltip::delay(0.6f);
+    }
+    return true;
+}
+
+// X errors on the view's own connection are dropped while a scope of this kind exists (the host
+// may destroy its window before it closes the editor, taking ours with it); errors on other
+// connections go on to the handler that was installed (the host's). The handler is the
+// process's, so it is installed only around the view's own work on the user-interface thread.
+XErrorHandler outerHandler = nullptr;
+
+int viewErrorHandler(Display* display, XErrorEvent* event) {
+    if (display == fl_display) return 0;
+    return outerHandler ? outerHandler(display, event) : 0;
+}
+
+class ViewErrorScope {
+public:
+    ViewErrorScope() {
+        XSync(fl_display, False);
+        previous_ = XSetErrorHandler(&viewErrorHandler);
+        outerHandler = previous_;
+    }
+    ~ViewErrorScope() {
+        XSync(fl_display, False);
+        XSetErrorHandler(previous_);
+    }
+    ViewErrorScope(const ViewErrorScope&) = delete;
+    ViewErrorScope& operator=(const ViewErrorScope&) = delete;
+
+private:
+    XErrorHandler previous_ = nullptr;
+};
+
+// Labels are drawn literally: FLTK would take '&' as a shortcut mark and '@' as a symbol.
+std::string literal(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '&' || c == '@') out += c;
+        out += c;
+    }
+    return out;
+}
+
+// The user's music folder: $XDG_MUSIC_DIR, the user-dirs file's entry, else the home folder.
+std::string musicDirectory() {
+    if (const char* dir = std::getenv("XDG_MUSIC_DIR"); dir && *dir) return dir;
+    const char* home = std::getenv("HOME");
+    const std::string homeDir = home && *home ? home : ".";
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    std::ifstream dirs((config && *config ? std::string(config) : homeDir + "/.config") +
+                       "/user-dirs.dirs");
+    std::string line;
+    const std::string key = "XDG_MUSIC_DIR=\"";
+    while (std::getline(dirs, line)) {
+        if (line.rfind(key, 0) != 0 || line.size() < key.size() + 1) continue;
+        std::string value = line.substr(key.size(), line.size() - key.size() - 1);
+        if (value.rfind("$HOME", 0) == 0) value = homeDir + value.substr(5);
+        struct stat st {};
+        if (::stat(value.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return value;
+    }
+    return homeDir;
+}
+
+class FltkView;
+
+// Notices go to standard error, which a host's user rarely sees, and to the log view of every
+// open editor. Notices may come from any thread; each view takes its lines at its idle call.
+class LogNotices : public platform::NoticeSink {
+public:
+    // Any thread.
+    void show(const platform::Notice& notice) override {
+        if (previous_) {
+            previous_->show(notice);
+        } else {
+            platform::showSystemNotice(notice);
+        }
+        const char* kind = notice.kind == platform::NoticeKind::Error     ? "error"
+                           : notice.kind == platform::NoticeKind::Warning ? "warning"
+                                                                          : "note";
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& [view, lines] : pending_)
+            lines.push_back(notice.caption + " " + kind + ": " + notice.text);
+    }
+    // UI thread: a view opens or closes; the first installs this sink, the last removes it.
+    void add(const FltkView* view) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pending_.empty()) previous_ = platform::setNoticeSink(this);
+        pending_.emplace_back(view, std::vector<std::string>{});
+    }
+    void remove(const FltkView* view) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::erase_if(pending_, [view](const auto& p) { return p.first == view; });
+        if (pending_.empty()) platform::setNoticeSink(previous_);
+    }
+    // UI thread: the lines for a view since it last asked.
+    std::vector<std::string> take(const FltkView* view) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& [v, lines] : pending_) {
+            if (v == view) return std::exchange(lines, {});
+        }
+        return {};
+    }
+
+private:
+    std::mutex mutex_;
+    platform::NoticeSink* previous_ = nullptr;
+    std::vector<std::pair<const FltkView*, std::vector<std::string>>> pending_;
+} logNotices;
+
+// The window inside the host's window. It keeps FLTK's idea of its screen position current, so
+// popups open beside the control, and takes the keyboard focus when clicked.
+class EmbeddedWindow : public Fl_Double_Window {
+public:
+    EmbeddedWindow(FltkView& view, int w, int h)
+        : Fl_Double_Window(w, h, "Corvella"), view_(view) {}
+    int handle(int event) override;
+    void trackScreenPosition() {
+        if (!shown()) return;
+        int rx = 0, ry = 0;
+        ::Window child = 0;
+        XTranslateCoordinates(fl_display, fl_xid(this), RootWindow(fl_display, fl_screen), 0, 0,
+                              &rx, &ry, &child);
+        Fl_Widget::x(rx);
+        Fl_Widget::y(ry);
+    }
+
+private:
+    FltkView& view_;
+};
+
+// The activity LED: the model's picture composed over the menu colour through its mask.
+class LedWidget : public Fl_Widget {
+public:
+    LedWidget(TransLed& led, Rgb background, int x, int y, int w, int h)
+        : Fl_Widget(x, y, w, h), led_(led), background_(background) {}
+    void draw() override {
+        Picture surface;
+        surface.width = w();
+        surface.height = h();
+        surface.pixels.assign(static_cast<std::size_t>(w() * h()), background_);
+        led_.paint(surface);
+        std::vector<uchar> bytes;
+        bytes.reserve(surface.pixels.size() * 3);
+        for (Rgb p : surface.pixels) {
+            bytes.push_back(static_cast<uchar>(p >> 16));
+            bytes.push_back(static_cast<uchar>(p >> 8));
+            bytes.push_back(static_cast<uchar>(p));
+        }
+        fl_draw_image(bytes.data(), x(), y(), w(), h(), 3);
+    }
+
+private:
+    TransLed& led_;
+    Rgb background_;
+};
+
+// FLTK draws a label inside its box with this margin on either side.
+constexpr int kLabelMargin = 3;
+
+// Labels size themselves to their text, on one line; the text starts at the form's place
+// unless it would then pass `rightEdge`: it then ends there, since this font is wider than the
+// one the form was laid out for.
+void fitLabel(Fl_Widget* w, int rightEdge) {
+    int tw = 0, th = 0;
+    fl_font(w->labelfont(), w->labelsize());
+    w->measure_label(tw, th);
+    const int width = tw + 2 * kLabelMargin + 1;
+    w->resize(fittedLeft(w->x(), width, rightEdge), w->y(), width, th);
+}
+
+// A check box or radio button never cuts its caption, whatever the font's metrics.
+void fitButton(Fl_Widget* w) {
+    if (!w->label() || !*w->label()) return;
+    int tw = 0, th = 0;
+    fl_font(w->labelfont(), w->labelsize());
+    w->measure_label(tw, th);
+    if (tw + 22 > w->w()) w->size(tw + 22, w->h());
+}
+
+// A slider that tells the host when a drag begins and ends, so its automation is recorded as
+// one gesture.
+class GestureSlider : public Fl_Slider {
+public:
+    GestureSlider(APlugin& plugin, int tag, int x, int y, int w, int h)
+        : Fl_Slider(x, y, w, h), plugin_(plugin), tag_(tag) {}
+    int handle(int event) override {
+        if (event == FL_PUSH && Fl::event_button() == FL_LEFT_MOUSE) plugin_.beginEdit(tag_);
+        const int used = Fl_Slider::handle(event);
+        if (event == FL_RELEASE && Fl::event_button() == FL_LEFT_MOUSE) plugin_.endEdit(tag_);
+        return used;
+    }
+
+private:
+    APlugin& plugin_;
+    int tag_;
+};
+
+// The bus-label edit: Enter stores, Escape cancels (the model decides).
+class LabelInput : public Fl_Input {
+public:
+    LabelInput(TPluginEditorWindow& model, int x, int y, int w, int h)
+        : Fl_Input(x, y, w, h), model_(model) {}
+    int handle(int event) override {
+        if (event == FL_KEYBOARD) {
+            const int key = Fl::event_key();
+            if (key == FL_Enter || key == FL_KP_Enter) return model_.Edit1KeyDown(13) ? 1 : 0;
+            if (key == FL_Escape) return model_.Edit1KeyDown(27) ? 1 : 0;
+        }
+        return Fl_Input::handle(event);
+    }
+
+private:
+    TPluginEditorWindow& model_;
+};
+
+// A list's entries as FLTK menu items; the texts live as long as the items.
+struct ListItems {
+    std::vector<std::string> texts;
+    std::vector<Fl_Menu_Item> items;
+    void assign(const std::vector<std::string>& entries) {
+        texts.clear();
+        for (const std::string& e : entries) texts.push_back(literal(e));
+        items.assign(texts.size() + 1, Fl_Menu_Item{});
+        for (std::size_t i = 0; i < texts.size(); ++i) items[i].text = texts[i].c_str();
+    }
+};
+
+class FltkView : public EditorView {
+public:
+    FltkView(::Window parent, TPluginEditorWindow& model) : model_(model) {
+        window_ = std::make_unique<EmbeddedWindow>(*this, kWindowWidth, kWindowHeight);
+        window_->color(kMenuBackground);
+        build();
+        window_->end();
+        window_->border(0);
+        // Never managed by the window manager: it lives inside the host's window at once.
+        window_->set_override();
+        // Off the screen for the moment between its creation and its move into the host's.
+        window_->position(-2 * kWindowWidth, -2 * kWindowHeight);
+        window_->show();
+        XReparentWindow(fl_display, fl_xid(window_.get()), parent, 0, 0);
+        XMapWindow(fl_display, fl_xid(window_.get()));
+        XSync(fl_display, False);
+        window_->trackScreenPosition();
+        Fl::add_timeout(kPassSeconds, &FltkView::tick, this);
+        logNotices.add(this);
+    }
+
+    ~FltkView() override {
+        logNotices.remove(this);
+        Fl::remove_timeout(&FltkView::tick, this);
+        const ViewErrorScope scope;
+        if (window_) {
+            window_->hide();
+            window_.reset();
+        }
+    }
+
+    // --- EditorView ---
+    void changed(Id id, Property what) override {
+        Fl_Widget* w = widgets_[index(id)];
+        if (what == Property::ActivePage) {
+            showPage(model_.activePage());
+            return;
+        }
+        if (!w) return;
+        const ControlState& s = model_.state(id);
+        switch (what) {
+            case Property::Enabled:
+                s.enabled ? w->activate() : w->deactivate();
+                break;
+            case Property::Visible:
+                if (s.visible) {
+                    if (id == Id::Edit1) {
+                        auto* input = static_cast<Fl_Input*>(w);
+                        input->value(s.text.c_str());
+                        w->show();
+                        input->take_focus();
+                        input->position(input->size(), 0);
+                    } else {
+                        w->show();
+                    }
+                } else {
+                    w->hide();
+                }
+                break;
+            case Property::Checked:
+                static_cast<Fl_Button*>(w)->value(s.checked ? 1 : 0);
+                break;
+            case Property::Position:
+                static_cast<Fl_Slider*>(w)->value(s.position);
+                break;
+            case Property::Selection:
+                static_cast<Fl_Choice*>(w)->value(s.selected);
+                break;
+            case Property::Text:
+                if (id != Id::Edit1) {
+                    texts_[index(id)] = literal(s.text);
+                    w->label(texts_[index(id)].c_str());
+                    if (control(id).kind == Kind::Label) fitLabel(w, kWindowWidth);
+                    window_->redraw();
+                }
+                break;
+            case Property::Entries:
+                fillList(id);
+                break;
+            case Property::Memo:
+                showMemo();
+                break;
+            case Property::Led:
+                w->redraw();
+                break;
+            case Property::Hint:
+                hints_[index(id)] = s.hint;
+                w->tooltip(hints_[index(id)].empty() ? nullptr : hints_[index(id)].c_str());
+                break;
+            case Property::ActivePage:
+                break;
+        }
+    }
+
+    void idle() override {
+        {
+            const ViewErrorScope scope;
+            window_->trackScreenPosition();
+            Fl::check();
+        }
+        for (const std::string& line : logNotices.take(this)) model_.appendLine(line);
+    }
+
+    bool chooseSaveFile(const std::string& proposed, std::string& path) override {
+        const std::string start = musicDirectory() + "/" + proposed;
+        Fl_File_Chooser chooser(start.c_str(), "Type 0 midi file (*.mid)\tAny file (*)",
+                                Fl_File_Chooser::CREATE, "Save log as...");
+        chooser.value(start.c_str());
+        chooser.show();
+        while (chooser.shown()) Fl::wait();
+        const char* chosen = chooser.value();
+        if (!chosen || !*chosen) return false;
+        struct stat st {};
+        if (::stat(chosen, &st) == 0) {
+            const std::string name = chosen;
+            if (fl_choice("%s already exists.\nDo you want to replace it?", "No", "Yes", nullptr,
+                          name.c_str()) != 1)
+                return false;
+        }
+        path = chosen;
+        return true;
+    }
+
+    void copyMemoSelection() override {
+        int from = 0, to = 0;
+        if (!memoBuffer_.selection_position(&from, &to) || to <= from) return;
+        char* text = memoBuffer_.selection_text();
+        Fl::copy(text, static_cast<int>(std::strlen(text)), 1);
+        std::free(text);
+    }
+
+    void showOptions(OptionsDialog& dialog) override;
+
+    Rgb systemColour(Colour) override {
+        uchar r = 0, g = 0, b = 0;
+        Fl::get_color(kMenuBackground, r, g, b);
+        return rgb(r, g, b);
+    }
+
+    // The user pressed a mouse button somewhere in the window: context menus and the pages'
+    // mouse-down handler. True when the press was used here.
+    bool mouse(int button, int x, int y) {
+        const Id under = controlAt(x, y);
+        if (button == FL_RIGHT_MOUSE) {
+            Menu menu = under == Id::Count ? Menu::PopupMenu1 : control(under).menu;
+            if (menu == Menu::None) menu = Menu::PopupMenu1;
+            contextMenu(menu, under);
+            return true;
+        }
+        if (under == Id::Count) {
+            const Id target = y >= kWindowHeight - kTabRow
+                                  ? Id::PageControl1
+                                  : kPages[static_cast<std::size_t>(model_.activePage())];
+            model_.userMouseDown(target);
+        }
+        return false;
+    }
+
+    // Runs a menu item by name.
+    void run(const std::string& item, Id on) {
+        if (item == "StopLoggingMidiData1" || item == "MenuItem2") {
+            model_.StopLoggingMidiData1Click();
+        } else if (item == "Clearlog1" || item == "MenuItem3") {
+            model_.Clearlog1Click();
+        } else if (item == "Savelog1" || item == "MenuItem4") {
+            model_.Savelog1Click();
+        } else if (item == "About1" || item == "MenuItem5") {
+            model_.About1Click();
+        } else if (item == "MenuItem1") {
+            model_.Copytoclipboard1Click();
+        } else if (item == "Renameoutputbus1") {
+            model_.Renameoutputbus1Click(on);
+        }
+    }
+
+private:
+    static void tick(void* self) {
+        auto* view = static_cast<FltkView*>(self);
+        Fl::repeat_timeout(kPassSeconds, &FltkView::tick, self);
+        view->model_.UpdaterTimer();
+    }
+
+    // Where a control sits in the window, from the form's places.
+    struct Place {
+        int x, y;
+    };
+    Place origin(const Control& c) const {
+        if (c.parent < 0) return {c.left, c.top};
+        const Control& parent = editorForm()[static_cast<std::size_t>(c.parent)];
+        if (parent.kind == Kind::Page) return {kPageLeft + c.left, kPageTop + c.top};
+        const Place p = origin(parent);
+        return {p.x + c.left, p.y + c.top};
+    }
+
+    // The visible control under a point of the window on the active page or on the window.
+    Id controlAt(int x, int y) const {
+        for (std::size_t i = kControlCount; i-- > 1;) {
+            const Id id = static_cast<Id>(i);
+            const Control& c = control(id);
+            if (c.kind == Kind::Page || c.kind == Kind::PageControl) continue;
+            Fl_Widget* w = widgets_[i];
+            if (!w || !w->visible_r()) continue;
+            if (x >= w->x() && x < w->x() + w->w() && y >= w->y() && y < w->y() + w->h()) return id;
+        }
+        return Id::Count;
+    }
+
+    void build() {
+        const auto& form = editorForm();
+        const int pageHeight = kWindowHeight - kTabRow;
+        for (std::size_t i = 1; i < kControlCount; ++i) {
+            const Control& c = form[i];
+            const Id id = static_cast<Id>(i);
+            const ControlState& s = model_.state(id);
+            Fl_Group* container = nullptr;
+            if (c.kind == Kind::Page || c.parent <= 0) {
+                container = window_.get();
+            } else {
+                container = static_cast<Fl_Group*>(widgets_[static_cast<std::size_t>(c.parent)]);
+            }
+            if (container) container->begin();
+            const Place at = origin(c);
+            Fl_Widget* w = nullptr;
+            switch (c.kind) {
+                case Kind::PageControl: {
+                    // The tab row: five tabs sharing the bottom row, each a radio button.
+                    auto* row = new Fl_Group(0, pageHeight, kWindowWidth, kTabRow);
+                    row->box(FL_FLAT_BOX);
+                    row->color(kMenuBackground);
+                    for (std::size_t p = 0; p < kPages.size(); ++p) {
+                        const int left = static_cast<int>(p) * kWindowWidth / 5;
+                        const int right = static_cast<int>(p + 1) * kWindowWidth / 5;
+                        auto* tab = new Fl_Button(left, pageHeight, right - left, kTabRow,
+                                                  control(kPages[p]).caption);
+                        tab->type(FL_RADIO_BUTTON);
+                        tab->box(FL_THIN_UP_BOX);
+                        tab->down_box(FL_FLAT_BOX);
+                        tab->labelsize(11);
+                        tab->clear_visible_focus();
+                        tab->callback(&FltkView::tabChosen, this);
+                        tabs_[p] = tab;
+                    }
+                    row->end();
+                    w = row;
+                    break;
+                }
+                case Kind::Page: {
+                    auto* page = new Fl_Group(0, 0, kWindowWidth, pageHeight);
+                    page->box(FL_THIN_UP_FRAME);
+                    page->end();
+                    w = page;
+                    break;
+                }
+                case Kind::Label: {
+                    auto* box = new Fl_Box(at.x - kLabelMargin, at.y, 1, 1);
+                    box->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
+                    w = box;
+                    break;
+                }
+                case Kind::CheckBox:
+                case Kind::Radio: {
+                    Fl_Button* b = nullptr;
+                    if (c.kind == Kind::CheckBox) {
+                        b = new Fl_Check_Button(at.x, at.y, c.width, c.height);
+                    } else {
+                        b = new Fl_Round_Button(at.x, at.y, c.width, c.height);
+                    }
+                    b->value(s.checked ? 1 : 0);
+                    b->callback(&FltkView::buttonClicked, this);
+                    // Opaque, as the native buttons are: "Delay output" sits on its frame.
+                    b->box(FL_FLAT_BOX);
+                    b->color(kMenuBackground);
+                    w = b;
+                    break;
+                }
+                case Kind::DropDown: {
+                    auto* list = new Fl_Choice(at.x, at.y, c.width, c.height);
+                    list->down_box(FL_BORDER_BOX);
+                    list->textsize(11);
+                    list->callback(&FltkView::listChosen, this);
+                    w = list;
+                    break;
+                }
+                case Kind::Slider: {
+                    auto* slider =
+                        new GestureSlider(model_.plugin(), c.tag, at.x, at.y, c.width, c.height);
+                    slider->type(FL_HOR_NICE_SLIDER);
+                    slider->bounds(c.minimum, c.maximum);
+                    slider->step(1);
+                    slider->slider_size(15.0 / c.width);
+                    slider->value(s.position);
+                    slider->box(FL_FLAT_BOX);
+                    slider->color(kMenuBackground);
+                    slider->when(FL_WHEN_CHANGED);
+                    slider->callback(&FltkView::slid, this);
+                    w = slider;
+                    break;
+                }
+                case Kind::Memo: {
+                    auto* memo = new Fl_Text_Display(at.x, at.y, c.width, c.height);
+                    memo->buffer(&memoBuffer_);
+                    memo->textfont(FL_HELVETICA);
+                    memo->textsize(9);
+                    memo->scrollbar_width(16);
+                    memo->scrollbar_align(FL_ALIGN_RIGHT);
+                    w = memo;
+                    break;
+                }
+                case Kind::Bevel: {
+                    const bool line = (c.style & TopLineOnly) != 0;
+                    auto* bevel = new Fl_Box(at.x, at.y, c.width, line ? 2 : c.height);
+                    bevel->box(line ? FL_THIN_DOWN_BOX : FL_ENGRAVED_FRAME);
+                    w = bevel;
+                    break;
+                }
+                case Kind::Panel: {
+                    auto* panel = new Fl_Group(at.x, at.y, c.width, c.height);
+                    panel->box(FL_FLAT_BOX);
+                    panel->color(kMenuBackground);
+                    panel->end();
+                    w = panel;
+                    break;
+                }
+                case Kind::Led:
+                    w = new LedWidget(model_.led(), systemColour(kMenuColour), at.x, at.y, c.width,
+                                      c.height);
+                    break;
+                case Kind::Edit: {
+                    auto* input = new LabelInput(model_, at.x, at.y, c.width, c.height);
+                    input->textsize(11);
+                    input->when(FL_WHEN_CHANGED);
+                    input->callback(&FltkView::edited, this);
+                    w = input;
+                    break;
+                }
+                default:
+                    break;
+            }
+            if (container) container->end();
+            widgets_[i] = w;
+            if (!w) continue;
+            w->user_data(this);
+            ids_.push_back({w, id});
+            w->labelsize((c.style & SmallFont) ? 9 : 11);
+            w->labelfont((c.style & Bold) ? FL_HELVETICA_BOLD : FL_HELVETICA);
+            if (c.kind != Kind::Page && c.kind != Kind::PageControl && c.kind != Kind::Memo &&
+                c.kind != Kind::Edit && c.caption && *c.caption) {
+                texts_[i] = literal(s.text);
+                w->label(texts_[i].c_str());
+            }
+            if (c.kind == Kind::Label) fitLabel(w, kWindowWidth);
+            if (c.kind == Kind::CheckBox || c.kind == Kind::Radio) fitButton(w);
+            // Only the text controls show a focus mark, as the native controls do until the
+            // keyboard is used.
+            if (c.kind != Kind::Edit && c.kind != Kind::Memo) w->clear_visible_focus();
+            if (c.kind == Kind::DropDown) fillList(id);
+            if (!s.visible) w->hide();
+        }
+        showPage(model_.activePage());
+    }
+
+    Id idOf(const Fl_Widget* w) const {
+        for (const auto& [widget, id] : ids_) {
+            if (widget == w) return id;
+        }
+        return Id::Count;
+    }
+
+    void fillList(Id id) {
+        auto* list = static_cast<Fl_Choice*>(widgets_[index(id)]);
+        ListItems& items = lists_[index(id)];
+        const ControlState& s = model_.state(id);
+        items.assign(s.entries);
+        list->menu(items.items.data());
+        list->value(s.selected);
+        list->redraw();
+    }
+
+    void showMemo() {
+        auto* memo = static_cast<Fl_Text_Display*>(widgets_[index(Id::Memo1)]);
+        std::string text;
+        for (const std::string& line : model_.memoLines()) {
+            text += line;
+            text += '\n';
+        }
+        memoBuffer_.text(text.c_str());
+        memo->insert_position(memoBuffer_.length());
+        memo->show_insert_position();
+    }
+
+    void showPage(int active) {
+        for (std::size_t p = 0; p < kPages.size(); ++p) {
+            Fl_Widget* page = widgets_[index(kPages[p])];
+            const bool on = static_cast<int>(p) == active;
+            if (page) on ? page->show() : page->hide();
+            if (tabs_[p]) tabs_[p]->value(on ? 1 : 0);
+        }
+        window_->redraw();
+    }
+
+    void contextMenu(Menu menu, Id on) {
+        if (menu != Menu::PopupMenu2) model_.PopupMenu1Popup();
+        const auto& items = menuItems(menu);
+        std::vector<Fl_Menu_Item> popup(items.size() + 1, Fl_Menu_Item{});
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            popup[i].text = items[i].caption;
+            popup[i].labelsize_ = 11;
+            if (items[i].checkItem) {
+                popup[i].flags = FL_MENU_TOGGLE | (model_.logMenuChecked() ? FL_MENU_VALUE : 0);
+            }
+        }
+        const Fl_Menu_Item* chosen = popup.data()->popup(Fl::event_x(), Fl::event_y());
+        if (!chosen) return;
+        run(items[static_cast<std::size_t>(chosen - popup.data())].name, on);
+    }
+
+    // --- Callbacks ---
+    static void tabChosen(Fl_Widget* w, void* self) {
+        auto* view = static_cast<FltkView*>(self);
+        for (std::size_t p = 0; p < kPages.size(); ++p) {
+            if (view->tabs_[p] == w) view->model_.userPage(static_cast<int>(p));
+        }
+        view->model_.userMouseDown(Id::PageControl1);
+        view->showPage(view->model_.activePage());
+    }
+
+    static void buttonClicked(Fl_Widget* w, void* self) {
+        auto* view = static_cast<FltkView*>(self);
+        const Id id = view->idOf(w);
+        if (id == Id::Count) return;
+        // The model decides the state; the button shows it.
+        auto* button = static_cast<Fl_Button*>(w);
+        const bool wanted = button->value() != 0;
+        button->value(view->model_.state(id).checked ? 1 : 0);
+        if (control(id).kind == Kind::Radio) {
+            view->model_.userRadio(id);
+        } else {
+            view->model_.userCheck(id, wanted);
+        }
+    }
+
+    static void listChosen(Fl_Widget* w, void* self) {
+        auto* view = static_cast<FltkView*>(self);
+        const Id id = view->idOf(w);
+        if (id != Id::Count) view->model_.userSelect(id, static_cast<Fl_Choice*>(w)->value());
+    }
+
+    static void slid(Fl_Widget* w, void* self) {
+        auto* view = static_cast<FltkView*>(self);
+        const Id id = view->idOf(w);
+        if (id != Id::Count) {
+            view->model_.userSlide(id, static_cast<int>(static_cast<Fl_Slider*>(w)->value()));
+        }
+    }
+
+    static void edited(Fl_Widget* w, void* self) {
+        static_cast<FltkView*>(self)->model_.userEditText(static_cast<Fl_Input*>(w)->value());
+    }
+
+    static constexpr int kPageLeft = 2;
+    static constexpr int kPageTop = 2;
+
+    TPluginEditorWindow& model_;
+    std::unique_ptr<EmbeddedWindow> window_;
+    std::array<Fl_Widget*, kControlCount> widgets_{};
+    std::array<std::string, kControlCount> texts_;
+    std::array<std::string, kControlCount> hints_;
+    std::array<ListItems, kControlCount> lists_;
+    std::array<Fl_Button*, kPages.size()> tabs_{};
+    std::vector<std::pair<Fl_Widget*, Id>> ids_;
+    Fl_Text_Buffer memoBuffer_;
+};
+
+int EmbeddedWindow::handle(int event) {
+    if (event == FL_PUSH) {
+        // Keys typed into the editor reach its controls, not the host's window.
+        XSetInputFocus(fl_display, fl_xid(this), RevertToParent, fl_event_time);
+        trackScreenPosition();
+        if (view_.mouse(Fl::event_button(), Fl::event_x(), Fl::event_y())) return 1;
+    }
+    return Fl_Double_Window::handle(event);
+}
+
+// --- Options dialog ------------------------------------------------------------------------
+
+struct OptionsWindow {
+    OptionsDialog& dialog;
+    std::array<Fl_Widget*, kOptionsControlCount> widgets{};
+};
+
+void optionChecked(Fl_Widget* w, void* data) {
+    auto* ow = static_cast<OptionsWindow*>(data);
+    for (std::size_t i = 0; i < kOptionsControlCount; ++i) {
+        if (ow->widgets[i] != w) continue;
+        const OptId id = static_cast<OptId>(i);
+        auto* box = static_cast<Fl_Button*>(w);
+        ow->dialog.userCheck(id, box->value() != 0);
+        box->value(ow->dialog.checked(id) ? 1 : 0);
+    }
+}
+
+void FltkView::showOptions(OptionsDialog& dialog) {
+    OptionsWindow ow{dialog};
+    Fl_Double_Window dlg(kOptionsWidth, kOptionsHeight, "About...");
+    // Centred on the editor (and so on the host's window that holds it).
+    window_->trackScreenPosition();
+    dlg.position(window_->x() + (kWindowWidth - kOptionsWidth) / 2,
+                 window_->y() + (kWindowHeight - kOptionsHeight) / 2);
+    dlg.color(kMenuBackground);
+    const auto& form = optionsForm();
+    std::string trackName = dialog.trackNameText();
+    std::string credits;
+    for (std::size_t i = 1; i < kOptionsControlCount; ++i) {
+        const Control& c = form[i];
+        const OptId id = static_cast<OptId>(i);
+        Fl_Widget* w = nullptr;
+        switch (c.kind) {
+            case Kind::Panel: {
+                auto* panel = new Fl_Box(c.left, c.top, c.width, c.height);
+                panel->box(FL_UP_BOX);
+                w = panel;
+                break;
+            }
+            case Kind::StaticText: {
+                credits = c.caption;
+                for (std::size_t at = credits.find("\r\n"); at != std::string::npos;
+                     at = credits.find("\r\n", at))
+                    credits.erase(at, 1);
+                auto* text = new Fl_Box(c.left, c.top, c.width, c.height, credits.c_str());
+                text->box(FL_THIN_DOWN_BOX);
+                text->align(FL_ALIGN_TOP_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
+                w = text;
+                break;
+            }
+            case Kind::CheckBox: {
+                auto* box = new Fl_Check_Button(c.left, c.top, c.width, c.height, c.caption);
+                box->value(dialog.checked(id) ? 1 : 0);
+                box->callback(&optionChecked, &ow);
+                box->clear_visible_focus();
+                // The dialog shows the start-up boxes' hints only; the log box carries its
+                // hint without showing it.
+                if (id != OptId::CheckBox1 && c.hint) box->tooltip(c.hint);
+                w = box;
+                break;
+            }
+            case Kind::Label: {
+                auto* label = new Fl_Box(c.left - kLabelMargin, c.top, 1, 1, c.caption);
+                label->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
+                w = label;
+                break;
+            }
+            case Kind::Edit: {
+                auto* input = new Fl_Input(c.left, c.top, c.width, c.height);
+                input->value(trackName.c_str());
+                input->textsize(11);
+                input->when(FL_WHEN_CHANGED);
+                input->callback(
+                    [](Fl_Widget* in, void* data) {
+                        static_cast<OptionsDialog*>(data)->userEditText(
+                            static_cast<Fl_Input*>(in)->value());
+                    },
+                    &dialog);
+                w = input;
+                break;
+            }
+            case Kind::Button: {
+                auto* button = new Fl_Button(c.left, c.top, c.width, c.height, c.caption);
+                button->callback(
+                    [](Fl_Widget*, void* data) {
+                        static_cast<OptionsDialog*>(data)->BitBtn1Click();
+                    },
+                    &dialog);
+                w = button;
+                break;
+            }
+            default:
+                break;
+        }
+        ow.widgets[i] = w;
+        if (!w) continue;
+        w->labelsize(11);
+        w->labelfont(FL_HELVETICA);
+        // The track name's label ends where its edit begins.
+        if (c.kind == Kind::Label) {
+            const Control& edit = form[static_cast<std::size_t>(OptId::Edit1)];
+            fitLabel(w, edit.left);
+        }
+        if (c.kind == Kind::CheckBox) fitButton(w);
+    }
+    dlg.end();
+    dlg.border(0);
+    dlg.set_modal();
+    // Closing by any means applies the values.
+    dlg.callback([](Fl_Widget*, void* data) { static_cast<OptionsDialog*>(data)->BitBtn1Click(); },
+                 &dialog);
+    dlg.show();
+    while (dlg.shown() && !dialog.closed()) Fl::wait();
+    dlg.hide();
+    Fl::check();
+}
+
+// Whether the host's handle names a window; a wrong handle is refused rather than raising an
+// X error in the host.
+bool isWindow(::Window w) {
+    const ViewErrorScope scope;
+    XWindowAttributes attributes{};
+    return XGetWindowAttributes(fl_display, w, &attributes) != 0;
+}
+
+}  // namespace
+
+std::unique_ptr<EditorView> createSystemEditorView(void* parent, TPluginEditorWindow& window) {
+    if (!parent || !openDisplay()) return nullptr;
+    const auto parentWindow = static_cast<::Window>(reinterpret_cast<std::uintptr_t>(parent));
+    if (!isWindow(parentWindow)) return nullptr;
+    return std::make_unique<FltkView>(parentWindow, window);
+}

@@ -1,0 +1,553 @@
+// The Linux editor view on a virtual X display, driven through real X input (XTest): the
+// controls reach the parameters, the host sees a slider's gesture, the log's selection reaches
+// the CLIPBOARD, the log is saved through the file panel, host automation moves the controls,
+// and opening and closing the editor leaves no windows, X resources or threads behind.
+// Run under Xvfb (see x11_gui_test.sh).
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "editor/plugineditor.h"
+#include "platform/midi.h"
+#include "platform/notice.h"
+#include "platform/settings.h"
+#include "plugin/editorfactory.h"
+#include "plugin/plugin.h"
+#include "support/memorysettingsstore.h"
+#include "support/scriptedmidibackend.h"
+#include "vst/entry.h"
+
+// After everything else: Xlib's macros collide with names above.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XRes.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#undef None
+
+namespace {
+
+using editor::Id;
+
+struct HostCalls {
+    std::vector<std::pair<VstInt32, VstInt32>> gestures;  // opcode, index
+    std::vector<std::pair<VstInt32, float>> automated;
+};
+HostCalls* calls = nullptr;
+
+VstIntPtr VSTCALLBACK testHost(AEffect*, VstInt32 opcode, VstInt32 index, VstIntPtr, void* ptr,
+                               float opt) {
+    switch (opcode) {
+        case audioMasterVersion:
+            return 2400;
+        case audioMasterAutomate:
+            if (calls) {
+                calls->automated.emplace_back(index, opt);
+                calls->gestures.emplace_back(opcode, index);
+            }
+            return 0;
+        case audioMasterBeginEdit:
+        case audioMasterEndEdit:
+            if (calls) calls->gestures.emplace_back(opcode, index);
+            return 1;
+        case audioMasterGetProductString:
+            std::snprintf(static_cast<char*>(ptr), 64, "XHost");
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+constexpr int kPageOrigin = 2;  // where the view puts a page's client area
+
+class X11EditorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        display = XOpenDisplay(nullptr);
+        if (!display) GTEST_SKIP() << "no X display (run under Xvfb)";
+        calls = &hostCalls;
+        installPluginEditorFactory(&newPluginEditor);
+        effect = pluginEntry(testHost);
+        ASSERT_NE(effect, nullptr);
+        parent =
+            XCreateSimpleWindow(display, DefaultRootWindow(display), 10, 10, 344, 305, 0, 0, 0);
+        XMapWindow(display, parent);
+        XSync(display, False);
+    }
+    void TearDown() override {
+        if (!display) return;
+        if (effect) call(effClose);
+        XDestroyWindow(display, parent);
+        XCloseDisplay(display);
+        calls = nullptr;
+    }
+
+    VstIntPtr call(VstInt32 op, VstInt32 index = 0, VstIntPtr value = 0, void* ptr = nullptr) {
+        return effect->dispatcher(effect, op, index, value, ptr, 0.0f);
+    }
+    APlugin& plugin() { return *static_cast<APlugin*>(effect->object); }
+    APluginEditor& editorObject() { return *static_cast<APluginEditor*>(plugin().getEditor()); }
+    const editor::ControlState& state(Id id) { return editorObject().window()->state(id); }
+    VstIntPtr openEditor() {
+        const VstIntPtr opened = call(effEditOpen, 0, 0, reinterpret_cast<void*>(parent));
+        pump(300);
+        return opened;
+    }
+
+    // The host's idle calls, about every 10 ms.
+    void pump(int ms) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < end) {
+            call(effEditIdle);
+            sleepMs(10);
+        }
+    }
+
+    // A point of a control, in the parent window, from the form's places.
+    static std::pair<int, int> placeOf(Id id, int dx, int dy) {
+        const editor::Control& c = editor::control(id);
+        const bool onPage = c.parent > 0;
+        return {c.left + dx + (onPage ? kPageOrigin : 0), c.top + dy + (onPage ? kPageOrigin : 0)};
+    }
+
+    // Real input from a connection of its own. It runs on a thread of its own while this
+    // thread goes on making the host's idle calls, since the editor's popups and panels run
+    // inside those calls.
+    class Input {
+    public:
+        explicit Input(Window parent) : d_(XOpenDisplay(nullptr)), parent_(parent) {}
+        ~Input() { XCloseDisplay(d_); }
+        Input(const Input&) = delete;
+        Input& operator=(const Input&) = delete;
+        void moveTo(int x, int y) {
+            int rx = 0, ry = 0;
+            Window child = 0;
+            XTranslateCoordinates(d_, parent_, DefaultRootWindow(d_), x, y, &rx, &ry, &child);
+            XTestFakeMotionEvent(d_, -1, rx, ry, 0);
+            XFlush(d_);
+            sleepMs(30);
+        }
+        void button(unsigned b, bool down) {
+            XTestFakeButtonEvent(d_, b, down ? True : False, 0);
+            XFlush(d_);
+            sleepMs(60);
+        }
+        void click(int x, int y, unsigned b = 1) {
+            moveTo(x, y);
+            button(b, true);
+            button(b, false);
+            sleepMs(150);
+        }
+        void clickControl(Id id, unsigned b = 1, int dx = 8, int dy = 8) {
+            const auto [x, y] = placeOf(id, dx, dy);
+            click(x, y, b);
+        }
+        void tab(int page) { click((2 * page + 1) * 344 / 10, 305 - 10); }
+        void key(KeySym sym) {
+            const KeyCode code = XKeysymToKeycode(d_, sym);
+            XTestFakeKeyEvent(d_, code, True, 0);
+            XTestFakeKeyEvent(d_, code, False, 0);
+            XFlush(d_);
+            sleepMs(60);
+        }
+        void type(const std::string& text) {
+            for (char c : text) key(static_cast<KeySym>(c));
+        }
+        // A menu item by its place (1 is the first), with the keyboard.
+        void menuItem(int place) {
+            sleepMs(200);
+            for (int i = 0; i < place; ++i) key(XK_Down);
+            key(XK_Return);
+            sleepMs(150);
+        }
+
+    private:
+        Display* d_;
+        Window parent_;
+    };
+
+    template <class Steps>
+    void drive(Steps steps, int settleMs = 150) {
+        bool done = false;
+        std::mutex m;
+        std::thread driver([&] {
+            Input input(parent);
+            steps(input);
+            std::lock_guard<std::mutex> lock(m);
+            done = true;
+        });
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(m);
+                if (done) break;
+            }
+            call(effEditIdle);
+            sleepMs(10);
+        }
+        driver.join();
+        pump(settleMs);
+    }
+
+    platform::MemorySettingsStore settings;
+    platform::ScopedSettingsStore settingsScope{settings};
+    platform::ScriptedMidiBackend devices{{"in A", "in B"}, {"out A", "out B"}};
+    platform::ScopedMidiBackend devicesScope{devices};
+    HostCalls hostCalls;
+    Display* display = nullptr;
+    Window parent = 0;
+    AEffect* effect = nullptr;
+};
+
+TEST_F(X11EditorTest, ControlsDriveTheirParameters) {
+    ASSERT_EQ(openEditor(), 1);
+    ERect* rect = nullptr;
+    call(effEditGetRect, 0, 0, &rect);
+    ASSERT_NE(rect, nullptr);
+    EXPECT_EQ(rect->right, 344);
+    EXPECT_EQ(rect->bottom, 305);
+
+    // Check box: "Receive midi from host" starts checked.
+    ASSERT_FLOAT_EQ(plugin().getParameter(49), 1.0f);
+    drive([](Input& in) { in.clickControl(Id::CheckBox12, 1, 6, 8); });
+    EXPECT_FLOAT_EQ(plugin().getParameter(49), 0.0f);
+    EXPECT_FALSE(state(Id::CheckBox12).checked);
+
+    // List: the first knob's message list, one entry down from where it stands.
+    drive([](Input& in) { in.tab(1); });
+    EXPECT_EQ(editorObject().window()->activePage(), 1);
+    const int before = state(Id::ComboBox23).selected;
+    drive([](Input& in) {
+        in.clickControl(Id::ComboBox23, 1, 100, 10);
+        in.menuItem(1);
+    });
+    EXPECT_EQ(state(Id::ComboBox23).selected, before + 1);
+    EXPECT_FLOAT_EQ(plugin().getParameter(62), static_cast<float>(before + 1) / 256.0f);
+
+    // Slider: a drag is one gesture for the host, begin, values, end.
+    hostCalls.gestures.clear();
+    drive([](Input& in) {
+        const auto [sx, sy] = placeOf(Id::TrackBar2, 8, 9);
+        in.moveTo(sx, sy);
+        in.button(1, true);
+        for (int x = sx; x <= sx + 150; x += 15) in.moveTo(x, sy);
+        in.button(1, false);
+    });
+    ASSERT_GE(hostCalls.gestures.size(), 3u);
+    EXPECT_EQ(hostCalls.gestures.front(), std::make_pair(VstInt32{audioMasterBeginEdit}, 50));
+    EXPECT_EQ(hostCalls.gestures.back(), std::make_pair(VstInt32{audioMasterEndEdit}, 50));
+    EXPECT_EQ(hostCalls.gestures[1], std::make_pair(VstInt32{audioMasterAutomate}, 50));
+    EXPECT_GT(plugin().getParameter(50), 0.2f);
+    EXPECT_EQ(state(Id::TrackBar2).position,
+              static_cast<int>(std::lround(plugin().getParameter(50) * 32768.0f)));
+
+    // Radio button: "Block only" on the filter page.
+    drive([](Input& in) {
+        in.tab(3);
+        in.clickControl(Id::RadioButton9, 1, 6, 8);
+    });
+    EXPECT_FLOAT_EQ(plugin().getParameter(10), 0.3f);
+    EXPECT_TRUE(state(Id::RadioButton9).checked);
+    EXPECT_FALSE(state(Id::RadioButton1).checked);
+    EXPECT_EQ(editorObject().window()->memoLines().back(), "Filter set to Block only");
+
+    // Host automation reaches the controls within one pass.
+    effect->setParameter(effect, 51, 0.25f);
+    effect->setParameter(effect, 49, 1.0f);
+    pump(110);
+    EXPECT_EQ(state(Id::TrackBar3).position, 8192);
+    EXPECT_TRUE(state(Id::CheckBox12).checked);
+}
+
+// The LED's body as the screen shows it.
+unsigned long ledPixel(Display* d, Window parent) {
+    const editor::Control& panel = editor::control(Id::Panel1);
+    XImage* image = XGetImage(d, parent, panel.left + 8, panel.top + 8, 1, 1, AllPlanes, ZPixmap);
+    if (!image) return 0;
+    const unsigned long p = XGetPixel(image, 0, 0) & 0xFFFFFF;
+    XDestroyImage(image);
+    return p;
+}
+
+TEST_F(X11EditorTest, LedLightsWhileLinesArrive) {
+    ASSERT_EQ(openEditor(), 1);
+    pump(200);
+    const unsigned long dark = ledPixel(display, parent);
+    EXPECT_NE(dark, 0xFFFF00ul);
+    // A pass may fall between a line and the picture; some line among a few shows yellow.
+    bool lit = false;
+    for (int i = 0; i < 5 && !lit; ++i) {
+        editorObject().window()->appendLine("line " + std::to_string(i));
+        call(effEditIdle);
+        XSync(display, False);
+        lit = ledPixel(display, parent) == 0xFFFF00ul;
+        pump(30);
+    }
+    EXPECT_TRUE(lit);
+    pump(250);
+    EXPECT_EQ(ledPixel(display, parent), dark);
+}
+
+TEST_F(X11EditorTest, BusIsRenamedWithTheKeyboard) {
+    ASSERT_EQ(openEditor(), 1);
+    const int bus = state(Id::ComboBox25).selected;
+    ASSERT_GE(bus, 0);
+    const std::string old = plugin().bus().readLabel(bus);
+    drive([](Input& in) {
+        in.clickControl(Id::ComboBox25, 3, 100, 10);
+        in.menuItem(1);  // "Rename bus"
+    });
+    ASSERT_TRUE(state(Id::Edit1).visible);
+    drive([](Input& in) {
+        in.type("drums");
+        in.key(XK_Return);
+    });
+    EXPECT_FALSE(state(Id::Edit1).visible);
+    EXPECT_EQ(plugin().bus().readLabel(bus), "drums");
+    EXPECT_EQ(state(Id::ComboBox25).entries[static_cast<std::size_t>(bus)], "drums");
+    // Escape leaves the label alone.
+    drive([](Input& in) {
+        in.clickControl(Id::ComboBox25, 3, 100, 10);
+        in.menuItem(1);
+        in.type("xyz");
+        in.key(XK_Escape);
+    });
+    EXPECT_FALSE(state(Id::Edit1).visible);
+    EXPECT_EQ(plugin().bus().readLabel(bus), "drums");
+    plugin().bus().writeLabel(bus, old);
+}
+
+TEST_F(X11EditorTest, LogSelectionReachesTheClipboard) {
+    ASSERT_EQ(openEditor(), 1);
+    editorObject().window()->appendLine("first line of the log");
+    editorObject().window()->appendLine("second line");
+    pump(100);
+    // Select the first line by dragging across it from its end to beyond its start, then
+    // "Copy selection".
+    drive([](Input& in) {
+        const auto [mx, my] = placeOf(Id::Memo1, 300, 6);
+        in.moveTo(mx, my);
+        in.button(1, true);
+        in.moveTo(mx - 150, my);
+        in.moveTo(mx - 310, my);
+        in.button(1, false);
+        in.clickControl(Id::Memo1, 3, 100, 60);
+        in.menuItem(2);
+    });
+
+    // Our own requestor of the CLIPBOARD selection; the editor answers from its idle calls.
+    const Window requestor =
+        XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
+    const Atom clipboard = XInternAtom(display, "CLIPBOARD", False);
+    const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+    const Atom property = XInternAtom(display, "CORVELLA_TEST_CLIP", False);
+    XConvertSelection(display, clipboard, utf8, property, requestor, CurrentTime);
+    XFlush(display);
+    std::string text;
+    bool answered = false;
+    for (int i = 0; i < 100 && !answered; ++i) {
+        call(effEditIdle);
+        XEvent event;
+        while (XCheckTypedWindowEvent(display, requestor, SelectionNotify, &event)) {
+            answered = true;
+            if (event.xselection.property == 0) break;
+            Atom type = 0;
+            int format = 0;
+            unsigned long count = 0, left = 0;
+            unsigned char* data = nullptr;
+            XGetWindowProperty(display, requestor, property, 0, 1 << 16, False, AnyPropertyType,
+                               &type, &format, &count, &left, &data);
+            if (data) {
+                text.assign(reinterpret_cast<char*>(data), count);
+                XFree(data);
+            }
+        }
+        sleepMs(10);
+    }
+    XDestroyWindow(display, requestor);
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(text.rfind("first line of the log", 0), 0u) << "[" << text << "]";
+    EXPECT_EQ(text.find("second"), std::string::npos) << text;
+}
+
+TEST_F(X11EditorTest, LogIsSavedThroughTheFilePanel) {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("corvella-x11-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    setenv("XDG_MUSIC_DIR", dir.c_str(), 1);
+    // A few messages from the host, recorded by the log.
+    call(effMainsChanged, 0, 1);
+    effect->setParameter(effect, param::Log, 1.0f);
+    VstMidiEvent note{};
+    note.type = kVstMidiType;
+    note.byteSize = sizeof note;
+    note.midiData[0] = static_cast<char>(0x90);
+    note.midiData[1] = 60;
+    note.midiData[2] = 100;
+    VstEvents list{};
+    list.numEvents = 1;
+    list.events[0] = reinterpret_cast<VstEvent*>(&note);
+    float buffer[128] = {};
+    float* io[2] = {buffer, buffer};
+    for (int block = 0; block < 4; ++block) {
+        if (block == 1) call(effProcessEvents, 0, 0, &list);
+        effect->processReplacing(effect, io, io, 128);
+    }
+
+    ASSERT_EQ(openEditor(), 1);
+    drive([](Input& in) {
+        in.clickControl(Id::Memo1, 3, 100, 60);
+        in.menuItem(4);  // "Save log"
+        sleepMs(1200);   // the panel opens with the proposed name in the music folder
+        in.key(XK_Return);
+    });
+    std::vector<std::filesystem::path> saved;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) saved.push_back(entry);
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_EQ(saved[0].extension(), ".mid");
+    EXPECT_EQ(plugin().logFileName(), saved[0].string());
+    EXPECT_EQ(editorObject().window()->memoLines().back(), "Saved to: " + saved[0].string());
+    // A third-party reader finds the note.
+    const std::string command =
+        "/usr/bin/python3 -c \"import mido,sys; "
+        "print(sum(1 for m in mido.MidiFile(sys.argv[1]) "
+        "if m.type=='note_on'))\" '" +
+        saved[0].string() + "'";
+    FILE* reader = popen(command.c_str(), "r");
+    ASSERT_NE(reader, nullptr);
+    char out[32] = {};
+    const bool got = std::fgets(out, sizeof out, reader) != nullptr;
+    pclose(reader);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(std::string(out), "1\n");
+    std::filesystem::remove_all(dir);
+    unsetenv("XDG_MUSIC_DIR");
+}
+
+TEST_F(X11EditorTest, ASaveThatFailsSaysSoInTheLog) {
+    setenv("XDG_MUSIC_DIR", "/nonexistent/corvella", 1);
+    ASSERT_EQ(openEditor(), 1);
+    drive([](Input& in) {
+        in.clickControl(Id::Memo1, 3, 100, 60);
+        in.menuItem(4);  // "Save log"
+        sleepMs(1200);
+        in.key(XK_Return);
+    });
+    unsetenv("XDG_MUSIC_DIR");
+    const auto& lines = editorObject().window()->memoLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find("error"), std::string::npos) << lines.back();
+    EXPECT_EQ(lines.back().find("Saved to"), std::string::npos);
+}
+
+TEST_F(X11EditorTest, NoticesFromAnyThreadReachTheLog) {
+    ASSERT_EQ(openEditor(), 1);
+    std::thread worker([] {
+        for (int i = 0; i < 50; ++i) {
+            platform::showNotice(("notice " + std::to_string(i)).c_str(), "Corvella",
+                                 platform::NoticeKind::Warning);
+        }
+    });
+    for (int i = 0; i < 20; ++i) call(effEditIdle);
+    worker.join();
+    pump(50);
+    int seen = 0;
+    for (const std::string& line : editorObject().window()->memoLines())
+        if (line.rfind("Corvella warning: notice ", 0) == 0) ++seen;
+    EXPECT_EQ(seen, 50);
+    // Once the editor is closed, notices no longer go anywhere but standard error.
+    call(effEditClose);
+    platform::showNotice("after close", "Corvella", platform::NoticeKind::Information);
+}
+
+std::size_t threadCount() {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& t : std::filesystem::directory_iterator("/proc/self/task"))
+        ++n;
+    return n;
+}
+
+// Every resource every client holds on the server.
+long serverResources(Display* d) {
+    XResClient* clients = nullptr;
+    int count = 0;
+    if (!XResQueryClients(d, &count, &clients)) return -1;
+    long total = 0;
+    for (int i = 0; i < count; ++i) {
+        XResType* types = nullptr;
+        int typeCount = 0;
+        if (XResQueryClientResources(d, clients[i].resource_base, &typeCount, &types)) {
+            for (int t = 0; t < typeCount; ++t) total += types[t].count;
+            XFree(types);
+        }
+    }
+    XFree(clients);
+    return total;
+}
+
+unsigned childWindows(Display* d, Window w) {
+    Window root = 0, up = 0, *children = nullptr;
+    unsigned count = 0;
+    XQueryTree(d, w, &root, &up, &children, &count);
+    if (children) XFree(children);
+    return count;
+}
+
+TEST_F(X11EditorTest, OpeningAndClosingLeavesNothingBehind) {
+    int base = 0, error = 0;
+    if (!XResQueryExtension(display, &base, &error)) GTEST_SKIP() << "no X-Resource extension";
+    // The first open connects the view to the server; that connection stays.
+    ASSERT_EQ(openEditor(), 1);
+    call(effEditClose);
+    pump(50);
+    const long resources = serverResources(display);
+    const std::size_t threads = threadCount();
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_EQ(call(effEditOpen, 0, 0, reinterpret_cast<void*>(parent)), 1);
+        call(effEditIdle);
+        EXPECT_EQ(childWindows(display, parent), 1u);
+        call(effEditClose);
+        call(effEditIdle);
+        ASSERT_EQ(childWindows(display, parent), 0u) << "after close " << i;
+    }
+    pump(50);
+    EXPECT_EQ(serverResources(display), resources);
+    EXPECT_EQ(threadCount(), threads);
+}
+
+TEST_F(X11EditorTest, AHostWindowDestroyedBeforeCloseLeavesTheHostRunning) {
+    // Xlib's default handler ends the process on any error; the editor must raise none the
+    // host sees.
+    ASSERT_EQ(openEditor(), 1);
+    XDestroyWindow(display, parent);
+    XSync(display, False);
+    pump(150);
+    call(effEditClose);
+    EXPECT_FALSE(editorObject().hasWindow());
+    parent = XCreateSimpleWindow(display, DefaultRootWindow(display), 10, 10, 344, 305, 0, 0, 0);
+    XMapWindow(display, parent);
+    XSync(display, False);
+    EXPECT_EQ(openEditor(), 1);
+}
+
+TEST_F(X11EditorTest, AHandleThatIsNoWindowOpensNothing) {
+    EXPECT_EQ(call(effEditOpen, 0, 0, reinterpret_cast<void*>(std::uintptr_t{0x7fffff0})), 0);
+    EXPECT_FALSE(editorObject().hasWindow());
+}
+
+}  // namespace
