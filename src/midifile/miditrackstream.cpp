@@ -79,6 +79,9 @@ struct BufferSink {
     }
 };
 
+// The largest delta time a file can hold: four bytes of seven bits.
+constexpr std::uint32_t kMaxDelta = 0x0FFFFFFF;
+
 template <class Sink>
 void encodeTrack(const TMidiTrackStream& track, Sink& sink) {
     std::int32_t previous = 0;
@@ -87,8 +90,18 @@ void encodeTrack(const TMidiTrackStream& track, Sink& sink) {
         const TMidiEvent& e = *track.event(i);
         // Records are in time order; a negative time is written at 0.
         const std::int32_t time = e.time();
-        sink.quantity(time > previous ? static_cast<std::uint32_t>(time - previous) : 0u);
+        std::uint32_t delta = time > previous ? static_cast<std::uint32_t>(time - previous) : 0u;
         if (time > previous) previous = time;
+        // A delta time has at most four bytes in a file: a longer gap is bridged by empty text
+        // events, which every reader skips, and which end running status as any meta event.
+        for (; delta > kMaxDelta; delta -= kMaxDelta) {
+            sink.quantity(kMaxDelta);
+            sink.byte(0xFF);
+            sink.byte(0x01);
+            sink.quantity(0);
+            running = 0;
+        }
+        sink.quantity(delta);
         if (e.status < 0xF0) {
             // Running status only for a proper data byte: one with its top bit set (from a
             // damaged file) would read back as a status.

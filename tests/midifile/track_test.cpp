@@ -275,6 +275,28 @@ TEST(MidiTrack, ShortSystemEventsAreWrittenAsTheStatusAlone) {
     }
 }
 
+TEST(MidiTrack, GapsBeyondFourDeltaBytesAreBridgedByEmptyTextEvents) {
+    TMidiTrackStream t(100);
+    t.initNewTrack();
+    const std::int32_t far = 0x0FFFFFFF * 2 + 5;
+    insertNote(t, 0, 0x90, 60, 100);
+    insertNote(t, far, 0x90, 60, 0);
+    const Bytes written = writeTrack(t);
+    const Bytes expected = trackChunk({0x00, 0xFF, 0x21, 0x00, 0x00, 0xFF, 0x03, 0x00,  //
+                                       0x00, 0x90, 0x3C, 0x64,                          //
+                                       0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0x01, 0x00,        //
+                                       0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0x01, 0x00,        //
+                                       0x05, 0x90, 0x3C, 0x00,                          //
+                                       0x00, 0xFF, 0x2F, 0x00});
+    EXPECT_EQ(written, expected);
+    TMidiTrackStream back(100);
+    loadTrack(back, written);
+    ASSERT_EQ(back.eventCount(), t.eventCount() + 2);
+    EXPECT_EQ(back.event(5)->time(), far);
+    EXPECT_EQ(back.event(5)->status, 0x90);
+    EXPECT_EQ(back.event(5)->data[1], 0);
+}
+
 TEST(MidiTrack, NotePairsFollowInsertsInTheMiddle) {
     TMidiTrackStream t(100);
     t.initNewTrack();
