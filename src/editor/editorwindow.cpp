@@ -6,9 +6,9 @@
 #include <ctime>
 
 #include "editor/optionsdialog.h"
+#include "engine/recorder.h"
 #include "platform/notice.h"
 #include "plugin/plugin.h"
-#include "plugin/recorder.h"
 
 namespace editor {
 namespace {

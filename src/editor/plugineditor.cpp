@@ -70,6 +70,3 @@ void APluginEditor::close() {
 void APluginEditor::idle() {
     logIdleTransfer(plugin_.logLines(), window_.get(), plugin_.getParameter(3) > 0.5f);
 }
-
-// The controls follow the parameters through the periodic pass; nothing to do here.
-void APluginEditor::update() {}
