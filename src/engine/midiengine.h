@@ -87,7 +87,10 @@ public:
     // Empties the recording and restarts the clock at once (any thread but the processing
     // thread); the log lines go too.
     void clearLog() noexcept;
-    void setSampleRate(float rate) noexcept { sampleRate_.store(rate, std::memory_order_relaxed); }
+    void setSampleRate(float rate) noexcept {
+        sampleRate_.store(rate, std::memory_order_relaxed);
+        pending_.store(true, std::memory_order_release);
+    }
 
     LogLines& logLines() noexcept { return logLines_; }
     std::vector<RecordedEvent> recordingSnapshot() const;
@@ -158,6 +161,10 @@ private:
 
     EnginePorts& ports_;
     std::atomic<std::thread::id> processingThread_{};
+    // Set by every thread that hands the processing thread something: a call with nothing
+    // pending costs one load.
+    std::atomic<bool> pending_{true};
+    bool ownPending_ = false;
 
     // Producer side: the decoder and the queue of words, under producerMutex_.
     std::mutex producerMutex_;
