@@ -140,14 +140,29 @@ void MidiEngine::deviceInput(MidiWord word) noexcept {
 }
 
 void MidiEngine::clearLog() noexcept {
-    {
-        std::lock_guard<std::mutex> lock(journalMutex_);
-        recorder_.reset();
-        clearEpoch_.store(clearEpoch_.load(std::memory_order_relaxed) + 1,
-                          std::memory_order_release);
-    }
-    pending_.store(true, std::memory_order_release);
     logLines_.clear();
+    if (onProcessingThread()) {
+        // Never wait for a reader of the recording here: when one holds it, the clear waits
+        // for the next call instead.
+        if (journalMutex_.try_lock()) {
+            clearRecording();
+            journalMutex_.unlock();
+        } else {
+            clearWanted_ = true;
+        }
+        ownPending_ = true;
+        return;
+    }
+    std::lock_guard<std::mutex> lock(journalMutex_);
+    clearRecording();
+    pending_.store(true, std::memory_order_release);
+}
+
+// The recording empties; the processing thread restarts its clock when it sees the new epoch
+// (journalMutex_ held).
+void MidiEngine::clearRecording() noexcept {
+    recorder_.reset();
+    clearEpoch_.store(clearEpoch_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
 std::vector<RecordedEvent> MidiEngine::recordingSnapshot() const {
@@ -185,6 +200,15 @@ void MidiEngine::beginCall() noexcept {
     // Cleared before looking, so whatever arrives from now on is seen at the next call.
     pending_.exchange(false, std::memory_order_acq_rel);
     ownPending_ = false;
+    if (clearWanted_) {
+        if (journalMutex_.try_lock()) {
+            clearRecording();
+            clearWanted_ = false;
+            journalMutex_.unlock();
+        } else {
+            ownPending_ = true;
+        }
+    }
     if (clearEpoch_.load(std::memory_order_acquire) != clearSeen_) {
         clearSeen_ = clearEpoch_.load(std::memory_order_acquire);
         stagedCount_ = 0;
