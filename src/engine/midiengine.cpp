@@ -195,7 +195,6 @@ EngineCounters MidiEngine::counters() const noexcept {
 
 void MidiEngine::beginCall() noexcept {
     processingThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-    inCall_ = true;
     timeAsked_ = false;
     if (!ownPending_ && !pending_.load(std::memory_order_relaxed)) return;
     // Cleared before looking, so whatever arrives from now on is seen at the next call.
@@ -284,7 +283,6 @@ bool MidiEngine::takeWords() noexcept {
 
 void MidiEngine::endCall() noexcept {
     flushRecording();
-    inCall_ = false;
 }
 
 void MidiEngine::processBlock(int frames) noexcept {

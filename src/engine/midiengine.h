@@ -192,7 +192,6 @@ private:
     std::unique_ptr<DelayLine> delay_;
     std::unique_ptr<MidiWord[]> busWords_;
     MidiWord lastKnobWord_ = 0;
-    bool inCall_ = false;
     bool timeAsked_ = false;
     bool timeValid_ = false;
     HostTime time_{};
