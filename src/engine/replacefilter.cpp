@@ -58,7 +58,9 @@ void Replacer::applyMatch(int index, const float* p) noexcept {
             return;
     }
     field_ = anyChannel_ || anyStatus_ || anyData1_ || anyData2_;
-    exact_ = packWord(matchStatus_, matchData1_, matchData2_);
+    matchMask_ = (anyChannel_ ? 0u : 0x0Fu) | (anyStatus_ ? 0u : 0xF0u) |
+                 (anyData1_ ? 0u : 0xFF00u) | (anyData2_ ? 0u : 0xFF0000u);
+    matchValue_ = packWord(matchStatus_, matchData1_, matchData2_) & matchMask_;
 }
 
 Replacer::DataMode Replacer::dataModeOf(float v) noexcept {
@@ -93,15 +95,6 @@ void Replacer::applyTarget(int index, const float* p) noexcept {
         default:
             break;
     }
-}
-
-bool Replacer::fieldMatch(MidiWord w) const noexcept {
-    const unsigned s = wordStatus(w);
-    bool ok = anyChannel_ || (s & 0x0F) == (matchStatus_ & 0x0Fu);
-    if (!anyStatus_) ok = ok && (s & 0xF0) == (matchStatus_ & 0xF0u);
-    if (!anyData1_) ok = ok && wordData1(w) == matchData1_;
-    if (!anyData2_) ok = ok && wordData2(w) == matchData2_;
-    return ok;
 }
 
 // A data byte of the rewritten message: the new value, the status byte, the other data byte,

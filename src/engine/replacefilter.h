@@ -22,9 +22,8 @@ public:
         if (!matches(w)) return;
         rewrite(w);
     }
-    bool matches(MidiWord w) const noexcept {
-        return field_ ? fieldMatch(w) : (w & 0xFFFFFFu) == exact_;
-    }
+    // The fields that are not ANY must equal the pattern's.
+    bool matches(MidiWord w) const noexcept { return (w & matchMask_) == matchValue_; }
 
     std::uint8_t matchStatus() const noexcept { return matchStatus_; }
     bool usesFieldTest() const noexcept { return field_; }
@@ -32,7 +31,6 @@ public:
 private:
     enum class StatusMode : std::uint8_t { Voice, System, Keep };
     enum class DataMode : std::uint8_t { New, FromStatus, FromOther, Keep };
-    bool fieldMatch(MidiWord w) const noexcept;
     void rewrite(MidiWord& w) const noexcept;
     static DataMode dataModeOf(float v) noexcept;
     static unsigned dataByte(DataMode mode, unsigned newValue, unsigned status, unsigned own,
@@ -41,7 +39,7 @@ private:
     std::uint8_t matchStatus_ = 0, matchData1_ = 0, matchData2_ = 0;
     bool anyChannel_ = false, anyStatus_ = false, anyData1_ = false, anyData2_ = false;
     bool field_ = false;
-    MidiWord exact_ = 0;
+    MidiWord matchMask_ = 0xFFFFFFu, matchValue_ = 0;
     bool setChannel_ = true;
     StatusMode statusMode_ = StatusMode::Voice;
     DataMode data1Mode_ = DataMode::New, data2Mode_ = DataMode::New;
