@@ -16,7 +16,7 @@
 
 #include "editor/form.h"
 #include "editor/led.h"
-#include "plugin/loglines.h"
+#include "engine/loglines.h"
 
 class APlugin;
 

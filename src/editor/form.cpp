@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "plugin/logtext.h"
+#include "engine/logtext.h"
 
 namespace editor {
 namespace {

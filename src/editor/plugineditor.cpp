@@ -68,8 +68,6 @@ void APluginEditor::close() {
 
 void APluginEditor::idle() {
     if (view_) view_->idle();
-    logIdleTransfer(plugin_.logLines(), window_.get(), plugin_.getParameter(3) > 0.5f);
+    logIdleTransfer(plugin_.logLines(), window_.get(),
+                    switchOn(param::ClearLog, plugin_.getParameter(param::ClearLog)));
 }
-
-// The controls follow the parameters through the periodic pass; nothing to do here.
-void APluginEditor::update() {}

@@ -29,7 +29,6 @@ public:
     VstInt32 open(void* parent) override;
     void close() override;
     void idle() override;
-    void update() override;
 
     // The system's view by default; tests install their own.
     void setViewFactory(ViewFactory factory) { viewFactory_ = std::move(factory); }

@@ -1,44 +1,19 @@
-// What a parameter change does to the engine once it is ready: one step per row of the
-// parameter table.
-#include <cmath>
-#include <mutex>
-
+// What a parameter change does in the front end once the plug-in is ready: the steps that talk
+// to devices, the buses' flags, the log file and the one-shots. They run on the thread that set
+// the value; the engine decodes the values its messages need by itself.
 #include "plugin/plugin.h"
 
 void APlugin::applyParameter(int index, float v, Origin origin) {
     if (applyObserver_) applyObserver_(applyContext_, index, v);
     switch (kParameters[index].apply) {
-        case ApplyStep::None:
-            break;
         case ApplyStep::SelectOutputDevice:
             applySelectDevice(true, v);
             break;
         case ApplyStep::SelectInputDevice:
             applySelectDevice(false, v);
             break;
-        case ApplyStep::ReplaceStage:
-            applyReplaceStage(v);
-            break;
         case ApplyStep::ClearLog:
             applyClearLog(v, origin);
-            break;
-        case ApplyStep::Logging:
-            applyLogging(v);
-            break;
-        case ApplyStep::DelayAmount:
-            applyDelayAmount(v);
-            break;
-        case ApplyStep::DelayOutput:
-            applyDelayOutput(v);
-            break;
-        case ApplyStep::FilterType:
-            applyFilterType(v);
-            break;
-        case ApplyStep::ReplaceMatch:
-            applyReplaceMatch(index);
-            break;
-        case ApplyStep::ReplaceTarget:
-            applyReplaceTarget(index, v);
             break;
         case ApplyStep::OpenInputDevice:
             applyOpenDevice(false, v);
@@ -55,8 +30,7 @@ void APlugin::applyParameter(int index, float v, Origin origin) {
         case ApplyStep::SaveLog:
             applySaveLog(v, origin);
             break;
-        case ApplyStep::Knob:
-            applyKnob(index - param::KnobValue1, v);
+        default:
             break;
     }
 }
@@ -67,14 +41,39 @@ void APlugin::applyParameter(int index, float v, Origin origin) {
 // stay at 1.0 either, where "clear log!" would hold the log shut.
 void APlugin::resetOneShot(int index) noexcept {
     values_[index].store(0.0f, std::memory_order_relaxed);
-    std::lock_guard<RecursiveSpinLock> guard(chainLock_);
-    params_[index] = 0.0f;
+    engine_.setParameter(index, 0.0f);
 }
 
 void APlugin::applyClearLog(float v, Origin origin) {
-    if (v <= 0.5f) return;
-    if (origin == Origin::Outside) clearLog();
+    if (!switchOn(param::ClearLog, v)) return;
+    if (origin == Origin::Outside) engine_.clearLog();
     resetOneShot(param::ClearLog);
+}
+
+// --- Buses -------------------------------------------------------------------------------------
+
+// The sender flag tells other participants that this instance writes to its send bus; the
+// feedback warning comes whenever a bus setting leaves both switches on one bus.
+void APlugin::applyBus(bool send) {
+    const int r = busOf(value(param::RecvBus));
+    const int s = busOf(value(param::SendBus));
+    const bool get = switchOn(param::GetFromBus, value(param::GetFromBus));
+    const bool put = switchOn(param::PutToBus, value(param::PutToBus));
+    if (send) busSetSender(flaggedSendBus_.exchange(s), false);
+    if (put) busSetSender(s, true);
+    if (r == s && get && put) {
+        feedbackRaised_.fetch_add(1, std::memory_order_relaxed);
+        raiseNotice(EngineNotice::FeedbackLoop);
+    }
+}
+
+void APlugin::busSetSender(int bus, bool sender) noexcept {
+    if (sender) {
+        bus_->setFlags(bus, vstbus::kFlagSender);
+        bus_->setCapacity(bus, vstbus::kSenderCapacity);
+    } else {
+        bus_->clearFlags(bus, vstbus::kFlagSender);
+    }
 }
 
 // --- MIDI devices ----------------------------------------------------------------------------
@@ -87,7 +86,8 @@ void APlugin::applySelectDevice(bool output, float v) {
 
 // Parameters 39 and 40: open above 0.5, else close.
 void APlugin::applyOpenDevice(bool output, float v) {
-    output ? midiIO_.setOutputOpen(v > 0.5f) : midiIO_.setInputOpen(v > 0.5f);
+    const int index = output ? param::OutputMidi : param::InputMidi;
+    output ? midiIO_.setOutputOpen(switchOn(index, v)) : midiIO_.setInputOpen(switchOn(index, v));
 }
 
 bool APlugin::deviceOpen(bool output) const noexcept {
@@ -98,8 +98,8 @@ void APlugin::deviceInputProc(void* self, std::uint32_t word) noexcept {
     static_cast<APlugin*>(self)->deviceInput(word);
 }
 
-// Every word the input device delivers runs the chain on the driver's thread.
+// Every word the input device delivers runs the chain at the start of the next processing call.
 void APlugin::deviceInput(MidiWord word) noexcept {
     deviceInputs_.fetch_add(1, std::memory_order_relaxed);
-    runChain(word, 0);
+    engine_.deviceInput(word);
 }

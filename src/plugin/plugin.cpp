@@ -37,7 +37,6 @@ APluginProgram::APluginProgram() noexcept {
 
 APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParams) {
     midiIO_.setInputHandler(&APlugin::deviceInputProc, this);
-    resetRecording();
     suspend();
     setEditor(createPluginEditor(*this));
 
@@ -62,7 +61,7 @@ APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParam
     hostEvents_.events[0] = reinterpret_cast<VstEvent*>(&hostMidiEvent_);
 
     bus_ = std::make_unique<vstbus::TVstBus>();
-    busWords_ = std::make_unique<MidiWord[]>(vstbus::kMaxCapacity);
+    engine_.setSampleRate(sampleRate);
 
     // Started last: nothing after it may throw, or the running thread would end the process.
     worker_ = std::thread([this] { workerLoop(); });
@@ -74,13 +73,9 @@ APlugin::~APlugin() {
     // Nothing may arrive from the input device while the rest is taken down.
     midiIO_.setInputOpen(false);
     // A save the host asked for is finished before the recording goes.
-    {
-        std::lock_guard<std::mutex> lock(workerMutex_);
-        stopWorker_ = true;
-    }
-    workerWake_.notify_one();
+    stopWorker_.store(true);
+    workerWake_.release();
     worker_.join();
-    clearLog();
     // The editor and its window go while the plug-in they read is still whole.
     delete editor;
     setEditor(nullptr);
@@ -126,17 +121,10 @@ void APlugin::storeParameter(VstInt32 index, float value, Origin origin) {
     if (!(value >= 0.0f)) value = 0.0f;  // below zero, or not a number
     values_[index].store(value, std::memory_order_relaxed);
     program_.values[index].store(value, std::memory_order_relaxed);
-    // A step that only reconfigures the chain runs under the same hold of the chain lock as
-    // the new value, so no message sees the value without its step (a filter slot still set
-    // for "Block only" reading the value of "Allow all" would remove every message). Steps
-    // that talk to devices, the host or the chain itself take their own holds.
-    {
-        std::unique_lock<RecursiveSpinLock> guard(chainLock_);
-        params_[index] = value;
-        if (!changesChainOnly(kParameters[index].apply)) guard.unlock();
-        if (ready_) applyParameter(index, value, origin);
-    }
-    if (editor) editor->update();
+    // The engine decodes the value as one change, so no message sees a half-made change (a
+    // filter still set for "Block only" reading the rows of "Allow all", say).
+    engine_.setParameter(index, value);
+    if (ready_) applyParameter(index, value, origin);
 }
 
 float APlugin::getParameter(VstInt32 index) {
@@ -195,10 +183,9 @@ bool APlugin::getOutputProperties(VstInt32 index, VstPinProperties* properties) 
     return true;
 }
 
-float APlugin::getVu() {
-    const float v = vu_;
-    vu_ = 0.0f;
-    return v;
+void APlugin::setSampleRate(float rate) {
+    AudioEffectX::setSampleRate(rate);
+    engine_.setSampleRate(rate);
 }
 
 // --- Processing ------------------------------------------------------------------------------

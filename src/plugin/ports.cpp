@@ -1,30 +1,80 @@
-// The engine's bus and device ports.
+// The host's processing entries, and the ports through which the engine reaches the host, the
+// buses, the MIDI output device and the user (all on the processing thread).
 #include "plugin/plugin.h"
+
+// --- Host entries ------------------------------------------------------------------------------
+
+VstInt32 APlugin::processEvents(VstEvents* events) {
+    engine_.beginCall();
+    const bool receiving =
+        events && switchOn(param::ReceiveFromHost, value(param::ReceiveFromHost));
+    if (receiving) {
+        for (VstInt32 i = 0; i < events->numEvents; ++i) {
+            const VstEvent* e = eventAt(events, i);
+            if (!e || e->type != kVstMidiType) continue;
+            const auto* m = reinterpret_cast<const VstMidiEvent*>(e);
+            engine_.hostInput(packWord(static_cast<std::uint8_t>(m->midiData[0]),
+                                       static_cast<std::uint8_t>(m->midiData[1]),
+                                       static_cast<std::uint8_t>(m->midiData[2])),
+                              m->deltaFrames);
+        }
+    }
+    engine_.endCall();
+    return receiving ? 1 : 0;
+}
+
+// Audio passes through untouched in both modes: the callbacks only drive the engine's blocks.
+void APlugin::process(float** /*inputs*/, float** /*outputs*/, VstInt32 sampleFrames) {
+    engine_.processBlock(sampleFrames);
+}
+
+void APlugin::processReplacing(float** /*inputs*/, float** /*outputs*/, VstInt32 sampleFrames) {
+    engine_.processBlock(sampleFrames);
+}
+
+// --- Ports -------------------------------------------------------------------------------------
+
+// Each word goes to the host as a single-event list at deltaFrames 0, whatever its frame.
+void APlugin::hostOutput(MidiWord word, int /*frame*/) noexcept {
+    hostMidiEvent_.midiData[0] = static_cast<char>(wordStatus(word));
+    hostMidiEvent_.midiData[1] = static_cast<char>(wordData1(word));
+    hostMidiEvent_.midiData[2] = static_cast<char>(wordData2(word));
+    hostMidiEvent_.midiData[3] = 0;
+    // The host call itself, without the two wrappers around it: this runs once per message.
+    if (audioMaster) audioMaster(&cEffect, audioMasterProcessEvents, 0, 0, &hostEvents_, 0.0f);
+}
+
+bool APlugin::hostTime(HostTime& time) noexcept {
+    const VstTimeInfo* t = getTimeInfo(kVstTempoValid | kVstTimeSigValid);
+    if (!t) return false;
+    time.tempo = t->tempo;
+    time.numerator = t->timeSigNumerator;
+    time.denominator = t->timeSigDenominator;
+    return true;
+}
+
+int APlugin::busTake(int bus, MidiWord* words, int capacity) noexcept {
+    int n = 0;
+    const int taken = bus_->drain(bus, [&](std::uint32_t w) {
+        if (n < capacity) words[n++] = w;
+    });
+    return taken == vstbus::kSoundStream ? -1 : n;
+}
 
 void APlugin::busWrite(int bus, MidiWord word) noexcept {
     bus_->write(bus, word);
 }
 
-int APlugin::busTake(int bus) noexcept {
-    int n = 0;
-    const int taken = bus_->drain(bus, [&](std::uint32_t w) {
-        if (n < vstbus::kMaxCapacity) busWords_[static_cast<std::size_t>(n++)] = w;
-    });
-    return taken == vstbus::kSoundStream ? -1 : n;
-}
-
-// The sender flag tells other participants that someone writes to the bus; a sender's bus
-// holds 4096 words.
-void APlugin::busSetSender(int bus, bool sender) noexcept {
-    if (sender) {
-        bus_->setFlags(bus, vstbus::kFlagSender);
-        bus_->setCapacity(bus, vstbus::kSenderCapacity);
-    } else {
-        bus_->clearFlags(bus, vstbus::kFlagSender);
-    }
-}
-
-// Sent only when the output device is open.
-void APlugin::deviceSend(MidiWord word) noexcept {
+void APlugin::deviceOutput(MidiWord word) noexcept {
     midiIO_.sendShortMessage(word);
+}
+
+// A sound stream on the receive bus switches bus reading off, so the notice appears once.
+void APlugin::notice(EngineNotice which) noexcept {
+    if (which == EngineNotice::SoundStream) {
+        values_[param::GetFromBus].store(0.0f, std::memory_order_relaxed);
+        program_.values[param::GetFromBus].store(0.0f, std::memory_order_relaxed);
+        engine_.setParameter(param::GetFromBus, 0.0f);
+    }
+    raiseNotice(which);
 }

@@ -75,13 +75,14 @@ bool saveLog(APlugin& p, std::string& reason) {
 void fillCounters(APlugin& p, CorvellaCounters& c) noexcept {
     CorvellaCounters all{};
     all.size = sizeof all;
-    all.delayLineDropped = p.delayLine().dropped();
-    all.hostQueueDropped = p.hostQueueDropped();
-    all.deviceSendDropped = p.midiDevices().droppedSends();
-    all.busSendDropped = p.busDropped();
-    all.recordingDropped = p.droppedRecordings();
-    all.soundStreams = p.soundStreamWarnings();
-    all.feedbackLoops = p.feedbackLoopWarnings();
+    const APluginCounters counts = p.counters();
+    all.delayLineDropped = counts.delayDrops;
+    all.hostQueueDropped = counts.hostQueueDrops;
+    all.deviceSendDropped = counts.deviceQueueDrops;
+    all.busSendDropped = counts.busDrops;
+    all.recordingDropped = counts.recordingDrops;
+    all.soundStreams = counts.soundStreamNotices;
+    all.feedbackLoops = counts.feedbackLoopNotices;
     all.logLinesDropped = p.logLines().dropped();
     // Only what the caller's record has room for; its size field stays as the caller set it.
     const std::size_t n = std::min<std::size_t>(c.size, sizeof all);

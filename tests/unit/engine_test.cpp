@@ -153,22 +153,6 @@ TEST_F(Engine, ReplacerRewritesMatchingMessages) {
     EXPECT_EQ(through(packWord(0x92, 1, 2)), packWord(0x92, 1, 2));
 }
 
-TEST_F(Engine, ReplaceMatchStateFollowsTheParameters) {
-    choose(32, 15);  // a system status: the channel parameter is then ignored
-    EXPECT_EQ(plugin().replacer().matchStatus(), 0xF8);
-    choose(31, 4);
-    EXPECT_EQ(plugin().replacer().matchStatus(), 0xF8);
-    EXPECT_FALSE(plugin().replacer().usesFieldTest());
-    choose(32, 3);  // back to a voice status: the low bits of the system status stay as channel
-    EXPECT_EQ(plugin().replacer().matchStatus(), 0xB8);
-    choose(31, 2);
-    EXPECT_EQ(plugin().replacer().matchStatus(), 0xB2);
-    choose(33, 128);
-    EXPECT_TRUE(plugin().replacer().usesFieldTest());
-    choose(33, 5);
-    EXPECT_FALSE(plugin().replacer().usesFieldTest());
-}
-
 TEST_F(Engine, FilterTypesAndRows) {
     const MidiWord noteOn = packWord(0x90, 60, 100), noteOff2 = packWord(0x81, 60, 0);
     set(param::FilterType, 0.8f);  // allow only, no rows: nothing passes
@@ -243,28 +227,15 @@ TEST_F(Engine, DelayEdgeValues) {
     set(param::DelayOutput, 0.0f);
     frames(20);
     EXPECT_EQ(host.received.size(), 1u);
-    EXPECT_EQ(plugin().delayLine().occupied(), 0);
-    // A filtered word leaves the ring untouched.
     set(param::DelayOutput, 1.0f);
+    frames(20);
+    EXPECT_EQ(host.received.size(), 1u);
+    // A filtered word leaves the ring untouched.
     set(param::FilterType, 0.0f);
     send({packWord(0x90, 3, 3)});
-    EXPECT_EQ(plugin().delayLine().occupied(), 0);
-}
-
-TEST(DelayLineRing, WrapsAndDropsWhenFull) {
-    auto ring = std::make_unique<DelayLine>();
-    ring->setPosition(32768);
-    ring->setDelay(1);
-    ring->insert(0x90);
-    EXPECT_EQ(ring->slot(1), 0x90u);
-    ring->insert(0);
-    EXPECT_EQ(ring->occupied(), 1);
-    for (int i = 1; i < DelayLine::kSlots; ++i) ring->insert(0x80);
-    EXPECT_EQ(ring->occupied(), DelayLine::kSlots);
-    ring->insert(0x91);
-    EXPECT_EQ(ring->dropped(), 1u);
-    EXPECT_EQ(ring->take(), 0x80u);
-    EXPECT_EQ(ring->position(), 0);
+    set(param::FilterType, 1.0f);
+    frames(20);
+    EXPECT_EQ(host.received.size(), 1u);
 }
 
 TEST_F(Engine, KnobsBuildTheirMessages) {
@@ -292,26 +263,23 @@ TEST_F(Engine, KnobsBuildTheirMessages) {
     // A knob whose word the filter removes is sent again on repetition.
     set(param::FilterType, 0.0f);
     set(50, 0.25f);
-    EXPECT_EQ(plugin().lastKnobWord(), 0u);
+    frames(1);
     set(param::FilterType, 1.0f);
     set(50, 0.25f);
     frames(1);
     EXPECT_EQ(words(), std::vector<MidiWord>{packWord(0xB2, 7, 32)});
 }
 
-TEST_F(Engine, ProcessLeavesAudioUntouchedAndAdvancesTheLine) {
+TEST_F(Engine, ProcessLeavesAudioUntouched) {
     std::vector<float> in(512, 0.125f), out(512, -0.5f);
     float* ins[1] = {in.data()};
     float* outs[1] = {out.data()};
-    const int before = plugin().delayLine().position();
     e->processReplacing(e, ins, outs, 512);
     e->process(e, ins, outs, 0);
     e->process(e, ins, outs, -5);
+    e->process(e, ins, outs, 512);
     for (float v : in) ASSERT_EQ(v, 0.125f);
     for (float v : out) ASSERT_EQ(v, -0.5f);
-    EXPECT_EQ(plugin().delayLine().position(), before + 512);
-    e->process(e, ins, outs, 512);
-    EXPECT_EQ(plugin().delayLine().position(), before + 1024);
 }
 
 TEST_F(Engine, FeedbackWarningOnEveryBusChange) {
@@ -328,13 +296,10 @@ TEST_F(Engine, FeedbackWarningOnEveryBusChange) {
     EXPECT_EQ(sink.notices()[0].text, "Feedback loop!");
     EXPECT_EQ(sink.notices()[0].caption, "Corvella");
     EXPECT_EQ(sink.notices()[0].kind, platform::NoticeKind::Warning);
-    EXPECT_EQ(plugin().receiveBus(), 3);
-    EXPECT_EQ(plugin().sendBus(), 3);
+    EXPECT_EQ(plugin().counters().feedbackLoopNotices, 2u);
     choose(param::SendBus, 4);
     plugin().waitForWorker();
     EXPECT_EQ(sink.notices().size(), 2u);
-    set(param::RecvBus, 0.3f);  // a host value beyond the buses
-    EXPECT_EQ(plugin().receiveBus(), 76);
 }
 
 // All sources at once: host events and frames on the processing thread, device input on a
@@ -346,6 +311,7 @@ TEST_F(Engine, AllSourcesAtOnce) {
     std::atomic<bool> stop{false};
     std::thread::id processingId;
     set(param::Log, 1.0f);  // the log stage and the recording take part too
+    frames(1);              // (set on this thread, it takes effect at this thread's next call)
     auto process = [&] {
         float buf[64] = {};
         float* io[1] = {buf};
@@ -410,15 +376,14 @@ TEST_F(Engine, AllSourcesAtOnce) {
     EXPECT_EQ(notes, kEach);
     // Away from the processing thread words wait in a bounded queue; a word that finds it full
     // is counted, never lost silently.
-    EXPECT_EQ(offs + knobs + static_cast<int>(plugin().hostQueueDropped()), 2 * kEach);
-    EXPECT_EQ(plugin().logLines().size() + plugin().logLines().dropped(), 3u * kEach);
+    const auto dropped = plugin().counters().hostQueueDrops;
+    EXPECT_EQ(offs + knobs + static_cast<int>(dropped), 2 * kEach);
+    EXPECT_EQ(plugin().logLines().size() + plugin().logLines().dropped() + dropped, 3u * kEach);
 }
 
 TEST_F(Engine, LogSeesMessagesBeforeReplaceAndFilter) {
     set(param::Log, 1.0f);
-    EXPECT_EQ(plugin().sampleClock(), 1);  // switching on resets the clock and steps once
     frames(1000);
-    EXPECT_EQ(plugin().sampleClock(), 1001);
     set(param::FilterType, 0.0f);  // block all
     send({packWord(0x90, 60, 100)});
     EXPECT_TRUE(host.received.empty());
@@ -483,14 +448,14 @@ TEST_F(Engine, ReceiveAndSendBuses) {
     EXPECT_EQ(peer.read(kOut, 2), packWord(0x90, 3, 3));
 
     // A full send bus keeps the words that wait there; the plug-in counts what it refused.
-    EXPECT_EQ(plugin().busDropped(), 0u);
+    EXPECT_EQ(plugin().counters().busDrops, 0u);
     peer.setWriteIndex(kOut, vstbus::kSenderCapacity - 1);
     send({packWord(0x90, 5, 5), packWord(0x90, 6, 6), packWord(0x90, 7, 7)});
     frames(1);
     EXPECT_EQ(peer.getWriteIndex(kOut), vstbus::kSenderCapacity);
     EXPECT_EQ(peer.read(kOut, vstbus::kSenderCapacity - 1), packWord(0x90, 5, 5));
     EXPECT_EQ(peer.read(kOut, 2), packWord(0x90, 3, 3));
-    EXPECT_EQ(plugin().busDropped(), 2u);
+    EXPECT_EQ(plugin().counters().busDrops, 2u);
     peer.setWriteIndex(kOut, 0);
 
     // Moving the send bus clears the sender flag of the old one.
@@ -513,8 +478,8 @@ TEST_F(Engine, ReceiveAndSendBuses) {
     peer.clearFlags(19, vstbus::kFlagSender);
 }
 
-// Receiving from the bus one sends to: each message comes back once per frame, not in a loop.
-TEST_F(Engine, FeedbackThroughOneBusComesBackOncePerFrame) {
+// Receiving from the bus one sends to: a message comes back once, not in a loop.
+TEST_F(Engine, FeedbackThroughOneBusComesBackOnce) {
     platform::RecordingNoticeSink sink;
     platform::ScopedNoticeSink notices(sink);
     vstbus::TVstBus peer;
@@ -527,7 +492,10 @@ TEST_F(Engine, FeedbackThroughOneBusComesBackOncePerFrame) {
     plugin().waitForWorker();
     EXPECT_EQ(sink.notices().size(), 1u);  // "Feedback loop!"
     send({packWord(0x90, 60, 100)});
-    host.received.clear();
+    frames(100);
+    EXPECT_EQ(words(), (std::vector<MidiWord>{packWord(0x90, 60, 100), packWord(0x90, 60, 100)}));
+    // Another participant's words on the same bus still come in.
+    peer.write(kBus, packWord(0x80, 60, 0));
     frames(3);
     EXPECT_EQ(host.received.size(), 3u);
     set(param::GetFromBus, 0.0f);

@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/loglines.h"
-#include "plugin/logtext.h"
+#include "engine/loglines.h"
+#include "engine/logtext.h"
 
 TEST(LogText, LinesForEveryKindOfMessage) {
     const std::vector<std::pair<MidiWord, std::string>> cases = {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/midiword.h"
+#include "engine/midiword.h"
 
 namespace midifile {
 class TMidiData;

@@ -1,4 +1,4 @@
-#include "plugin/loglines.h"
+#include "engine/loglines.h"
 
 #include <algorithm>
 #include <cstring>

@@ -38,28 +38,13 @@ enum class ApplyStep : std::uint8_t {
     Knob,
 };
 
-// Steps that only reconfigure the message chain (no device, host or chain run of their own):
-// they change together with the value, under one hold of the chain lock.
-constexpr bool changesChainOnly(ApplyStep step) noexcept {
-    switch (step) {
-        case ApplyStep::SelectOutputDevice:
-        case ApplyStep::SelectInputDevice:
-        case ApplyStep::OpenInputDevice:
-        case ApplyStep::OpenOutputDevice:
-        case ApplyStep::Logging:  // asks the host for its time first
-        case ApplyStep::Knob:     // runs the chain and sends to the device itself
-        case ApplyStep::SaveLog:  // hands the save to the worker
-            return false;
-        default:
-            return true;
-    }
-}
-
 struct ParameterInfo {
     const char* name;  // reported to the host, exact to the blank
     Encoding encoding;
     float defaultValue;
     ApplyStep apply;
+    // A switch that is on at exactly 0.5 too (most switches need more than 0.5).
+    bool onAtHalf = false;
 };
 
 // Indexed by parameter number 0..67.
@@ -81,3 +66,36 @@ constexpr int OutputDevice = 0, SendToHost = 1, Replace = 2, ClearLog = 3, Log =
               SaveLog = 46, ReceiveFromHost = 49, KnobValue1 = 50, KnobChannel1 = 56,
               KnobMessage1 = 62;
 }  // namespace param
+
+// --- Reading values back: every threshold of the encodings lives here ---------------------------
+
+// A switch or one-shot by its row's rule.
+bool switchOn(int index, float v) noexcept;
+// "clear log!" holds the log shut while it reads 0.5 or more.
+inline bool clearHeld(float v) noexcept {
+    return v >= 0.5f;
+}
+// The delay slider: frames 0..32767.
+int delayFrames(float v) noexcept;
+
+// The filter type's four choices.
+enum class FilterMode : std::uint8_t { AllowAll, AllowOnly, BlockOnly, BlockAll };
+FilterMode filterModeOf(float v) noexcept;
+
+// The replace pattern's choice lists: entries past the last voice status are system statuses,
+// entries past the channels or data values are ANY (match) or NO CHANGE and the byte
+// references (target).
+namespace replacecode {
+constexpr double kLastVoiceStatus = 6.0;       // entry 6 (pitch wheel), read as v x 256
+constexpr double kChannelAny = 0.0586;         // match channel above this: ANY
+constexpr double kStatusAny = 0.0898;          // match status above this: ANY; target: NO CHANGE
+constexpr double kDataAny = 0.4961;            // match data above this: ANY
+constexpr float kNewChannelBelow = 0.0625f;    // target channel below this sets the channel
+constexpr float kDataNew = 0.5f;               // target data below this sets the byte
+constexpr float kDataFromStatus = 0.5f;        // exactly this: the status byte
+constexpr float kDataFromOther = 0.50390625f;  // exactly this: the other data byte
+constexpr int kSystemBase = 233;               // system entry n is status n + 233
+}  // namespace replacecode
+
+// A knob's MIDI word from its value, channel and message entries (packed, see midiword.h).
+std::uint32_t knobWordOf(float value, float channel, float message) noexcept;

@@ -1,4 +1,4 @@
-#include "plugin/recorder.h"
+#include "engine/recorder.h"
 
 #include <cctype>
 

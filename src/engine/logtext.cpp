@@ -1,7 +1,6 @@
-#include "plugin/logtext.h"
+#include "engine/logtext.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -195,50 +194,114 @@ const char* controllerName(int n) noexcept {
     return (n >= 0 && n <= 127) ? kControllers[n] : "Invalid control change message";
 }
 
+namespace {
+
+// A line written into a caller's buffer, cut at its capacity.
+class LineWriter {
+public:
+    LineWriter(char* out, std::size_t capacity) noexcept : out_(out), end_(capacity - 1) {}
+    void put(char c) noexcept {
+        if (n_ < end_) out_[n_++] = c;
+    }
+    void text(const char* t) noexcept {
+        while (*t && n_ < end_) out_[n_++] = *t++;
+    }
+    void number(int v) noexcept {
+        if (v < 0) {
+            text("-");
+            v = -v;
+        }
+        char digits[12];
+        int k = 0;
+        do {
+            digits[k++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v > 0);
+        while (k > 0 && n_ < end_) out_[n_++] = digits[--k];
+    }
+    std::size_t finish() noexcept {
+        out_[n_] = '\0';
+        return n_;
+    }
+
+private:
+    char* out_;
+    std::size_t end_;
+    std::size_t n_ = 0;
+};
+
+// One line layout per status nibble. In a layout, '%' introduces a field: c the channel
+// (1..16), n the note name of data1, 1 and 2 the data bytes, C the controller name, b the
+// pitch bend, S the system message's name, s the status byte.
+struct LineLayout {
+    const char* text;
+    bool masked;  // data bytes read with their top bit cleared
+};
+constexpr LineLayout kUndefinedLayout{"Undefined (%s,%1,%2)", false};
+constexpr LineLayout kNoteOffLayout{"[%c] %n (%1) Off", true};
+constexpr LineLayout kLayouts[8] = {
+    kNoteOffLayout,                                 // 8x
+    {"[%c] %n (%1,%2) On", true},                   // 9x (velocity 0: note off)
+    {"[%c] Polyphonic Aftertouch %n (%2)", false},  // Ax
+    {"[%c] CCM: %C (%1,%2)", false},                // Bx
+    {"[%c] Program Change (%1)", false},            // Cx
+    {"[%c] Channel Aftertouch (%1)", false},        // Dx
+    {"[%c] Pitchbend (%b)", false},                 // Ex
+    {"%S", false},                                  // Fx
+};
+
+}  // namespace
+
 std::size_t formatLogLine(MidiWord word, char* out, std::size_t capacity) noexcept {
     if (!out || capacity == 0) return 0;
-    const unsigned s = wordStatus(word), d1 = wordData1(word), d2 = wordData2(word);
-    const unsigned ch = (s & 0x0F) + 1;
-    char note[4];
-    int n = 0;
-    switch (s & 0xF0) {
-        case 0x80:
-        case 0x90:
-            writeNote(static_cast<int>(d1 & 0x7F), note);
-            if ((s & 0xF0) == 0x90 && d2 != 0) {
-                n = std::snprintf(out, capacity, "[%u] %s (%u,%u) On", ch, note, d1 & 0x7F,
-                                  d2 & 0x7F);
-            } else {
-                n = std::snprintf(out, capacity, "[%u] %s (%u) Off", ch, note, d1 & 0x7F);
-            }
-            break;
-        case 0xA0:
-            writeNote(static_cast<int>(d1), note);
-            n = std::snprintf(out, capacity, "[%u] Polyphonic Aftertouch %s (%u)", ch, note, d2);
-            break;
-        case 0xB0:
-            n = std::snprintf(out, capacity, "[%u] CCM: %s (%u,%u)", ch,
-                              controllerName(static_cast<int>(d1)), d1, d2);
-            break;
-        case 0xC0:
-            n = std::snprintf(out, capacity, "[%u] Program Change (%u)", ch, d1);
-            break;
-        case 0xD0:
-            n = std::snprintf(out, capacity, "[%u] Channel Aftertouch (%u)", ch, d1);
-            break;
-        case 0xE0:
-            n = std::snprintf(out, capacity, "[%u] Pitchbend (%d)", ch,
-                              static_cast<int>(d1 + 256 * d2) - 32768);
-            break;
-        case 0xF0:
-            n = std::snprintf(out, capacity, "%s", systemName(s));
-            break;
-        default:
-            n = std::snprintf(out, capacity, "Undefined (%u,%u,%u)", s, d1, d2);
-            break;
+    const unsigned s = wordStatus(word);
+    unsigned d1 = wordData1(word), d2 = wordData2(word);
+    const LineLayout* layout = &kUndefinedLayout;
+    if (s >= 0x80) {
+        layout = &kLayouts[(s >> 4) - 8];
+        if ((s & 0xF0) == 0x90 && d2 == 0) layout = &kNoteOffLayout;
     }
-    if (n < 0) n = 0;
-    return std::min<std::size_t>(static_cast<std::size_t>(n), capacity - 1);
+    if (layout->masked) {
+        d1 &= 0x7F;
+        d2 &= 0x7F;
+    }
+    LineWriter line(out, capacity);
+    for (const char* p = layout->text; *p; ++p) {
+        if (*p != '%') {
+            line.put(*p);
+            continue;
+        }
+        switch (*++p) {
+            case 'c':
+                line.number(static_cast<int>((s & 0x0F) + 1));
+                break;
+            case 'n': {
+                char note[4];
+                writeNote(static_cast<int>(d1), note);
+                line.text(note);
+                break;
+            }
+            case '1':
+                line.number(static_cast<int>(d1));
+                break;
+            case '2':
+                line.number(static_cast<int>(d2));
+                break;
+            case 'C':
+                line.text(controllerName(static_cast<int>(d1)));
+                break;
+            case 'b':
+                line.number(static_cast<int>(d1 + 256 * d2) - 32768);
+                break;
+            case 'S':
+                line.text(systemName(s));
+                break;
+            default:  // 's'
+                line.number(static_cast<int>(s));
+                break;
+        }
+    }
+    return line.finish();
 }
 
 std::string logLine(MidiWord word) {

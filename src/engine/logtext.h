@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "plugin/midiword.h"
+#include "engine/midiword.h"
 
 // "C 5" for 60, "C#5" for 61, "---" beyond 119.
 std::string noteName(int n);

@@ -1,4 +1,6 @@
-#include "plugin/parameters.h"
+#include "engine/parameters.h"
+
+#include "engine/midiword.h"
 
 // Name, encoding, default and apply step of each parameter, index 0..67.
 const std::array<ParameterInfo, kNumParams> kParameters{{
@@ -10,7 +12,7 @@ const std::array<ParameterInfo, kNumParams> kParameters{{
     {"get from buff num", Encoding::Stored, 0.0f, ApplyStep::None},                // 5
     {"put to buff num", Encoding::Stored, 0.0f, ApplyStep::None},                  // 6
     {"delay amount", Encoding::Slider, 0.0234375f, ApplyStep::DelayAmount},        // 7
-    {"delay output?", Encoding::Switch, 0.0f, ApplyStep::DelayOutput},             // 8
+    {"delay output?", Encoding::Switch, 0.0f, ApplyStep::DelayOutput, true},       // 8
     {"input device", Encoding::Choice, 0.0f, ApplyStep::SelectInputDevice},        // 9
     {"filter: type", Encoding::FilterType, 1.0f, ApplyStep::FilterType},           // 10
     {"filter: enable", Encoding::Switch, 0.0f, ApplyStep::None},                   // 11
@@ -47,11 +49,11 @@ const std::array<ParameterInfo, kNumParams> kParameters{{
     {"send bus num", Encoding::BusNumber, 0.0f, ApplyStep::SendBus},               // 42
     {"get from bus?", Encoding::Switch, 0.0f, ApplyStep::ReceiveBus},              // 43
     {"put to bus?", Encoding::Switch, 0.0f, ApplyStep::SendBus},                   // 44
-    {"log meta?", Encoding::Switch, 1.0f, ApplyStep::None},                        // 45
+    {"log meta?", Encoding::Switch, 1.0f, ApplyStep::None, true},                  // 45
     {"save log!", Encoding::OneShot, 1.0f, ApplyStep::SaveLog},                    // 46
     {"write to buffer?", Encoding::Stored, 0.0f, ApplyStep::None},                 // 47
     {"read from buffer?", Encoding::Stored, 0.0f, ApplyStep::None},                // 48
-    {"receive from host?", Encoding::Switch, 1.0f, ApplyStep::None},               // 49
+    {"receive from host?", Encoding::Switch, 1.0f, ApplyStep::None, true},         // 49
     {"cc knob 1 value", Encoding::Slider, 0.0f, ApplyStep::Knob},                  // 50
     {"cc knob 2 value", Encoding::Slider, 0.0f, ApplyStep::Knob},                  // 51
     {"cc knob 3 value", Encoding::Slider, 0.0f, ApplyStep::Knob},                  // 52
@@ -71,3 +73,42 @@ const std::array<ParameterInfo, kNumParams> kParameters{{
     {"cc knob 5 message", Encoding::Choice, 0.0f, ApplyStep::None},                // 66
     {"cc knob 6 message", Encoding::Choice, 0.0f, ApplyStep::None},                // 67
 }};
+
+bool switchOn(int index, float v) noexcept {
+    return kParameters[static_cast<std::size_t>(index)].onAtHalf ? v >= 0.5f : v > 0.5f;
+}
+
+int delayFrames(float v) noexcept {
+    return roundEven(static_cast<double>(v) * 32767.0);
+}
+
+// Stored as 1.0, 0.8, 0.3, 0.0; host values between them fall to the nearest rule below.
+FilterMode filterModeOf(float v) noexcept {
+    const double d = static_cast<double>(v);
+    if (d >= 0.8901) return FilterMode::AllowAll;
+    if (d < 0.21) return FilterMode::BlockAll;
+    return v >= 0.5f ? FilterMode::AllowOnly : FilterMode::BlockOnly;
+}
+
+// Message entries: 0..127 a controller number, 128 program change, 129 channel aftertouch,
+// beyond that the pitch wheel.
+std::uint32_t knobWordOf(float value, float channelEntry, float message) noexcept {
+    const double v = value;
+    const int channel = choiceOf(channelEntry);
+    if (message < 0.5f) {
+        return packWord(static_cast<unsigned>(channel + 176),
+                        static_cast<unsigned>(choiceOf(message)),
+                        static_cast<unsigned>(roundEven(v * 127.0)));
+    }
+    if (message == 0.5f)
+        return packWord(static_cast<unsigned>(channel + 192),
+                        static_cast<unsigned>(roundEven(v * 127.0)), 0);
+    if (message == 0.50390625f)
+        return packWord(static_cast<unsigned>(channel + 208),
+                        static_cast<unsigned>(roundEven(v * 127.0)), 0);
+    // Pitch wheel: data2 holds bits 8..14 of the bend value and data1 bits 1..7, so both stay
+    // valid data bytes and data2 x 128 + data1 is the 14-bit bend.
+    const int bend = roundEven(v * 32767.0);
+    return packWord(static_cast<unsigned>(channel + 224), static_cast<unsigned>((bend >> 1) & 0x7F),
+                    static_cast<unsigned>(bend >> 8));
+}

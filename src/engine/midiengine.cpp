@@ -1,0 +1,460 @@
+#include "engine/midiengine.h"
+
+#include <cmath>
+
+#include "engine/logtext.h"
+#include "vstbus/vstbus.h"
+
+// --- Decoding ------------------------------------------------------------------------------------
+
+SettingsDecoder::SettingsDecoder() noexcept {
+    for (int i = 0; i < kNumParams; ++i)
+        values_[static_cast<std::size_t>(i)] =
+            kParameters[static_cast<std::size_t>(i)].defaultValue;
+    // Every default decoded, except "log?" whose switch-on is an event of its own.
+    for (int i = 0; i < kNumParams; ++i)
+        if (i != param::Log) apply(i, values_[static_cast<std::size_t>(i)]);
+}
+
+MidiWord SettingsDecoder::apply(int index, float v) noexcept {
+    values_[static_cast<std::size_t>(index)] = v;
+    const float* p = values_.data();
+    EngineSettings& s = settings_;
+    switch (index) {
+        case param::SendToHost:
+            s.sendToHost = switchOn(index, v);
+            break;
+        case param::Replace:
+            s.replaceOn = switchOn(index, v);
+            break;
+        case param::ClearLog:
+            s.clearHeld = clearHeld(v);
+            break;
+        case param::Log:
+            s.logOn = switchOn(index, v);
+            if (s.logOn) ++s.logEpoch;
+            break;
+        case param::DelayAmount:
+            s.delayFrames = delayFrames(v);
+            break;
+        case param::DelayOutput:
+            s.delayOut = switchOn(index, v);
+            break;
+        case param::FilterType:
+            s.filter.applyType(v);
+            break;
+        case param::OutputMidi:
+            s.deviceOut = switchOn(index, v);
+            break;
+        case param::RecvBus:
+        case param::GetFromBus:
+            s.receiveBus = busOf(p[param::RecvBus]);
+            s.getFromBus = switchOn(param::GetFromBus, p[param::GetFromBus]);
+            break;
+        case param::SendBus:
+        case param::PutToBus:
+            s.sendBus = busOf(p[param::SendBus]);
+            s.putToBus = switchOn(param::PutToBus, p[param::PutToBus]);
+            break;
+        case param::LogMeta:
+            s.logMeta = switchOn(index, v);
+            break;
+        default:
+            break;
+    }
+    switch (kParameters[static_cast<std::size_t>(index)].apply) {
+        case ApplyStep::ReplaceMatch:
+            s.replacer.applyMatch(index, p);
+            break;
+        case ApplyStep::ReplaceTarget:
+            s.replacer.applyTarget(index, p);
+            break;
+        case ApplyStep::Knob: {
+            const int knob = index - param::KnobValue1;
+            return knobWordOf(v, p[param::KnobChannel1 + knob], p[param::KnobMessage1 + knob]);
+        }
+        default:
+            if (index >= param::FilterRow1 && index < param::FilterRow1 + 20) s.filter.applyRows(p);
+            break;
+    }
+    return 0;
+}
+
+// --- Construction and the other threads' side
+// -----------------------------------------------------
+
+MidiEngine::MidiEngine(EnginePorts& ports)
+    : ports_(ports),
+      delay_(std::make_unique<DelayLine>()),
+      busWords_(std::make_unique<MidiWord[]>(vstbus::kMaxCapacity)),
+      staged_(std::make_unique<RecordedEvent[]>(kStaged)) {
+    for (int i = 0; i < kNumParams; ++i)
+        values_[static_cast<std::size_t>(i)].store(
+            kParameters[static_cast<std::size_t>(i)].defaultValue);
+    s_ = decoder_.settings();
+    published_.back() = s_;
+    published_.publish();
+    delay_->setDelay(s_.delayFrames);
+}
+
+void MidiEngine::setParameter(int index, float value) noexcept {
+    if (index < 0 || index >= kNumParams) return;
+    values_[static_cast<std::size_t>(index)].store(value, std::memory_order_relaxed);
+    if (onProcessingThread()) {
+        // Never wait for the producer lock here: the change is decoded at the next call.
+        if (!ownChanges_.push({index, value})) resync_.store(true, std::memory_order_relaxed);
+        // A flag another thread reads too: the host may move processing to another thread.
+        pending_.store(true, std::memory_order_release);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(producerMutex_);
+    const MidiWord knob = decoder_.apply(index, value);
+    published_.back() = decoder_.settings();
+    published_.publish();
+    changedSinceSnapshot_ = true;
+    if (knob) pushKnob(knob);
+    pending_.store(true, std::memory_order_release);
+}
+
+bool MidiEngine::pushWord(MidiWord entry) noexcept {
+    if (words_.full()) {
+        words_.countDrop();
+        return false;
+    }
+    if (changedSinceSnapshot_ && snapshots_.push(decoder_.settings())) {
+        entry |= kSnapshotFlag;
+        changedSinceSnapshot_ = false;
+    }
+    words_.push(entry);
+    return true;
+}
+
+// A knob's word that follows a lost one runs even when it repeats the last word that ran.
+void MidiEngine::pushKnob(MidiWord word) noexcept {
+    knobLost_ = !pushWord(word | kKnobFlag | (knobLost_ ? kKnobAfterLoss : 0));
+}
+
+void MidiEngine::deviceInput(MidiWord word) noexcept {
+    std::lock_guard<std::mutex> lock(producerMutex_);
+    pushWord(word & kWordBits);
+    pending_.store(true, std::memory_order_release);
+}
+
+void MidiEngine::clearLog() noexcept {
+    logLines_.clear();
+    if (onProcessingThread()) {
+        // Never wait for a reader of the recording here: when one holds it, the clear waits
+        // for the next call instead.
+        if (journalMutex_.try_lock()) {
+            clearRecording();
+            journalMutex_.unlock();
+        } else {
+            clearWanted_.store(true, std::memory_order_relaxed);
+        }
+        pending_.store(true, std::memory_order_release);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(journalMutex_);
+    clearRecording();
+    pending_.store(true, std::memory_order_release);
+}
+
+// The recording empties; the processing thread restarts its clock when it sees the new epoch
+// (journalMutex_ held).
+void MidiEngine::clearRecording() noexcept {
+    recorder_.reset();
+    clearEpoch_.store(clearEpoch_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+}
+
+std::vector<RecordedEvent> MidiEngine::recordingSnapshot() const {
+    std::lock_guard<std::mutex> lock(journalMutex_);
+    return recorder_.snapshot();
+}
+
+std::size_t MidiEngine::recordedEvents() const noexcept {
+    std::lock_guard<std::mutex> lock(journalMutex_);
+    return recorder_.size();
+}
+
+std::size_t MidiEngine::droppedRecordings() const noexcept {
+    std::lock_guard<std::mutex> lock(journalMutex_);
+    return recorder_.dropped() + stageDrops_.load(std::memory_order_relaxed);
+}
+
+EngineCounters MidiEngine::counters() const noexcept {
+    EngineCounters c;
+    c.delayDrops = delay_->dropped();
+    c.inputQueueDrops = words_.dropped();
+    c.recordingDrops = droppedRecordings();
+    c.soundStreamNotices = soundNotices_.load(std::memory_order_relaxed);
+    return c;
+}
+
+// --- The start and end of a processing call
+// ---------------------------------------------------------
+
+void MidiEngine::beginCall() noexcept {
+    processingThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    timeAsked_ = false;
+    if (!ownPending_ && !pending_.load(std::memory_order_relaxed)) return;
+    // Cleared before looking, so whatever arrives from now on is seen at the next call.
+    pending_.exchange(false, std::memory_order_acq_rel);
+    ownPending_ = false;
+    if (clearWanted_.load(std::memory_order_relaxed)) {
+        if (journalMutex_.try_lock()) {
+            clearRecording();
+            clearWanted_.store(false, std::memory_order_relaxed);
+            journalMutex_.unlock();
+        } else {
+            ownPending_ = true;
+        }
+    }
+    if (clearEpoch_.load(std::memory_order_acquire) != clearSeen_) {
+        clearSeen_ = clearEpoch_.load(std::memory_order_acquire);
+        stagedCount_ = 0;
+        rate_.set(120.0, rateSeen_);
+        conversionTempo_.store(120.0, std::memory_order_relaxed);
+        writtenNumerator_ = writtenDenominator_ = 0;
+        lastEventTick_ = 0;
+        resetClock();
+    }
+    const float rate = sampleRate_.load(std::memory_order_relaxed);
+    if (rate != rateSeen_) {
+        rateSeen_ = rate;
+        rate_.set(rate_.tempo(), rate);
+    }
+    takeOwnChanges();
+    // Queued words run with the settings of their time; then the newest settings apply.
+    const bool snapshots = takeWords();
+    if (published_.update() || snapshots) applySettings(published_.front());
+}
+
+void MidiEngine::takeOwnChanges() noexcept {
+    // Changes this thread made itself go through the decoder when nobody else holds it.
+    if (ownChanges_.empty() && !resync_.load(std::memory_order_relaxed)) return;
+    if (!producerMutex_.try_lock()) {
+        ownPending_ = true;  // another thread decodes now: try again at the next call
+        return;
+    }
+    if (resync_.exchange(false)) {
+        for (int i = 0; i < kNumParams; ++i)
+            decoder_.apply(i, values_[static_cast<std::size_t>(i)].load(std::memory_order_relaxed));
+    }
+    Change c;
+    while (ownChanges_.pop(c)) {
+        const MidiWord knob = decoder_.apply(c.index, c.value);
+        changedSinceSnapshot_ = true;
+        if (knob) pushKnob(knob);
+    }
+    published_.back() = decoder_.settings();
+    published_.publish();
+    changedSinceSnapshot_ = true;
+    producerMutex_.unlock();
+}
+
+void MidiEngine::applySettings(const EngineSettings& settings) noexcept {
+    s_ = settings;
+    if (s_.delayFrames != delay_->delay()) delay_->setDelay(s_.delayFrames);
+    // Logging was switched on since the last settings (perhaps off again already).
+    if (s_.logEpoch != logEpoch_) restartLogging();
+    logEpoch_ = s_.logEpoch;
+}
+
+bool MidiEngine::takeWords() noexcept {
+    bool snapshots = false;
+    MidiWord w;
+    while (words_.pop(w)) {
+        if (w & kSnapshotFlag) {
+            EngineSettings snapshot;
+            if (snapshots_.pop(snapshot)) {
+                applySettings(snapshot);
+                snapshots = true;
+            }
+        }
+        if (w & kKnobFlag) {
+            if (w & kKnobAfterLoss) lastKnobWord_ = 0;
+            runKnob(w & kWordBits);
+        } else {
+            chain(w, 0);
+        }
+    }
+    return snapshots;
+}
+
+void MidiEngine::endCall() noexcept {
+    flushRecording();
+}
+
+void MidiEngine::processBlock(int frames) noexcept {
+    beginCall();
+    if (frames > 0) {
+        if (s_.getFromBus) readBus();
+        if (s_.logOn) {
+            clockStep();
+            clock_ += frames - 1;
+        }
+        if (s_.delayOut) {
+            delay_->advance(frames,
+                            [this](MidiWord w, long offset) { emit(w, static_cast<int>(offset)); });
+        } else {
+            delay_->advance(frames, [](MidiWord, long) {});
+        }
+    }
+    endCall();
+}
+
+// --- The chain ---------------------------------------------------------------------------------
+
+void MidiEngine::hostInput(MidiWord word, int frame) noexcept {
+    chain(word & kWordBits, frame);
+}
+
+MidiWord MidiEngine::chain(MidiWord word, int frame) noexcept {
+    const MidiWord flags = word & ~kWordBits;
+    word &= kWordBits;
+    if (s_.logOn) logMessage(word, frame);
+    if (s_.replaceOn) s_.replacer.replace(word);
+    s_.filter.apply(word);
+    if (word == 0) return 0;
+    if (s_.delayOut) {
+        delay_->insert(word | flags);
+    } else {
+        emit(word | flags, frame);
+    }
+    return word;
+}
+
+// Host, send bus, device, in that order. A word this instance took from its receive bus does
+// not go back onto that same bus: a loop through one bus comes back once, not forever.
+void MidiEngine::emit(MidiWord word, int frame) noexcept {
+    const MidiWord w = word & kWordBits;
+    if (s_.sendToHost) ports_.hostOutput(w, frame);
+    if (s_.putToBus && !((word & kFromBusFlag) && s_.sendBus == s_.receiveBus))
+        ports_.busWrite(s_.sendBus, w);
+    if (s_.deviceOut) ports_.deviceOutput(w);
+}
+
+// A knob's word runs the chain unless it equals the word the last knob left.
+void MidiEngine::runKnob(MidiWord word) noexcept {
+    if (word == lastKnobWord_) return;
+    lastKnobWord_ = chain(word, 0);
+}
+
+// The receive bus at the block's start: the words waiting now run the chain; words arriving
+// later wait for the next block.
+void MidiEngine::readBus() noexcept {
+    const int n = ports_.busTake(s_.receiveBus, busWords_.get(), vstbus::kMaxCapacity);
+    if (n < 0) {
+        // Bus reading stops at once and stays off: the front end switches the parameter off.
+        s_.getFromBus = false;
+        soundNotices_.store(soundNotices_.load(std::memory_order_relaxed) + 1,
+                            std::memory_order_relaxed);
+        ports_.notice(EngineNotice::SoundStream);
+        return;
+    }
+    for (int i = 0; i < n; ++i) chain(busWords_[static_cast<std::size_t>(i)] | kFromBusFlag, 0);
+}
+
+// --- The log -------------------------------------------------------------------------------------
+
+std::int32_t MidiEngine::ticksAt(std::int64_t clock) const noexcept {
+    return static_cast<std::int32_t>(baseTick_ +
+                                     static_cast<std::uint32_t>(rate_.ticks(clock - baseClock_)));
+}
+
+void MidiEngine::resetClock() noexcept {
+    clock_ = 0;
+    baseClock_ = 0;
+    baseTick_ = 0;
+}
+
+// Switching logging on restarts the sample clock and runs the clock step once at once.
+void MidiEngine::restartLogging() noexcept {
+    resetClock();
+    clockStep();
+}
+
+const HostTime* MidiEngine::time() noexcept {
+    if (!timeAsked_) {
+        timeAsked_ = true;
+        timeValid_ = ports_.hostTime(time_);
+    }
+    return timeValid_ ? &time_ : nullptr;
+}
+
+void MidiEngine::clockStep() noexcept {
+    ++clock_;
+    if (!s_.logMeta) return;
+    const HostTime* t = time();
+    if (!t) return;  // no record: nothing to log
+    if (t->tempo != rate_.tempo()) tempoStep(t->tempo);
+    if (t->numerator != writtenNumerator_ || t->denominator != writtenDenominator_)
+        timeSignatureStep(t->numerator, t->denominator);
+}
+
+// The tempo event sits at the tick reached at the old tempo; later ticks count on from there at
+// the new one.
+void MidiEngine::tempoStep(double tempo) noexcept {
+    if (!(tempo >= 1.0)) return;
+    const std::int64_t micros = static_cast<std::int64_t>(std::nearbyint(60000000.0 / tempo));
+    const std::int32_t tick = ticksAt(clock_);
+    record({tick,
+            RecordedEvent::Tempo,
+            {static_cast<std::uint8_t>((micros >> 16) & 0xFF),
+             static_cast<std::uint8_t>((micros >> 8) & 0xFF),
+             static_cast<std::uint8_t>(micros & 0xFF), 0}});
+    baseTick_ = static_cast<std::uint32_t>(tick);
+    baseClock_ = clock_;
+    rate_.set(tempo, rateSeen_);
+    conversionTempo_.store(tempo, std::memory_order_relaxed);
+    tempoWritten_.store(true);
+}
+
+void MidiEngine::timeSignatureStep(int numerator, int denominator) noexcept {
+    if (numerator == 0 && denominator == 0) return;
+    const double power = denominator > 0 ? std::log2(static_cast<double>(denominator)) : 0.0;
+    record({ticksAt(clock_),
+            RecordedEvent::TimeSignature,
+            {static_cast<std::uint8_t>(numerator & 0xFF),
+             static_cast<std::uint8_t>(roundEven(power) & 0xFF), 24, 8}});
+    writtenNumerator_ = numerator;
+    writtenDenominator_ = denominator;
+    timeSigWritten_.store(true);
+}
+
+// Each message as it enters the chain, before replacing and filtering.
+void MidiEngine::logMessage(MidiWord w, int frame) noexcept {
+    const std::int32_t tick = ticksAt(clock_ + frame);
+    lastEventTick_ = tick;
+    record({tick,
+            RecordedEvent::Message,
+            {static_cast<std::uint8_t>(wordStatus(w)), static_cast<std::uint8_t>(wordData1(w)),
+             static_cast<std::uint8_t>(wordData2(w)), 0}});
+    if (s_.clearHeld) return;
+    char line[LogLines::kLineLength + 1];
+    const std::size_t n = formatLogLine(w, line, sizeof line);
+    logLines_.append(line, n);
+}
+
+void MidiEngine::record(const RecordedEvent& e) noexcept {
+    // A call with more events than the stage holds hands them over as it goes.
+    if (stagedCount_ == kStaged) flushRecording();
+    if (stagedCount_ == kStaged) {
+        // A reader held the recording for many calls in a row.
+        stageDrops_.store(stageDrops_.load(std::memory_order_relaxed) + 1,
+                          std::memory_order_relaxed);
+        return;
+    }
+    staged_[stagedCount_++] = e;
+}
+
+// The call's events join the recording unless a reader holds it; then they wait for the next
+// call. Events staged before a clear that happened meanwhile are dropped with it.
+void MidiEngine::flushRecording() noexcept {
+    if (stagedCount_ == 0 || !journalMutex_.try_lock()) return;
+    if (clearEpoch_.load(std::memory_order_relaxed) == clearSeen_) {
+        for (std::size_t i = 0; i < stagedCount_; ++i) recorder_.insert(staged_[i]);
+    }
+    stagedCount_ = 0;
+    journalMutex_.unlock();
+}

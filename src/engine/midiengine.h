@@ -1,0 +1,223 @@
+// The message engine: the chain every message runs through (log, replace, filter, then the
+// delay line or the outputs), the knobs, the delay line, the log and its recording, and the
+// sample clock. It reaches the outside only through EnginePorts, and knows no front end.
+//
+// Threads. The processing thread owns the engine's working state: it runs every message and
+// calls every port. Other threads hand it their changes: parameter values are decoded on the
+// setting thread (serialised by a producer lock the processing thread never takes) and the
+// newest decoded settings are picked up at the start of each processing call; words from the
+// MIDI input device and from knobs wait in a bounded queue drained at the same point. The
+// recording is shared with readers through a lock the processing thread only ever tries.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "engine/delayline.h"
+#include "engine/latest.h"
+#include "engine/loglines.h"
+#include "engine/midiword.h"
+#include "engine/parameters.h"
+#include "engine/ports.h"
+#include "engine/recorder.h"
+#include "engine/replacefilter.h"
+#include "engine/ticks.h"
+#include "engine/wordqueue.h"
+
+// Every parameter the per-message path reads, decoded into plain values.
+struct EngineSettings {
+    Filter filter;
+    Replacer replacer;
+    bool replaceOn = false;
+    bool sendToHost = true;
+    bool putToBus = false;
+    bool getFromBus = false;
+    bool deviceOut = false;
+    int sendBus = 0;
+    int receiveBus = 0;
+    bool logOn = false;
+    bool logMeta = true;
+    bool clearHeld = false;
+    unsigned logEpoch = 0;  // counts switch-ons of "log?": each restarts the sample clock
+    int delayFrames = 0;
+    bool delayOut = false;
+};
+
+// Turns parameter values into settings, in the order they were set (producer side).
+class SettingsDecoder {
+public:
+    SettingsDecoder() noexcept;
+    // Stores and decodes one value; answers a knob's word when the value is a knob's, else 0.
+    MidiWord apply(int index, float value) noexcept;
+    const EngineSettings& settings() const noexcept { return settings_; }
+
+private:
+    std::array<float, kNumParams> values_{};
+    EngineSettings settings_;
+};
+
+// What was dropped or raised so far.
+struct EngineCounters {
+    std::size_t delayDrops = 0;       // words a full delay line refused
+    std::size_t inputQueueDrops = 0;  // words from other threads that found the queue full
+    std::size_t recordingDrops = 0;   // events a full recording refused
+    std::size_t soundStreamNotices = 0;
+};
+
+class MidiEngine {
+public:
+    explicit MidiEngine(EnginePorts& ports);
+    MidiEngine(const MidiEngine&) = delete;
+    MidiEngine& operator=(const MidiEngine&) = delete;
+
+    // --- Any thread ---
+
+    // A parameter's new value (already clamped to 0..1). Off the processing thread it is
+    // decoded at once under the producer lock; on it, it waits for the next processing call.
+    void setParameter(int index, float value) noexcept;
+    // A word from the MIDI input device (any thread but the processing thread); it runs the
+    // chain at the start of the next processing call.
+    void deviceInput(MidiWord word) noexcept;
+    // Empties the recording and restarts the clock, and the log lines go (any thread). On the
+    // processing thread, while a reader holds the recording, the recording empties at the
+    // start of the next call that finds it free.
+    void clearLog() noexcept;
+    void setSampleRate(float rate) noexcept {
+        sampleRate_.store(rate, std::memory_order_relaxed);
+        pending_.store(true, std::memory_order_release);
+    }
+
+    LogLines& logLines() noexcept { return logLines_; }
+    std::vector<RecordedEvent> recordingSnapshot() const;
+    std::size_t recordedEvents() const noexcept;
+    std::size_t droppedRecordings() const noexcept;
+    // Read and cleared by the editor, which then shows the host's tempo or time signature.
+    bool takeTempoWritten() noexcept { return tempoWritten_.exchange(false); }
+    bool takeTimeSigWritten() noexcept { return timeSigWritten_.exchange(false); }
+    double conversionTempo() const noexcept {
+        return conversionTempo_.load(std::memory_order_relaxed);
+    }
+    EngineCounters counters() const noexcept;
+
+    // --- Processing thread ---
+
+    // A processing call that brings host events: beginCall, hostInput for each, endCall.
+    void beginCall() noexcept;
+    void hostInput(MidiWord word, int frame) noexcept;
+    void endCall() noexcept;
+    // A processing call of `frames` sample frames (a whole call: begins and ends it).
+    void processBlock(int frames) noexcept;
+
+    // Working state, for tests on the processing thread.
+    const EngineSettings& settings() const noexcept { return s_; }
+    const DelayLine& delayLine() const noexcept { return *delay_; }
+    MidiWord lastKnobWord() const noexcept { return lastKnobWord_; }
+    std::int64_t sampleClock() const noexcept { return clock_; }
+    std::int32_t lastEventTick() const noexcept { return lastEventTick_; }
+    std::int32_t ticksAt(std::int64_t clock) const noexcept;
+
+private:
+    // Bit 24 marks a knob's word in the input queue, bit 25 a knob's word that runs even when
+    // it repeats the last (an earlier one was lost to a full queue); bit 31 marks a word taken
+    // from the receive bus.
+    // Bit 26 says the word runs with the next queued settings snapshot (the settings when it
+    // was queued).
+    static constexpr MidiWord kKnobFlag = 1u << 24, kKnobAfterLoss = 1u << 25;
+    static constexpr MidiWord kSnapshotFlag = 1u << 26;
+    static constexpr MidiWord kFromBusFlag = 1u << 31;
+    static constexpr MidiWord kWordBits = 0xFFFFFFu;
+
+    bool onProcessingThread() const noexcept {
+        return processingThread_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    }
+    void takeOwnChanges() noexcept;
+    void applySettings(const EngineSettings& settings) noexcept;
+    // Queues a word (producer lock held): with the settings as they are now, so it runs with
+    // them even when later changes are decoded before it leaves the queue.
+    bool pushWord(MidiWord entry) noexcept;
+    void pushKnob(MidiWord word) noexcept;
+    // Runs the queued words; true when a settings snapshot was applied on the way.
+    bool takeWords() noexcept;
+    void runKnob(MidiWord word) noexcept;
+    MidiWord chain(MidiWord word, int frame) noexcept;
+    void emit(MidiWord word, int frame) noexcept;
+    void readBus() noexcept;
+    // The clock step at the start of a block (or of logging): one frame on, then the host's
+    // tempo and time signature.
+    void clockStep() noexcept;
+    const HostTime* time() noexcept;
+    void restartLogging() noexcept;
+    void resetClock() noexcept;
+    void logMessage(MidiWord word, int frame) noexcept;
+    void tempoStep(double tempo) noexcept;
+    void timeSignatureStep(int numerator, int denominator) noexcept;
+    void record(const RecordedEvent& e) noexcept;
+    void flushRecording() noexcept;
+    void clearRecording() noexcept;
+
+    EnginePorts& ports_;
+    std::atomic<std::thread::id> processingThread_{};
+    // Set by every thread that hands the processing thread something: a call with nothing
+    // pending costs one load.
+    std::atomic<bool> pending_{true};
+    bool ownPending_ = false;               // work the processing thread left for its next call
+    std::atomic<bool> clearWanted_{false};  // a clear asked for on the processing thread
+
+    // Producer side: the decoder and the queue of words, under producerMutex_.
+    std::mutex producerMutex_;
+    SettingsDecoder decoder_;
+    Latest<EngineSettings> published_;
+    WordQueue<4096> words_;
+    WordQueue<32, EngineSettings> snapshots_;
+    bool knobLost_ = false;
+    bool changedSinceSnapshot_ = true;
+    // Changes the processing thread made itself, decoded at its next call.
+    struct Change {
+        int index;
+        float value;
+    };
+    WordQueue<1024, Change> ownChanges_;
+    std::atomic<bool> resync_{false};
+    std::array<std::atomic<float>, kNumParams> values_{};
+
+    // Processing side.
+    EngineSettings s_;
+    unsigned logEpoch_ = 0;
+    std::unique_ptr<DelayLine> delay_;
+    std::unique_ptr<MidiWord[]> busWords_;
+    MidiWord lastKnobWord_ = 0;
+    bool timeAsked_ = false;
+    bool timeValid_ = false;
+    HostTime time_{};
+    std::int64_t clock_ = 0;
+    std::int64_t baseClock_ = 0;  // the clock and the tick at the last tempo change
+    std::uint32_t baseTick_ = 0;
+    TickRate rate_;
+    float rateSeen_ = 0.0f;
+    int writtenNumerator_ = 0;
+    int writtenDenominator_ = 0;
+    std::int32_t lastEventTick_ = 0;
+    unsigned clearSeen_ = 0;
+    // Events of the current call on their way into the recording.
+    static constexpr std::size_t kStaged = 8192;
+    std::unique_ptr<RecordedEvent[]> staged_;
+    std::size_t stagedCount_ = 0;
+    std::atomic<std::size_t> stageDrops_{0};
+    std::atomic<std::size_t> soundNotices_{0};
+
+    // Shared with readers.
+    std::atomic<float> sampleRate_{44100.0f};
+    std::atomic<double> conversionTempo_{120.0};
+    std::atomic<bool> tempoWritten_{false};
+    std::atomic<bool> timeSigWritten_{false};
+    LogLines logLines_;
+    mutable std::mutex journalMutex_;
+    Recorder recorder_;                    // journalMutex_
+    std::atomic<unsigned> clearEpoch_{0};  // changed under journalMutex_
+};

@@ -1,0 +1,33 @@
+// What the engine reaches outside itself: the host, the shared buses, the MIDI output device and
+// the user. A front end implements the ports; the engine calls every one of them on the
+// processing thread only, and never while holding a lock another thread can take.
+#pragma once
+
+#include "engine/midiword.h"
+
+// The host's transport as the log needs it.
+struct HostTime {
+    double tempo = 0.0;
+    int numerator = 0;
+    int denominator = 0;
+};
+
+enum class EngineNotice { SoundStream, FeedbackLoop };
+
+class EnginePorts {
+public:
+    virtual ~EnginePorts() = default;
+    // One word for the host, produced at `frame` within the current processing call.
+    virtual void hostOutput(MidiWord word, int frame) noexcept = 0;
+    // The host's tempo and time signature; false when the host gives none. Asked at most once
+    // per processing call.
+    virtual bool hostTime(HostTime& time) noexcept = 0;
+    // Takes the waiting words of `bus` into `words` (at most `capacity`); answers how many, or
+    // -1 when the bus carries a sound stream.
+    virtual int busTake(int bus, MidiWord* words, int capacity) noexcept = 0;
+    virtual void busWrite(int bus, MidiWord word) noexcept = 0;
+    // Called only while "output midi?" is on.
+    virtual void deviceOutput(MidiWord word) noexcept = 0;
+    // Something the user must be told; the port hands it on without waiting.
+    virtual void notice(EngineNotice which) noexcept = 0;
+};

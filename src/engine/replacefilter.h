@@ -1,0 +1,90 @@
+// The two stages that change the stream: the replacer rewrites messages that match a pattern,
+// the filter passes or removes messages by five rows. Each is decoded from the parameter values
+// once, when a value changes; the per-message work reads only the decoded integers.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "engine/midiword.h"
+#include "engine/parameters.h"
+
+class Replacer {
+public:
+    // Decoding (the thread that sets parameters): match parameters 31..34 and target parameters
+    // 35..38 from the array of current values. A match step depends on the state earlier steps
+    // left, so steps run in the order the values were set.
+    void applyMatch(int index, const float* p) noexcept;
+    void applyTarget(int index, const float* p) noexcept;
+
+    // Rewrites the word when it matches the pattern.
+    void replace(MidiWord& w) const noexcept {
+        if (!matches(w)) return;
+        rewrite(w);
+    }
+    // The fields that are not ANY must equal the pattern's.
+    bool matches(MidiWord w) const noexcept { return (w & matchMask_) == matchValue_; }
+
+    std::uint8_t matchStatus() const noexcept { return matchStatus_; }
+    bool usesFieldTest() const noexcept { return field_; }
+
+private:
+    enum class StatusMode : std::uint8_t { Voice, System, Keep };
+    enum class DataMode : std::uint8_t { New, FromStatus, FromOther, Keep };
+    void rewrite(MidiWord& w) const noexcept;
+    static DataMode dataModeOf(float v) noexcept;
+    static unsigned dataByte(DataMode mode, unsigned newValue, unsigned status, unsigned own,
+                             unsigned other) noexcept;
+
+    std::uint8_t matchStatus_ = 0, matchData1_ = 0, matchData2_ = 0;
+    bool anyChannel_ = false, anyStatus_ = false, anyData1_ = false, anyData2_ = false;
+    bool field_ = false;
+    MidiWord matchMask_ = 0xFFFFFFu, matchValue_ = 0;
+    bool setChannel_ = true;
+    StatusMode statusMode_ = StatusMode::Voice;
+    DataMode data1Mode_ = DataMode::New, data2Mode_ = DataMode::New;
+    std::uint8_t newChannel_ = 0, newVoiceStatus_ = 128, newSystemStatus_ = 233;
+    std::uint8_t newData1_ = 0, newData2_ = 0;
+};
+
+// One filter row decoded: which statuses (and controller) it names.
+struct FilterRow {
+    enum class Kind : std::uint8_t { None, Status, StatusCc, StatusClass, ControlClass };
+    bool on = false;
+    Kind kind = Kind::None;
+    int systemStatus = -1;  // a system row's status, or -1
+    int status = 0;         // the full status (Status, StatusCc) or its high nibble
+    int cc = -1;            // the controller, or -1 for ANY
+    bool matches(unsigned s, unsigned d1) const noexcept;
+};
+
+// The filter: its type and the rows that are switched on.
+struct Filter {
+    FilterMode mode = FilterMode::AllowAll;
+    std::array<FilterRow, 5> rows{};
+    int active = 0;  // rows_[0..active) are the rows switched on
+
+    // Decoding (the thread that sets parameters): the type or one row from the current values.
+    void applyType(float type) noexcept { mode = filterModeOf(type); }
+    void applyRows(const float* p) noexcept;
+
+    // Sets the word to 0 when the type and rows remove it.
+    void apply(MidiWord& w) const noexcept {
+        if (mode == FilterMode::AllowAll) return;
+        if (mode == FilterMode::BlockAll) {
+            w = 0;
+            return;
+        }
+        const bool hit = anyRowMatches(w);
+        if (hit != (mode == FilterMode::AllowOnly)) w = 0;
+    }
+    bool anyRowMatches(MidiWord w) const noexcept {
+        const unsigned s = wordStatus(w), d1 = wordData1(w);
+        for (int i = 0; i < active; ++i)
+            if (rows[static_cast<std::size_t>(i)].matches(s, d1)) return true;
+        return false;
+    }
+};
+
+// Row `row` (1..5) decoded from its enable, channel, status and cc values.
+FilterRow decodeFilterRow(float enable, float channel, float status, float cc) noexcept;
