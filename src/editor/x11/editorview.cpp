@@ -13,6 +13,7 @@
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Check_Button.H>
 #include <FL/Fl_Choice.H>
+#include <FL/Fl_Device.H>
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_File_Chooser.H>
 #include <FL/Fl_Group.H>
@@ -52,11 +53,17 @@ constexpr double kPassSeconds = 0.1;
 constexpr Fl_Color kMenuBackground = FL_BACKGROUND_COLOR;
 
 // The display connection stays open for the life of the module once a view opened it; the
-// module's unloading closes it.
+// module's unloading closes it. The toolkit makes its display device and graphics driver when
+// the module loads and never frees them: unloading frees them, or a host that loads and unloads
+// the plug-in would lose them each time.
 struct DisplayCloser {
     bool opened = false;
     ~DisplayCloser() {
         if (opened && fl_display) fl_close_display();
+        Fl_Display_Device* device = Fl_Display_Device::display_device();
+        Fl_Graphics_Driver* driver = device->driver();
+        delete device;
+        delete driver;
     }
 } displayCloser;
 
