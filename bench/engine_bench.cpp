@@ -6,6 +6,7 @@
 
 #include "platform/settings.h"
 #include "plugin/plugin.h"
+#include "support/memorysettingsstore.h"
 #include "tools/host/vsthost.h"
 #include "vst/entry.h"
 

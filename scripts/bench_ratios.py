@@ -1,28 +1,88 @@
-"""Prints subject/baseline time ratios from a Google Benchmark JSON file.
+"""Prints time ratios from a Google Benchmark JSON file.
 
-Benchmarks name their pairs GROUP_Baseline and GROUP_Subject (the part before the first '_'
-after 'BM_' is the group). Extra arguments after the name (".../512") are kept in the group.
+Two kinds of pairs are reported:
+- Benchmarks named GROUP_Baseline and GROUP_Subject (the part before the first '_' after
+  'BM_' is the group; extra arguments after the name, ".../512", are kept in the group): the
+  ratio is subject / baseline.
+- Comparisons a benchmark program registers as run context "ratio:NN" with the value
+  "description;subject;baseline;target;block|message": the ratio of the medians (and of the
+  minimums) of CPU time over the program's repetitions, per block or per message (time divided by the
+  benchmark's "messages" counter), printed with pass or MISS against the target. A missed
+  target is reported, not an error.
 """
 import json
+import re
 import sys
 
 data = json.load(open(sys.argv[1]))
 runs = [b for b in data["benchmarks"] if b.get("run_type", "iteration") == "iteration"]
+
+
+def split(name):
+    core = name[3:] if name.startswith("BM_") else name
+    group, _, rest = core.partition("_")
+    subject, _, args = rest.partition("/")
+    return group, subject, args
+
+
 baselines = {}
 for b in runs:
-    name = b["name"]
-    core = name[3:] if name.startswith("BM_") else name
-    group, _, rest = core.partition("_")
-    subject, _, args = rest.partition("/")
-    key = (group, args)
+    group, subject, args = split(b["name"])
     if subject == "Baseline":
-        baselines[key] = b["real_time"]
+        baselines[(group, args)] = b["real_time"]
 for b in runs:
-    name = b["name"]
-    core = name[3:] if name.startswith("BM_") else name
-    group, _, rest = core.partition("_")
-    subject, _, args = rest.partition("/")
+    group, subject, args = split(b["name"])
     base = baselines.get((group, args))
     if subject == "Baseline" or base is None or base == 0:
         continue
     print(f"ratio {group}: {subject} / Baseline = {b['real_time'] / base:.2f}")
+
+comparisons = sorted((k, v) for k, v in data.get("context", {}).items() if k.startswith("ratio:"))
+if not comparisons:
+    sys.exit(0)
+
+# Per benchmark name (without "/repeats:N"): every repetition's CPU time in ns and its
+# message count. CPU time, because on a shared machine wall time also counts the time other
+# processes held the core.
+UNITS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+times = {}
+errors = {}
+for b in runs:
+    name = re.sub(r"/repeats:\d+$", "", b["name"])
+    if b.get("error_occurred"):
+        errors[name] = b.get("error_message", "error")
+        continue
+    cpu = b["cpu_time"] * UNITS.get(b.get("time_unit", "ns"), 1.0)
+    times.setdefault(name, []).append((cpu, b.get("messages", 0)))
+
+
+def per(name, unit):
+    values = []
+    for t, messages in times.get(name, []):
+        values.append(t / messages if unit == "message" and messages else t)
+    return sorted(values)
+
+
+def median(values):
+    n = len(values)
+    return values[n // 2] if n % 2 else (values[n // 2 - 1] + values[n // 2]) / 2
+
+
+missed = 0
+print(f"{'comparison':<44} {'subject/baseline (median)':>26} {'min':>7} {'target':>8} runs")
+for _, value in comparisons:
+    what, subject, baseline, target, unit = value.split(";")
+    target = float(target)
+    s, b = per(subject, unit), per(baseline, unit)
+    if not s or not b:
+        why = errors.get(subject) or errors.get(baseline) or "not run"
+        print(f"{what:<44} {'skipped: ' + why}")
+        continue
+    ratio = median(s) / median(b)
+    low = s[0] / b[0]
+    verdict = "pass" if ratio <= target else "MISS"
+    missed += verdict == "MISS"
+    print(f"{what:<44} {ratio:>26.2f} {low:>7.2f} {'<= ' + format(target, 'g'):>8} "
+          f"{min(len(s), len(b))}  {verdict}")
+if missed:
+    print(f"{missed} of {len(comparisons)} targets missed (reported only)")

@@ -1,15 +1,13 @@
 // MIDI device ports: numbered input and output devices of the system's MIDI service, short
 // messages only. One implementation per system (winmm on Windows; RtMidi over the ALSA
-// sequencer or JACK elsewhere) and a scripted one for tests.
+// sequencer or JACK elsewhere); tests install a scripted one (tests/support).
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 namespace platform {
 
@@ -80,46 +78,6 @@ public:
 
 private:
     MidiBackend* previous_;
-};
-
-// A backend for tests: devices are names in two lists, every request is recorded as a line of
-// text, an open can be made to fail, and deliver() plays the driver's thread.
-class ScriptedMidiBackend : public MidiBackend {
-public:
-    ScriptedMidiBackend(std::vector<std::string> inputs, std::vector<std::string> outputs);
-
-    int inputCount() noexcept override { return static_cast<int>(inputs_.size()); }
-    int outputCount() noexcept override { return static_cast<int>(outputs_.size()); }
-    std::string inputName(int number) override;
-    std::string outputName(int number) override;
-    bool openInput(int number, MidiInputProc proc, void* context,
-                   MidiErrorText& error) noexcept override;
-    void closeInput() noexcept override;
-    bool openOutput(int number, MidiErrorText& error) noexcept override;
-    void closeOutput() noexcept override;
-    void sendShort(std::uint32_t word) noexcept override;
-
-    // The next open of that direction fails with this text.
-    void failNextOpen(bool output, std::string text);
-    // "open in 1", "close in", "open out 0", "close out", "send 00403C90", in order.
-    std::vector<std::string> calls() const;
-    void clearCalls();
-    // Calls the open input's procedure as its driver would; false when no input is open.
-    bool deliver(unsigned message, std::uintptr_t param1, std::uintptr_t param2 = 0) noexcept;
-    // How often two sendShort calls overlapped (the contract allows none).
-    int overlappingSends() const noexcept { return overlaps_.load(); }
-
-private:
-    void record(std::string line) noexcept;
-    bool takeFailure(std::string& failure, MidiErrorText& error) noexcept;
-
-    std::vector<std::string> inputs_, outputs_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> calls_;
-    std::string failInput_, failOutput_;
-    std::atomic<MidiInputProc> proc_{nullptr};
-    std::atomic<void*> context_{nullptr};
-    std::atomic<int> sending_{0}, overlaps_{0};
 };
 
 }  // namespace platform

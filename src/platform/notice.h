@@ -1,11 +1,10 @@
 // Notices: the messages a user must see (the plug-in's message boxes). Showing one never
 // blocks the caller: on Windows the box appears from a thread of its own, elsewhere the text
-// goes to standard error. Tests install a recording sink, so no test ever shows a modal box.
+// goes to standard error. Tests install a recording sink (tests/support), so no test ever
+// shows a modal box.
 #pragma once
 
-#include <mutex>
 #include <string>
-#include <vector>
 
 namespace platform {
 
@@ -29,27 +28,6 @@ void showNotice(const char* text, const char* caption, NoticeKind kind) noexcept
 
 // Installs a sink (null restores the system's way); answers the previous one.
 NoticeSink* setNoticeSink(NoticeSink* sink) noexcept;
-
-// A sink that keeps every notice, for tests.
-class RecordingNoticeSink : public NoticeSink {
-public:
-    void show(const Notice& notice) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        notices_.push_back(notice);
-    }
-    std::vector<Notice> notices() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return notices_;
-    }
-    void clear() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        notices_.clear();
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<Notice> notices_;
-};
 
 // Installs a sink for the lifetime of a scope.
 class ScopedNoticeSink {

@@ -1,12 +1,10 @@
 // Per-user settings: named 32-bit and text values under a key path such as
 // "Software\\Corvella". On Windows the registry under HKEY_CURRENT_USER; elsewhere one small
 // text file per key under $XDG_CONFIG_HOME (default ~/.config), written atomically. Tests
-// install an in-memory store so they never touch the user's own settings.
+// install an in-memory store (tests/support) so they never touch the user's own settings.
 #pragma once
 
 #include <cstdint>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -33,31 +31,6 @@ public:
 SettingsStore& userSettings();
 // Installs a store (null restores the user's real one); answers the previous one.
 SettingsStore* setSettingsStore(SettingsStore* store) noexcept;
-
-// Keeps everything in memory; `unavailable` makes every key fail to open, as a store without
-// write permission does.
-class MemorySettingsStore : public SettingsStore {
-public:
-    bool openKey(const std::string& key, bool create) override;
-    std::optional<std::uint32_t> readDword(const std::string& key,
-                                           const std::string& name) override;
-    std::optional<std::string> readString(const std::string& key, const std::string& name) override;
-    bool writeDword(const std::string& key, const std::string& name, std::uint32_t value) override;
-    bool writeString(const std::string& key, const std::string& name,
-                     const std::string& value) override;
-    bool hasKey(const std::string& key) const;
-
-    bool unavailable = false;
-
-private:
-    struct Value {
-        bool isText;
-        std::uint32_t number;
-        std::string text;
-    };
-    mutable std::mutex mutex_;
-    std::map<std::string, std::map<std::string, Value>> keys_;
-};
 
 class ScopedSettingsStore {
 public:

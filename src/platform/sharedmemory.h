@@ -2,13 +2,11 @@
 // maps under the same name. On Windows a file mapping on the paging file and a named mutex;
 // elsewhere POSIX shared memory and a POSIX named semaphore whose names carry the user id and
 // whose mode is 0600, removed again by the last participant that leaves. Tests install an
-// in-memory service so they never touch the system's objects.
+// in-memory service (tests/support) so they never touch the system's objects.
 #pragma once
 
 #include <cstddef>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace platform {
@@ -61,31 +59,6 @@ public:
 SharedMemoryService& sharedMemory() noexcept;
 // Installs a service (null restores the system's own); answers the previous one.
 SharedMemoryService* setSharedMemoryService(SharedMemoryService* service) noexcept;
-
-// Blocks in this process's memory, shared by everything that opens the same name while any
-// view of it exists (as the system's blocks are). Each block is allocated at exactly its size,
-// so a sanitizer sees any access past its end. The switches make open and lock fail the ways
-// the system's objects can.
-class MemorySharedMemory : public SharedMemoryService {
-public:
-    std::unique_ptr<SharedBlock> open(const SharedBlockNames& names, std::size_t size,
-                                      SharedMemoryError& error) noexcept override;
-
-    // The bytes of a block that is open now, or null.
-    unsigned char* bytes(const std::string& name);
-
-    bool failCreate = false;
-    bool failView = false;
-    bool failLockCreate = false;
-    bool failLockWait = false;
-    bool lockTimesOut = false;
-
-    struct Shared;
-
-private:
-    std::mutex mutex_;
-    std::map<std::string, std::weak_ptr<Shared>> blocks_;
-};
 
 class ScopedSharedMemory {
 public:

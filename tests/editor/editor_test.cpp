@@ -3,6 +3,7 @@
 #include <set>
 
 #include "editorfixture.h"
+#include "support/memorysettingsstore.h"
 
 using namespace editor;
 using edtest::EditorTest;

@@ -14,6 +14,7 @@
 #include "jackpeer.h"
 #include "midiio/midiio.h"
 #include "platform/notice.h"
+#include "support/recordingnoticesink.h"
 
 namespace {
 

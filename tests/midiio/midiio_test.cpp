@@ -13,6 +13,9 @@
 #include "platform/notice.h"
 #include "platform/settings.h"
 #include "plugin/plugin.h"
+#include "support/memorysettingsstore.h"
+#include "support/recordingnoticesink.h"
+#include "support/scriptedmidibackend.h"
 #include "vst/entry.h"
 
 namespace {

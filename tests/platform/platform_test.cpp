@@ -13,6 +13,8 @@
 
 #include "platform/notice.h"
 #include "platform/settings.h"
+#include "support/memorysettingsstore.h"
+#include "support/recordingnoticesink.h"
 
 namespace {
 

@@ -11,6 +11,8 @@
 #include "platform/notice.h"
 #include "platform/settings.h"
 #include "plugin/plugin.h"
+#include "support/memorysettingsstore.h"
+#include "support/recordingnoticesink.h"
 #include "tools/host/vsthost.h"
 #include "vst/entry.h"
 #include "vstbus/vstbus.h"

@@ -10,6 +10,7 @@
 #include "platform/settings.h"
 #include "plugin/options.h"
 #include "plugin/plugin.h"
+#include "support/memorysettingsstore.h"
 #include "vst/entry.h"
 
 namespace {

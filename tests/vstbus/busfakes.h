@@ -8,6 +8,9 @@
 #include "platform/notice.h"
 #include "platform/settings.h"
 #include "platform/sharedmemory.h"
+#include "support/memorysettingsstore.h"
+#include "support/memorysharedmemory.h"
+#include "support/recordingnoticesink.h"
 #include "vstbus/vstbus.h"
 
 struct BusFakes {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "busfakes.h"
+#include "support/memorysharedmemory.h"
 
 namespace {
 

@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "busfakes.h"
+#include "support/memorysettingsstore.h"
+#include "support/memorysharedmemory.h"
+#include "support/recordingnoticesink.h"
 
 using vstbus::TVstBus;
 
