@@ -19,6 +19,10 @@ void connectPort(LV2_Handle h, std::uint32_t port, void* data) {
     self(h)->connect(port, data);
 }
 
+void activate(LV2_Handle h) {
+    self(h)->activate();
+}
+
 void run(LV2_Handle h, std::uint32_t frames) {
     self(h)->run(frames);
 }
@@ -54,7 +58,7 @@ const void* extensionData(const char* uri) {
     return nullptr;
 }
 
-const LV2_Descriptor descriptor{kLv2Uri, instantiate, connectPort, nullptr,
+const LV2_Descriptor descriptor{kLv2Uri, instantiate, connectPort, activate,
                                 run,     nullptr,     cleanup,     extensionData};
 
 }  // namespace

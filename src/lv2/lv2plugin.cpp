@@ -121,32 +121,49 @@ void Lv2Plugin::schedule(Job job) noexcept {
 // A changed port reaches the engine before this run's messages. One-shots act on their rising
 // edge only and the engine never sees them held, so a host that leaves "clear log!" at 1 does
 // not keep the log shut.
-void Lv2Plugin::readControls() noexcept {
+void Lv2Plugin::readControls(bool now) noexcept {
     for (int i = 0; i < kNumParams; ++i) {
         const float* port = controls_[static_cast<std::size_t>(i)];
         if (!port || *port == seen_[static_cast<std::size_t>(i)]) continue;
         const float before = lv2port::parameterValue(i, seen_[static_cast<std::size_t>(i)]);
         seen_[static_cast<std::size_t>(i)] = *port;
         const float v = lv2port::parameterValue(i, *port);
-        const ParameterInfo& info = kParameters[static_cast<std::size_t>(i)];
-        if (info.encoding == Encoding::OneShot) {
-            if (switchOn(i, v) && !switchOn(i, before))
+        if (kParameters[static_cast<std::size_t>(i)].encoding == Encoding::OneShot) {
+            if (!now && switchOn(i, v) && !switchOn(i, before))
                 schedule({i == param::ClearLog ? Job::ClearLog : Job::SaveLog, i, v});
             continue;
         }
         engine_.setParameter(i, v);
-        switch (info.apply) {
-            case ApplyStep::SelectOutputDevice:
-            case ApplyStep::SelectInputDevice:
-            case ApplyStep::OpenInputDevice:
-            case ApplyStep::OpenOutputDevice:
-            case ApplyStep::ReceiveBus:
-            case ApplyStep::SendBus:
-                schedule({Job::Apply, i, v});
-                break;
-            default:
-                break;
+        if (!needsStep(i)) continue;
+        if (now) {
+            applyStep(i, v);
+        } else {
+            schedule({Job::Apply, i, v});
         }
+    }
+}
+
+bool Lv2Plugin::needsStep(int index) noexcept {
+    switch (kParameters[static_cast<std::size_t>(index)].apply) {
+        case ApplyStep::SelectOutputDevice:
+        case ApplyStep::SelectInputDevice:
+        case ApplyStep::OpenInputDevice:
+        case ApplyStep::OpenOutputDevice:
+        case ApplyStep::ReceiveBus:
+        case ApplyStep::SendBus:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void Lv2Plugin::activate() noexcept {
+    readControls(true);
+    for (int i = 0; i < kNumParams; ++i) {
+        if (kParameters[static_cast<std::size_t>(i)].encoding == Encoding::OneShot) continue;
+        const float v = lv2port::parameterValue(i, seen_[static_cast<std::size_t>(i)]);
+        engine_.setParameter(i, v);
+        if (needsStep(i)) applyStep(i, v);
     }
 }
 
@@ -259,7 +276,7 @@ LV2_Worker_Status Lv2Plugin::work(std::uint32_t size, const void* data) noexcept
     try {
         switch (job.kind) {
             case Job::Apply:
-                applyOnWorker(job.index, job.value);
+                applyStep(job.index, job.value);
                 break;
             case Job::ClearLog:
                 engine_.clearLog();
@@ -283,7 +300,7 @@ LV2_Worker_Status Lv2Plugin::work(std::uint32_t size, const void* data) noexcept
 }
 
 // Devices and bus flags, as the values of the control ports last set them.
-void Lv2Plugin::applyOnWorker(int index, float v) {
+void Lv2Plugin::applyStep(int index, float v) noexcept {
     switch (kParameters[static_cast<std::size_t>(index)].apply) {
         case ApplyStep::SelectOutputDevice:
             midiIO_.selectOutputDevice(choiceOf(v));

@@ -33,6 +33,10 @@ public:
 
     // The host's thread for instantiation and connection (never concurrent with run).
     void connect(std::uint32_t port, void* data) noexcept;
+    // The host's thread for instantiation (never concurrent with run): takes the control
+    // ports' values, then sets every parameter again as a VST 2 host's resume does, so the
+    // knobs send their words and the devices and buses follow the values.
+    void activate() noexcept;
     // Processing thread.
     void run(std::uint32_t frames) noexcept;
 
@@ -54,11 +58,15 @@ private:
         float value;  // Apply: its value; Notice: the EngineNotice
     };
     void schedule(Job job) noexcept;
-    // Processing thread: control port changes since the last run.
-    void readControls() noexcept;
+    // Processing thread: control port changes since the last run. On the activating thread
+    // (`now`), the steps that may block run at once instead of on the worker.
+    void readControls(bool now = false) noexcept;
+    // Whether a parameter's change needs a front-end step (devices, buses).
+    static bool needsStep(int index) noexcept;
     void readTime(const LV2_Atom_Sequence* in) noexcept;
+    // The device and bus steps of a parameter (worker thread, or the activating thread).
+    void applyStep(int index, float value) noexcept;
     // Worker thread.
-    void applyOnWorker(int index, float value);
     void saveLog();
 
     // --- Ports, called by the engine on the processing thread ---

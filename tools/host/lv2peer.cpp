@@ -1,18 +1,22 @@
-#include "lv2peer.h"
+#include "tools/host/lv2peer.h"
 
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
+#include <lv2/atom/forge.h>
 #include <lv2/atom/util.h>
 #include <lv2/core/lv2.h>
 #include <lv2/midi/midi.h>
+#include <lv2/time/time.h>
 #include <lv2/urid/urid.h>
+#include <lv2/worker/worker.h>
 
 #include <cstring>
 #include <map>
+#include <thread>
 
-namespace bench {
+namespace host {
 
-// The lilv world and the URID map the plug-in instance holds on to.
+// The lilv world, the URID map and the worker the plug-in instance holds on to.
 struct Lv2Peer::World {
     LilvWorld* world = lilv_world_new();
     std::map<std::string, LV2_URID> ids;
@@ -23,7 +27,18 @@ struct Lv2Peer::World {
                          return it->second;
                      }};
     LV2_Feature mapFeature{LV2_URID__map, &map};
-    const LV2_Feature* features[2] = {&mapFeature, nullptr};
+    // Work scheduled during a run waits for the run's end.
+    std::vector<std::vector<char>> jobs;
+    LV2_Worker_Schedule schedule{
+        this, [](LV2_Worker_Schedule_Handle h, std::uint32_t size, const void* data) {
+            const char* bytes = static_cast<const char*>(data);
+            static_cast<World*>(h)->jobs.emplace_back(bytes, bytes + size);
+            return LV2_WORKER_SUCCESS;
+        }};
+    LV2_Feature scheduleFeature{LV2_WORKER__schedule, &schedule};
+    const LV2_Feature* features[3] = {&mapFeature, &scheduleFeature, nullptr};
+    const LV2_Worker_Interface* worker = nullptr;
+    LV2_URID id(const char* uri) { return map.map(map.handle, uri); }
     ~World() { lilv_world_free(world); }
 };
 
@@ -43,7 +58,6 @@ Lv2Peer::Lv2Peer(const std::string& uri, double sampleRate)
         return;
     }
     midiEvent_ = world_->map.map(world_->map.handle, LV2_MIDI__MidiEvent);
-    sequence_ = world_->map.map(world_->map.handle, LV2_ATOM__Sequence);
     chunk_ = world_->map.map(world_->map.handle, LV2_ATOM__Chunk);
     LilvInstance* instance = lilv_plugin_instantiate(plugin, sampleRate, world_->features);
     if (instance == nullptr) {
@@ -77,14 +91,15 @@ Lv2Peer::Lv2Peer(const std::string& uri, double sampleRate)
     lilv_node_free(control);
     lilv_node_free(atom);
     setInput({}, {});
-    lilv_instance_activate(instance);
+    world_->worker = static_cast<const LV2_Worker_Interface*>(
+        lilv_instance_get_extension_data(instance, LV2_WORKER__interface));
     instance_ = instance;
 }
 
 Lv2Peer::~Lv2Peer() {
     if (instance_ != nullptr) {
         auto* instance = static_cast<LilvInstance*>(instance_);
-        lilv_instance_deactivate(instance);
+        if (active_) lilv_instance_deactivate(instance);
         lilv_instance_free(instance);
     }
 }
@@ -99,25 +114,42 @@ bool Lv2Peer::setControl(const std::string& symbol, float value) {
     return false;
 }
 
+bool Lv2Peer::setControl(std::uint32_t index, float value) {
+    if (index >= controls_.size() || !controlInput_[index]) return false;
+    controls_[index] = value;
+    return true;
+}
+
 void Lv2Peer::setInput(const std::vector<std::uint32_t>& words,
-                       const std::vector<std::uint32_t>& frames) {
-    auto* seq = reinterpret_cast<LV2_Atom_Sequence*>(in_.data());
-    seq->atom.type = sequence_;
-    seq->atom.size = sizeof(LV2_Atom_Sequence_Body);
-    seq->body.unit = 0;
-    seq->body.pad = 0;
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        auto* ev = reinterpret_cast<LV2_Atom_Event*>(reinterpret_cast<char*>(seq) +
-                                                     sizeof(LV2_Atom) + seq->atom.size);
-        ev->time.frames = frames[i];
-        ev->body.type = midiEvent_;
-        ev->body.size = 3;
-        auto* bytes = reinterpret_cast<std::uint8_t*>(ev + 1);
-        bytes[0] = static_cast<std::uint8_t>(words[i]);
-        bytes[1] = static_cast<std::uint8_t>(words[i] >> 8);
-        bytes[2] = static_cast<std::uint8_t>(words[i] >> 16);
-        seq->atom.size += lv2_atom_pad_size(sizeof(LV2_Atom_Event) + 3);
+                       const std::vector<std::uint32_t>& frames, double tempo, int beatsPerBar,
+                       int beatUnit) {
+    World& w = *world_;
+    LV2_Atom_Forge forge;
+    lv2_atom_forge_init(&forge, &w.map);
+    lv2_atom_forge_set_buffer(&forge, reinterpret_cast<std::uint8_t*>(in_.data()), kAtomBytes);
+    LV2_Atom_Forge_Frame sequence;
+    lv2_atom_forge_sequence_head(&forge, &sequence, 0);
+    if (tempo > 0.0) {
+        lv2_atom_forge_frame_time(&forge, 0);
+        LV2_Atom_Forge_Frame object;
+        lv2_atom_forge_object(&forge, &object, 0, w.id(LV2_TIME__Position));
+        lv2_atom_forge_key(&forge, w.id(LV2_TIME__beatsPerMinute));
+        lv2_atom_forge_float(&forge, static_cast<float>(tempo));
+        lv2_atom_forge_key(&forge, w.id(LV2_TIME__beatsPerBar));
+        lv2_atom_forge_float(&forge, static_cast<float>(beatsPerBar));
+        lv2_atom_forge_key(&forge, w.id(LV2_TIME__beatUnit));
+        lv2_atom_forge_int(&forge, beatUnit);
+        lv2_atom_forge_pop(&forge, &object);
     }
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(words[i]),
+                                       static_cast<std::uint8_t>(words[i] >> 8),
+                                       static_cast<std::uint8_t>(words[i] >> 16)};
+        lv2_atom_forge_frame_time(&forge, frames[i]);
+        lv2_atom_forge_atom(&forge, 3, midiEvent_);
+        lv2_atom_forge_write(&forge, bytes, 3);
+    }
+    lv2_atom_forge_pop(&forge, &sequence);
 }
 
 int Lv2Peer::run(std::uint32_t frames) {
@@ -125,12 +157,32 @@ int Lv2Peer::run(std::uint32_t frames) {
     auto* out = reinterpret_cast<LV2_Atom_Sequence*>(out_.data());
     out->atom.type = chunk_;
     out->atom.size = kAtomBytes - sizeof(LV2_Atom);
-    lilv_instance_run(static_cast<LilvInstance*>(instance_), frames);
-    int count = 0;
-    LV2_ATOM_SEQUENCE_FOREACH(out, ev) {
-        if (ev->body.type == midiEvent_) ++count;
+    auto* instance = static_cast<LilvInstance*>(instance_);
+    if (!active_) {
+        lilv_instance_activate(instance);
+        active_ = true;
     }
+    lilv_instance_run(instance, frames);
+    int count = 0;
+    output_.clear();
+    LV2_ATOM_SEQUENCE_FOREACH(out, ev) {
+        if (ev->body.type != midiEvent_) continue;
+        ++count;
+        if (keepOutput) {
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(ev + 1);
+            output_.push_back({ev->time.frames, {bytes, bytes + ev->body.size}});
+        }
+    }
+    World& w = *world_;
+    if (!w.jobs.empty() && w.worker) {
+        std::thread([&] {
+            for (const auto& job : w.jobs)
+                w.worker->work(lilv_instance_get_handle(instance), nullptr, nullptr,
+                               static_cast<std::uint32_t>(job.size()), job.data());
+        }).join();
+    }
+    w.jobs.clear();
     return count;
 }
 
-}  // namespace bench
+}  // namespace host
