@@ -119,6 +119,100 @@ void BM_Logging_On(benchmark::State& state) {
 }
 BENCHMARK(BM_Logging_On);
 
+// --- Per block and per message, as the host drives a plug-in ---------------------------------
+
+VstTimeInfo gTime{};
+
+VstIntPtr VSTCALLBACK timedHost(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void* ptr, float) {
+    if (opcode == audioMasterProcessEvents) benchmark::DoNotOptimize(ptr);
+    if (opcode == audioMasterGetTime) return reinterpret_cast<VstIntPtr>(&gTime);
+    return opcode == audioMasterVersion ? 2400 : 0;
+}
+
+struct TimedInstance {
+    TimedInstance() {
+        gTime.tempo = 120.0;
+        gTime.timeSigNumerator = 4;
+        gTime.timeSigDenominator = 4;
+        gTime.sampleRate = 44100.0;
+    }
+    platform::MemorySettingsStore store;
+    platform::ScopedSettingsStore scope{store};
+    AEffect* e = pluginEntry(timedHost);
+    ~TimedInstance() { e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f); }
+};
+
+// An idle block (no MIDI) of state.range(0) frames; logging on asks the host's time.
+void idleBlock(benchmark::State& state, bool logging) {
+    TimedInstance inst;
+    AEffect* e = inst.e;
+    e->setParameter(e, param::Log, logging ? 1.0f : 0.0f);
+    const auto frames = static_cast<VstInt32>(state.range(0));
+    std::vector<float> buf(static_cast<std::size_t>(frames));
+    float* io[1] = {buf.data()};
+    for (auto _ : state) e->processReplacing(e, io, io, frames);
+    state.counters["frames"] = static_cast<double>(frames);
+}
+void BM_IdleBlock(benchmark::State& state) {
+    idleBlock(state, false);
+}
+BENCHMARK(BM_IdleBlock)->Arg(32)->Arg(512)->Arg(4096);
+void BM_IdleBlockLogging(benchmark::State& state) {
+    idleBlock(state, true);
+}
+BENCHMARK(BM_IdleBlockLogging)->Arg(32)->Arg(512)->Arg(4096);
+
+// 256 messages per block through to the host; one block of 64 frames after them.
+void messagesPerBlock(benchmark::State& state, AEffect* e, std::size_t perBlock, VstInt32 frames) {
+    std::vector<MidiWord> words(perBlock);
+    for (std::size_t i = 0; i < words.size(); ++i)
+        words[i] = packWord(0x90 + (i % 16), static_cast<unsigned>(i % 128), 100);
+    host::MidiEventList events = host::MidiEventList::fromWords(words);
+    VstEvents* list = events.get();
+    std::vector<float> buf(static_cast<std::size_t>(frames));
+    float* io[1] = {buf.data()};
+    for (auto _ : state) {
+        e->dispatcher(e, effProcessEvents, 0, 0, list, 0.0f);
+        e->processReplacing(e, io, io, frames);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<long>(perBlock));
+}
+
+void BM_Thru256(benchmark::State& state) {
+    Instance inst;
+    messagesPerBlock(state, inst.e, 256, 64);
+}
+BENCHMARK(BM_Thru256);
+
+// Replace note ons on channel 1 to channel 2, filter with one row (block control changes).
+void BM_ReplaceFilterOneRow256(benchmark::State& state) {
+    Instance inst;
+    AEffect* e = inst.e;
+    e->setParameter(e, param::Replace, 1.0f);
+    e->setParameter(e, param::ReplaceMatchChannel, 0.0f);
+    e->setParameter(e, param::ReplaceMatchStatus, 1.0f / 256.0f);
+    e->setParameter(e, param::ReplaceMatchData1, 128.0f / 256.0f);
+    e->setParameter(e, param::ReplaceMatchData2, 128.0f / 256.0f);
+    e->setParameter(e, param::ReplaceNewChannel, 1.0f / 256.0f);
+    e->setParameter(e, param::ReplaceNewStatus, 23.0f / 256.0f);
+    e->setParameter(e, param::ReplaceNewData1, 130.0f / 256.0f);
+    e->setParameter(e, param::ReplaceNewData2, 130.0f / 256.0f);
+    e->setParameter(e, param::FilterType, 0.3f);
+    e->setParameter(e, param::FilterRow1, 1.0f);
+    e->setParameter(e, param::FilterRow1 + 2, 3.0f / 256.0f);
+    messagesPerBlock(state, e, 256, 64);
+}
+BENCHMARK(BM_ReplaceFilterOneRow256);
+
+// The delay line with 1,024 messages a block: each block inserts 1,024 and emits 1,024.
+void BM_Delay1024(benchmark::State& state) {
+    Instance inst;
+    AEffect* e = inst.e;
+    e->setParameter(e, param::DelayOutput, 1.0f);
+    messagesPerBlock(state, e, 1024, 1024);
+}
+BENCHMARK(BM_Delay1024);
+
 }  // namespace
 
 BENCHMARK_MAIN();

@@ -279,15 +279,15 @@ bool TPluginEditorWindow::Edit1KeyDown(int key) {
 // --- Menu commands --------------------------------------------------------------------------
 
 void TPluginEditorWindow::PopupMenu1Popup() {
-    logMenuChecked_ = value(4) > 0.5f;
+    logMenuChecked_ = switchOn(param::Log, value(param::Log));
 }
 
 void TPluginEditorWindow::StopLoggingMidiData1Click() {
-    plugin_.setParameter(4, value(4) > 0.5f ? 0.0f : 1.0f);
+    plugin_.setParameter(param::Log, switchOn(param::Log, value(param::Log)) ? 0.0f : 1.0f);
 }
 
 void TPluginEditorWindow::Clearlog1Click() {
-    plugin_.setParameter(3, 1.0f);
+    plugin_.setParameter(param::ClearLog, 1.0f);
     replaceAll({});
 }
 
@@ -310,9 +310,9 @@ void TPluginEditorWindow::Copytoclipboard1Click() {
 }
 
 void TPluginEditorWindow::About1Click() {
-    OptionsDialog dialog(value(45), plugin_.trackName());
+    OptionsDialog dialog(value(param::LogMeta), plugin_.trackName());
     if (view_) view_->showOptions(dialog);
-    plugin_.setParameter(45, dialog.logMeta() ? 1.0f : 0.0f);
+    plugin_.setParameter(param::LogMeta, dialog.logMeta() ? 1.0f : 0.0f);
     plugin_.setTrackName(dialog.trackNameText());
 }
 
@@ -378,8 +378,8 @@ void TPluginEditorWindow::refreshBusLists() {
     }
     setEntries(ComboBox25, labels);
     setEntries(ComboBox26, labels);
-    setSelected(ComboBox25, static_cast<int>(std::trunc(static_cast<double>(value(41)) * 256.0)));
-    setSelected(ComboBox26, static_cast<int>(std::trunc(static_cast<double>(value(42)) * 256.0)));
+    setSelected(ComboBox25, busOf(value(param::RecvBus)));
+    setSelected(ComboBox26, busOf(value(param::SendBus)));
 }
 
 // --- Set-up and the synchronisation pass ----------------------------------------------------
@@ -390,7 +390,7 @@ void TPluginEditorWindow::FormCreate() {
 
 void TPluginEditorWindow::UpdaterTimer() {
     // 1. Delay display.
-    setPosition(TrackBar1, roundEven(static_cast<double>(value(7)) * 32767.0));
+    setPosition(TrackBar1, delayFrames(value(param::DelayAmount)));
     const int delay = state(TrackBar1).position;
     setText(Label20, std::to_string(delay) + " (samples)");
     const double rate = plugin_.getSampleRate();
@@ -401,16 +401,15 @@ void TPluginEditorWindow::UpdaterTimer() {
     // first and changed once, so a pass with nothing to do changes nothing.
     std::array<bool, 5> ccOn{}, channelOn{};
     for (std::size_t r = 0; r < 5; ++r) {
-        const int status =
-            roundEven(static_cast<double>(value(13 + 4 * static_cast<int>(r))) * 256.0);
+        const int status = choiceOf(value(param::FilterRow1 + 2 + 4 * static_cast<int>(r)));
         ccOn[r] = status == 3;
         channelOn[r] = status < 7;
     }
     // 4. Replace lists.
-    const bool replaceOn = value(2) > 0.5f;
+    const bool replaceOn = switchOn(param::Replace, value(param::Replace));
     for (Id id : kReplaceLists) setEnabled(id, replaceOn);
     // 5. Delay slider.
-    setEnabled(TrackBar1, value(8) > 0.5f);
+    setEnabled(TrackBar1, value(param::DelayOutput) > 0.5f);  // the slider wants more than 0.5
     // 6. Check boxes.
     for (Id id : kCheckBoxes) {
         const float v = value(control(id).tag);
@@ -418,21 +417,21 @@ void TPluginEditorWindow::UpdaterTimer() {
     }
     // 7. Filter type, read anew for each test. The thresholds compare in double precision.
     enum class Rows { Keep, AllOff, Only } rows = Rows::Keep;
-    if (static_cast<double>(value(10)) > 0.9) {
+    if (static_cast<double>(value(param::FilterType)) > 0.9) {
         setChecked(RadioButton1, true);
         rows = Rows::AllOff;
     }
-    double v = value(10);
+    double v = value(param::FilterType);
     if (v < 0.9 && v > 0.5) {
         setChecked(RadioButton2, true);
         rows = Rows::Only;
     }
-    v = value(10);
+    v = value(param::FilterType);
     if (v < 0.5 && v > 0.2) {
         setChecked(RadioButton9, true);
         rows = Rows::Only;
     }
-    if (static_cast<double>(value(10)) < 0.2) {
+    if (static_cast<double>(value(param::FilterType)) < 0.2) {
         setChecked(RadioButton12, true);
         rows = Rows::AllOff;
     }

@@ -68,5 +68,6 @@ void APluginEditor::close() {
 }
 
 void APluginEditor::idle() {
-    logIdleTransfer(plugin_.logLines(), window_.get(), plugin_.getParameter(3) > 0.5f);
+    logIdleTransfer(plugin_.logLines(), window_.get(),
+                    switchOn(param::ClearLog, plugin_.getParameter(param::ClearLog)));
 }

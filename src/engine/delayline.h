@@ -66,6 +66,10 @@ public:
     void advance(long frames, Out&& out) noexcept {
         if (frames <= 0) return;
         hintTarget_ = -1;
+        if (occupied_ == 0) {
+            movePosition(frames);
+            return;
+        }
         long remaining = frames < kSlots ? frames : kSlots;
         long offset = 0;
         int at = pos_;
@@ -76,7 +80,7 @@ public:
             offset += span;
             at = 0;
         }
-        pos_ = static_cast<int>((pos_ + frames) % kSlots);
+        movePosition(frames);
     }
 
     // The word at the current position (0 when empty); the slot is cleared and the position
@@ -89,6 +93,15 @@ public:
 
 private:
     static constexpr int kWords = (kSlots + 63) / 64;
+
+    void movePosition(long frames) noexcept {
+        if (frames < kSlots) {
+            pos_ += static_cast<int>(frames);
+            if (pos_ >= kSlots) pos_ -= kSlots;
+        } else {
+            pos_ = static_cast<int>((pos_ + frames) % kSlots);
+        }
+    }
 
     int firstFree(int from) const noexcept {
         int i = from >> 6;

@@ -11,6 +11,9 @@ SettingsDecoder::SettingsDecoder() noexcept {
     for (int i = 0; i < kNumParams; ++i)
         values_[static_cast<std::size_t>(i)] =
             kParameters[static_cast<std::size_t>(i)].defaultValue;
+    // Every default decoded, except "log?" whose switch-on is an event of its own.
+    for (int i = 0; i < kNumParams; ++i)
+        if (i != param::Log) apply(i, values_[static_cast<std::size_t>(i)]);
 }
 
 MidiWord SettingsDecoder::apply(int index, float v) noexcept {
@@ -205,6 +208,7 @@ void MidiEngine::takeOwnChanges() noexcept {
     Change c;
     while (ownChanges_.pop(c)) {
         const MidiWord knob = decoder_.apply(c.index, c.value);
+        changedSinceSnapshot_ = true;
         if (knob) pushKnob(knob);
     }
     published_.back() = decoder_.settings();
@@ -214,10 +218,10 @@ void MidiEngine::takeOwnChanges() noexcept {
 }
 
 void MidiEngine::applySettings(const EngineSettings& settings) noexcept {
-    const bool wasOn = s_.logOn;
     s_ = settings;
     if (s_.delayFrames != delay_->delay()) delay_->setDelay(s_.delayFrames);
-    if (s_.logOn && (s_.logEpoch != logEpoch_ || !wasOn)) restartLogging();
+    // Logging was switched on since the last settings (perhaps off again already).
+    if (s_.logEpoch != logEpoch_) restartLogging();
     logEpoch_ = s_.logEpoch;
 }
 

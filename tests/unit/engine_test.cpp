@@ -238,22 +238,6 @@ TEST_F(Engine, DelayEdgeValues) {
     EXPECT_EQ(host.received.size(), 1u);
 }
 
-TEST(DelayLineRing, WrapsAndDropsWhenFull) {
-    auto ring = std::make_unique<DelayLine>();
-    ring->setPosition(32768);
-    ring->setDelay(1);
-    ring->insert(0x90);
-    EXPECT_EQ(ring->slot(1), 0x90u);
-    ring->insert(0);
-    EXPECT_EQ(ring->occupied(), 1);
-    for (int i = 1; i < DelayLine::kSlots; ++i) ring->insert(0x80);
-    EXPECT_EQ(ring->occupied(), DelayLine::kSlots);
-    ring->insert(0x91);
-    EXPECT_EQ(ring->dropped(), 1u);
-    EXPECT_EQ(ring->take(), 0x80u);
-    EXPECT_EQ(ring->position(), 0);
-}
-
 TEST_F(Engine, KnobsBuildTheirMessages) {
     auto knob = [&](int n, int channel, int message, float v) {
         choose(55 + n, channel);

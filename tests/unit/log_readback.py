@@ -13,9 +13,15 @@ session, work = sys.argv[1], sys.argv[2]
 os.makedirs(work, exist_ok=True)
 path = os.path.join(work, "session.mid")
 out = subprocess.run([session, path], capture_output=True, text=True, check=True).stdout
-expected = []
+expected, sent = [], []
 for line in out.split("\n"):
     if not line.strip():
+        continue
+    if line.startswith("sent "):
+        _, seconds, b0, b1, b2 = line.split()
+        b0, b1, b2 = int(b0), int(b1), int(b2)
+        n = 1 if b0 >= 0xF0 else (2 if (b0 >> 4) in (0xC, 0xD) else 3)
+        sent.append((float(seconds), [b0, b1, b2][:n]))
         continue
     tick, kind, b0, b1, b2, b3 = map(int, line.split())
     if kind == 0:
@@ -44,6 +50,24 @@ failures = 0
 if got != expected:
     failures += 1
     print("FAIL: mido read\n  %s\nexpected\n  %s" % (got, expected))
+# Ticks follow tempo changes: played back with its tempo map, every message sounds in the
+# order and at the time it was sent (within a tick at the slowest tempo).
+played, now = [], 0.0
+for m in f:
+    now += m.time
+    if not m.is_meta:
+        played.append((now, m.bytes()))
+if [p[1] for p in played] != [s[1] for s in sent]:
+    failures += 1
+    print("FAIL: played order\n  %s\nsent\n  %s" % (played, sent))
+for (at, msg), (want, sent_msg) in zip(played, sent):
+    if abs(at - want) > 60.0 / 60 / 192 + 1e-4:
+        failures += 1
+        print("FAIL: %s played at %.5f s, sent at %.5f s" % (msg, at, want))
+tempos = [g[2] for g in got if g[1] == "tempo"]
+if tempos != [1000000, 333333]:
+    failures += 1
+    print("FAIL: tempo changes %s" % tempos)
 kinds = {g[1] for g in got}
 for want in ("tempo", "timesig"):
     if want not in kinds:

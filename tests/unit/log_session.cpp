@@ -1,6 +1,8 @@
 // Records a short session through the plug-in as a host would drive it and saves the log:
-// notes, a controller, pitch bend, a program change, 6/8, a tempo change, timing clock and
-// active sensing. Prints each recorded event ("tick kind b0 b1 b2 b3") for the reader test.
+// notes, a controller, pitch bend, a program change, 6/8, tempo changes 120 -> 60 -> 180,
+// timing clock and active sensing. Prints each recorded event ("tick kind b0 b1 b2 b3") and
+// each message sent with the time it was sent at ("sent seconds b0 b1 b2") for the reader
+// test.
 #include <cstdio>
 #include <vector>
 
@@ -35,12 +37,19 @@ int main(int argc, char** argv) {
     auto& p = *static_cast<APlugin*>(e->object);
     std::vector<float> buf(4410);
     float* io[1] = {buf.data()};
-    auto frames = [&](int n) { e->processReplacing(e, io, io, n); };
+    // The sample clock: switching logging on steps it once.
+    long clock = 1;
+    auto frames = [&](int n) {
+        e->processReplacing(e, io, io, n);
+        clock += n;
+    };
+    std::vector<std::pair<long, MidiWord>> sent;
     // One event per call, as a host delivers messages that fall in different blocks.
     auto send = [&](std::vector<MidiWord> words) {
         for (MidiWord w : words) {
             host::MidiEventList list = host::MidiEventList::fromWords({w});
             e->dispatcher(e, effProcessEvents, 0, 0, list.get(), 0.0f);
+            sent.push_back({clock, w});
         }
     };
     e->setParameter(e, param::Log, 1.0f);
@@ -52,6 +61,15 @@ int main(int argc, char** argv) {
     gInfo.tempo = 60.0;
     frames(4410);
     send({packWord(0x91, 62, 90), packWord(0xF8, 0, 0), packWord(0x81, 62, 0)});
+    gInfo.tempo = 180.0;
+    frames(4410);
+    send({packWord(0x92, 64, 80), packWord(0x82, 64, 0)});
+    frames(4410);
+    frames(4410);
+    send({packWord(0x93, 65, 70)});
+    for (const auto& [at, w] : sent)
+        std::printf("sent %.9f %u %u %u\n", static_cast<double>(at) / 44100.0, wordStatus(w),
+                    wordData1(w), wordData2(w));
     for (const RecordedEvent& r : p.recordingSnapshot())
         std::printf("%d %d %d %d %d %d\n", r.tick, static_cast<int>(r.kind), r.bytes[0], r.bytes[1],
                     r.bytes[2], r.bytes[3]);

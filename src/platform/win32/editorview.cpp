@@ -1,4 +1,3 @@
-#include <algorithm>
 // The editor's view on Windows: native common controls built from the form tables, inside
 // the host's window. Every control change the window model makes is mirrored here; what the
 // user does is reported to the model. Controls that carry state (check boxes, radio buttons)
@@ -8,6 +7,7 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
