@@ -167,22 +167,18 @@ void Lv2Plugin::activate() noexcept {
     }
 }
 
-void Lv2Plugin::readTime(const LV2_Atom_Sequence* in) noexcept {
-    LV2_ATOM_SEQUENCE_FOREACH(in, ev) {
-        if (ev->body.type != u_.object && ev->body.type != u_.blank) continue;
-        const auto* obj = reinterpret_cast<const LV2_Atom_Object*>(&ev->body);
-        if (obj->body.otype != u_.position) continue;
-        const LV2_Atom *bpm = nullptr, *bar = nullptr, *unit = nullptr;
-        lv2_atom_object_get(obj, u_.bpm, &bpm, u_.beatsPerBar, &bar, u_.beatUnit, &unit, 0);
-        double tempo = 0, numerator = 0, denominator = 0;
-        if (numberOf(bpm, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, tempo))
-            time_.tempo = tempo;
-        if (numberOf(bar, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, numerator))
-            time_.numerator = static_cast<int>(numerator);
-        if (numberOf(unit, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, denominator))
-            time_.denominator = static_cast<int>(denominator);
-        timeValid_ = time_.tempo > 0.0;
-    }
+void Lv2Plugin::readPosition(const LV2_Atom_Object* obj) noexcept {
+    if (obj->body.otype != u_.position) return;
+    const LV2_Atom *bpm = nullptr, *bar = nullptr, *unit = nullptr;
+    lv2_atom_object_get(obj, u_.bpm, &bpm, u_.beatsPerBar, &bar, u_.beatUnit, &unit, 0);
+    double tempo = 0, numerator = 0, denominator = 0;
+    if (numberOf(bpm, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, tempo))
+        time_.tempo = tempo;
+    if (numberOf(bar, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, numerator))
+        time_.numerator = static_cast<int>(numerator);
+    if (numberOf(unit, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, denominator))
+        time_.denominator = static_cast<int>(denominator);
+    timeValid_ = time_.tempo > 0.0;
 }
 
 // Host events run as one call of their own, then the block (the delay line, the receive bus
@@ -197,17 +193,22 @@ void Lv2Plugin::run(std::uint32_t frames) noexcept {
         out_->atom.type = u_.sequence;
     }
     readControls();
-    if (in_) readTime(in_);
     engine_.beginCall();
     const float receive = lv2port::parameterValue(
         param::ReceiveFromHost, seen_[static_cast<std::size_t>(param::ReceiveFromHost)]);
-    if (in_ && switchOn(param::ReceiveFromHost, receive)) {
+    const bool receiving = switchOn(param::ReceiveFromHost, receive);
+    // One pass: a position counts for the messages after it (hosts send it at frame 0).
+    if (in_) {
         LV2_ATOM_SEQUENCE_FOREACH(in_, ev) {
-            if (ev->body.type != u_.midiEvent || ev->body.size == 0 || ev->body.size > 3) continue;
-            const auto* bytes = reinterpret_cast<const std::uint8_t*>(ev + 1);
-            const std::uint32_t n = ev->body.size;
-            engine_.hostInput(packWord(bytes[0], n > 1 ? bytes[1] : 0u, n > 2 ? bytes[2] : 0u),
-                              static_cast<int>(ev->time.frames));
+            if (ev->body.type == u_.midiEvent) {
+                const std::uint32_t n = ev->body.size;
+                if (!receiving || n == 0 || n > 3) continue;
+                const auto* b = reinterpret_cast<const std::uint8_t*>(ev + 1);
+                engine_.hostInput(packWord(b[0], n > 1 ? b[1] : 0u, n > 2 ? b[2] : 0u),
+                                  static_cast<int>(ev->time.frames));
+            } else if (ev->body.type == u_.object || ev->body.type == u_.blank) {
+                readPosition(reinterpret_cast<const LV2_Atom_Object*>(&ev->body));
+            }
         }
     }
     engine_.endCall();

@@ -63,7 +63,8 @@ private:
     void readControls(bool now = false) noexcept;
     // Whether a parameter's change needs a front-end step (devices, buses).
     static bool needsStep(int index) noexcept;
-    void readTime(const LV2_Atom_Sequence* in) noexcept;
+    // A time:Position from the input: tempo and time signature for the log.
+    void readPosition(const LV2_Atom_Object* position) noexcept;
     // The device and bus steps of a parameter (worker thread, or the activating thread).
     void applyStep(int index, float value) noexcept;
     // Worker thread.

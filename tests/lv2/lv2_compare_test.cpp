@@ -2,11 +2,15 @@
 // scripted input and parameters must bring the same words back, in the same order and block;
 // the LV2 events carry the frame at which the engine produced each word.
 #include <gtest/gtest.h>
+#include <lv2/atom/atom.h>
+#include <lv2/state/state.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -155,4 +159,90 @@ TEST(Lv2Ports, ValuesFromPortReadings) {
     EXPECT_EQ(lv2port::parameterValue(7, 2.0f), 1.0f);
     EXPECT_EQ(lv2port::portValue(32, choice(23)), 23.0f);
     EXPECT_EQ(lv2port::portValue(7, 0.0234375f), 0.0234375f);
+}
+
+namespace {
+
+// The state a host keeps for the plug-in: key, type and bytes of each property.
+struct StateStore {
+    std::map<std::uint32_t, std::pair<std::uint32_t, std::string>> values;
+    static LV2_State_Status store(LV2_State_Handle h, std::uint32_t key, const void* value,
+                                  std::size_t size, std::uint32_t type, std::uint32_t) {
+        static_cast<StateStore*>(h)->values[key] = {
+            type, std::string(static_cast<const char*>(value), size)};
+        return LV2_STATE_SUCCESS;
+    }
+    static const void* retrieve(LV2_State_Handle h, std::uint32_t key, std::size_t* size,
+                                std::uint32_t* type, std::uint32_t* flags) {
+        auto& values = static_cast<StateStore*>(h)->values;
+        const auto it = values.find(key);
+        if (it == values.end()) return nullptr;
+        *size = it->second.second.size();
+        *type = it->second.first;
+        *flags = LV2_STATE_IS_POD;
+        return it->second.second.data();
+    }
+};
+
+std::string fileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace
+
+// The log file and track names come back from the host's state; "save log!" writes the
+// recording on the worker, with the host's tempo and time signature from time:Position, on
+// each switch-on only.
+TEST(Lv2Plugin, StateNamesAndSavingTheLogThroughTheWorker) {
+    const auto dir = std::filesystem::temp_directory_path() / "corvella-lv2-state-test";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const std::string file = (dir / "log.mid").string();
+
+    host::Lv2Peer peer(kUri, 48000.0);
+    ASSERT_TRUE(peer.ok()) << peer.error();
+    const auto* state =
+        static_cast<const LV2_State_Interface*>(peer.extensionData(LV2_STATE__interface));
+    ASSERT_NE(state, nullptr);
+    StateStore restored;
+    const std::uint32_t text = peer.urid(LV2_ATOM__String);
+    restored.values[peer.urid("urn:quobel:corvella#logFile")] = {text, file + '\0'};
+    restored.values[peer.urid("urn:quobel:corvella#trackName")] = {text,
+                                                                   std::string("Take 7\0", 7)};
+    ASSERT_EQ(state->restore(peer.handle(), StateStore::retrieve, &restored, 0, nullptr),
+              LV2_STATE_SUCCESS);
+    StateStore saved;
+    ASSERT_EQ(state->save(peer.handle(), StateStore::store, &saved, 0, nullptr), LV2_STATE_SUCCESS);
+    EXPECT_EQ(saved.values, restored.values);
+
+    // "save log!" starts at its default 1.0: that first reading saves nothing.
+    peer.setControl(4, 1.0f);  // log?
+    peer.setInput({0x643C90u, 0x003C80u}, {0, 100}, 100.0, 3, 4);
+    peer.run(512);
+    EXPECT_FALSE(std::filesystem::exists(file));
+    peer.setControl(46, 0.0f);
+    peer.setInput({}, {}, 100.0, 3, 4);
+    peer.run(512);
+    EXPECT_FALSE(std::filesystem::exists(file));
+    peer.setControl(46, 1.0f);
+    peer.run(512);
+    ASSERT_TRUE(std::filesystem::exists(file));
+    const std::string bytes = fileBytes(file);
+    EXPECT_NE(bytes.find(std::string("\xFF\x51\x03\x09\x27\xC0", 6)), std::string::npos)
+        << "tempo 100 bpm";
+    EXPECT_NE(bytes.find(std::string("\xFF\x58\x04\x03\x02", 5)), std::string::npos) << "3/4";
+    EXPECT_NE(bytes.find("Take 7"), std::string::npos);
+    EXPECT_NE(bytes.find(std::string("\x90\x3C\x64", 3)), std::string::npos);
+
+    // Held on, it does not save again; the next switch-on does.
+    std::filesystem::remove(file);
+    peer.run(512);
+    EXPECT_FALSE(std::filesystem::exists(file));
+    peer.setControl(46, 0.0f);
+    peer.run(512);
+    peer.setControl(46, 1.0f);
+    peer.run(512);
+    EXPECT_TRUE(std::filesystem::exists(file));
+    std::filesystem::remove_all(dir);
 }

@@ -114,6 +114,18 @@ bool Lv2Peer::setControl(const std::string& symbol, float value) {
     return false;
 }
 
+void* Lv2Peer::handle() const noexcept {
+    return lilv_instance_get_handle(static_cast<LilvInstance*>(instance_));
+}
+
+const void* Lv2Peer::extensionData(const char* uri) const noexcept {
+    return lilv_instance_get_extension_data(static_cast<LilvInstance*>(instance_), uri);
+}
+
+std::uint32_t Lv2Peer::urid(const char* uri) {
+    return world_->id(uri);
+}
+
 bool Lv2Peer::setControl(std::uint32_t index, float value) {
     if (index >= controls_.size() || !controlInput_[index]) return false;
     controls_[index] = value;

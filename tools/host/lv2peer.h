@@ -42,6 +42,10 @@ public:
     // The MIDI events of the last run (collected only when set).
     bool keepOutput = false;
     const std::vector<Lv2Event>& output() const noexcept { return output_; }
+    // The instance's handle and extension data (state and the like), and the URID map's answer.
+    void* handle() const noexcept;
+    const void* extensionData(const char* uri) const noexcept;
+    std::uint32_t urid(const char* uri);
 
 private:
     struct World;
