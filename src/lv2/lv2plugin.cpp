@@ -187,10 +187,11 @@ void Lv2Plugin::run(std::uint32_t frames) noexcept {
     frames_ = frames;
     lastFrame_ = 0;
     outCapacity_ = 0;
+    outUsed_ = sizeof(LV2_Atom_Sequence_Body);
     if (out_) {
         outCapacity_ = out_->atom.size;
-        lv2_atom_sequence_clear(out_);
-        out_->atom.type = u_.sequence;
+        out_->body.unit = 0;
+        out_->body.pad = 0;
     }
     readControls();
     engine_.beginCall();
@@ -213,27 +214,32 @@ void Lv2Plugin::run(std::uint32_t frames) noexcept {
     }
     engine_.endCall();
     engine_.processBlock(static_cast<int>(frames));
+    if (out_) {
+        out_->atom.type = u_.sequence;
+        out_->atom.size = outUsed_;
+    }
 }
 
 // Each word goes out at the frame the engine produced it, kept within the block and never
 // before a word already written (a sequence runs forward in time): words the receive bus
 // brings at the block's start after host input leave at that input's frame.
 void Lv2Plugin::hostOutput(MidiWord word, int frame) noexcept {
-    if (!out_) return;
+    // Each event takes 16 bytes of header and 3 of message, padded to 24; the sequence's size
+    // is set once at the end of the run.
+    constexpr std::uint32_t kEventBytes = 24;
+    if (outUsed_ + kEventBytes > outCapacity_) return;
     std::int64_t at = frame < lastFrame_ ? lastFrame_ : frame;
     if (frames_ > 0 && at >= frames_) at = frames_ - 1;
     lastFrame_ = at;
-    struct {
-        LV2_Atom_Event event;
-        std::uint8_t bytes[3];
-    } e{};
-    e.event.time.frames = at;
-    e.event.body.type = u_.midiEvent;
-    e.event.body.size = messageLength(wordStatus(word));
-    e.bytes[0] = static_cast<std::uint8_t>(wordStatus(word));
-    e.bytes[1] = static_cast<std::uint8_t>(wordData1(word));
-    e.bytes[2] = static_cast<std::uint8_t>(wordData2(word));
-    lv2_atom_sequence_append_event(out_, outCapacity_, &e.event);
+    auto* e = reinterpret_cast<LV2_Atom_Event*>(reinterpret_cast<std::uint8_t*>(out_ + 1) +
+                                                (outUsed_ - sizeof(LV2_Atom_Sequence_Body)));
+    e->time.frames = at;
+    e->body.type = u_.midiEvent;
+    e->body.size = messageLength(wordStatus(word));
+    // The packed word holds status, data1, data2 in its low bytes; the padding stays zero.
+    const std::uint64_t payload = word & 0xFFFFFFu;
+    std::memcpy(e + 1, &payload, sizeof payload);
+    outUsed_ += kEventBytes;
 }
 
 bool Lv2Plugin::hostTime(HostTime& time) noexcept {

@@ -94,8 +94,10 @@ private:
     std::array<float, kNumParams> seen_{};  // the last value taken from each control port
     const LV2_Atom_Sequence* in_ = nullptr;
     LV2_Atom_Sequence* out_ = nullptr;
-    // The output sequence of the current run: its capacity and the last frame written.
+    // The output sequence of the current run: its capacity and size (body bytes, as the
+    // sequence's atom.size counts them) and the last frame written.
     std::uint32_t outCapacity_ = 0;
+    std::uint32_t outUsed_ = 0;
     std::uint32_t frames_ = 0;
     std::int64_t lastFrame_ = 0;
     bool timeValid_ = false;
