@@ -91,6 +91,7 @@ Lv2Plugin::Lv2Plugin(double rate, LV2_URID_Map* map, LV2_Worker_Schedule* schedu
     for (int i = 0; i < kNumParams; ++i) {
         const float v = kParameters[static_cast<std::size_t>(i)].defaultValue;
         seen_[static_cast<std::size_t>(i)] = lv2port::portValue(i, v);
+        values_[static_cast<std::size_t>(i)].store(v, std::memory_order_relaxed);
         engine_.setParameter(
             i, kParameters[static_cast<std::size_t>(i)].encoding == Encoding::OneShot ? 0.0f : v);
     }
@@ -128,6 +129,7 @@ void Lv2Plugin::readControls(bool now) noexcept {
         const float before = lv2port::parameterValue(i, seen_[static_cast<std::size_t>(i)]);
         seen_[static_cast<std::size_t>(i)] = *port;
         const float v = lv2port::parameterValue(i, *port);
+        values_[static_cast<std::size_t>(i)].store(v, std::memory_order_relaxed);
         if (kParameters[static_cast<std::size_t>(i)].encoding == Encoding::OneShot) {
             if (!now && switchOn(i, v) && !switchOn(i, before))
                 schedule({i == param::ClearLog ? Job::ClearLog : Job::SaveLog, i, v});
@@ -323,8 +325,7 @@ void Lv2Plugin::applyStep(int index, float v) noexcept {
             break;
         default: {
             auto value = [this](int i) {
-                const float* p = controls_[static_cast<std::size_t>(i)];
-                return lv2port::parameterValue(i, p ? *p : seen_[static_cast<std::size_t>(i)]);
+                return values_[static_cast<std::size_t>(i)].load(std::memory_order_relaxed);
             };
             const int r = busOf(value(param::RecvBus));
             const int s = busOf(value(param::SendBus));

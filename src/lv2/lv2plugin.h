@@ -12,6 +12,7 @@
 #include <lv2/worker/worker.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -91,7 +92,9 @@ private:
     LV2_Worker_Schedule* schedule_;
     std::unique_ptr<vstbus::TVstBus> bus_;
     std::array<const float*, kNumParams> controls_{};
-    std::array<float, kNumParams> seen_{};  // the last value taken from each control port
+    std::array<float, kNumParams> seen_{};  // the last reading of each control port
+    // The parameter values of those readings, for the worker's steps.
+    std::array<std::atomic<float>, kNumParams> values_{};
     const LV2_Atom_Sequence* in_ = nullptr;
     LV2_Atom_Sequence* out_ = nullptr;
     // The output sequence of the current run: its capacity and size (body bytes, as the

@@ -10,8 +10,11 @@
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <map>
+#include <mutex>
 #include <thread>
 
 namespace host {
@@ -27,18 +30,55 @@ struct Lv2Peer::World {
                          return it->second;
                      }};
     LV2_Feature mapFeature{LV2_URID__map, &map};
-    // Work scheduled during a run waits for the run's end.
-    std::vector<std::vector<char>> jobs;
+    // Scheduled work runs on the worker thread, alongside later runs, as in a host.
+    std::mutex mutex;
+    std::condition_variable wake, idle;
+    std::deque<std::vector<char>> jobs;
+    int busy = 0;
+    bool stop = false;
+    std::thread thread;
     LV2_Worker_Schedule schedule{
         this, [](LV2_Worker_Schedule_Handle h, std::uint32_t size, const void* data) {
+            auto& w = *static_cast<World*>(h);
             const char* bytes = static_cast<const char*>(data);
-            static_cast<World*>(h)->jobs.emplace_back(bytes, bytes + size);
+            {
+                std::lock_guard<std::mutex> lock(w.mutex);
+                w.jobs.emplace_back(bytes, bytes + size);
+            }
+            w.wake.notify_one();
             return LV2_WORKER_SUCCESS;
         }};
     LV2_Feature scheduleFeature{LV2_WORKER__schedule, &schedule};
     const LV2_Feature* features[3] = {&mapFeature, &scheduleFeature, nullptr};
     const LV2_Worker_Interface* worker = nullptr;
     LV2_URID id(const char* uri) { return map.map(map.handle, uri); }
+    void startWorker(void* handle) {
+        thread = std::thread([this, handle] {
+            std::unique_lock<std::mutex> lock(mutex);
+            for (;;) {
+                wake.wait(lock, [this] { return stop || !jobs.empty(); });
+                if (jobs.empty()) return;
+                std::vector<char> job = std::move(jobs.front());
+                jobs.pop_front();
+                ++busy;
+                lock.unlock();
+                worker->work(handle, nullptr, nullptr, static_cast<std::uint32_t>(job.size()),
+                             job.data());
+                lock.lock();
+                --busy;
+                idle.notify_all();
+            }
+        });
+    }
+    void stopWorker() {
+        if (!thread.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stop = true;
+        }
+        wake.notify_one();
+        thread.join();
+    }
     ~World() { lilv_world_free(world); }
 };
 
@@ -93,12 +133,14 @@ Lv2Peer::Lv2Peer(const std::string& uri, double sampleRate)
     setInput({}, {});
     world_->worker = static_cast<const LV2_Worker_Interface*>(
         lilv_instance_get_extension_data(instance, LV2_WORKER__interface));
+    if (world_->worker) world_->startWorker(lilv_instance_get_handle(instance));
     instance_ = instance;
 }
 
 Lv2Peer::~Lv2Peer() {
     if (instance_ != nullptr) {
         auto* instance = static_cast<LilvInstance*>(instance_);
+        world_->stopWorker();
         if (active_) lilv_instance_deactivate(instance);
         lilv_instance_free(instance);
     }
@@ -112,6 +154,12 @@ bool Lv2Peer::setControl(const std::string& symbol, float value) {
         }
     }
     return false;
+}
+
+void Lv2Peer::waitForWork() {
+    World& w = *world_;
+    std::unique_lock<std::mutex> lock(w.mutex);
+    w.idle.wait(lock, [&w] { return w.jobs.empty() && w.busy == 0; });
 }
 
 void* Lv2Peer::handle() const noexcept {
@@ -185,15 +233,6 @@ int Lv2Peer::run(std::uint32_t frames) {
             output_.push_back({ev->time.frames, {bytes, bytes + ev->body.size}});
         }
     }
-    World& w = *world_;
-    if (!w.jobs.empty() && w.worker) {
-        std::thread([&] {
-            for (const auto& job : w.jobs)
-                w.worker->work(lilv_instance_get_handle(instance), nullptr, nullptr,
-                               static_cast<std::uint32_t>(job.size()), job.data());
-        }).join();
-    }
-    w.jobs.clear();
     return count;
 }
 

@@ -35,10 +35,12 @@ public:
     // after a time:Position with this tempo and time signature when tempo > 0.
     void setInput(const std::vector<std::uint32_t>& words, const std::vector<std::uint32_t>& frames,
                   double tempo = 0.0, int beatsPerBar = 4, int beatUnit = 4);
-    // Runs one block (the first activates the instance, with the controls set so far), then the
-    // work the plug-in scheduled on a thread of its own, as a host's worker does; answers how many
-    // MIDI events the plug-in wrote to its output.
+    // Runs one block (the first activates the instance, with the controls set so far); the work
+    // the plug-in schedules runs on the peer's worker thread, alongside later runs, as in a
+    // host. Answers how many MIDI events the plug-in wrote to its output.
     int run(std::uint32_t frames);
+    // Waits until the worker has done all the work scheduled so far.
+    void waitForWork();
     // The MIDI events of the last run (collected only when set).
     bool keepOutput = false;
     const std::vector<Lv2Event>& output() const noexcept { return output_; }
