@@ -103,6 +103,7 @@ void MidiEngine::setParameter(int index, float value) noexcept {
     if (onProcessingThread()) {
         // Never wait for the producer lock here: the change is decoded at the next call.
         if (!ownChanges_.push({index, value})) resync_.store(true, std::memory_order_relaxed);
+        ownPending_ = true;
         return;
     }
     std::lock_guard<std::mutex> lock(producerMutex_);
@@ -111,6 +112,7 @@ void MidiEngine::setParameter(int index, float value) noexcept {
     published_.publish();
     changedSinceSnapshot_ = true;
     if (knob) pushKnob(knob);
+    pending_.store(true, std::memory_order_release);
 }
 
 bool MidiEngine::pushWord(MidiWord entry) noexcept {
@@ -134,16 +136,33 @@ void MidiEngine::pushKnob(MidiWord word) noexcept {
 void MidiEngine::deviceInput(MidiWord word) noexcept {
     std::lock_guard<std::mutex> lock(producerMutex_);
     pushWord(word & kWordBits);
+    pending_.store(true, std::memory_order_release);
 }
 
 void MidiEngine::clearLog() noexcept {
-    {
-        std::lock_guard<std::mutex> lock(journalMutex_);
-        recorder_.reset();
-        clearEpoch_.store(clearEpoch_.load(std::memory_order_relaxed) + 1,
-                          std::memory_order_release);
-    }
     logLines_.clear();
+    if (onProcessingThread()) {
+        // Never wait for a reader of the recording here: when one holds it, the clear waits
+        // for the next call instead.
+        if (journalMutex_.try_lock()) {
+            clearRecording();
+            journalMutex_.unlock();
+        } else {
+            clearWanted_ = true;
+        }
+        ownPending_ = true;
+        return;
+    }
+    std::lock_guard<std::mutex> lock(journalMutex_);
+    clearRecording();
+    pending_.store(true, std::memory_order_release);
+}
+
+// The recording empties; the processing thread restarts its clock when it sees the new epoch
+// (journalMutex_ held).
+void MidiEngine::clearRecording() noexcept {
+    recorder_.reset();
+    clearEpoch_.store(clearEpoch_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
 std::vector<RecordedEvent> MidiEngine::recordingSnapshot() const {
@@ -177,6 +196,19 @@ void MidiEngine::beginCall() noexcept {
     processingThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
     inCall_ = true;
     timeAsked_ = false;
+    if (!ownPending_ && !pending_.load(std::memory_order_relaxed)) return;
+    // Cleared before looking, so whatever arrives from now on is seen at the next call.
+    pending_.exchange(false, std::memory_order_acq_rel);
+    ownPending_ = false;
+    if (clearWanted_) {
+        if (journalMutex_.try_lock()) {
+            clearRecording();
+            clearWanted_ = false;
+            journalMutex_.unlock();
+        } else {
+            ownPending_ = true;
+        }
+    }
     if (clearEpoch_.load(std::memory_order_acquire) != clearSeen_) {
         clearSeen_ = clearEpoch_.load(std::memory_order_acquire);
         stagedCount_ = 0;
@@ -200,7 +232,10 @@ void MidiEngine::beginCall() noexcept {
 void MidiEngine::takeOwnChanges() noexcept {
     // Changes this thread made itself go through the decoder when nobody else holds it.
     if (ownChanges_.empty() && !resync_.load(std::memory_order_relaxed)) return;
-    if (!producerMutex_.try_lock()) return;
+    if (!producerMutex_.try_lock()) {
+        ownPending_ = true;  // another thread decodes now: try again at the next call
+        return;
+    }
     if (resync_.exchange(false)) {
         for (int i = 0; i < kNumParams; ++i)
             decoder_.apply(i, values_[static_cast<std::size_t>(i)].load(std::memory_order_relaxed));

@@ -84,10 +84,14 @@ public:
     // A word from the MIDI input device (any thread but the processing thread); it runs the
     // chain at the start of the next processing call.
     void deviceInput(MidiWord word) noexcept;
-    // Empties the recording and restarts the clock at once (any thread but the processing
-    // thread); the log lines go too.
+    // Empties the recording and restarts the clock, and the log lines go (any thread). On the
+    // processing thread, while a reader holds the recording, the recording empties at the
+    // start of the next call that finds it free.
     void clearLog() noexcept;
-    void setSampleRate(float rate) noexcept { sampleRate_.store(rate, std::memory_order_relaxed); }
+    void setSampleRate(float rate) noexcept {
+        sampleRate_.store(rate, std::memory_order_relaxed);
+        pending_.store(true, std::memory_order_release);
+    }
 
     LogLines& logLines() noexcept { return logLines_; }
     std::vector<RecordedEvent> recordingSnapshot() const;
@@ -155,9 +159,15 @@ private:
     void timeSignatureStep(int numerator, int denominator) noexcept;
     void record(const RecordedEvent& e) noexcept;
     void flushRecording() noexcept;
+    void clearRecording() noexcept;
 
     EnginePorts& ports_;
     std::atomic<std::thread::id> processingThread_{};
+    // Set by every thread that hands the processing thread something: a call with nothing
+    // pending costs one load.
+    std::atomic<bool> pending_{true};
+    bool ownPending_ = false;
+    bool clearWanted_ = false;  // a clear asked for on the processing thread
 
     // Producer side: the decoder and the queue of words, under producerMutex_.
     std::mutex producerMutex_;

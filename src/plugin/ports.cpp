@@ -40,7 +40,8 @@ void APlugin::hostOutput(MidiWord word, int /*frame*/) noexcept {
     hostMidiEvent_.midiData[1] = static_cast<char>(wordData1(word));
     hostMidiEvent_.midiData[2] = static_cast<char>(wordData2(word));
     hostMidiEvent_.midiData[3] = 0;
-    sendVstEventsToHost(&hostEvents_);
+    // The host call itself, without the two wrappers around it: this runs once per message.
+    if (audioMaster) audioMaster(&cEffect, audioMasterProcessEvents, 0, 0, &hostEvents_, 0.0f);
 }
 
 bool APlugin::hostTime(HostTime& time) noexcept {
