@@ -60,9 +60,7 @@ void writePort(std::ostream& o, int i, std::map<std::string, int>& symbols) {
     switch (kind) {
         case lv2port::Kind::Toggle:
             o << "        lv2:minimum 0.0 ;\n        lv2:maximum 1.0 ;\n"
-              << "        lv2:portProperty lv2:toggled";
-            if (p.encoding == Encoding::OneShot) o << " , pprop:trigger";
-            o << " ;\n";
+              << "        lv2:portProperty lv2:toggled ;\n";
             break;
         case lv2port::Kind::Entry: {
             const std::vector<std::string> entries = p.encoding == Encoding::BusNumber
@@ -114,7 +112,6 @@ int main(int argc, char** argv) {
         "@prefix foaf: <http://xmlns.com/foaf/0.1/> .\n"
         "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
         "@prefix midi: <http://lv2plug.in/ns/ext/midi#> .\n"
-        "@prefix pprop: <http://lv2plug.in/ns/ext/port-props#> .\n"
         "@prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
         "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
         "@prefix state: <http://lv2plug.in/ns/ext/state#> .\n"
