@@ -173,12 +173,16 @@ void Lv2Plugin::readPosition(const LV2_Atom_Object* obj) noexcept {
     if (obj->body.otype != u_.position) return;
     const LV2_Atom *bpm = nullptr, *bar = nullptr, *unit = nullptr;
     lv2_atom_object_get(obj, u_.bpm, &bpm, u_.beatsPerBar, &bar, u_.beatUnit, &unit, 0);
+    // Values a time signature or tempo cannot have (not a number, out of range) are ignored.
     double tempo = 0, numerator = 0, denominator = 0;
-    if (numberOf(bpm, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, tempo))
+    if (numberOf(bpm, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, tempo) && tempo > 0.0 &&
+        tempo < 1e6)
         time_.tempo = tempo;
-    if (numberOf(bar, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, numerator))
+    if (numberOf(bar, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, numerator) &&
+        numerator >= 1.0 && numerator <= 255.0)
         time_.numerator = static_cast<int>(numerator);
-    if (numberOf(unit, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, denominator))
+    if (numberOf(unit, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, denominator) &&
+        denominator >= 1.0 && denominator <= 255.0)
         time_.denominator = static_cast<int>(denominator);
     timeValid_ = time_.tempo > 0.0;
 }
