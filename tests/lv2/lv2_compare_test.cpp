@@ -223,7 +223,8 @@ TEST(Lv2Plugin, StateNamesAndSavingTheLogThroughTheWorker) {
     peer.waitForWork();
     EXPECT_FALSE(std::filesystem::exists(file));
     peer.setControl(46, 0.0f);
-    peer.setInput({}, {}, 100.0, 3, 4);
+    // A time signature no MIDI file can hold is ignored: the log keeps 3/4.
+    peer.setInput({0x643E90u}, {0}, 100.0, 2147483647, 4);
     peer.run(512);
     peer.waitForWork();
     EXPECT_FALSE(std::filesystem::exists(file));
@@ -235,6 +236,8 @@ TEST(Lv2Plugin, StateNamesAndSavingTheLogThroughTheWorker) {
     EXPECT_NE(bytes.find(std::string("\xFF\x51\x03\x09\x27\xC0", 6)), std::string::npos)
         << "tempo 100 bpm";
     EXPECT_NE(bytes.find(std::string("\xFF\x58\x04\x03\x02", 5)), std::string::npos) << "3/4";
+    EXPECT_EQ(bytes.find("\xFF\x58", bytes.find("\xFF\x58") + 1), std::string::npos)
+        << "one time signature only";
     EXPECT_NE(bytes.find("Take 7"), std::string::npos);
     EXPECT_NE(bytes.find(std::string("\x90\x3C\x64", 3)), std::string::npos);
 
