@@ -5,12 +5,12 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <semaphore>
 #include <string>
 #include <thread>
 
 #include "engine/midiengine.h"
 #include "midiio/midiio.h"
+#include "platform/semaphore.h"
 #include "vst/audioeffectx.h"
 #include "vstbus/vstbus.h"
 
@@ -186,7 +186,7 @@ private:
     std::atomic<bool> hasLogFileName_{false};  // read where the name may not be copied
     std::string trackName_ = "Corvella";
     // The worker thread and what it was handed; it sleeps on the semaphore while idle.
-    std::counting_semaphore<> workerWake_{0};
+    platform::Semaphore workerWake_;
     std::atomic<bool> saveRequested_{false};
     std::atomic<int> soundNotices_{0};
     std::atomic<int> feedbackNotices_{0};
