@@ -4,6 +4,8 @@
 #include <lv2/midi/midi.h>
 #include <lv2/time/time.h>
 
+#include <array>
+#include <bit>
 #include <cstring>
 #include <exception>
 
@@ -36,20 +38,23 @@ bool numberOf(const LV2_Atom* a, LV2_URID f, LV2_URID d, LV2_URID i, LV2_URID l,
     return true;
 }
 
-// The bytes a message of this status carries (3 for anything unknown, as the word holds).
-std::uint32_t messageLength(unsigned status) noexcept {
-    switch (status & 0xF0u) {
-        case 0xC0:
-        case 0xD0:
-            return 2;
-        case 0xF0:
-            if (status == 0xF1 || status == 0xF3) return 2;
-            if (status == 0xF6 || status >= 0xF8) return 1;
-            return 3;
-        default:
-            return 3;
+// The bytes a message of each status carries (3 for anything unknown, as the word holds).
+constexpr std::array<std::uint8_t, 256> kMessageLength = [] {
+    std::array<std::uint8_t, 256> length{};
+    for (unsigned status = 0; status < 256; ++status) {
+        std::uint8_t n = 3;
+        if ((status & 0xF0u) == 0xC0 || (status & 0xF0u) == 0xD0) n = 2;
+        if (status == 0xF1 || status == 0xF3) n = 2;
+        if (status == 0xF6 || status >= 0xF8) n = 1;
+        length[status] = n;
     }
-}
+    return length;
+}();
+
+// The bytes of a message of 1 to 3 bytes that count, from its first four (its padding). Read
+// as one little-endian word they are the packed word.
+static_assert(std::endian::native == std::endian::little);
+constexpr std::array<std::uint32_t, 4> kBytesMask = {0u, 0xFFu, 0xFFFFu, 0xFFFFFFu};
 
 }  // namespace
 
@@ -210,9 +215,11 @@ void Lv2Plugin::run(std::uint32_t frames) noexcept {
             if (ev->body.type == u_.midiEvent) {
                 const std::uint32_t n = ev->body.size;
                 if (!receiving || n == 0 || n > 3) continue;
-                const auto* b = reinterpret_cast<const std::uint8_t*>(ev + 1);
-                engine_.hostInput(packWord(b[0], n > 1 ? b[1] : 0u, n > 2 ? b[2] : 0u),
-                                  static_cast<int>(ev->time.frames));
+                // Every event's body is padded to 8 bytes, so the first four can be read at
+                // once; the packed word keeps status, data1 and data2 in that order.
+                std::uint32_t bytes;
+                std::memcpy(&bytes, ev + 1, sizeof bytes);
+                engine_.hostInput(bytes & kBytesMask[n], static_cast<int>(ev->time.frames));
             } else if (ev->body.type == u_.object || ev->body.type == u_.blank) {
                 readPosition(reinterpret_cast<const LV2_Atom_Object*>(&ev->body));
             }
@@ -241,7 +248,7 @@ void Lv2Plugin::hostOutput(MidiWord word, int frame) noexcept {
                                                 (outUsed_ - sizeof(LV2_Atom_Sequence_Body)));
     e->time.frames = at;
     e->body.type = u_.midiEvent;
-    e->body.size = messageLength(wordStatus(word));
+    e->body.size = kMessageLength[wordStatus(word)];
     // The packed word holds status, data1, data2 in its low bytes; the padding stays zero.
     const std::uint64_t payload = word & 0xFFFFFFu;
     std::memcpy(e + 1, &payload, sizeof payload);
