@@ -103,7 +103,8 @@ void MidiEngine::setParameter(int index, float value) noexcept {
     if (onProcessingThread()) {
         // Never wait for the producer lock here: the change is decoded at the next call.
         if (!ownChanges_.push({index, value})) resync_.store(true, std::memory_order_relaxed);
-        ownPending_ = true;
+        // A flag another thread reads too: the host may move processing to another thread.
+        pending_.store(true, std::memory_order_release);
         return;
     }
     std::lock_guard<std::mutex> lock(producerMutex_);
@@ -148,9 +149,9 @@ void MidiEngine::clearLog() noexcept {
             clearRecording();
             journalMutex_.unlock();
         } else {
-            clearWanted_ = true;
+            clearWanted_.store(true, std::memory_order_relaxed);
         }
-        ownPending_ = true;
+        pending_.store(true, std::memory_order_release);
         return;
     }
     std::lock_guard<std::mutex> lock(journalMutex_);
@@ -200,10 +201,10 @@ void MidiEngine::beginCall() noexcept {
     // Cleared before looking, so whatever arrives from now on is seen at the next call.
     pending_.exchange(false, std::memory_order_acq_rel);
     ownPending_ = false;
-    if (clearWanted_) {
+    if (clearWanted_.load(std::memory_order_relaxed)) {
         if (journalMutex_.try_lock()) {
             clearRecording();
-            clearWanted_ = false;
+            clearWanted_.store(false, std::memory_order_relaxed);
             journalMutex_.unlock();
         } else {
             ownPending_ = true;

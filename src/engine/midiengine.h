@@ -166,8 +166,8 @@ private:
     // Set by every thread that hands the processing thread something: a call with nothing
     // pending costs one load.
     std::atomic<bool> pending_{true};
-    bool ownPending_ = false;
-    bool clearWanted_ = false;  // a clear asked for on the processing thread
+    bool ownPending_ = false;               // work the processing thread left for its next call
+    std::atomic<bool> clearWanted_{false};  // a clear asked for on the processing thread
 
     // Producer side: the decoder and the queue of words, under producerMutex_.
     std::mutex producerMutex_;

@@ -311,6 +311,7 @@ TEST_F(Engine, AllSourcesAtOnce) {
     std::atomic<bool> stop{false};
     std::thread::id processingId;
     set(param::Log, 1.0f);  // the log stage and the recording take part too
+    frames(1);              // (set on this thread, it takes effect at this thread's next call)
     auto process = [&] {
         float buf[64] = {};
         float* io[1] = {buf};

@@ -150,6 +150,15 @@ TEST_F(EngineState, QueuedWordsKeepTheSettingsOfTheirTime) {
     EXPECT_EQ(engine->delayLine().occupied(), 1);  // the second waits in the line
 }
 
+// A host may move processing to another thread: what the old processing thread set still
+// reaches the new one at its next call.
+TEST_F(EngineState, ChangesFromAnEarlierProcessingThreadReachTheNextOne) {
+    block(0);  // this thread processes
+    engine->setParameter(param::SendToHost, 0.0f);
+    std::thread([&] { engine->processBlock(0); }).join();
+    EXPECT_FALSE(engine->settings().sendToHost);
+}
+
 TEST_F(EngineState, SoundStreamStopsBusReadingAndSaysSo) {
     struct StreamPorts : FakePorts {
         int busTake(int, MidiWord*, int) noexcept override { return -1; }
