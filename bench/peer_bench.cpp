@@ -14,7 +14,7 @@
 #include "vstpeer.h"
 
 #if CORVELLA_BENCH_LILV
-#include "lv2peer.h"
+#include "tools/host/lv2peer.h"
 #endif
 
 namespace {
@@ -24,6 +24,7 @@ constexpr VstInt32 kMaxBlock = 4096;
 constexpr int kRepetitions = 7;
 const char* const kX42Thru = "http://gareus.org/oss/lv2/midifilter#passthru";
 const char* const kX42ChannelFilter = "http://gareus.org/oss/lv2/midifilter#channelfilter";
+const char* const kCorvellaLv2 = "urn:quobel:corvella";
 
 // Corvella's published parameter indices, as a host addresses them.
 enum Param : VstInt32 {
@@ -110,7 +111,7 @@ void runLv2(benchmark::State& state, const char* uri, int messages, int frames,
     (void)uri, (void)messages, (void)frames, (void)expectedPerBlock, (void)controls;
     state.SkipWithError("skipped: built without lilv (Debian package liblilv-dev)");
 #else
-    bench::Lv2Peer peer(uri, kRate);
+    host::Lv2Peer peer(uri, kRate);
     if (!peer.ok()) {
         state.SkipWithError(
             ("skipped: " + peer.error() + " (Debian packages x42-plugins and liblilv-0-0)")
@@ -123,6 +124,8 @@ void runLv2(benchmark::State& state, const char* uri, int messages, int frames,
             return;
         }
     }
+    // The first block carries what the plug-in sends on its own at start (knob 1's word).
+    peer.run(static_cast<std::uint32_t>(frames));
     Block block(messages, frames);
     peer.setInput(block.words, block.frames);
     long out = 0;
@@ -169,6 +172,9 @@ void BM_Thru_Corvella(benchmark::State& state) {
     if (p == nullptr) return;
     runVst(state, *p, kThruMessages, kThruFrames, kThruMessages);
 }
+void BM_Thru_CorvellaLv2(benchmark::State& state) {
+    runLv2(state, kCorvellaLv2, kThruMessages, kThruFrames, kThruMessages, {});
+}
 
 // Replace and filter: Corvella moves note-ons of channel 1 to channel 2 and one filter row
 // blocks note-ons on channel 16; x42's channel filter blocks channel 16. Both pass 15/16.
@@ -191,6 +197,20 @@ void BM_ReplaceFilter_Corvella(benchmark::State& state) {
     p->setParameter(Row1Channel, choice(15));
     p->setParameter(Row1Status, choice(1));
     runVst(state, *p, kThruMessages, kThruFrames, kFilteredMessages);
+}
+void BM_ReplaceFilter_CorvellaLv2(benchmark::State& state) {
+    // The same settings through the LV2 ports: lists as entry numbers.
+    runLv2(state, kCorvellaLv2, kThruMessages, kThruFrames, kFilteredMessages,
+           {{"replace", 1.0f},
+            {"replace_byte1_channel", 0.0f},
+            {"replace_byte1_status", 1.0f},
+            {"replace_byte2", 128.0f},
+            {"replace_byte3", 128.0f},
+            {"replace_byte1_channel_2", 1.0f},
+            {"filter_type", kBlockOnly},
+            {"filter_enable", 1.0f},
+            {"filter_channel", 15.0f},
+            {"filter_status", 1.0f}});
 }
 
 // Logging on: every message becomes a log line and a recorded event. Corvella's log is
@@ -229,7 +249,9 @@ void registerAll() {
     all.push_back(RegisterBenchmark("BM_Thru_Ideal", BM_Thru_Ideal));
     all.push_back(RegisterBenchmark("BM_Thru_X42", BM_Thru_X42));
     all.push_back(RegisterBenchmark("BM_Thru_Corvella", BM_Thru_Corvella));
+    all.push_back(RegisterBenchmark("BM_Thru_CorvellaLv2", BM_Thru_CorvellaLv2));
     all.push_back(RegisterBenchmark("BM_ReplaceFilter_X42", BM_ReplaceFilter_X42));
+    all.push_back(RegisterBenchmark("BM_ReplaceFilter_CorvellaLv2", BM_ReplaceFilter_CorvellaLv2));
     all.push_back(RegisterBenchmark("BM_ReplaceFilter_Corvella", BM_ReplaceFilter_Corvella));
     all.push_back(RegisterBenchmark("BM_Logging_Limit", BM_Logging_Limit));
     all.push_back(RegisterBenchmark("BM_Logging_Corvella", BM_Logging_Corvella));
@@ -259,6 +281,10 @@ void addComparisons() {
             "BM_Idle_Ideal/" + f, 6.0, false);
     }
     add("thru per message vs x42 MIDI Thru", "BM_Thru_Corvella", "BM_Thru_X42", 0.5, true);
+    add("LV2 thru per message vs x42 MIDI Thru (both through lilv)", "BM_Thru_CorvellaLv2",
+        "BM_Thru_X42", 0.5, true);
+    add("LV2 replace + filter vs x42 Channel Filter", "BM_ReplaceFilter_CorvellaLv2",
+        "BM_ReplaceFilter_X42", 0.6, true);
     add("thru per message vs ideal", "BM_Thru_Corvella", "BM_Thru_Ideal", 2.0, true);
     add("replace + filter vs x42 Channel Filter", "BM_ReplaceFilter_Corvella",
         "BM_ReplaceFilter_X42", 0.6, true);
@@ -282,6 +308,15 @@ int main(int argc, char** argv) {
     if (mkdtemp(config.data()) == nullptr) return 1;
     setenv("XDG_CONFIG_HOME", config.c_str(), 1);
     setenv("CORVELLA_VSTBUS_SCOPE", "corvella-bench", 1);
+#if CORVELLA_BENCH_LILV
+    // lilv finds the built bundle before any installed one, and x42's from the system.
+    const char* lv2Path = std::getenv("LV2_PATH");
+    setenv("LV2_PATH",
+           (std::string(CORVELLA_LV2_DIR) + ":" +
+            (lv2Path ? lv2Path : "/usr/local/lib/lv2:/usr/lib/lv2"))
+               .c_str(),
+           1);
+#endif
 
     registerAll();
     benchmark::Initialize(&argc, argv);

@@ -11,7 +11,7 @@ packages=(
     wine wine32 wine64 fonts-wine xvfb xauth
     python3 python3-mido midicsv libsmf-dev
     librtmidi-dev jackd2 libjack-jackd2-dev libasound2-dev
-    ardour x42-plugins liblilv-dev lv2-dev lilv-utils
+    ardour x42-plugins liblilv-dev lv2-dev lilv-utils sordi
     libfltk1.3-dev libx11-dev libxtst-dev xdotool xclip
     libxcursor-dev libxinerama-dev libxres-dev libpng-dev imagemagick
 )

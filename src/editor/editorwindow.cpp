@@ -350,31 +350,13 @@ void TPluginEditorWindow::fillChoiceLists() {
     setEntries(ComboBox25, labels);
     setEntries(ComboBox26, labels);
 
-    for (Id id : {ComboBox21, ComboBox19, ComboBox17, ComboBox15, ComboBox11}) {
-        setEntries(id, state(ComboBox23).entries);
+    // The lists with fixed entries, whether or not the form itself fills them.
+    for (std::size_t i = 0; i < kControlCount; ++i) {
+        const Control& c = editorForm()[i];
+        if (c.kind != Kind::DropDown || c.tag < 0) continue;
+        std::vector<std::string> entries = parameterEntries(c.tag);
+        if (!entries.empty()) setEntries(static_cast<Id>(i), entries);
     }
-    for (Id id : {ComboBox100, ComboBox106, ComboBox107, ComboBox101}) {
-        setEntries(id, state(ComboBox12).entries);
-    }
-    for (Id id : {ComboBox99, ComboBox102, ComboBox105, ComboBox108}) {
-        setEntries(id, state(ComboBox5).entries);
-    }
-    std::vector<std::string> bytes = dataByteEntries();
-    auto withTail = [&bytes](std::initializer_list<const char*> tail) {
-        std::vector<std::string> out = bytes;
-        out.insert(out.end(), tail.begin(), tail.end());
-        return out;
-    };
-    setEntries(ComboBox4, withTail({"ANY"}));
-    setEntries(ComboBox6, withTail({"ANY"}));
-    setEntries(ComboBox9, withTail({"BYTE 1", "BYTE 3", "NO CHANGE"}));
-    setEntries(ComboBox10, withTail({"BYTE 1", "BYTE 2", "NO CHANGE"}));
-
-    const std::vector<std::string> channels = channelEntries();
-    for (Id id : kKnobChannels) setEntries(id, channels);
-    std::vector<std::string> filterChannels = channels;
-    filterChannels.emplace_back("ALL");
-    for (const FilterRow& row : kRows) setEntries(row.channel, filterChannels);
 }
 
 void TPluginEditorWindow::syncAllLists() {

@@ -1,8 +1,10 @@
 #include "editor/form.h"
 
 #include <cstdio>
+#include <initializer_list>
 
 #include "engine/logtext.h"
+#include "engine/parameters.h"
 
 namespace editor {
 namespace {
@@ -344,6 +346,35 @@ std::vector<std::string> formEntries(Entries which) {
     }
     out.insert(out.end(), tail.begin(), tail.end());
     return out;
+}
+
+std::vector<std::string> parameterEntries(int parameter) {
+    auto withTail = [](std::vector<std::string> out, std::initializer_list<const char*> tail) {
+        out.insert(out.end(), tail.begin(), tail.end());
+        return out;
+    };
+    // Filter rows 2..5 and knobs 2..6 hold the same lists as the first row and knob.
+    int p = parameter;
+    if (p >= param::FilterRow1 && p < param::FilterRow1 + 20) p = param::FilterRow1 + (p - 11) % 4;
+    if (p > param::KnobMessage1 && p < param::KnobMessage1 + 6) p = param::KnobMessage1;
+    if (p >= param::KnobChannel1 && p < param::KnobChannel1 + 6) return channelEntries();
+    switch (p) {
+        case param::FilterRow1 + 1:
+            return withTail(channelEntries(), {"ALL"});
+        case param::ReplaceMatchData1:
+        case param::ReplaceMatchData2:
+            return withTail(dataByteEntries(), {"ANY"});
+        case param::ReplaceNewData1:
+            return withTail(dataByteEntries(), {"BYTE 1", "BYTE 3", "NO CHANGE"});
+        case param::ReplaceNewData2:
+            return withTail(dataByteEntries(), {"BYTE 1", "BYTE 2", "NO CHANGE"});
+        default:
+            break;
+    }
+    for (const Control& c : editorForm())
+        if (c.kind == Kind::DropDown && c.tag == p && c.entries != Entries::None)
+            return formEntries(c.entries);
+    return {};
 }
 
 const std::vector<MenuItem>& menuItems(Menu menu) {

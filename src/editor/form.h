@@ -228,6 +228,9 @@ const std::vector<std::string>& statusEntries();      // 23
 const std::vector<std::string>& controllerEntries();  // 128
 std::vector<std::string> dataByteEntries();           // 128: "10 [0A]"
 std::vector<std::string> channelEntries();            // "1".."16"
+// The entries of the list that drives `parameter`, entry n standing for the value n/256; empty
+// for the device and bus lists (filled from the system at open) and for non-list parameters.
+std::vector<std::string> parameterEntries(int parameter);
 
 // Context menus: their items in order.
 struct MenuItem {

@@ -1,9 +1,9 @@
 -- A headless Ardour session with the dummy backend: for each case a "play" MIDI track runs the
 -- test notes through corvella.so and feeds a rec-armed "rec" track; after one recorded pass the
 -- notes of every recording are printed as "CASE note CHANNEL NOTE VELOCITY BEATS".
--- usage: ardour7-lua ardour_session.lua SESSION_DIR VST_DIR
+-- usage: ardour7-lua ardour_session.lua SESSION_DIR VST_DIR [lxvst|lv2]
 io.stdout:setvbuf ("no")
-local dir, vst = arg[1], arg[2]
+local dir, vst, format = arg[1], arg[2], arg[3] or "lxvst"
 
 ARDOUR.config ():set_hide_dummy_backend (false)
 ARDOUR.config ():set_plugin_path_lxvst (vst)
@@ -20,22 +20,32 @@ local function track (name)
     return list:front ()
 end
 
--- Each case: the parameters set on the plug-in (VST index, value).
+-- Each case: the parameters set on the plug-in (index, value; lists by their entry number,
+-- which the VST 2 build takes as n/256 and the LV2 build's ports as n).
 local cases = {
     { name = "thru", params = {} },
     -- Any message with first data byte 60 gets 67 instead; everything else is kept.
-    { name = "replace", params = { { 2, 1.0 }, { 31, 16 / 256 }, { 32, 23 / 256 }, { 33, 60 / 256 },
-                                   { 34, 128 / 256 }, { 35, 16 / 256 }, { 36, 23 / 256 },
-                                   { 37, 67 / 256 }, { 38, 130 / 256 } } },
+    { name = "replace", params = { { 2, 1.0 } }, lists = { { 31, 16 }, { 32, 23 }, { 33, 60 },
+                                   { 34, 128 }, { 35, 16 }, { 36, 23 }, { 37, 67 }, { 38, 130 } } },
 }
+for _, c in ipairs (cases) do
+    for _, l in ipairs (c.lists or {}) do
+        table.insert (c.params, { l[1], format == "lv2" and l[2] or l[2] / 256 })
+    end
+end
 
 for _, c in ipairs (cases) do
     local play, rec = track (c.name .. "-play"), track (c.name .. "-rec")
     local notes = ARDOUR.LuaAPI.new_luaproc (Session, "Corvella test notes")
     assert (not notes:isnil (), "the test-note script was not found")
     assert (play:add_processor_by_index (notes, 0, nil, true) == 0)
-    local plugin = ARDOUR.LuaAPI.new_plugin (Session, "corvella 9-30-2003", ARDOUR.PluginType.LXVST, "")
-    assert (not plugin:isnil (), "Ardour did not load corvella.so")
+    local plugin
+    if format == "lv2" then
+        plugin = ARDOUR.LuaAPI.new_plugin (Session, "urn:quobel:corvella", ARDOUR.PluginType.LV2, "")
+    else
+        plugin = ARDOUR.LuaAPI.new_plugin (Session, "corvella 9-30-2003", ARDOUR.PluginType.LXVST, "")
+    end
+    assert (not plugin:isnil (), "Ardour did not load the " .. format .. " plug-in")
     assert (play:add_processor_by_index (plugin, 1, nil, true) == 0)
     for _, p in ipairs (c.params) do
         assert (ARDOUR.LuaAPI.set_processor_param (plugin, p[1], p[2]), "parameter " .. p[1])

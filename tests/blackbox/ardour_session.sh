@@ -2,9 +2,10 @@
 # Ardour 7 plays MIDI through the plug-in in a headless session (dummy backend) and records what
 # comes out on a second track: unchanged with no stage on, and with note 60 replaced by 67 under
 # a replace pattern. Skips (exit 77) where Ardour is not installed.
-# usage: ardour_session.sh PLUGIN
+# usage: ardour_session.sh PLUGIN [lv2]   (PLUGIN: the VST 2 module, or with lv2 the bundle)
 set -u
 plugin=$1
+format=${2:-lxvst}
 here=$(cd "$(dirname "$0")" && pwd)
 lua=$(command -v ardour7-lua)
 scanner=$(ls /usr/lib/ardour*/ardour-vst-scanner 2>/dev/null | tail -n 1)
@@ -15,15 +16,22 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export HOME=$work XDG_CONFIG_HOME=$work/config XDG_CACHE_HOME=$work/cache
-mkdir -p "$work/vst" "$XDG_CONFIG_HOME/ardour7/scripts"
-cp "$plugin" "$work/vst/corvella.so"
-# Ardour trusts the scanner's cache only when it is newer than the binary, to the second.
-touch -d '1 minute ago' "$work/vst/corvella.so"
+mkdir -p "$work/vst" "$work/lv2" "$XDG_CONFIG_HOME/ardour7/scripts"
 cp "$here/ardour_notes.lua" "$XDG_CONFIG_HOME/ardour7/scripts/"
-# Without its GUI Ardour does not scan: it loads VST 2 plug-ins from the scanner's cache.
-LD_LIBRARY_PATH=$(dirname "$scanner") "$scanner" -f -q "$work/vst/corvella.so" ||
-    { echo "FAIL: the scanner rejected the plug-in"; exit 1; }
-out=$(cd "$work" && timeout 120 "$lua" "$here/ardour_session.lua" "$work/session" "$work/vst" 2>&1)
+if [ "$format" = lv2 ]; then
+    # LV2 bundles need no scan: Ardour finds the bundle through LV2_PATH.
+    cp -R "$plugin" "$work/lv2/"
+    export LV2_PATH="$work/lv2"
+else
+    cp "$plugin" "$work/vst/corvella.so"
+    # Ardour trusts the scanner's cache only when it is newer than the binary, to the second.
+    touch -d '1 minute ago' "$work/vst/corvella.so"
+    # Without its GUI Ardour does not scan: it loads VST 2 plug-ins from the scanner's cache.
+    LD_LIBRARY_PATH=$(dirname "$scanner") "$scanner" -f -q "$work/vst/corvella.so" ||
+        { echo "FAIL: the scanner rejected the plug-in"; exit 1; }
+fi
+out=$(cd "$work" && timeout 120 "$lua" "$here/ardour_session.lua" "$work/session" "$work/vst" \
+    "$format" 2>&1)
 echo "$out"
 printf '%s\n' "$out" | grep -qx done || { echo "FAIL: the session script did not finish"; exit 1; }
 

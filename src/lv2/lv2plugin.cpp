@@ -1,0 +1,407 @@
+#include "lv2/lv2plugin.h"
+
+#include <lv2/atom/util.h>
+#include <lv2/midi/midi.h>
+#include <lv2/time/time.h>
+
+#include <array>
+#include <bit>
+#include <cstring>
+#include <exception>
+
+#include "lv2/portmap.h"
+#include "midifile/mididata.h"
+#include "platform/notice.h"
+
+namespace {
+
+const void* feature(const LV2_Feature* const* features, const char* uri) noexcept {
+    for (; features && *features; ++features)
+        if (std::strcmp((*features)->URI, uri) == 0) return (*features)->data;
+    return nullptr;
+}
+
+// A number of any of the atom number types (float, double, int, long).
+bool numberOf(const LV2_Atom* a, LV2_URID f, LV2_URID d, LV2_URID i, LV2_URID l,
+              double& out) noexcept {
+    if (!a) return false;
+    if (a->type == f)
+        out = reinterpret_cast<const LV2_Atom_Float*>(a)->body;
+    else if (a->type == d)
+        out = reinterpret_cast<const LV2_Atom_Double*>(a)->body;
+    else if (a->type == i)
+        out = reinterpret_cast<const LV2_Atom_Int*>(a)->body;
+    else if (a->type == l)
+        out = static_cast<double>(reinterpret_cast<const LV2_Atom_Long*>(a)->body);
+    else
+        return false;
+    return true;
+}
+
+// The bytes a message of each status carries (3 for anything unknown, as the word holds).
+constexpr std::array<std::uint8_t, 256> kMessageLength = [] {
+    std::array<std::uint8_t, 256> length{};
+    for (unsigned status = 0; status < 256; ++status) {
+        std::uint8_t n = 3;
+        if ((status & 0xF0u) == 0xC0 || (status & 0xF0u) == 0xD0) n = 2;
+        if (status == 0xF1 || status == 0xF3) n = 2;
+        if (status == 0xF6 || status >= 0xF8) n = 1;
+        length[status] = n;
+    }
+    return length;
+}();
+
+// The bytes of a message of 1 to 3 bytes that count, from its first four (its padding). Read
+// as one little-endian word they are the packed word.
+static_assert(std::endian::native == std::endian::little);
+constexpr std::array<std::uint32_t, 4> kBytesMask = {0u, 0xFFu, 0xFFFFu, 0xFFFFFFu};
+
+}  // namespace
+
+Lv2Plugin* Lv2Plugin::create(double rate, const LV2_Feature* const* features) {
+    auto* map = static_cast<LV2_URID_Map*>(const_cast<void*>(feature(features, LV2_URID__map)));
+    auto* schedule = static_cast<LV2_Worker_Schedule*>(
+        const_cast<void*>(feature(features, LV2_WORKER__schedule)));
+    if (!map || !schedule) return nullptr;
+    try {
+        return new Lv2Plugin(rate, map, schedule);
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
+
+Lv2Plugin::Lv2Plugin(double rate, LV2_URID_Map* map, LV2_Worker_Schedule* schedule)
+    : schedule_(schedule) {
+    auto id = [map](const char* uri) { return map->map(map->handle, uri); };
+    u_ = {id(LV2_MIDI__MidiEvent),
+          id(LV2_ATOM__Sequence),
+          id(LV2_ATOM__Object),
+          id(LV2_ATOM__Blank),
+          id(LV2_TIME__Position),
+          id(LV2_TIME__beatsPerMinute),
+          id(LV2_TIME__beatsPerBar),
+          id(LV2_TIME__beatUnit),
+          id(LV2_ATOM__Float),
+          id(LV2_ATOM__Double),
+          id(LV2_ATOM__Int),
+          id(LV2_ATOM__Long),
+          id(LV2_ATOM__String),
+          id("urn:quobel:corvella#logFile"),
+          id("urn:quobel:corvella#trackName")};
+    midiIO_.setInputHandler(&Lv2Plugin::deviceInputProc, this);
+    bus_ = std::make_unique<vstbus::TVstBus>();
+    engine_.setSampleRate(static_cast<float>(rate));
+    // The parameters start at their defaults, as the Turtle gives them to the host; the knobs'
+    // first words wait for the first run.
+    for (int i = 0; i < kNumParams; ++i) {
+        const float v = kParameters[static_cast<std::size_t>(i)].defaultValue;
+        seen_[static_cast<std::size_t>(i)] = lv2port::portValue(i, v);
+        values_[static_cast<std::size_t>(i)].store(v, std::memory_order_relaxed);
+        engine_.setParameter(
+            i, kParameters[static_cast<std::size_t>(i)].encoding == Encoding::OneShot ? 0.0f : v);
+    }
+}
+
+Lv2Plugin::~Lv2Plugin() {
+    // Nothing may arrive from the input device while the rest is taken down.
+    midiIO_.setInputOpen(false);
+    if (flaggedSendBus_ >= 0) bus_->clearFlags(flaggedSendBus_, vstbus::kFlagSender);
+}
+
+void Lv2Plugin::connect(std::uint32_t port, void* data) noexcept {
+    if (port < static_cast<std::uint32_t>(kNumParams)) {
+        controls_[port] = static_cast<const float*>(data);
+    } else if (port == kMidiInPort) {
+        in_ = static_cast<const LV2_Atom_Sequence*>(data);
+    } else if (port == kMidiOutPort) {
+        out_ = static_cast<LV2_Atom_Sequence*>(data);
+    }
+}
+
+// --- Processing ----------------------------------------------------------------------------------
+
+void Lv2Plugin::schedule(Job job) noexcept {
+    schedule_->schedule_work(schedule_->handle, sizeof job, &job);
+}
+
+// A changed port reaches the engine before this run's messages. One-shots act on their rising
+// edge only and the engine never sees them held, so a host that leaves "clear log!" at 1 does
+// not keep the log shut.
+void Lv2Plugin::readControls(bool now) noexcept {
+    for (int i = 0; i < kNumParams; ++i) {
+        const float* port = controls_[static_cast<std::size_t>(i)];
+        if (!port || *port == seen_[static_cast<std::size_t>(i)]) continue;
+        const float before = lv2port::parameterValue(i, seen_[static_cast<std::size_t>(i)]);
+        seen_[static_cast<std::size_t>(i)] = *port;
+        const float v = lv2port::parameterValue(i, *port);
+        values_[static_cast<std::size_t>(i)].store(v, std::memory_order_relaxed);
+        if (kParameters[static_cast<std::size_t>(i)].encoding == Encoding::OneShot) {
+            if (!now && switchOn(i, v) && !switchOn(i, before))
+                schedule({i == param::ClearLog ? Job::ClearLog : Job::SaveLog, i, v});
+            continue;
+        }
+        engine_.setParameter(i, v);
+        if (!needsStep(i)) continue;
+        if (now) {
+            applyStep(i, v);
+        } else {
+            schedule({Job::Apply, i, v});
+        }
+    }
+}
+
+bool Lv2Plugin::needsStep(int index) noexcept {
+    switch (kParameters[static_cast<std::size_t>(index)].apply) {
+        case ApplyStep::SelectOutputDevice:
+        case ApplyStep::SelectInputDevice:
+        case ApplyStep::OpenInputDevice:
+        case ApplyStep::OpenOutputDevice:
+        case ApplyStep::ReceiveBus:
+        case ApplyStep::SendBus:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void Lv2Plugin::activate() noexcept {
+    readControls(true);
+    for (int i = 0; i < kNumParams; ++i) {
+        if (kParameters[static_cast<std::size_t>(i)].encoding == Encoding::OneShot) continue;
+        const float v = lv2port::parameterValue(i, seen_[static_cast<std::size_t>(i)]);
+        engine_.setParameter(i, v);
+        if (needsStep(i)) applyStep(i, v);
+    }
+}
+
+void Lv2Plugin::readPosition(const LV2_Atom_Object* obj) noexcept {
+    if (obj->body.otype != u_.position) return;
+    const LV2_Atom *bpm = nullptr, *bar = nullptr, *unit = nullptr;
+    lv2_atom_object_get(obj, u_.bpm, &bpm, u_.beatsPerBar, &bar, u_.beatUnit, &unit, 0);
+    // Values a time signature or tempo cannot have (not a number, out of range) are ignored.
+    double tempo = 0, numerator = 0, denominator = 0;
+    if (numberOf(bpm, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, tempo) && tempo > 0.0 &&
+        tempo < 1e6)
+        time_.tempo = tempo;
+    if (numberOf(bar, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, numerator) &&
+        numerator >= 1.0 && numerator <= 255.0)
+        time_.numerator = static_cast<int>(numerator);
+    if (numberOf(unit, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, denominator) &&
+        denominator >= 1.0 && denominator <= 255.0)
+        time_.denominator = static_cast<int>(denominator);
+    timeValid_ = time_.tempo > 0.0;
+}
+
+// Host events run as one call of their own, then the block (the delay line, the receive bus
+// and the clock), in the order a VST 2 host calls processEvents and then process.
+void Lv2Plugin::run(std::uint32_t frames) noexcept {
+    frames_ = frames;
+    lastFrame_ = 0;
+    outCapacity_ = 0;
+    outUsed_ = sizeof(LV2_Atom_Sequence_Body);
+    if (out_) {
+        outCapacity_ = out_->atom.size;
+        out_->body.unit = 0;
+        out_->body.pad = 0;
+    }
+    readControls();
+    engine_.beginCall();
+    const float receive = lv2port::parameterValue(
+        param::ReceiveFromHost, seen_[static_cast<std::size_t>(param::ReceiveFromHost)]);
+    const bool receiving = switchOn(param::ReceiveFromHost, receive);
+    // One pass: a position counts for the messages after it (hosts send it at frame 0).
+    if (in_) {
+        LV2_ATOM_SEQUENCE_FOREACH(in_, ev) {
+            if (ev->body.type == u_.midiEvent) {
+                const std::uint32_t n = ev->body.size;
+                if (!receiving || n == 0 || n > 3) continue;
+                // Every event's body is padded to 8 bytes, so the first four can be read at
+                // once; the packed word keeps status, data1 and data2 in that order.
+                std::uint32_t bytes;
+                std::memcpy(&bytes, ev + 1, sizeof bytes);
+                engine_.hostInput(bytes & kBytesMask[n], static_cast<int>(ev->time.frames));
+            } else if (ev->body.type == u_.object || ev->body.type == u_.blank) {
+                readPosition(reinterpret_cast<const LV2_Atom_Object*>(&ev->body));
+            }
+        }
+    }
+    engine_.endCall();
+    engine_.processBlock(static_cast<int>(frames));
+    if (out_) {
+        out_->atom.type = u_.sequence;
+        out_->atom.size = outUsed_;
+    }
+}
+
+// Each word goes out at the frame the engine produced it, kept within the block and never
+// before a word already written (a sequence runs forward in time): words the receive bus
+// brings at the block's start after host input leave at that input's frame.
+void Lv2Plugin::hostOutput(MidiWord word, int frame) noexcept {
+    // Each event takes 16 bytes of header and 3 of message, padded to 24; the sequence's size
+    // is set once at the end of the run.
+    constexpr std::uint32_t kEventBytes = 24;
+    if (outUsed_ + kEventBytes > outCapacity_) return;
+    std::int64_t at = frame < lastFrame_ ? lastFrame_ : frame;
+    if (frames_ > 0 && at >= frames_) at = frames_ - 1;
+    lastFrame_ = at;
+    auto* e = reinterpret_cast<LV2_Atom_Event*>(reinterpret_cast<std::uint8_t*>(out_ + 1) +
+                                                (outUsed_ - sizeof(LV2_Atom_Sequence_Body)));
+    e->time.frames = at;
+    e->body.type = u_.midiEvent;
+    e->body.size = kMessageLength[wordStatus(word)];
+    // The packed word holds status, data1, data2 in its low bytes; the padding stays zero.
+    const std::uint64_t payload = word & 0xFFFFFFu;
+    std::memcpy(e + 1, &payload, sizeof payload);
+    outUsed_ += kEventBytes;
+}
+
+bool Lv2Plugin::hostTime(HostTime& time) noexcept {
+    if (!timeValid_) return false;
+    time = time_;
+    return true;
+}
+
+int Lv2Plugin::busTake(int bus, MidiWord* words, int capacity) noexcept {
+    int n = 0;
+    const int taken = bus_->drain(bus, [&](std::uint32_t w) {
+        if (n < capacity) words[n++] = w;
+    });
+    return taken == vstbus::kSoundStream ? -1 : n;
+}
+
+void Lv2Plugin::busWrite(int bus, MidiWord word) noexcept {
+    bus_->write(bus, word);
+}
+
+void Lv2Plugin::deviceOutput(MidiWord word) noexcept {
+    midiIO_.sendShortMessage(word);
+}
+
+// A sound stream on the receive bus switches bus reading off until the port changes again.
+void Lv2Plugin::notice(EngineNotice which) noexcept {
+    if (which == EngineNotice::SoundStream) engine_.setParameter(param::GetFromBus, 0.0f);
+    schedule({Job::Notice, 0, static_cast<float>(which)});
+}
+
+void Lv2Plugin::deviceInputProc(void* self, std::uint32_t word) noexcept {
+    static_cast<Lv2Plugin*>(self)->engine_.deviceInput(word);
+}
+
+// --- Worker --------------------------------------------------------------------------------------
+
+LV2_Worker_Status Lv2Plugin::work(std::uint32_t size, const void* data) noexcept {
+    if (size != sizeof(Job)) return LV2_WORKER_ERR_UNKNOWN;
+    Job job;
+    std::memcpy(&job, data, sizeof job);
+    try {
+        switch (job.kind) {
+            case Job::Apply:
+                applyStep(job.index, job.value);
+                break;
+            case Job::ClearLog:
+                engine_.clearLog();
+                break;
+            case Job::SaveLog:
+                saveLog();
+                break;
+            case Job::Notice:
+                if (static_cast<EngineNotice>(job.value) == EngineNotice::SoundStream)
+                    platform::showNotice("Stream is sound!", "Corvella",
+                                         platform::NoticeKind::Error);
+                else
+                    platform::showNotice("Feedback loop!", "Corvella",
+                                         platform::NoticeKind::Warning);
+                break;
+        }
+    } catch (...) {
+        return LV2_WORKER_ERR_UNKNOWN;
+    }
+    return LV2_WORKER_SUCCESS;
+}
+
+// Devices and bus flags, as the values of the control ports last set them.
+void Lv2Plugin::applyStep(int index, float v) noexcept {
+    switch (kParameters[static_cast<std::size_t>(index)].apply) {
+        case ApplyStep::SelectOutputDevice:
+            midiIO_.selectOutputDevice(choiceOf(v));
+            break;
+        case ApplyStep::SelectInputDevice:
+            midiIO_.selectInputDevice(choiceOf(v));
+            break;
+        case ApplyStep::OpenInputDevice:
+            midiIO_.setInputOpen(switchOn(index, v));
+            break;
+        case ApplyStep::OpenOutputDevice:
+            midiIO_.setOutputOpen(switchOn(index, v));
+            break;
+        default: {
+            auto value = [this](int i) {
+                return values_[static_cast<std::size_t>(i)].load(std::memory_order_relaxed);
+            };
+            const int r = busOf(value(param::RecvBus));
+            const int s = busOf(value(param::SendBus));
+            const bool get = switchOn(param::GetFromBus, value(param::GetFromBus));
+            const bool put = switchOn(param::PutToBus, value(param::PutToBus));
+            if (kParameters[static_cast<std::size_t>(index)].apply == ApplyStep::SendBus) {
+                if (flaggedSendBus_ >= 0) bus_->clearFlags(flaggedSendBus_, vstbus::kFlagSender);
+                flaggedSendBus_ = s;
+            }
+            if (put) {
+                bus_->setFlags(s, vstbus::kFlagSender);
+                bus_->setCapacity(s, vstbus::kSenderCapacity);
+            }
+            if (r == s && get && put)
+                platform::showNotice("Feedback loop!", "Corvella", platform::NoticeKind::Warning);
+            break;
+        }
+    }
+}
+
+void Lv2Plugin::saveLog() {
+    std::string path, name;
+    {
+        std::lock_guard<std::mutex> lock(namesMutex_);
+        path = logFileName_;
+        name = trackName_;
+    }
+    if (path.empty()) return;
+    try {
+        midifile::TMidiData data;
+        Recorder::build(data, engine_.recordingSnapshot(), name);
+        data.fileName = path;
+        data.save();
+    } catch (const std::exception& e) {
+        const std::string text = "Cannot save the log to " + path + ": " + e.what();
+        platform::showNotice(text.c_str(), "Corvella", platform::NoticeKind::Error);
+    }
+}
+
+// --- State ---------------------------------------------------------------------------------------
+
+LV2_State_Status Lv2Plugin::save(LV2_State_Store_Function store, LV2_State_Handle handle) noexcept {
+    std::lock_guard<std::mutex> lock(namesMutex_);
+    const std::uint32_t flags = LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE;
+    store(handle, u_.logFile, logFileName_.c_str(), logFileName_.size() + 1, u_.atomString, flags);
+    store(handle, u_.trackName, trackName_.c_str(), trackName_.size() + 1, u_.atomString, flags);
+    return LV2_STATE_SUCCESS;
+}
+
+LV2_State_Status Lv2Plugin::restore(LV2_State_Retrieve_Function retrieve,
+                                    LV2_State_Handle handle) noexcept {
+    auto text = [&](LV2_URID key, std::string& out) {
+        std::size_t size = 0;
+        std::uint32_t type = 0, flags = 0;
+        const void* value = retrieve(handle, key, &size, &type, &flags);
+        if (!value || type != u_.atomString) return;
+        const char* s = static_cast<const char*>(value);
+        out.assign(s, strnlen(s, size));
+    };
+    std::lock_guard<std::mutex> lock(namesMutex_);
+    try {
+        text(u_.logFile, logFileName_);
+        text(u_.trackName, trackName_);
+    } catch (...) {
+        return LV2_STATE_ERR_UNKNOWN;
+    }
+    return LV2_STATE_SUCCESS;
+}

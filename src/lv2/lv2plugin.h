@@ -1,0 +1,113 @@
+// The LV2 front end: one instance of the plug-in as an LV2 host sees it. The messages run in
+// the MidiEngine; this object turns the host's ports into engine calls and serves the engine's
+// ports (atom MIDI output with the frame of each message, host time from time:Position, the
+// shared buses, the MIDI output device, notices). Everything that may block (devices, the bus
+// flags, clearing and saving the log, notices) runs on the host's worker thread.
+#pragma once
+
+#include <lv2/atom/atom.h>
+#include <lv2/core/lv2.h>
+#include <lv2/state/state.h>
+#include <lv2/urid/urid.h>
+#include <lv2/worker/worker.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "engine/midiengine.h"
+#include "midiio/midiio.h"
+#include "vstbus/vstbus.h"
+
+inline constexpr const char* kLv2Uri = "urn:quobel:corvella";
+// Port numbers: the parameters first (port n is parameter n), then the two atom ports.
+inline constexpr std::uint32_t kMidiInPort = kNumParams, kMidiOutPort = kNumParams + 1;
+
+class Lv2Plugin : private EnginePorts {
+public:
+    // Null when the host lacks a required feature (URID map, worker).
+    static Lv2Plugin* create(double rate, const LV2_Feature* const* features);
+    ~Lv2Plugin() override;
+
+    // The host's thread for instantiation and connection (never concurrent with run).
+    void connect(std::uint32_t port, void* data) noexcept;
+    // The host's thread for instantiation (never concurrent with run): takes the control
+    // ports' values, then sets every parameter again as a VST 2 host's resume does, so the
+    // knobs send their words and the devices and buses follow the values.
+    void activate() noexcept;
+    // Processing thread.
+    void run(std::uint32_t frames) noexcept;
+
+    // Worker thread: the jobs run() handed over.
+    LV2_Worker_Status work(std::uint32_t size, const void* data) noexcept;
+
+    // State (the host's non-realtime threads): the log file and track names.
+    LV2_State_Status save(LV2_State_Store_Function store, LV2_State_Handle handle) noexcept;
+    LV2_State_Status restore(LV2_State_Retrieve_Function retrieve,
+                             LV2_State_Handle handle) noexcept;
+
+private:
+    Lv2Plugin(double rate, LV2_URID_Map* map, LV2_Worker_Schedule* schedule);
+
+    // A job for the worker thread.
+    struct Job {
+        enum Kind : std::uint8_t { Apply, ClearLog, SaveLog, Notice } kind;
+        int index;    // Apply: the parameter
+        float value;  // Apply: its value; Notice: the EngineNotice
+    };
+    void schedule(Job job) noexcept;
+    // Processing thread: control port changes since the last run. On the activating thread
+    // (`now`), the steps that may block run at once instead of on the worker.
+    void readControls(bool now = false) noexcept;
+    // Whether a parameter's change needs a front-end step (devices, buses).
+    static bool needsStep(int index) noexcept;
+    // A time:Position from the input: tempo and time signature for the log.
+    void readPosition(const LV2_Atom_Object* position) noexcept;
+    // The device and bus steps of a parameter (worker thread, or the activating thread).
+    void applyStep(int index, float value) noexcept;
+    // Worker thread.
+    void saveLog();
+
+    // --- Ports, called by the engine on the processing thread ---
+    void hostOutput(MidiWord word, int frame) noexcept override;
+    bool hostTime(HostTime& time) noexcept override;
+    int busTake(int bus, MidiWord* words, int capacity) noexcept override;
+    void busWrite(int bus, MidiWord word) noexcept override;
+    void deviceOutput(MidiWord word) noexcept override;
+    void notice(EngineNotice which) noexcept override;
+
+    static void deviceInputProc(void* self, std::uint32_t word) noexcept;
+
+    struct Urids {
+        LV2_URID midiEvent, sequence, object, blank, position, bpm, beatsPerBar, beatUnit,
+            atomFloat, atomDouble, atomInt, atomLong, atomString, logFile, trackName;
+    };
+
+    // Constructed before and destroyed after every other member.
+    TMidiIO midiIO_;
+    Urids u_{};
+    LV2_Worker_Schedule* schedule_;
+    std::unique_ptr<vstbus::TVstBus> bus_;
+    std::array<const float*, kNumParams> controls_{};
+    std::array<float, kNumParams> seen_{};  // the last reading of each control port
+    // The parameter values of those readings, for the worker's steps.
+    std::array<std::atomic<float>, kNumParams> values_{};
+    const LV2_Atom_Sequence* in_ = nullptr;
+    LV2_Atom_Sequence* out_ = nullptr;
+    // The output sequence of the current run: its capacity and size (body bytes, as the
+    // sequence's atom.size counts them) and the last frame written.
+    std::uint32_t outCapacity_ = 0;
+    std::uint32_t outUsed_ = 0;
+    std::uint32_t frames_ = 0;
+    std::int64_t lastFrame_ = 0;
+    bool timeValid_ = false;
+    HostTime time_{};
+    int flaggedSendBus_ = -1;  // the bus flagged as this instance's send bus (worker thread)
+    MidiEngine engine_{*this};
+    mutable std::mutex namesMutex_;
+    std::string logFileName_;
+    std::string trackName_ = "Corvella";
+};

@@ -1,0 +1,154 @@
+// Writes the bundle's Turtle from the parameter table and the editor's lists, at build time:
+// manifest.ttl and corvella.ttl in the bundle directory.
+// usage: corvella-lv2-ttl BUNDLE_DIR BINARY_NAME
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "editor/form.h"
+#include "lv2/lv2plugin.h"
+#include "lv2/portmap.h"
+#include "plugin/plugin.h"
+
+namespace {
+
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string number(double v) {
+    std::ostringstream s;
+    s.precision(9);
+    s << v;
+    std::string t = s.str();
+    if (t.find_first_of(".e") == std::string::npos) t += ".0";
+    return t;
+}
+
+// A port symbol from a parameter name: lower-case letters, digits and single underscores;
+// repeated names get their occurrence number.
+std::string symbolOf(const std::string& name, std::map<std::string, int>& seen) {
+    std::string s;
+    for (char c : name) {
+        if (std::isalnum(static_cast<unsigned char>(c))) {
+            s += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        } else if (!s.empty() && s.back() != '_') {
+            s += '_';
+        }
+    }
+    while (!s.empty() && s.back() == '_') s.pop_back();
+    const int n = ++seen[s];
+    return n == 1 ? s : s + "_" + std::to_string(n);
+}
+
+void writePort(std::ostream& o, int i, std::map<std::string, int>& symbols) {
+    const ParameterInfo& p = kParameters[static_cast<std::size_t>(i)];
+    const lv2port::Kind kind = lv2port::kindOf(i);
+    o << "    [\n        a lv2:InputPort , lv2:ControlPort ;\n"
+      << "        lv2:index " << i << " ;\n"
+      << "        lv2:symbol " << quoted(symbolOf(p.name, symbols)) << " ;\n"
+      << "        lv2:name " << quoted(p.name) << " ;\n"
+      << "        lv2:default " << number(lv2port::portValue(i, p.defaultValue)) << " ;\n";
+    switch (kind) {
+        case lv2port::Kind::Toggle:
+            o << "        lv2:minimum 0.0 ;\n        lv2:maximum 1.0 ;\n"
+              << "        lv2:portProperty lv2:toggled ;\n";
+            break;
+        case lv2port::Kind::Entry: {
+            const std::vector<std::string> entries = p.encoding == Encoding::BusNumber
+                                                         ? std::vector<std::string>{}
+                                                         : editor::parameterEntries(i);
+            int last = 255;
+            if (p.encoding == Encoding::BusNumber) last = vstbus::TVstBus::busCount() - 1;
+            if (!entries.empty()) last = static_cast<int>(entries.size()) - 1;
+            o << "        lv2:minimum 0.0 ;\n        lv2:maximum " << number(last) << " ;\n"
+              << "        lv2:portProperty lv2:integer";
+            if (!entries.empty()) o << " , lv2:enumeration";
+            o << " ;\n";
+            for (std::size_t n = 0; n < entries.size(); ++n)
+                o << "        lv2:scalePoint [ rdfs:label " << quoted(entries[n]) << " ; rdf:value "
+                  << number(static_cast<double>(n)) << " ] ;\n";
+            break;
+        }
+        case lv2port::Kind::Enumeration: {
+            o << "        lv2:minimum 0.0 ;\n        lv2:maximum 1.0 ;\n"
+              << "        lv2:portProperty lv2:enumeration ;\n";
+            // The radio buttons' captions, in the order of their stored values.
+            const double values[] = {1.0, 0.8, 0.3, 0.0};
+            int n = 0;
+            for (const editor::Control& c : editor::editorForm()) {
+                if (c.kind != editor::Kind::Radio || n >= 4) continue;
+                o << "        lv2:scalePoint [ rdfs:label " << quoted(c.caption) << " ; rdf:value "
+                  << number(values[n++]) << " ] ;\n";
+            }
+            break;
+        }
+        case lv2port::Kind::Value:
+            o << "        lv2:minimum 0.0 ;\n        lv2:maximum 1.0 ;\n";
+            break;
+    }
+    o << "    ] ,\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s BUNDLE_DIR BINARY_NAME\n", argv[0]);
+        return 2;
+    }
+    const std::string dir = argv[1], binary = argv[2];
+    const std::string prefixes =
+        "@prefix atom: <http://lv2plug.in/ns/ext/atom#> .\n"
+        "@prefix doap: <http://usefulinc.com/ns/doap#> .\n"
+        "@prefix foaf: <http://xmlns.com/foaf/0.1/> .\n"
+        "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+        "@prefix midi: <http://lv2plug.in/ns/ext/midi#> .\n"
+        "@prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
+        "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
+        "@prefix state: <http://lv2plug.in/ns/ext/state#> .\n"
+        "@prefix time: <http://lv2plug.in/ns/ext/time#> .\n"
+        "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n"
+        "@prefix work: <http://lv2plug.in/ns/ext/worker#> .\n\n";
+    const std::string uri = std::string("<") + kLv2Uri + ">";
+
+    std::ofstream manifest(dir + "/manifest.ttl");
+    manifest << prefixes << uri << "\n    a lv2:Plugin , lv2:MIDIPlugin ;\n"
+             << "    lv2:binary <" << binary << "> ;\n"
+             << "    rdfs:seeAlso <corvella.ttl> .\n";
+
+    std::ofstream o(dir + "/corvella.ttl");
+    o << prefixes << uri << "\n    a lv2:Plugin , lv2:MIDIPlugin , doap:Project ;\n"
+      << "    doap:name " << quoted(kEffectName) << " ;\n"
+      << "    doap:maintainer [ foaf:name " << quoted(kVendorName) << " ] ;\n"
+
+      << "    lv2:minorVersion 0 ;\n    lv2:microVersion 1 ;\n"
+      << "    lv2:requiredFeature urid:map , work:schedule ;\n"
+      << "    lv2:optionalFeature lv2:hardRTCapable ;\n"
+      << "    lv2:extensionData work:interface , state:interface ;\n"
+      << "    lv2:port\n";
+    std::map<std::string, int> symbols;
+    for (int i = 0; i < kNumParams; ++i) writePort(o, i, symbols);
+    o << "    [\n        a lv2:InputPort , atom:AtomPort ;\n"
+      << "        atom:bufferType atom:Sequence ;\n"
+      << "        atom:supports midi:MidiEvent , time:Position ;\n"
+      << "        lv2:designation lv2:control ;\n"
+      << "        lv2:index " << kMidiInPort << " ;\n"
+      << "        lv2:symbol \"midi_in\" ;\n        lv2:name \"MIDI in\"\n    ] ,\n"
+      << "    [\n        a lv2:OutputPort , atom:AtomPort ;\n"
+      << "        atom:bufferType atom:Sequence ;\n"
+      << "        atom:supports midi:MidiEvent ;\n"
+      << "        lv2:index " << kMidiOutPort << " ;\n"
+      << "        lv2:symbol \"midi_out\" ;\n        lv2:name \"MIDI out\"\n    ] .\n";
+    o.close();
+    manifest.close();
+    return o && manifest ? 0 : 1;
+}

@@ -1,0 +1,155 @@
+// Any input sequence and control readings a host may hand the LV2 plug-in: MIDI events of any
+// length, time:Position objects with values of any type, atoms of unknown types. The output
+// must stay a well-formed sequence of MIDI events with frames in order within the block.
+#include <lv2/atom/forge.h>
+#include <lv2/atom/util.h>
+#include <lv2/midi/midi.h>
+#include <lv2/time/time.h>
+#include <lv2/urid/urid.h>
+#include <lv2/worker/worker.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "lv2/lv2plugin.h"
+
+namespace {
+
+constexpr std::uint32_t kFrames = 512;
+constexpr std::size_t kBytes = 1 << 14;
+
+struct Host {
+    std::map<std::string, LV2_URID> ids;
+    LV2_URID_Map map{
+        this, [](LV2_URID_Map_Handle h, const char* uri) -> LV2_URID {
+            auto& known = static_cast<Host*>(h)->ids;
+            return known.emplace(uri, static_cast<LV2_URID>(known.size() + 1)).first->second;
+        }};
+    // Work is dropped: the fuzzer aims at the processing thread's reading of its input.
+    LV2_Worker_Schedule schedule{nullptr, [](LV2_Worker_Schedule_Handle, std::uint32_t,
+                                             const void*) { return LV2_WORKER_SUCCESS; }};
+    LV2_Feature mapFeature{LV2_URID__map, &map};
+    LV2_Feature scheduleFeature{LV2_WORKER__schedule, &schedule};
+    const LV2_Feature* features[3] = {&mapFeature, &scheduleFeature, nullptr};
+    LV2_URID id(const char* uri) { return map.map(map.handle, uri); }
+};
+
+struct Reader {
+    const std::uint8_t* data;
+    std::size_t size;
+    std::uint8_t byte() {
+        if (size == 0) return 0;
+        --size;
+        return *data++;
+    }
+};
+
+// A number atom of a type the input picks.
+void forgeNumber(LV2_Atom_Forge& forge, Reader& in) {
+    const std::uint8_t kind = in.byte();
+    std::uint32_t bits = 0;
+    for (int i = 0; i < 4; ++i) bits = bits << 8 | in.byte();
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    switch (kind % 5) {
+        case 0:
+            lv2_atom_forge_float(&forge, f);
+            break;
+        case 1:
+            lv2_atom_forge_double(&forge, static_cast<double>(f));
+            break;
+        case 2:
+            lv2_atom_forge_int(&forge, static_cast<std::int32_t>(bits));
+            break;
+        case 3:
+            lv2_atom_forge_long(&forge, static_cast<std::int64_t>(bits) << 20);
+            break;
+        default:
+            lv2_atom_forge_string(&forge, "x", 1);
+            break;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static Host host;
+    static Lv2Plugin* plugin = Lv2Plugin::create(48000.0, host.features);
+    static std::vector<std::uint64_t> in(kBytes / 8), out(kBytes / 8);
+    static std::vector<float> controls(kNumParams);
+    if (!plugin) std::abort();
+    static const bool connected = [] {
+        for (int i = 0; i < kNumParams; ++i)
+            plugin->connect(static_cast<std::uint32_t>(i), &controls[static_cast<std::size_t>(i)]);
+        plugin->connect(kMidiInPort, in.data());
+        plugin->connect(kMidiOutPort, out.data());
+        plugin->activate();
+        return true;
+    }();
+    (void)connected;
+    Reader r{data, size};
+    // A few control readings, any float bits.
+    for (int n = r.byte() % 8; n > 0; --n) {
+        const std::size_t port = r.byte() % kNumParams;
+        std::uint32_t bits = 0;
+        for (int i = 0; i < 4; ++i) bits = bits << 8 | r.byte();
+        std::memcpy(&controls[port], &bits, sizeof(float));
+    }
+    LV2_Atom_Forge forge;
+    lv2_atom_forge_init(&forge, &host.map);
+    lv2_atom_forge_set_buffer(&forge, reinterpret_cast<std::uint8_t*>(in.data()), kBytes);
+    LV2_Atom_Forge_Frame sequence;
+    lv2_atom_forge_sequence_head(&forge, &sequence, 0);
+    std::int64_t frame = 0;
+    while (r.size > 0 && forge.offset + 256 < kBytes) {
+        const std::uint8_t kind = r.byte();
+        frame += r.byte() % 64;
+        if (frame >= kFrames) frame = kFrames - 1;
+        lv2_atom_forge_frame_time(&forge, frame);
+        if (kind % 3 == 0) {
+            std::uint8_t bytes[8] = {};
+            const std::uint32_t n = r.byte() % 9;
+            for (std::uint32_t i = 0; i < n; ++i) bytes[i] = r.byte();
+            lv2_atom_forge_atom(&forge, n, host.id(LV2_MIDI__MidiEvent));
+            lv2_atom_forge_write(&forge, bytes, n);
+        } else if (kind % 3 == 1) {
+            LV2_Atom_Forge_Frame object;
+            lv2_atom_forge_object(&forge, &object, 0, host.id(LV2_TIME__Position));
+            const char* keys[] = {LV2_TIME__beatsPerMinute, LV2_TIME__beatsPerBar,
+                                  LV2_TIME__beatUnit, LV2_TIME__frame};
+            for (int n = r.byte() % 5; n > 0; --n) {
+                lv2_atom_forge_key(&forge, host.id(keys[r.byte() % 4]));
+                forgeNumber(forge, r);
+            }
+            lv2_atom_forge_pop(&forge, &object);
+        } else {
+            const std::uint8_t n = r.byte() % 16;
+            lv2_atom_forge_atom(&forge, n, host.id("urn:fuzz:unknown"));
+            for (std::uint8_t i = 0; i < n; ++i) {
+                const std::uint8_t b = r.byte();
+                lv2_atom_forge_write(&forge, &b, 1);
+            }
+        }
+    }
+    lv2_atom_forge_pop(&forge, &sequence);
+
+    auto* seq = reinterpret_cast<LV2_Atom_Sequence*>(out.data());
+    seq->atom.type = host.id(LV2_ATOM__Chunk);
+    seq->atom.size = kBytes - sizeof(LV2_Atom);
+    plugin->run(kFrames);
+    if (seq->atom.type != host.id(LV2_ATOM__Sequence)) std::abort();
+    if (seq->atom.size > kBytes - sizeof(LV2_Atom)) std::abort();
+    std::int64_t last = 0;
+    LV2_ATOM_SEQUENCE_FOREACH(seq, ev) {
+        if (ev->body.type != host.id(LV2_MIDI__MidiEvent)) std::abort();
+        if (ev->body.size < 1 || ev->body.size > 3) std::abort();
+        if (ev->time.frames < last || ev->time.frames >= kFrames) std::abort();
+        last = ev->time.frames;
+    }
+    return 0;
+}
