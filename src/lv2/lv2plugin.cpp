@@ -131,15 +131,15 @@ void Lv2Plugin::schedule(Job job) noexcept {
 // edge only and the engine never sees them held, so a host that leaves "clear log!" at 1 does
 // not keep the log shut.
 void Lv2Plugin::readControls(bool now) noexcept {
-    // Most runs change nothing: one pass over the bit patterns without branches finds that.
+    // Readings compare as bit patterns, so a NaN counts once, not on every run. Most runs
+    // change nothing: one pass without branches finds that.
+    const auto bits = [](float f) { return std::bit_cast<std::uint32_t>(f); };
     std::uint32_t changed = 0;
-    for (std::size_t i = 0; i < kNumParams; ++i)
-        changed |=
-            std::bit_cast<std::uint32_t>(*controls_[i]) ^ std::bit_cast<std::uint32_t>(seen_[i]);
+    for (std::size_t i = 0; i < kNumParams; ++i) changed |= bits(*controls_[i]) ^ bits(seen_[i]);
     if (changed == 0) return;
     for (int i = 0; i < kNumParams; ++i) {
         const float* port = controls_[static_cast<std::size_t>(i)];
-        if (*port == seen_[static_cast<std::size_t>(i)]) continue;
+        if (bits(*port) == bits(seen_[static_cast<std::size_t>(i)])) continue;
         const float before = lv2port::parameterValue(i, seen_[static_cast<std::size_t>(i)]);
         seen_[static_cast<std::size_t>(i)] = *port;
         const float v = lv2port::parameterValue(i, *port);
