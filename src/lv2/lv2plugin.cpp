@@ -88,6 +88,8 @@ Lv2Plugin::Lv2Plugin(double rate, LV2_URID_Map* map, LV2_Worker_Schedule* schedu
           id(LV2_ATOM__String),
           id("urn:quobel:corvella#logFile"),
           id("urn:quobel:corvella#trackName")};
+    midiHeader_ = std::uint64_t{u_.midiEvent} << 32;
+    for (std::size_t i = 0; i < kNumParams; ++i) controls_[i] = &seen_[i];
     midiIO_.setInputHandler(&Lv2Plugin::deviceInputProc, this);
     bus_ = std::make_unique<vstbus::TVstBus>();
     engine_.setSampleRate(static_cast<float>(rate));
@@ -110,7 +112,8 @@ Lv2Plugin::~Lv2Plugin() {
 
 void Lv2Plugin::connect(std::uint32_t port, void* data) noexcept {
     if (port < static_cast<std::uint32_t>(kNumParams)) {
-        controls_[port] = static_cast<const float*>(data);
+        // An unconnected port reads as its last reading: it never changes.
+        controls_[port] = data ? static_cast<const float*>(data) : &seen_[port];
     } else if (port == kMidiInPort) {
         in_ = static_cast<const LV2_Atom_Sequence*>(data);
     } else if (port == kMidiOutPort) {
@@ -128,9 +131,15 @@ void Lv2Plugin::schedule(Job job) noexcept {
 // edge only and the engine never sees them held, so a host that leaves "clear log!" at 1 does
 // not keep the log shut.
 void Lv2Plugin::readControls(bool now) noexcept {
+    // Readings compare as bit patterns, so a NaN counts once, not on every run. Most runs
+    // change nothing: one pass without branches finds that.
+    const auto bits = [](float f) { return std::bit_cast<std::uint32_t>(f); };
+    std::uint32_t changed = 0;
+    for (std::size_t i = 0; i < kNumParams; ++i) changed |= bits(*controls_[i]) ^ bits(seen_[i]);
+    if (changed == 0) return;
     for (int i = 0; i < kNumParams; ++i) {
         const float* port = controls_[static_cast<std::size_t>(i)];
-        if (!port || *port == seen_[static_cast<std::size_t>(i)]) continue;
+        if (bits(*port) == bits(seen_[static_cast<std::size_t>(i)])) continue;
         const float before = lv2port::parameterValue(i, seen_[static_cast<std::size_t>(i)]);
         seen_[static_cast<std::size_t>(i)] = *port;
         const float v = lv2port::parameterValue(i, *port);
@@ -195,12 +204,17 @@ void Lv2Plugin::readPosition(const LV2_Atom_Object* obj) noexcept {
 // Host events run as one call of their own, then the block (the delay line, the receive bus
 // and the clock), in the order a VST 2 host calls processEvents and then process.
 void Lv2Plugin::run(std::uint32_t frames) noexcept {
-    frames_ = frames;
     lastFrame_ = 0;
-    outCapacity_ = 0;
-    outUsed_ = sizeof(LV2_Atom_Sequence_Body);
+    // A block of no frames leaves the frames as the engine gives them.
+    maxFrame_ = frames > 0 ? std::int64_t{frames} - 1 : INT64_MAX;
+    outNext_ = outEnd_ = nullptr;
     if (out_) {
-        outCapacity_ = out_->atom.size;
+        // The host offers atom.size bytes of body: the sequence's own header, then the events.
+        const std::uint32_t capacity = out_->atom.size;
+        outNext_ = reinterpret_cast<std::uint8_t*>(out_ + 1);
+        outEnd_ = outNext_ + (capacity > sizeof(LV2_Atom_Sequence_Body)
+                                  ? capacity - sizeof(LV2_Atom_Sequence_Body)
+                                  : 0);
         out_->body.unit = 0;
         out_->body.pad = 0;
     }
@@ -209,27 +223,39 @@ void Lv2Plugin::run(std::uint32_t frames) noexcept {
     const float receive = lv2port::parameterValue(
         param::ReceiveFromHost, seen_[static_cast<std::size_t>(param::ReceiveFromHost)]);
     const bool receiving = switchOn(param::ReceiveFromHost, receive);
-    // One pass: a position counts for the messages after it (hosts send it at frame 0).
+    // One pass: a position counts for the messages after it (hosts send it at frame 0). Each
+    // event is read whole before the engine runs, so the walk to the next one does not wait
+    // for the engine.
     if (in_) {
-        LV2_ATOM_SEQUENCE_FOREACH(in_, ev) {
-            if (ev->body.type == u_.midiEvent) {
-                const std::uint32_t n = ev->body.size;
-                if (!receiving || n == 0 || n > 3) continue;
-                // Every event's body is padded to 8 bytes, so the first four can be read at
-                // once; the packed word keeps status, data1 and data2 in that order.
-                std::uint32_t bytes;
-                std::memcpy(&bytes, ev + 1, sizeof bytes);
-                engine_.hostInput(bytes & kBytesMask[n], static_cast<int>(ev->time.frames));
-            } else if (ev->body.type == u_.object || ev->body.type == u_.blank) {
+        const LV2_Atom_Sequence_Body* body = &in_->body;
+        const std::uint32_t size = in_->atom.size;
+        const LV2_URID midiEvent = u_.midiEvent;
+        for (const LV2_Atom_Event* ev = lv2_atom_sequence_begin(body);
+             !lv2_atom_sequence_is_end(body, size, ev);) {
+            const LV2_Atom_Event* next = lv2_atom_sequence_next(ev);
+            const std::uint32_t type = ev->body.type;
+            const std::uint32_t n = ev->body.size;
+            if (type == midiEvent) {
+                if (receiving && n - 1 < 3) {
+                    // Every event's body is padded to 8 bytes, so the first four can be read
+                    // at once; the packed word keeps status, data1 and data2 in that order.
+                    std::uint32_t bytes;
+                    std::memcpy(&bytes, ev + 1, sizeof bytes);
+                    engine_.hostInput(bytes & kBytesMask[n], static_cast<int>(ev->time.frames));
+                }
+            } else if (type == u_.object || type == u_.blank) {
                 readPosition(reinterpret_cast<const LV2_Atom_Object*>(&ev->body));
             }
+            ev = next;
         }
     }
     engine_.endCall();
     engine_.processBlock(static_cast<int>(frames));
     if (out_) {
         out_->atom.type = u_.sequence;
-        out_->atom.size = outUsed_;
+        out_->atom.size =
+            static_cast<std::uint32_t>(sizeof(LV2_Atom_Sequence_Body) +
+                                       (outNext_ - reinterpret_cast<std::uint8_t*>(out_ + 1)));
     }
 }
 
@@ -239,20 +265,21 @@ void Lv2Plugin::run(std::uint32_t frames) noexcept {
 void Lv2Plugin::hostOutput(MidiWord word, int frame) noexcept {
     // Each event takes 16 bytes of header and 3 of message, padded to 24; the sequence's size
     // is set once at the end of the run.
-    constexpr std::uint32_t kEventBytes = 24;
-    if (outUsed_ + kEventBytes > outCapacity_) return;
+    constexpr std::ptrdiff_t kEventBytes = 24;
+    std::uint8_t* const e = outNext_;
+    if (outEnd_ - e < kEventBytes) return;
     std::int64_t at = frame < lastFrame_ ? lastFrame_ : frame;
-    if (frames_ > 0 && at >= frames_) at = frames_ - 1;
+    if (at > maxFrame_) at = maxFrame_;
     lastFrame_ = at;
-    auto* e = reinterpret_cast<LV2_Atom_Event*>(reinterpret_cast<std::uint8_t*>(out_ + 1) +
-                                                (outUsed_ - sizeof(LV2_Atom_Sequence_Body)));
-    e->time.frames = at;
-    e->body.type = u_.midiEvent;
-    e->body.size = kMessageLength[wordStatus(word)];
-    // The packed word holds status, data1, data2 in its low bytes; the padding stays zero.
+    // The frame, then the atom header (size, then type) as one word, then the packed word's
+    // status, data1, data2 in its low bytes with the padding zero.
+    const std::uint64_t header = midiHeader_ | kMessageLength[wordStatus(word)];
     const std::uint64_t payload = word & 0xFFFFFFu;
-    std::memcpy(e + 1, &payload, sizeof payload);
-    outUsed_ += kEventBytes;
+    static_assert(sizeof(LV2_Atom_Event) == 2 * sizeof header);
+    std::memcpy(e, &at, sizeof at);
+    std::memcpy(e + sizeof at, &header, sizeof header);
+    std::memcpy(e + sizeof(LV2_Atom_Event), &payload, sizeof payload);
+    outNext_ = e + kEventBytes;
 }
 
 bool Lv2Plugin::hostTime(HostTime& time) noexcept {

@@ -91,18 +91,22 @@ private:
     Urids u_{};
     LV2_Worker_Schedule* schedule_;
     std::unique_ptr<vstbus::TVstBus> bus_;
+    // The control ports; one the host has not connected points at its entry in seen_.
     std::array<const float*, kNumParams> controls_{};
     std::array<float, kNumParams> seen_{};  // the last reading of each control port
     // The parameter values of those readings, for the worker's steps.
     std::array<std::atomic<float>, kNumParams> values_{};
     const LV2_Atom_Sequence* in_ = nullptr;
     LV2_Atom_Sequence* out_ = nullptr;
-    // The output sequence of the current run: its capacity and size (body bytes, as the
-    // sequence's atom.size counts them) and the last frame written.
-    std::uint32_t outCapacity_ = 0;
-    std::uint32_t outUsed_ = 0;
-    std::uint32_t frames_ = 0;
+    // The output sequence of the current run, set up once per run so that each word costs
+    // only its own event: where the next event goes, the end of the space the host offers
+    // (both null without an output port), the event header of a MIDI event with no size yet,
+    // the last frame written and the last frame of the block.
+    std::uint8_t* outNext_ = nullptr;
+    std::uint8_t* outEnd_ = nullptr;
+    std::uint64_t midiHeader_ = 0;
     std::int64_t lastFrame_ = 0;
+    std::int64_t maxFrame_ = 0;
     bool timeValid_ = false;
     HostTime time_{};
     int flaggedSendBus_ = -1;  // the bus flagged as this instance's send bus (worker thread)

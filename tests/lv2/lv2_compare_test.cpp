@@ -117,6 +117,28 @@ TEST(Lv2AgainstVst, ThruKeepsEachWordAtItsInputFrame) {
     EXPECT_EQ(lv2[4].frame, 1101 - 1024);
 }
 
+// A full output port keeps the events that fit whole and drops the rest; frames stay within
+// the block and in order, whatever the input's frames.
+TEST(Lv2Plugin, OutputKeepsWithinItsSpaceAndBlock) {
+    host::Lv2Peer peer(kUri, 44100.0);
+    ASSERT_TRUE(peer.ok()) << peer.error();
+    peer.keepOutput = true;
+    // Each event takes 24 bytes after the sequence's own 8.
+    const std::vector<std::uint32_t> words = {0x643C90, 0x643D90, 0x643E90};
+    for (const std::uint32_t space : {4u, 8u, 8u + 24u - 1u, 8u + 2u * 24u}) {
+        peer.outputSpace = space;
+        peer.setInput(words, {0, 1, 2});
+        EXPECT_EQ(peer.run(512), space < 32 ? 0 : space < 56 ? 1 : 2) << space;
+    }
+    peer.outputSpace = 0;
+    peer.setInput(words, {300, 100, 700});
+    ASSERT_EQ(peer.run(512), 3);
+    std::vector<std::int64_t> frames;
+    for (const auto& e : peer.output()) frames.push_back(e.frame);
+    EXPECT_EQ(frames, (std::vector<std::int64_t>{300, 300, 511}));
+    EXPECT_EQ(hex(peer.output()[2].bytes), "90 3E 64");
+}
+
 // Only knob 1's word from the start comes back: it was queued before the switch went off.
 TEST(Lv2AgainstVst, SwitchesOffTheHostPaths) {
     EXPECT_EQ(same({{{1, 0.0f}}, "0:0x90 60 100,600:0x80 60 0", 2}).size(), 1u);

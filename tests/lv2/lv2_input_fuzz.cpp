@@ -17,27 +17,14 @@
 #include <vector>
 
 #include "lv2/lv2plugin.h"
+#include "lv2testhost.h"
 
 namespace {
 
 constexpr std::uint32_t kFrames = 512;
 constexpr std::size_t kBytes = 1 << 14;
 
-struct Host {
-    std::map<std::string, LV2_URID> ids;
-    LV2_URID_Map map{
-        this, [](LV2_URID_Map_Handle h, const char* uri) -> LV2_URID {
-            auto& known = static_cast<Host*>(h)->ids;
-            return known.emplace(uri, static_cast<LV2_URID>(known.size() + 1)).first->second;
-        }};
-    // Work is dropped: the fuzzer aims at the processing thread's reading of its input.
-    LV2_Worker_Schedule schedule{nullptr, [](LV2_Worker_Schedule_Handle, std::uint32_t,
-                                             const void*) { return LV2_WORKER_SUCCESS; }};
-    LV2_Feature mapFeature{LV2_URID__map, &map};
-    LV2_Feature scheduleFeature{LV2_WORKER__schedule, &schedule};
-    const LV2_Feature* features[3] = {&mapFeature, &scheduleFeature, nullptr};
-    LV2_URID id(const char* uri) { return map.map(map.handle, uri); }
-};
+using lv2test::Host;
 
 struct Reader {
     const std::uint8_t* data;

@@ -216,7 +216,8 @@ int Lv2Peer::run(std::uint32_t frames) {
     // The output sequence offers its whole buffer to the plug-in on every run.
     auto* out = reinterpret_cast<LV2_Atom_Sequence*>(out_.data());
     out->atom.type = chunk_;
-    out->atom.size = kAtomBytes - sizeof(LV2_Atom);
+    constexpr std::uint32_t kWhole = kAtomBytes - sizeof(LV2_Atom);
+    out->atom.size = outputSpace > 0 && outputSpace < kWhole ? outputSpace : kWhole;
     auto* instance = static_cast<LilvInstance*>(instance_);
     if (!active_) {
         lilv_instance_activate(instance);

@@ -41,6 +41,9 @@ public:
     int run(std::uint32_t frames);
     // Waits until the worker has done all the work scheduled so far.
     void waitForWork();
+    // The bytes of sequence body the output port offers on each run (0: its whole buffer), to
+    // see what a plug-in does when its output is full.
+    std::uint32_t outputSpace = 0;
     // The MIDI events of the last run (collected only when set).
     bool keepOutput = false;
     const std::vector<Lv2Event>& output() const noexcept { return output_; }
