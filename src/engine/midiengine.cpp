@@ -324,35 +324,6 @@ void MidiEngine::runBlock(int frames) noexcept {
 
 // --- The chain ---------------------------------------------------------------------------------
 
-void MidiEngine::hostInput(MidiWord word, int frame) noexcept {
-    chain(word & kWordBits, frame);
-}
-
-MidiWord MidiEngine::chain(MidiWord word, int frame) noexcept {
-    const MidiWord flags = word & ~kWordBits;
-    word &= kWordBits;
-    if (s_.logOn) logMessage(word, frame);
-    if (s_.replaceOn) s_.replacer.replace(word);
-    s_.filter.apply(word);
-    if (word == 0) return 0;
-    if (s_.delayOut) {
-        delay_->insert(word | flags);
-    } else {
-        emit(word | flags, frame);
-    }
-    return word;
-}
-
-// Host, send bus, device, in that order. A word this instance took from its receive bus does
-// not go back onto that same bus: a loop through one bus comes back once, not forever.
-void MidiEngine::emit(MidiWord word, int frame) noexcept {
-    const MidiWord w = word & kWordBits;
-    if (s_.sendToHost) ports_.hostOutput(w, frame);
-    if (s_.putToBus && !((word & kFromBusFlag) && s_.sendBus == s_.receiveBus))
-        ports_.busWrite(s_.sendBus, w);
-    if (s_.deviceOut) ports_.deviceOutput(w);
-}
-
 // A knob's word runs the chain unless it equals the word the last knob left.
 void MidiEngine::runKnob(MidiWord word) noexcept {
     if (word == lastKnobWord_) return;

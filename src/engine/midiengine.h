@@ -110,7 +110,7 @@ public:
 
     // A processing call that brings host events: beginCall, hostInput for each, endCall.
     void beginCall() noexcept;
-    void hostInput(MidiWord word, int frame) noexcept;
+    void hostInput(MidiWord word, int frame) noexcept { chain(word & kWordBits, frame); }
     void endCall() noexcept;
     // A processing call of `frames` sample frames (a whole call: begins and ends it). Inline:
     // a block with nothing to do (see quiet_) only moves the delay line on.
@@ -164,6 +164,8 @@ private:
     // Runs the queued words; true when a settings snapshot was applied on the way.
     bool takeWords() noexcept;
     void runKnob(MidiWord word) noexcept;
+    // The chain and the outputs run once per message: inline, so a front end's loop over its
+    // events calls only the ports.
     MidiWord chain(MidiWord word, int frame) noexcept;
     void emit(MidiWord word, int frame) noexcept;
     void readBus() noexcept;
@@ -257,3 +259,28 @@ private:
     Recorder recorder_;                    // journalMutex_
     std::atomic<unsigned> clearEpoch_{0};  // changed under journalMutex_
 };
+
+inline MidiWord MidiEngine::chain(MidiWord word, int frame) noexcept {
+    const MidiWord flags = word & ~kWordBits;
+    word &= kWordBits;
+    if (s_.logOn) logMessage(word, frame);
+    if (s_.replaceOn) s_.replacer.replace(word);
+    s_.filter.apply(word);
+    if (word == 0) return 0;
+    if (s_.delayOut) {
+        delay_->insert(word | flags);
+    } else {
+        emit(word | flags, frame);
+    }
+    return word;
+}
+
+// Host, send bus, device, in that order. A word this instance took from its receive bus does
+// not go back onto that same bus: a loop through one bus comes back once, not forever.
+inline void MidiEngine::emit(MidiWord word, int frame) noexcept {
+    const MidiWord w = word & kWordBits;
+    if (s_.sendToHost) ports_.hostOutput(w, frame);
+    if (s_.putToBus && !((word & kFromBusFlag) && s_.sendBus == s_.receiveBus))
+        ports_.busWrite(s_.sendBus, w);
+    if (s_.deviceOut) ports_.deviceOutput(w);
+}
