@@ -6,16 +6,22 @@
 void LogLines::append(const char* text, std::size_t length) noexcept {
     if (length > kLineLength) length = kLineLength;
     Guard g(*this);
+    Slot& s = newSlot();
+    if (length) std::memcpy(s.text.data(), text, length);
+    s.length = length;
+}
+
+LogLines::Slot& LogLines::newSlot() noexcept {
     if (count_ == kCapacity) {
-        first_ = (first_ + 1) % kCapacity;
+        first_ = first_ + 1 == kCapacity ? 0 : first_ + 1;
         --count_;
         dropped_.fetch_add(1, std::memory_order_relaxed);
     }
-    Slot& s = slots_[(first_ + count_) % kCapacity];
-    if (length) std::memcpy(s.text.data(), text, length);
-    s.length = length;
+    std::size_t at = first_ + count_;
+    if (at >= kCapacity) at -= kCapacity;
     ++count_;
     ++appended_;
+    return slots_[at];
 }
 
 std::uint64_t LogLines::appended() const noexcept {

@@ -1,7 +1,7 @@
 // The lines of the MIDI log on their way from the chain (any thread) to the editor (the
 // user-interface thread). A fixed ring of line slots: appending never allocates, and once the
 // ring holds its 5,000 lines the oldest is dropped. Every operation holds a small lock only for
-// the length of one slot copy or an index change.
+// the length of one slot copy (or one batch of short lines) or an index change.
 #pragma once
 
 #include <array>
@@ -23,6 +23,17 @@ public:
     // Appends a line (cut to 255 characters); drops the oldest line when full.
     void append(const char* text, std::size_t length) noexcept;
     void append(const std::string& text) noexcept { append(text.data(), text.size()); }
+    // Appends `n` lines under one hold of the lock: `write(i, slot)` writes line i straight into
+    // its slot (room for kLineLength characters) and answers its length. Drops the oldest lines
+    // when full. The lock is held meanwhile, so `write` must be short and must not wait.
+    template <class Write>
+    void appendBatch(std::size_t n, Write&& write) noexcept {
+        Guard g(*this);
+        for (std::size_t i = 0; i < n; ++i) {
+            Slot& s = newSlot();
+            s.length = write(i, s.text.data());
+        }
+    }
 
     std::size_t size() const noexcept;
     // Line i counting from the oldest; empty when i is out of range.
@@ -61,6 +72,9 @@ private:
     private:
         std::atomic_flag& flag_;
     };
+
+    // The slot of a line being appended, counted already (lock held).
+    Slot& newSlot() noexcept;
 
     std::unique_ptr<Slot[]> slots_;
     std::size_t first_ = 0;  // index of the oldest line in the ring

@@ -196,19 +196,24 @@ const char* controllerName(int n) noexcept {
 
 namespace {
 
-// A line written into a caller's buffer, cut at its capacity.
+// A line written straight into a buffer known to hold kMaxLogLine characters: no bound checks,
+// fixed pieces copied whole. The chain formats one line per logged message.
 class LineWriter {
 public:
-    LineWriter(char* out, std::size_t capacity) noexcept : out_(out), end_(capacity - 1) {}
-    void put(char c) noexcept {
-        if (n_ < end_) out_[n_++] = c;
+    explicit LineWriter(char* out) noexcept : p_(out), begin_(out) {}
+    template <std::size_t N>
+    void text(const char (&t)[N]) noexcept {
+        std::memcpy(p_, t, N - 1);
+        p_ += N - 1;
     }
     void text(const char* t) noexcept {
-        while (*t && n_ < end_) out_[n_++] = *t++;
+        const std::size_t n = std::strlen(t);
+        std::memcpy(p_, t, n);
+        p_ += n;
     }
     void number(int v) noexcept {
         if (v < 0) {
-            text("-");
+            *p_++ = '-';
             v = -v;
         }
         char digits[12];
@@ -217,91 +222,126 @@ public:
             digits[k++] = static_cast<char>('0' + v % 10);
             v /= 10;
         } while (v > 0);
-        while (k > 0 && n_ < end_) out_[n_++] = digits[--k];
+        while (k > 0) *p_++ = digits[--k];
     }
-    std::size_t finish() noexcept {
-        out_[n_] = '\0';
-        return n_;
+    // "[c] " for the channel of status s.
+    void channel(unsigned s) noexcept {
+        unsigned c = (s & 0x0F) + 1;
+        *p_++ = '[';
+        if (c >= 10) {
+            *p_++ = '1';
+            c -= 10;
+        }
+        *p_++ = static_cast<char>('0' + c);
+        text("] ");
     }
+    void note(unsigned n) noexcept {
+        if (n > 119) {
+            text("---");
+            return;
+        }
+        *p_++ = kNoteNames[n % 12][0];
+        *p_++ = kNoteNames[n % 12][1];
+        *p_++ = static_cast<char>('0' + n / 12);
+    }
+    std::size_t length() const noexcept { return static_cast<std::size_t>(p_ - begin_); }
 
 private:
-    char* out_;
-    std::size_t end_;
-    std::size_t n_ = 0;
+    char* p_;
+    char* begin_;
 };
 
-// One line layout per status nibble. In a layout, '%' introduces a field: c the channel
-// (1..16), n the note name of data1, 1 and 2 the data bytes, C the controller name, b the
-// pitch bend, S the system message's name, s the status byte.
-struct LineLayout {
-    const char* text;
-    bool masked;  // data bytes read with their top bit cleared
-};
-constexpr LineLayout kUndefinedLayout{"Undefined (%s,%1,%2)", false};
-constexpr LineLayout kNoteOffLayout{"[%c] %n (%1) Off", true};
-constexpr LineLayout kLayouts[8] = {
-    kNoteOffLayout,                                 // 8x
-    {"[%c] %n (%1,%2) On", true},                   // 9x (velocity 0: note off)
-    {"[%c] Polyphonic Aftertouch %n (%2)", false},  // Ax
-    {"[%c] CCM: %C (%1,%2)", false},                // Bx
-    {"[%c] Program Change (%1)", false},            // Cx
-    {"[%c] Channel Aftertouch (%1)", false},        // Dx
-    {"[%c] Pitchbend (%b)", false},                 // Ex
-    {"%S", false},                                  // Fx
-};
+// Writes the line of `word` into `out` (room for kMaxLogLine characters, no terminating zero)
+// and answers its length. Note messages read their data bytes with the top bit cleared; the
+// other layouts show the bytes as they are.
+std::size_t writeLine(MidiWord word, char* out) noexcept {
+    const unsigned s = wordStatus(word);
+    const unsigned d1 = wordData1(word), d2 = wordData2(word);
+    LineWriter line(out);
+    if (s < 0x80) {
+        line.text("Undefined (");
+        line.number(static_cast<int>(s));
+        line.text(",");
+        line.number(static_cast<int>(d1));
+        line.text(",");
+        line.number(static_cast<int>(d2));
+        line.text(")");
+        return line.length();
+    }
+    if (s >= 0xF0) {
+        line.text(systemName(s));
+        return line.length();
+    }
+    line.channel(s);
+    switch (s & 0xF0) {
+        case 0x80:
+        case 0x90:
+            line.note(d1 & 0x7F);
+            line.text(" (");
+            line.number(static_cast<int>(d1 & 0x7F));
+            // A note-on of velocity 0 is a note-off.
+            if ((s & 0xF0) == 0x90 && d2 != 0) {
+                line.text(",");
+                line.number(static_cast<int>(d2 & 0x7F));
+                line.text(") On");
+            } else {
+                line.text(") Off");
+            }
+            break;
+        case 0xA0:
+            line.text("Polyphonic Aftertouch ");
+            line.note(d1);
+            line.text(" (");
+            line.number(static_cast<int>(d2));
+            line.text(")");
+            break;
+        case 0xB0:
+            line.text("CCM: ");
+            line.text(controllerName(static_cast<int>(d1)));
+            line.text(" (");
+            line.number(static_cast<int>(d1));
+            line.text(",");
+            line.number(static_cast<int>(d2));
+            line.text(")");
+            break;
+        case 0xC0:
+            line.text("Program Change (");
+            line.number(static_cast<int>(d1));
+            line.text(")");
+            break;
+        case 0xD0:
+            line.text("Channel Aftertouch (");
+            line.number(static_cast<int>(d1));
+            line.text(")");
+            break;
+        default:  // Ex
+            line.text("Pitchbend (");
+            line.number(static_cast<int>(d1 + 256 * d2) - 32768);
+            line.text(")");
+            break;
+    }
+    return line.length();
+}
 
 }  // namespace
 
 std::size_t formatLogLine(MidiWord word, char* out, std::size_t capacity) noexcept {
     if (!out || capacity == 0) return 0;
-    const unsigned s = wordStatus(word);
-    unsigned d1 = wordData1(word), d2 = wordData2(word);
-    const LineLayout* layout = &kUndefinedLayout;
-    if (s >= 0x80) {
-        layout = &kLayouts[(s >> 4) - 8];
-        if ((s & 0xF0) == 0x90 && d2 == 0) layout = &kNoteOffLayout;
+    if (capacity > kMaxLogLine) {
+        const std::size_t n = writeLine(word, out);
+        out[n] = '\0';
+        return n;
     }
-    if (layout->masked) {
-        d1 &= 0x7F;
-        d2 &= 0x7F;
-    }
-    LineWriter line(out, capacity);
-    for (const char* p = layout->text; *p; ++p) {
-        if (*p != '%') {
-            line.put(*p);
-            continue;
-        }
-        switch (*++p) {
-            case 'c':
-                line.number(static_cast<int>((s & 0x0F) + 1));
-                break;
-            case 'n': {
-                char note[4];
-                writeNote(static_cast<int>(d1), note);
-                line.text(note);
-                break;
-            }
-            case '1':
-                line.number(static_cast<int>(d1));
-                break;
-            case '2':
-                line.number(static_cast<int>(d2));
-                break;
-            case 'C':
-                line.text(controllerName(static_cast<int>(d1)));
-                break;
-            case 'b':
-                line.number(static_cast<int>(d1 + 256 * d2) - 32768);
-                break;
-            case 'S':
-                line.text(systemName(s));
-                break;
-            default:  // 's'
-                line.number(static_cast<int>(s));
-                break;
-        }
-    }
-    return line.finish();
+    // A small buffer gets the line's beginning.
+    char line[kMaxLogLine];
+    const std::size_t n = std::min(writeLine(word, line), capacity - 1);
+    std::memcpy(out, line, n);
+    out[n] = '\0';
+    return n;
+}
+
+std::size_t writeLogLine(MidiWord word, char* out) noexcept {
+    return writeLine(word, out);
 }
 
 std::string logLine(MidiWord word) {

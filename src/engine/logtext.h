@@ -15,3 +15,9 @@ const char* controllerName(int n) noexcept;
 // terminating zero, cut when longer) and answers its length. Allocates nothing.
 std::size_t formatLogLine(MidiWord word, char* out, std::size_t capacity) noexcept;
 std::string logLine(MidiWord word);
+
+// The longest line any word makes stays below this.
+constexpr std::size_t kMaxLogLine = 96;
+// Writes the log line of a message into `out`, which has room for kMaxLogLine characters, with
+// no terminating zero, and answers its length. Allocates nothing.
+std::size_t writeLogLine(MidiWord word, char* out) noexcept;

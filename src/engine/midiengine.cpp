@@ -1,6 +1,7 @@
 #include "engine/midiengine.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "engine/logtext.h"
 #include "vstbus/vstbus.h"
@@ -87,7 +88,8 @@ MidiEngine::MidiEngine(EnginePorts& ports)
     : ports_(ports),
       delay_(std::make_unique<DelayLine>()),
       busWords_(std::make_unique<MidiWord[]>(vstbus::kMaxCapacity)),
-      staged_(std::make_unique<RecordedEvent[]>(kStaged)) {
+      staged_(std::make_unique<RecordedEvent[]>(kStaged)),
+      stagedLines_(std::make_unique<StagedLine[]>(kStagedLines)) {
     for (int i = 0; i < kNumParams; ++i)
         values_[static_cast<std::size_t>(i)].store(
             kParameters[static_cast<std::size_t>(i)].defaultValue);
@@ -143,6 +145,7 @@ void MidiEngine::deviceInput(MidiWord word) noexcept {
 void MidiEngine::clearLog() noexcept {
     logLines_.clear();
     if (onProcessingThread()) {
+        stagedLineCount_ = 0;  // lines of this call logged before the clear
         // Never wait for a reader of the recording here: when one holds it, the clear waits
         // for the next call instead.
         if (journalMutex_.try_lock()) {
@@ -194,8 +197,9 @@ EngineCounters MidiEngine::counters() const noexcept {
 // ---------------------------------------------------------
 
 void MidiEngine::beginCall() noexcept {
-    processingThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    noteProcessingThread();
     timeAsked_ = false;
+    quiet_ = false;
     if (!ownPending_ && !pending_.load(std::memory_order_relaxed)) return;
     // Cleared before looking, so whatever arrives from now on is seen at the next call.
     pending_.exchange(false, std::memory_order_acq_rel);
@@ -282,10 +286,25 @@ bool MidiEngine::takeWords() noexcept {
 }
 
 void MidiEngine::endCall() noexcept {
+    flushLines();
     flushRecording();
+    quiet_ = !ownPending_ && !s_.getFromBus && !s_.delayOut && stagedCount_ == 0 &&
+             delay_->occupied() == 0;
 }
 
-void MidiEngine::processBlock(int frames) noexcept {
+// What runBlock does for a quiet block while logging, without the checks quiet_ stands for.
+void MidiEngine::logBlock(int frames) noexcept {
+    timeAsked_ = false;
+    clockStep();
+    clock_ += frames - 1;
+    delay_->advance(frames, [](MidiWord, long) {});
+    if (stagedCount_ != 0) {
+        flushRecording();
+        quiet_ = stagedCount_ == 0;
+    }
+}
+
+void MidiEngine::runBlock(int frames) noexcept {
     beginCall();
     if (frames > 0) {
         if (s_.getFromBus) readBus();
@@ -304,35 +323,6 @@ void MidiEngine::processBlock(int frames) noexcept {
 }
 
 // --- The chain ---------------------------------------------------------------------------------
-
-void MidiEngine::hostInput(MidiWord word, int frame) noexcept {
-    chain(word & kWordBits, frame);
-}
-
-MidiWord MidiEngine::chain(MidiWord word, int frame) noexcept {
-    const MidiWord flags = word & ~kWordBits;
-    word &= kWordBits;
-    if (s_.logOn) logMessage(word, frame);
-    if (s_.replaceOn) s_.replacer.replace(word);
-    s_.filter.apply(word);
-    if (word == 0) return 0;
-    if (s_.delayOut) {
-        delay_->insert(word | flags);
-    } else {
-        emit(word | flags, frame);
-    }
-    return word;
-}
-
-// Host, send bus, device, in that order. A word this instance took from its receive bus does
-// not go back onto that same bus: a loop through one bus comes back once, not forever.
-void MidiEngine::emit(MidiWord word, int frame) noexcept {
-    const MidiWord w = word & kWordBits;
-    if (s_.sendToHost) ports_.hostOutput(w, frame);
-    if (s_.putToBus && !((word & kFromBusFlag) && s_.sendBus == s_.receiveBus))
-        ports_.busWrite(s_.sendBus, w);
-    if (s_.deviceOut) ports_.deviceOutput(w);
-}
 
 // A knob's word runs the chain unless it equals the word the last knob left.
 void MidiEngine::runKnob(MidiWord word) noexcept {
@@ -426,26 +416,52 @@ void MidiEngine::timeSignatureStep(int numerator, int denominator) noexcept {
 void MidiEngine::logMessage(MidiWord w, int frame) noexcept {
     const std::int32_t tick = ticksAt(clock_ + frame);
     lastEventTick_ = tick;
-    record({tick,
-            RecordedEvent::Message,
-            {static_cast<std::uint8_t>(wordStatus(w)), static_cast<std::uint8_t>(wordData1(w)),
-             static_cast<std::uint8_t>(wordData2(w)), 0}});
+    if (RecordedEvent* e = stageEvent()) {
+        // Field by field into the stage: no copy of a half-written event.
+        e->tick = tick;
+        e->kind = RecordedEvent::Message;
+        e->bytes[0] = static_cast<std::uint8_t>(wordStatus(w));
+        e->bytes[1] = static_cast<std::uint8_t>(wordData1(w));
+        e->bytes[2] = static_cast<std::uint8_t>(wordData2(w));
+        e->bytes[3] = 0;
+    }
     if (s_.clearHeld) return;
-    char line[LogLines::kLineLength + 1];
-    const std::size_t n = formatLogLine(w, line, sizeof line);
-    logLines_.append(line, n);
+    // The lines of a call join the list together at its end: one hold of the list's lock.
+    if (stagedLineCount_ == kStagedLines) flushLines();
+    if (stagedLineCount_ == 0) lineEpoch_ = clearEpoch_.load(std::memory_order_acquire);
+    StagedLine& line = stagedLines_[stagedLineCount_++];
+    line.length = writeLogLine(w, line.text);
+}
+
+// Lines staged before a clear that happened meanwhile on another thread go with it, as the
+// recorded events do.
+void MidiEngine::flushLines() noexcept {
+    static_assert(kMaxLogLine <= LogLines::kLineLength);
+    if (stagedLineCount_ == 0) return;
+    if (clearEpoch_.load(std::memory_order_acquire) == lineEpoch_) {
+        logLines_.appendBatch(stagedLineCount_, [this](std::size_t i, char* slot) noexcept {
+            const StagedLine& line = stagedLines_[i];
+            std::memcpy(slot, line.text, line.length);
+            return line.length;
+        });
+    }
+    stagedLineCount_ = 0;
 }
 
 void MidiEngine::record(const RecordedEvent& e) noexcept {
+    if (RecordedEvent* slot = stageEvent()) *slot = e;
+}
+
+RecordedEvent* MidiEngine::stageEvent() noexcept {
     // A call with more events than the stage holds hands them over as it goes.
     if (stagedCount_ == kStaged) flushRecording();
-    if (stagedCount_ == kStaged) {
+    if (stagedCount_ == kStaged) [[unlikely]] {
         // A reader held the recording for many calls in a row.
         stageDrops_.store(stageDrops_.load(std::memory_order_relaxed) + 1,
                           std::memory_order_relaxed);
-        return;
+        return nullptr;
     }
-    staged_[stagedCount_++] = e;
+    return &staged_[stagedCount_++];
 }
 
 // The call's events join the recording unless a reader holds it; then they wait for the next

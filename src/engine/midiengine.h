@@ -22,6 +22,7 @@
 #include "engine/delayline.h"
 #include "engine/latest.h"
 #include "engine/loglines.h"
+#include "engine/logtext.h"
 #include "engine/midiword.h"
 #include "engine/parameters.h"
 #include "engine/ports.h"
@@ -109,10 +110,22 @@ public:
 
     // A processing call that brings host events: beginCall, hostInput for each, endCall.
     void beginCall() noexcept;
-    void hostInput(MidiWord word, int frame) noexcept;
+    void hostInput(MidiWord word, int frame) noexcept { chain(word & kWordBits, frame); }
     void endCall() noexcept;
-    // A processing call of `frames` sample frames (a whole call: begins and ends it).
-    void processBlock(int frames) noexcept;
+    // A processing call of `frames` sample frames (a whole call: begins and ends it). Inline:
+    // a block with nothing to do (see quiet_) only moves the delay line on.
+    void processBlock(int frames) noexcept {
+        noteProcessingThread();
+        if (quiet_ && frames > 0 && !pending_.load(std::memory_order_relaxed)) {
+            if (s_.logOn) {
+                logBlock(frames);
+                return;
+            }
+            delay_->advance(frames, [](MidiWord, long) {});
+            return;
+        }
+        runBlock(frames);
+    }
 
     // Working state, for tests on the processing thread.
     const EngineSettings& settings() const noexcept { return s_; }
@@ -133,9 +146,15 @@ private:
     static constexpr MidiWord kFromBusFlag = 1u << 31;
     static constexpr MidiWord kWordBits = 0xFFFFFFu;
 
+    void noteProcessingThread() noexcept {
+        processingThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    }
     bool onProcessingThread() const noexcept {
         return processingThread_.load(std::memory_order_relaxed) == std::this_thread::get_id();
     }
+    void runBlock(int frames) noexcept;
+    // A quiet block while logging: the clock step, and the events it made join the recording.
+    void logBlock(int frames) noexcept;
     void takeOwnChanges() noexcept;
     void applySettings(const EngineSettings& settings) noexcept;
     // Queues a word (producer lock held): with the settings as they are now, so it runs with
@@ -145,6 +164,8 @@ private:
     // Runs the queued words; true when a settings snapshot was applied on the way.
     bool takeWords() noexcept;
     void runKnob(MidiWord word) noexcept;
+    // The chain and the outputs run once per message: inline, so a front end's loop over its
+    // events calls only the ports.
     MidiWord chain(MidiWord word, int frame) noexcept;
     void emit(MidiWord word, int frame) noexcept;
     void readBus() noexcept;
@@ -158,6 +179,9 @@ private:
     void tempoStep(double tempo) noexcept;
     void timeSignatureStep(int numerator, int denominator) noexcept;
     void record(const RecordedEvent& e) noexcept;
+    void flushLines() noexcept;
+    // The next free place in the stage, or null when the event is dropped (counted).
+    RecordedEvent* stageEvent() noexcept;
     void flushRecording() noexcept;
     void clearRecording() noexcept;
 
@@ -166,7 +190,11 @@ private:
     // Set by every thread that hands the processing thread something: a call with nothing
     // pending costs one load.
     std::atomic<bool> pending_{true};
-    bool ownPending_ = false;               // work the processing thread left for its next call
+    bool ownPending_ = false;  // work the processing thread left for its next call
+    // Set at the end of a call that leaves nothing for a block to do but move the delay line
+    // on (and the clock step while logging): no own work pending, no bus to read, no delayed
+    // output, nothing staged, an empty delay line. Cleared at the start of every call.
+    bool quiet_ = false;
     std::atomic<bool> clearWanted_{false};  // a clear asked for on the processing thread
 
     // Producer side: the decoder and the queue of words, under producerMutex_.
@@ -209,6 +237,16 @@ private:
     std::unique_ptr<RecordedEvent[]> staged_;
     std::size_t stagedCount_ = 0;
     std::atomic<std::size_t> stageDrops_{0};
+    // Log lines of the current call on their way into logLines_, and the clear epoch when the
+    // first of them was staged.
+    struct StagedLine {
+        std::size_t length;
+        char text[kMaxLogLine];
+    };
+    static constexpr std::size_t kStagedLines = 64;
+    std::unique_ptr<StagedLine[]> stagedLines_;
+    std::size_t stagedLineCount_ = 0;
+    unsigned lineEpoch_ = 0;
     std::atomic<std::size_t> soundNotices_{0};
 
     // Shared with readers.
@@ -221,3 +259,28 @@ private:
     Recorder recorder_;                    // journalMutex_
     std::atomic<unsigned> clearEpoch_{0};  // changed under journalMutex_
 };
+
+inline MidiWord MidiEngine::chain(MidiWord word, int frame) noexcept {
+    const MidiWord flags = word & ~kWordBits;
+    word &= kWordBits;
+    if (s_.logOn) logMessage(word, frame);
+    if (s_.replaceOn) s_.replacer.replace(word);
+    s_.filter.apply(word);
+    if (word == 0) return 0;
+    if (s_.delayOut) {
+        delay_->insert(word | flags);
+    } else {
+        emit(word | flags, frame);
+    }
+    return word;
+}
+
+// Host, send bus, device, in that order. A word this instance took from its receive bus does
+// not go back onto that same bus: a loop through one bus comes back once, not forever.
+inline void MidiEngine::emit(MidiWord word, int frame) noexcept {
+    const MidiWord w = word & kWordBits;
+    if (s_.sendToHost) ports_.hostOutput(w, frame);
+    if (s_.putToBus && !((word & kFromBusFlag) && s_.sendBus == s_.receiveBus))
+        ports_.busWrite(s_.sendBus, w);
+    if (s_.deviceOut) ports_.deviceOutput(w);
+}

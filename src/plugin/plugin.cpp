@@ -59,6 +59,8 @@ APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParam
     hostEvents_.numEvents = 1;
     hostEvents_.reserved = 0;
     hostEvents_.events[0] = reinterpret_cast<VstEvent*>(&hostMidiEvent_);
+    cEffect.process = processEntry;
+    cEffect.processReplacing = processEntry;
 
     bus_ = std::make_unique<vstbus::TVstBus>();
     engine_.setSampleRate(sampleRate);

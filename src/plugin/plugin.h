@@ -75,6 +75,10 @@ public:
     void process(float** inputs, float** outputs, VstInt32 sampleFrames) override;
     void processReplacing(float** inputs, float** outputs, VstInt32 sampleFrames) override;
     VstInt32 processEvents(VstEvents* events) override;
+    // The record's process and processReplacing entries: straight to the engine, whose block
+    // throws nothing, without the virtual call in between (the processing thread).
+    static void VSTCALLBACK processEntry(AEffect* e, float** inputs, float** outputs,
+                                         VstInt32 sampleFrames) noexcept;
 
     // A word received from the MIDI input device (the driver's thread).
     void deviceInput(MidiWord word) noexcept;

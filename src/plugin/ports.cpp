@@ -32,6 +32,12 @@ void APlugin::processReplacing(float** /*inputs*/, float** /*outputs*/, VstInt32
     engine_.processBlock(sampleFrames);
 }
 
+void VSTCALLBACK APlugin::processEntry(AEffect* e, float** /*inputs*/, float** /*outputs*/,
+                                       VstInt32 sampleFrames) noexcept {
+    if (e == nullptr || e->object == nullptr) return;
+    static_cast<APlugin*>(static_cast<AudioEffect*>(e->object))->engine_.processBlock(sampleFrames);
+}
+
 // --- Ports -------------------------------------------------------------------------------------
 
 // Each word goes to the host as a single-event list at deltaFrames 0, whatever its frame.
@@ -45,7 +51,10 @@ void APlugin::hostOutput(MidiWord word, int /*frame*/) noexcept {
 }
 
 bool APlugin::hostTime(HostTime& time) noexcept {
-    const VstTimeInfo* t = getTimeInfo(kVstTempoValid | kVstTimeSigValid);
+    // The host call itself, as getTimeInfo makes it: this runs once per block while logging.
+    if (!audioMaster) return false;
+    const auto* t = reinterpret_cast<const VstTimeInfo*>(audioMaster(
+        &cEffect, audioMasterGetTime, 0, kVstTempoValid | kVstTimeSigValid, nullptr, 0.0f));
     if (!t) return false;
     time.tempo = t->tempo;
     time.numerator = t->timeSigNumerator;

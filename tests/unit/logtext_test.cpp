@@ -59,6 +59,32 @@ TEST(LogText, NoteAndControllerTables) {
     EXPECT_STREQ(small, "[1] C");
 }
 
+// Every status with data bytes across their range (top bits included): each line fits the
+// room writeLogLine promises, and a smaller buffer gets exactly the line's beginning.
+TEST(LogText, LinesFitTheirRoomAndCutToAnyCapacity) {
+    std::size_t longest = 0;
+    for (unsigned status = 0; status < 256; ++status) {
+        for (unsigned d1 = 0; d1 < 256; d1 += 3) {
+            for (unsigned d2 : {0u, 1u, 64u, 127u, 128u, 255u}) {
+                const MidiWord w = packWord(status, d1, d2);
+                char room[kMaxLogLine];
+                const std::size_t n = writeLogLine(w, room);
+                ASSERT_LE(n, kMaxLogLine);
+                const std::string line(room, n);
+                ASSERT_EQ(logLine(w), line);
+                longest = std::max(longest, n);
+                if (d2 != 255 || d1 % 15 != 0) continue;
+                for (std::size_t capacity = 1; capacity <= n + 1; ++capacity) {
+                    char cut[kMaxLogLine + 1];
+                    ASSERT_EQ(formatLogLine(w, cut, capacity), capacity - 1);
+                    ASSERT_EQ(std::string(cut), line.substr(0, capacity - 1));
+                }
+            }
+        }
+    }
+    EXPECT_EQ(longest, 68u);  // "[16] CCM: LSB for Control 19 (General Purpose Controller 4) ..."
+}
+
 // The whole of both tables, written out as the log's reader sees them. Any one name spelled
 // differently (a flat for a sharp, a corrected spelling) fails here.
 TEST(LogText, EveryNoteAndControllerName) {

@@ -7,8 +7,11 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <string>
+#include <thread>
 #include <vector>
 
+#include "engine/logtext.h"
 #include "engine/midiengine.h"
 
 namespace {
@@ -169,6 +172,44 @@ TEST_F(EngineState, SoundStreamStopsBusReadingAndSaysSo) {
     e.processBlock(4);
     EXPECT_EQ(stream.notices, std::vector<EngineNotice>{EngineNotice::SoundStream});
     EXPECT_EQ(e.counters().soundStreamNotices, 1u);
+}
+
+// The lines of a call reach the list together at its end, in order, however many there are. A
+// clear on the processing thread within a call takes the lines logged before it; one from
+// another thread takes the whole call's lines, as it takes the call's recorded events.
+TEST_F(EngineState, LogLinesOfACallArriveAtItsEnd) {
+    engine->setParameter(param::Log, 1.0f);
+    block(0);
+    std::vector<std::string> expected;
+    engine->beginCall();
+    for (unsigned i = 0; i < 300; ++i) {
+        const MidiWord w = packWord(0x90 + i % 16, i % 128, 1 + i % 127);
+        engine->hostInput(w, 0);
+        expected.push_back(logLine(w));
+    }
+    engine->endCall();
+    EXPECT_EQ(engine->logLines().lines(), expected);
+
+    engine->beginCall();
+    engine->hostInput(packWord(0x90, 60, 100), 0);
+    engine->clearLog();
+    engine->hostInput(packWord(0x80, 61, 0), 0);
+    engine->endCall();
+    EXPECT_EQ(engine->logLines().lines(), std::vector<std::string>{"[1] C#5 (61) Off"});
+
+    block(32);  // the time signature is written again after the clear
+    const std::size_t recorded = engine->recordedEvents();
+    engine->beginCall();
+    engine->hostInput(packWord(0x90, 62, 100), 0);
+    std::thread([this] { engine->clearLog(); }).join();
+    engine->endCall();
+    EXPECT_EQ(engine->logLines().size(), 0u);
+    EXPECT_EQ(engine->recordedEvents(), 0u);
+    EXPECT_GT(recorded, 0u);
+    engine->beginCall();
+    engine->hostInput(packWord(0x90, 63, 100), 0);
+    engine->endCall();
+    EXPECT_EQ(engine->logLines().lines(), std::vector<std::string>{"[1] D#5 (63,100) On"});
 }
 
 // --- Ticks ---------------------------------------------------------------------------------------
