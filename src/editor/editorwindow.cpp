@@ -525,4 +525,20 @@ std::string TPluginEditorWindow::memoText() const {
     return text;
 }
 
+void TPluginEditorWindow::menuItemClick(const std::string& item, Id on) {
+    if (item == "StopLoggingMidiData1" || item == "MenuItem2") {
+        StopLoggingMidiData1Click();
+    } else if (item == "Clearlog1" || item == "MenuItem3") {
+        Clearlog1Click();
+    } else if (item == "Savelog1" || item == "MenuItem4") {
+        Savelog1Click();
+    } else if (item == "About1" || item == "MenuItem5") {
+        About1Click();
+    } else if (item == "MenuItem1") {
+        Copytoclipboard1Click();
+    } else if (item == "Renameoutputbus1") {
+        Renameoutputbus1Click(on);
+    }
+}
+
 }  // namespace editor

@@ -120,6 +120,8 @@ public:
     void Copytoclipboard1Click();
     void About1Click();
     void Renameoutputbus1Click(Id list);
+    // Runs a context-menu item by its name (`on`: the control the menu was opened on).
+    void menuItemClick(const std::string& item, Id on);
     int renameBus() const noexcept { return renameBus_; }
 
     // The log view (Memo1).

@@ -107,7 +107,7 @@ Lv2Plugin::Lv2Plugin(double rate, LV2_URID_Map* map, LV2_Worker_Schedule* schedu
 Lv2Plugin::~Lv2Plugin() {
     // Nothing may arrive from the input device while the rest is taken down.
     midiIO_.setInputOpen(false);
-    if (flaggedSendBus_ >= 0) bus_->clearFlags(flaggedSendBus_, vstbus::kFlagSender);
+    if (flaggedSendBus_ >= 0) bus_->markSender(flaggedSendBus_, false);
 }
 
 void Lv2Plugin::connect(std::uint32_t port, void* data) noexcept {
@@ -289,11 +289,7 @@ bool Lv2Plugin::hostTime(HostTime& time) noexcept {
 }
 
 int Lv2Plugin::busTake(int bus, MidiWord* words, int capacity) noexcept {
-    int n = 0;
-    const int taken = bus_->drain(bus, [&](std::uint32_t w) {
-        if (n < capacity) words[n++] = w;
-    });
-    return taken == vstbus::kSoundStream ? -1 : n;
+    return bus_->take(bus, words, capacity);
 }
 
 void Lv2Plugin::busWrite(int bus, MidiWord word) noexcept {
@@ -370,12 +366,11 @@ void Lv2Plugin::applyStep(int index, float v) noexcept {
             const bool get = switchOn(param::GetFromBus, value(param::GetFromBus));
             const bool put = switchOn(param::PutToBus, value(param::PutToBus));
             if (kParameters[static_cast<std::size_t>(index)].apply == ApplyStep::SendBus) {
-                if (flaggedSendBus_ >= 0) bus_->clearFlags(flaggedSendBus_, vstbus::kFlagSender);
+                if (flaggedSendBus_ >= 0) bus_->markSender(flaggedSendBus_, false);
                 flaggedSendBus_ = s;
             }
             if (put) {
-                bus_->setFlags(s, vstbus::kFlagSender);
-                bus_->setCapacity(s, vstbus::kSenderCapacity);
+                bus_->markSender(s, true);
             }
             if (r == s && get && put)
                 platform::showNotice("Feedback loop!", "Corvella", platform::NoticeKind::Warning);

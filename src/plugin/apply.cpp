@@ -59,20 +59,11 @@ void APlugin::applyBus(bool send) {
     const int s = busOf(value(param::SendBus));
     const bool get = switchOn(param::GetFromBus, value(param::GetFromBus));
     const bool put = switchOn(param::PutToBus, value(param::PutToBus));
-    if (send) busSetSender(flaggedSendBus_.exchange(s), false);
-    if (put) busSetSender(s, true);
+    if (send) bus_->markSender(flaggedSendBus_.exchange(s), false);
+    if (put) bus_->markSender(s, true);
     if (r == s && get && put) {
         feedbackRaised_.fetch_add(1, std::memory_order_relaxed);
         raiseNotice(EngineNotice::FeedbackLoop);
-    }
-}
-
-void APlugin::busSetSender(int bus, bool sender) noexcept {
-    if (sender) {
-        bus_->setFlags(bus, vstbus::kFlagSender);
-        bus_->setCapacity(bus, vstbus::kSenderCapacity);
-    } else {
-        bus_->clearFlags(bus, vstbus::kFlagSender);
     }
 }
 

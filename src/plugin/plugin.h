@@ -161,7 +161,6 @@ private:
     void busWrite(int bus, MidiWord word) noexcept override;
     void deviceOutput(MidiWord word) noexcept override;
     void notice(EngineNotice which) noexcept override;
-    void busSetSender(int bus, bool sender) noexcept;
 
     bool writeRecording(const std::vector<RecordedEvent>& events, const std::string& path,
                         const std::string& name);

@@ -63,11 +63,7 @@ bool APlugin::hostTime(HostTime& time) noexcept {
 }
 
 int APlugin::busTake(int bus, MidiWord* words, int capacity) noexcept {
-    int n = 0;
-    const int taken = bus_->drain(bus, [&](std::uint32_t w) {
-        if (n < capacity) words[n++] = w;
-    });
-    return taken == vstbus::kSoundStream ? -1 : n;
+    return bus_->take(bus, words, capacity);
 }
 
 void APlugin::busWrite(int bus, MidiWord word) noexcept {

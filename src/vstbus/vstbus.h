@@ -111,6 +111,25 @@ public:
     // sample frame.
     template <class Sink>
     int drain(int bus, Sink&& sink) noexcept;
+    // drain() into `words`, at most `capacity` of them; answers how many, or -1 for a sound
+    // stream. A plug-in's receive step.
+    int take(int bus, std::uint32_t* words, int capacity) noexcept {
+        int n = 0;
+        const int taken = drain(bus, [&](std::uint32_t w) {
+            if (n < capacity) words[n++] = w;
+        });
+        return taken == kSoundStream ? -1 : n;
+    }
+    // Marks the bus as one this participant writes to (the sender flag, and a sender's
+    // capacity), or takes the flag off again.
+    void markSender(int bus, bool sender) noexcept {
+        if (sender) {
+            setFlags(bus, kFlagSender);
+            setCapacity(bus, kSenderCapacity);
+        } else {
+            clearFlags(bus, kFlagSender);
+        }
+    }
 
     // The bus's label. A missing or empty label is replaced by the bus number for next time
     // and reads as empty now; a bad bus number or an unattached object reads as empty.

@@ -365,17 +365,22 @@ TEST_F(EditorTest, LogMenuCommands) {
     plugin().setParameter(4, 1.0f);
     window().PopupMenu1Popup();
     EXPECT_TRUE(window().logMenuChecked());
-    window().StopLoggingMidiData1Click();
+    // Both context menus name their items; the views hand the chosen name to the window.
+    window().menuItemClick("StopLoggingMidiData1", Id::Memo1);
     EXPECT_EQ(plugin().getParameter(4), 0.0f);
     window().PopupMenu1Popup();
     EXPECT_FALSE(window().logMenuChecked());
+    window().menuItemClick("MenuItem2", Id::Memo1);
+    EXPECT_EQ(plugin().getParameter(4), 1.0f);
 
     window().appendLine("something");
     plugin().logLines().append("waiting");
-    window().Clearlog1Click();
+    window().menuItemClick("MenuItem3", Id::Memo1);
     EXPECT_EQ(window().lineCount(), 0u);
     EXPECT_EQ(plugin().logLines().size(), 0u);
-    window().Copytoclipboard1Click();
+    window().menuItemClick("MenuItem1", Id::Memo1);
+    EXPECT_EQ(view->copies, 1);
+    window().menuItemClick("no such item", Id::Memo1);
     EXPECT_EQ(view->copies, 1);
 }
 

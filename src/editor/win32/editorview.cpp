@@ -573,28 +573,9 @@ private:
             TrackPopupMenu(popup, TPM_RETURNCMD | TPM_RIGHTBUTTON, pt.x, pt.y, 0, hwnd_, nullptr));
         DestroyMenu(popup);
         if (chosen == 0) return;
-        run(items[chosen - 1].name, id);
+        model_.menuItemClick(items[chosen - 1].name, id);
     }
 
-public:
-    // Runs a menu item by name (also used by the test host through a window message).
-    void run(const std::string& item, Id on) {
-        if (item == "StopLoggingMidiData1" || item == "MenuItem2") {
-            model_.StopLoggingMidiData1Click();
-        } else if (item == "Clearlog1" || item == "MenuItem3") {
-            model_.Clearlog1Click();
-        } else if (item == "Savelog1" || item == "MenuItem4") {
-            model_.Savelog1Click();
-        } else if (item == "About1" || item == "MenuItem5") {
-            model_.About1Click();
-        } else if (item == "MenuItem1") {
-            model_.Copytoclipboard1Click();
-        } else if (item == "Renameoutputbus1") {
-            model_.Renameoutputbus1Click(on);
-        }
-    }
-
-private:
     TPluginEditorWindow& model_;
     HWND hwnd_ = nullptr;
     HWND tips_ = nullptr;  // owned by hwnd_, destroyed with it

@@ -462,23 +462,6 @@ public:
         return false;
     }
 
-    // Runs a menu item by name.
-    void run(const std::string& item, Id on) {
-        if (item == "StopLoggingMidiData1" || item == "MenuItem2") {
-            model_.StopLoggingMidiData1Click();
-        } else if (item == "Clearlog1" || item == "MenuItem3") {
-            model_.Clearlog1Click();
-        } else if (item == "Savelog1" || item == "MenuItem4") {
-            model_.Savelog1Click();
-        } else if (item == "About1" || item == "MenuItem5") {
-            model_.About1Click();
-        } else if (item == "MenuItem1") {
-            model_.Copytoclipboard1Click();
-        } else if (item == "Renameoutputbus1") {
-            model_.Renameoutputbus1Click(on);
-        }
-    }
-
 private:
     static void tick(void* self) {
         auto* view = static_cast<FltkView*>(self);
@@ -717,7 +700,7 @@ private:
         }
         const Fl_Menu_Item* chosen = popup.data()->popup(Fl::event_x(), Fl::event_y());
         if (!chosen) return;
-        run(items[static_cast<std::size_t>(chosen - popup.data())].name, on);
+        model_.menuItemClick(items[static_cast<std::size_t>(chosen - popup.data())].name, on);
     }
 
     // --- Callbacks ---
