@@ -83,6 +83,12 @@ public:
         movePosition(frames);
     }
 
+    // Moves the position of an empty line on by `frames` (> 0).
+    void skip(long frames) noexcept {
+        hintTarget_ = -1;
+        movePosition(frames);
+    }
+
     // The word at the current position (0 when empty); the slot is cleared and the position
     // moves on, wrapping from 32768 to 0.
     MidiWord take() noexcept {

@@ -297,7 +297,7 @@ void MidiEngine::logBlock(int frames) noexcept {
     timeAsked_ = false;
     clockStep();
     clock_ += frames - 1;
-    delay_->advance(frames, [](MidiWord, long) {});
+    delay_->skip(frames);  // quiet: the line is empty
     if (stagedCount_ != 0) {
         flushRecording();
         quiet_ = stagedCount_ == 0;
@@ -364,22 +364,10 @@ void MidiEngine::restartLogging() noexcept {
     clockStep();
 }
 
-const HostTime* MidiEngine::time() noexcept {
-    if (!timeAsked_) {
-        timeAsked_ = true;
-        timeValid_ = ports_.hostTime(time_);
-    }
-    return timeValid_ ? &time_ : nullptr;
-}
-
-void MidiEngine::clockStep() noexcept {
-    ++clock_;
-    if (!s_.logMeta) return;
-    const HostTime* t = time();
-    if (!t) return;  // no record: nothing to log
-    if (t->tempo != rate_.tempo()) tempoStep(t->tempo);
-    if (t->numerator != writtenNumerator_ || t->denominator != writtenDenominator_)
-        timeSignatureStep(t->numerator, t->denominator);
+void MidiEngine::metaStep(const HostTime& t) noexcept {
+    if (t.tempo != rate_.tempo()) tempoStep(t.tempo);
+    if (t.numerator != writtenNumerator_ || t.denominator != writtenDenominator_)
+        timeSignatureStep(t.numerator, t.denominator);
 }
 
 // The tempo event sits at the tick reached at the old tempo; later ticks count on from there at

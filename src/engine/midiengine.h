@@ -28,6 +28,7 @@
 #include "engine/ports.h"
 #include "engine/recorder.h"
 #include "engine/replacefilter.h"
+#include "engine/threadtoken.h"
 #include "engine/ticks.h"
 #include "engine/wordqueue.h"
 
@@ -116,12 +117,12 @@ public:
     // a block with nothing to do (see quiet_) only moves the delay line on.
     void processBlock(int frames) noexcept {
         noteProcessingThread();
-        if (quiet_ && frames > 0 && !pending_.load(std::memory_order_relaxed)) {
+        if (quiet_ && frames > 0 && !pending_.load(std::memory_order_relaxed)) [[likely]] {
             if (s_.logOn) {
                 logBlock(frames);
                 return;
             }
-            delay_->advance(frames, [](MidiWord, long) {});
+            delay_->skip(frames);  // quiet: the line is empty
             return;
         }
         runBlock(frames);
@@ -147,10 +148,10 @@ private:
     static constexpr MidiWord kWordBits = 0xFFFFFFu;
 
     void noteProcessingThread() noexcept {
-        processingThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        processingThread_.store(currentThreadToken(), std::memory_order_relaxed);
     }
     bool onProcessingThread() const noexcept {
-        return processingThread_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+        return processingThread_.load(std::memory_order_relaxed) == currentThreadToken();
     }
     void runBlock(int frames) noexcept;
     // A quiet block while logging: the clock step, and the events it made join the recording.
@@ -172,7 +173,10 @@ private:
     // The clock step at the start of a block (or of logging): one frame on, then the host's
     // tempo and time signature.
     void clockStep() noexcept;
+    // The host's time, asked once per processing call.
     const HostTime* time() noexcept;
+    // A new tempo or time signature in the host's time: their events join the recording.
+    [[gnu::cold, gnu::noinline]] void metaStep(const HostTime& t) noexcept;
     void restartLogging() noexcept;
     void resetClock() noexcept;
     void logMessage(MidiWord word, int frame) noexcept;
@@ -186,7 +190,7 @@ private:
     void clearRecording() noexcept;
 
     EnginePorts& ports_;
-    std::atomic<std::thread::id> processingThread_{};
+    std::atomic<std::uintptr_t> processingThread_{0};
     // Set by every thread that hands the processing thread something: a call with nothing
     // pending costs one load.
     std::atomic<bool> pending_{true};
@@ -283,4 +287,24 @@ inline void MidiEngine::emit(MidiWord word, int frame) noexcept {
     if (s_.putToBus && !((word & kFromBusFlag) && s_.sendBus == s_.receiveBus))
         ports_.busWrite(s_.sendBus, w);
     if (s_.deviceOut) ports_.deviceOutput(w);
+}
+
+inline const HostTime* MidiEngine::time() noexcept {
+    if (!timeAsked_) {
+        timeAsked_ = true;
+        timeValid_ = ports_.hostTime(time_);
+    }
+    return timeValid_ ? &time_ : nullptr;
+}
+
+// Inline: most blocks find the tempo and time signature as they were, one host call and three
+// compares.
+inline void MidiEngine::clockStep() noexcept {
+    ++clock_;
+    if (!s_.logMeta) return;
+    const HostTime* t = time();
+    if (!t) return;  // no record: nothing to log
+    if (t->tempo != rate_.tempo() || t->numerator != writtenNumerator_ ||
+        t->denominator != writtenDenominator_) [[unlikely]]
+        metaStep(*t);
 }
