@@ -4,7 +4,10 @@
 //
 // An occupancy bitmap lets a block visit only the slots that hold words, and insertion find the
 // first free slot a machine word at a time; messages aiming at the same slot as the previous
-// one continue from where it landed, so a burst of messages costs O(1) each.
+// one continue from where it landed, so a burst of messages costs O(1) each. Inserted words
+// wait in a small stage and are placed together (all of them aim at the same slot, since
+// neither the position nor the delay changes in between): every other operation places them
+// first, so what the line shows is as if each had been placed at once.
 #pragma once
 
 #include <array>
@@ -25,39 +28,42 @@ public:
     }
 
     void setDelay(int samples) noexcept {
+        place();
         delay_ = samples;
         hintTarget_ = -1;
     }
     int delay() const noexcept { return delay_; }
     int position() const noexcept { return pos_; }
     void setPosition(int pos) noexcept {
+        place();
         pos_ = pos;
         hintTarget_ = -1;
     }
-    int occupied() const noexcept { return occupied_; }
+    // The processing thread (they place staged words first).
+    int occupied() const noexcept {
+        place();
+        return occupied_;
+    }
+    MidiWord slot(int i) const noexcept {
+        place();
+        return ring_[static_cast<std::size_t>(i)];
+    }
+    // Words dropped so far, counted when they are placed (any thread).
     std::size_t dropped() const noexcept { return dropped_.load(std::memory_order_relaxed); }
-    MidiWord slot(int i) const noexcept { return ring_[static_cast<std::size_t>(i)]; }
 
     // Puts a word into the first free slot from position + delay + 1 on. A word of 0 changes
     // nothing; a word that finds the ring full is dropped and counted.
     void insert(MidiWord w) noexcept {
         if (w == 0) return;
-        if (occupied_ == kSlots) {
-            dropped_.store(dropped_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-            return;
-        }
-        int target = pos_ + delay_ + 1;
-        if (target > kSlots - 1) target -= kSlots;
-        // Every slot from the target to the previous landing place is taken while neither the
-        // position nor the delay has changed.
-        int from = target;
-        if (hintTarget_ == target) from = hintSlot_ + 1 == kSlots ? 0 : hintSlot_ + 1;
-        const int k = firstFree(from);
-        ring_[static_cast<std::size_t>(k)] = w;
-        bits_[static_cast<std::size_t>(k >> 6)] |= std::uint64_t{1} << (k & 63);
-        ++occupied_;
-        hintTarget_ = target;
-        hintSlot_ = k;
+        if (staged_ == kStage) [[unlikely]]
+            place();
+        stage_[staged_++] = w;
+    }
+
+    // Places the staged words: one after another into the first free slots from the target
+    // on, a machine word of the bitmap at a time.
+    void place() const noexcept {
+        if (staged_ != 0) const_cast<DelayLine*>(this)->placeStaged();
     }
 
     // Moves the position on by `frames`, clearing the slots passed; `out(word, offset)` gets
@@ -65,6 +71,7 @@ public:
     template <class Out>
     void advance(long frames, Out&& out) noexcept {
         if (frames <= 0) return;
+        place();
         hintTarget_ = -1;
         if (occupied_ == 0) {
             movePosition(frames);
@@ -85,6 +92,7 @@ public:
 
     // Moves the position of an empty line on by `frames` (> 0).
     void skip(long frames) noexcept {
+        place();
         hintTarget_ = -1;
         movePosition(frames);
     }
@@ -99,6 +107,49 @@ public:
 
 private:
     static constexpr int kWords = (kSlots + 63) / 64;
+    static constexpr std::size_t kStage = 512;
+
+    void placeStaged() noexcept {
+        const std::size_t n = staged_;
+        staged_ = 0;
+        int target = pos_ + delay_ + 1;
+        if (target > kSlots - 1) target -= kSlots;
+        // Every slot from the target to the previous landing place is taken while neither the
+        // position nor the delay has changed.
+        int from = target;
+        if (hintTarget_ == target) from = hintSlot_ + 1 == kSlots ? 0 : hintSlot_ + 1;
+        int at = from >> 6;
+        std::uint64_t bits = bits_[static_cast<std::size_t>(at)];
+        std::uint64_t skipped = (std::uint64_t{1} << (from & 63)) - 1;  // before `from`
+        int occupied = occupied_;
+        int k = -1;
+        std::size_t i = 0;
+        for (; i < n && occupied < kSlots; ++i) {
+            std::uint64_t free = ~(bits | skipped);
+            while (free == 0) {
+                bits_[static_cast<std::size_t>(at)] = bits;
+                if (++at == kWords) at = 0;
+                bits = bits_[static_cast<std::size_t>(at)];
+                skipped = 0;
+                free = ~bits;
+            }
+            const int b = std::countr_zero(free);
+            bits |= std::uint64_t{1} << b;
+            skipped = b == 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << b) - 1;
+            k = (at << 6) + b;
+            ring_[static_cast<std::size_t>(k)] = stage_[i];
+            ++occupied;
+        }
+        bits_[static_cast<std::size_t>(at)] = bits;
+        occupied_ = occupied;
+        if (k >= 0) {
+            hintTarget_ = target;
+            hintSlot_ = k;
+        }
+        if (i < n)
+            dropped_.store(dropped_.load(std::memory_order_relaxed) + (n - i),
+                           std::memory_order_relaxed);
+    }
 
     void movePosition(long frames) noexcept {
         if (frames < kSlots) {
@@ -106,17 +157,6 @@ private:
             if (pos_ >= kSlots) pos_ -= kSlots;
         } else {
             pos_ = static_cast<int>((pos_ + frames) % kSlots);
-        }
-    }
-
-    int firstFree(int from) const noexcept {
-        int i = from >> 6;
-        std::uint64_t taken =
-            bits_[static_cast<std::size_t>(i)] | ((std::uint64_t{1} << (from & 63)) - 1);
-        for (;;) {
-            if (~taken) return (i << 6) + std::countr_one(taken);
-            if (++i == kWords) i = 0;
-            taken = bits_[static_cast<std::size_t>(i)];
         }
     }
 
@@ -145,6 +185,8 @@ private:
     }
 
     std::array<MidiWord, kSlots> ring_{};
+    std::array<MidiWord, kStage> stage_{};
+    std::size_t staged_ = 0;
     std::array<std::uint64_t, kWords> bits_{};
     int pos_ = 0;
     int delay_ = 0;

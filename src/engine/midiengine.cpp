@@ -286,6 +286,7 @@ bool MidiEngine::takeWords() noexcept {
 }
 
 void MidiEngine::endCall() noexcept {
+    delay_->place();  // the call's delayed words take their slots, and drops are counted
     flushLines();
     flushRecording();
     quiet_ = !ownPending_ && !s_.getFromBus && !s_.delayOut && stagedCount_ == 0 &&
