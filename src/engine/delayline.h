@@ -163,24 +163,24 @@ private:
     // Slots [begin, end), each word passed with its slot plus `shift`.
     template <class Out>
     void takeRange(int begin, int end, long shift, Out& out) noexcept {
-        int i = begin >> 6;
-        std::uint64_t word =
-            bits_[static_cast<std::size_t>(i)] & (~std::uint64_t{0} << (begin & 63));
-        for (;;) {
-            while (word) {
-                const int k = (i << 6) + std::countr_zero(word);
-                if (k >= end) return;
+        // A bitmap word at a time: its taken slots in the range are cleared and counted at
+        // once, then their words leave in slot order.
+        for (int i = begin >> 6; i << 6 < end && occupied_ > 0; ++i) {
+            std::uint64_t word = bits_[static_cast<std::size_t>(i)];
+            if (i == begin >> 6) word &= ~std::uint64_t{0} << (begin & 63);
+            if (end - (i << 6) < 64) word &= (std::uint64_t{1} << (end - (i << 6))) - 1;
+            if (word == 0) continue;
+            bits_[static_cast<std::size_t>(i)] &= ~word;
+            occupied_ -= std::popcount(word);
+            MidiWord* slots = &ring_[static_cast<std::size_t>(i << 6)];
+            const long at = (static_cast<long>(i) << 6) + shift;
+            do {
+                const int b = std::countr_zero(word);
                 word &= word - 1;
-                bits_[static_cast<std::size_t>(i)] &= ~(std::uint64_t{1} << (k & 63));
-                MidiWord& s = ring_[static_cast<std::size_t>(k)];
-                const MidiWord w = s;
-                s = 0;
-                --occupied_;
-                out(w, k + shift);
-                if (occupied_ == 0) return;
-            }
-            if (++i << 6 >= end) return;
-            word = bits_[static_cast<std::size_t>(i)];
+                const MidiWord w = slots[b];
+                slots[b] = 0;
+                out(w, at + b);
+            } while (word);
         }
     }
 
