@@ -292,6 +292,31 @@ void fitButton(Fl_Widget* w) {
     if (width > w->w()) w->size(width, w->h());
 }
 
+// A drop-down list whose arrow button grows with the scale: the toolkit's is never wider than
+// 20 pixels, so the button is drawn again, as the toolkit draws it, at the scaled width.
+class ScaledChoice : public Fl_Choice {
+public:
+    ScaledChoice(int arrowWidth, int x, int y, int w, int h)
+        : Fl_Choice(x, y, w, h), arrowWidth_(arrowWidth) {}
+    void draw() override {
+        Fl_Choice::draw();
+        if (Fl::scheme()) return;  // the schemes draw a button of their own
+        const int dx = Fl::box_dx(FL_DOWN_BOX), dy = Fl::box_dy(FL_DOWN_BOX);
+        const int height = h() - 2 * dy;
+        const int width = std::min(height, arrowWidth_);
+        if (width <= 20) return;
+        const int left = x() + w() - width - dx, top = y() + dy;
+        draw_box(FL_UP_BOX, left, top, width, height, color());
+        const int side = std::max((width - 4) / 3, 1);
+        const int x1 = left + (width - 2 * side - 1) / 2, y1 = top + (height - side - 1) / 2;
+        fl_color(active_r() ? labelcolor() : fl_inactive(labelcolor()));
+        fl_polygon(x1, y1, x1 + side, y1 + side, x1 + 2 * side, y1);
+    }
+
+private:
+    int arrowWidth_;
+};
+
 // A slider that tells the host when a drag begins and ends, so its automation is recorded as
 // one gesture.
 class GestureSlider : public Fl_Slider {
@@ -610,7 +635,7 @@ private:
                     break;
                 }
                 case Kind::DropDown: {
-                    auto* list = new Fl_Choice(r.x, r.y, r.w, r.h);
+                    auto* list = new ScaledChoice(px(20), r.x, r.y, r.w, r.h);
                     list->down_box(FL_BORDER_BOX);
                     list->textsize(px(11));
                     list->callback(&FltkView::listChosen, this);
@@ -913,7 +938,7 @@ void FltkView::showOptions(OptionsDialog& dialog) {
             }
             case Kind::DropDown: {
                 // The editor's scale, stored at once; it applies when the editor opens next.
-                auto* list = new Fl_Choice(r.x, r.y, r.w, r.h);
+                auto* list = new ScaledChoice(px(20), r.x, r.y, r.w, r.h);
                 list->down_box(FL_BORDER_BOX);
                 list->textsize(px(11));
                 list->menu(scaleItems.items.data());
