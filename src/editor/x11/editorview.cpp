@@ -176,6 +176,58 @@ std::string musicDirectory() {
 
 class FltkView;
 
+// Frame lines as thick as the scale (1 pixel up to 125 %, 2 from 150 %): each box type the views
+// use draws its frame again one pixel further in for each further pixel, and its insets grow to
+// match. The box types are the toolkit's own, which is linked into this module and hidden, so no
+// host's toolkit is touched. Drawn on the user-interface thread only.
+struct BoxType {
+    Fl_Boxtype type;
+    Fl_Box_Draw_F* draw;
+    int dx, dy, dw, dh;
+};
+std::array<BoxType, 8> boxTypes{{{FL_UP_BOX, nullptr, 0, 0, 0, 0},
+                                 {FL_DOWN_BOX, nullptr, 0, 0, 0, 0},
+                                 {FL_THIN_UP_BOX, nullptr, 0, 0, 0, 0},
+                                 {FL_THIN_DOWN_BOX, nullptr, 0, 0, 0, 0},
+                                 {FL_THIN_UP_FRAME, nullptr, 0, 0, 0, 0},
+                                 {FL_ENGRAVED_FRAME, nullptr, 0, 0, 0, 0},
+                                 {FL_BORDER_BOX, nullptr, 0, 0, 0, 0},
+                                 {FL_UP_FRAME, nullptr, 0, 0, 0, 0}}};
+int lineWidth = 1;
+
+template <std::size_t I>
+void thickBox(int x, int y, int w, int h, Fl_Color c) {
+    for (int i = 0; i < lineWidth; ++i) boxTypes[I].draw(x + i, y + i, w - 2 * i, h - 2 * i, c);
+}
+
+template <std::size_t... I>
+constexpr std::array<Fl_Box_Draw_F*, sizeof...(I)> thickBoxes(std::index_sequence<I...>) {
+    return {&thickBox<I>...};
+}
+
+void setLineWidth(int width) {
+    if (!boxTypes[0].draw) {
+        // The toolkit's own drawing and insets, kept before any is replaced.
+        for (BoxType& b : boxTypes) {
+            b = {b.type,
+                 Fl::get_boxtype(b.type),
+                 Fl::box_dx(b.type),
+                 Fl::box_dy(b.type),
+                 Fl::box_dw(b.type),
+                 Fl::box_dh(b.type)};
+        }
+    }
+    if (width == lineWidth) return;
+    lineWidth = width;
+    static constexpr auto thick = thickBoxes(std::make_index_sequence<boxTypes.size()>{});
+    for (std::size_t i = 0; i < boxTypes.size(); ++i) {
+        const BoxType& b = boxTypes[i];
+        const auto inset = [width](int d) { return static_cast<uchar>(d * width); };
+        Fl::set_boxtype(b.type, width == 1 ? b.draw : thick[i], inset(b.dx), inset(b.dy),
+                        inset(b.dw), inset(b.dh));
+    }
+}
+
 // Notices go to standard error, which a host's user rarely sees, and to the log view of every
 // open editor. Notices may come from any thread; each view takes its lines at its idle call.
 class LogNotices : public platform::NoticeSink {
@@ -227,6 +279,7 @@ public:
     EmbeddedWindow(FltkView& view, int w, int h)
         : Fl_Double_Window(w, h, "Corvella"), view_(view) {}
     int handle(int event) override;
+    void draw() override;
     void trackScreenPosition() {
         if (!shown()) return;
         int rx = 0, ry = 0;
@@ -370,6 +423,7 @@ public:
     FltkView(::Window parent, TPluginEditorWindow& model, int scale)
         : model_(model), scale_(scale) {
         Fl_Tooltip::size(px(FL_NORMAL_SIZE));
+        setLineWidth(lineWidth());
         window_ = std::make_unique<EmbeddedWindow>(*this, px(kWindowWidth), px(kWindowHeight));
         window_->color(kMenuBackground);
         build();
@@ -501,6 +555,8 @@ public:
     void showOptions(OptionsDialog& dialog) override;
 
     int scalePercent() const override { return scale_; }
+    // The width of the frames' lines at this scale.
+    int lineWidth() const { return std::max(1, px(1)); }
 
     Rgb systemColour(Colour) override {
         uchar r = 0, g = 0, b = 0;
@@ -830,6 +886,11 @@ private:
     std::vector<std::pair<Fl_Widget*, Id>> ids_;
     Fl_Text_Buffer memoBuffer_;
 };
+
+void EmbeddedWindow::draw() {
+    setLineWidth(view_.lineWidth());
+    Fl_Double_Window::draw();
+}
 
 int EmbeddedWindow::handle(int event) {
     if (event == FL_PUSH) {
