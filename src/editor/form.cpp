@@ -212,6 +212,9 @@ const std::array<Control, kOptionsControlCount>& optionsForm() {
             c("Label1", Kind::Label, 1, 10, 164, 0, 0, "Track name:", Handler::None),
             c("Edit1", Kind::Edit, 1, 78, 161, 161, 21, "Corvella", Handler::Edit1Change),
             c("BitBtn1", Kind::Button, 1, 88, 210, 81, 26, "Klewz ...", Handler::BitBtn1Click),
+            c("Label2", Kind::Label, 1, 10, 189, 0, 0, "Editor scale:", Handler::None),
+            c("ComboBox1", Kind::DropDown, 1, 78, 186, 81, 21, "", Handler::None,
+              "Takes effect when the editor opens next", ShowsHint),
         }};
     }();
     return form;

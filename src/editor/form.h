@@ -194,6 +194,8 @@ enum class OptId : std::uint16_t {
     Label1,
     Edit1,
     BitBtn1,
+    Label2,     // "Editor scale:"
+    ComboBox1,  // the editor's scale (the X11 view only)
     Count
 };
 inline constexpr std::size_t kOptionsControlCount = static_cast<std::size_t>(OptId::Count);
