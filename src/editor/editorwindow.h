@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
@@ -16,9 +17,8 @@
 
 #include "editor/form.h"
 #include "editor/led.h"
+#include "editor/pluginaccess.h"
 #include "engine/loglines.h"
-
-class APlugin;
 
 namespace editor {
 
@@ -68,6 +68,8 @@ public:
     // The host's idle call (user-interface thread): a view that shares no event loop with the
     // host serves its window's events and timer here.
     virtual void idle() {}
+    // The view's own top-level window in the window system (an X window id); 0 when none.
+    virtual std::uintptr_t nativeWindow() const { return 0; }
 };
 
 // The text of a 32-bit float in the delay and tempo lines: 2, 4 or 6 decimals by size, "0"
@@ -77,7 +79,7 @@ std::string floatText(float x, char separator = '.');
 
 class TPluginEditorWindow : public LogView {
 public:
-    explicit TPluginEditorWindow(APlugin& plugin);
+    explicit TPluginEditorWindow(PluginAccess& plugin);
     ~TPluginEditorWindow() override;
     TPluginEditorWindow(const TPluginEditorWindow&) = delete;
     TPluginEditorWindow& operator=(const TPluginEditorWindow&) = delete;
@@ -85,7 +87,7 @@ public:
     // The view that shows this window (may be none; not owned). The LED takes the view's
     // system colours from now on.
     void setView(EditorView* view);
-    APlugin& plugin() noexcept { return plugin_; }
+    PluginAccess& plugin() noexcept { return plugin_; }
 
     const ControlState& state(Id id) const { return states_[index(id)]; }
     int activePage() const noexcept { return activePage_; }
@@ -159,7 +161,7 @@ private:
     float value(int index) const;
     std::string displayedText(Id list) const;
 
-    APlugin& plugin_;
+    PluginAccess& plugin_;
     EditorView* view_ = nullptr;
     std::array<ControlState, kControlCount> states_;
     int activePage_ = 0;

@@ -7,7 +7,10 @@ AEffEditor* newPluginEditor(APlugin& plugin) {
 }
 
 APluginEditor::APluginEditor(APlugin& plugin)
-    : AEffEditor(&plugin), plugin_(plugin), viewFactory_(&createSystemEditorView) {}
+    : AEffEditor(&plugin),
+      plugin_(plugin),
+      access_(plugin),
+      viewFactory_(&createSystemEditorView) {}
 
 APluginEditor::~APluginEditor() {
     if (window_) {
@@ -37,7 +40,7 @@ VstInt32 APluginEditor::open(void* parent) {
     systemWindow = parent;
     ++openCount_;
     if (openCount_ == 1 || !window_) {
-        window_ = std::make_unique<editor::TPluginEditorWindow>(plugin_);
+        window_ = std::make_unique<editor::TPluginEditorWindow>(access_);
         if (viewFactory_) view_ = viewFactory_(parent, *window_);
         if (!view_) {
             // Nothing can be shown here: the host is told that no window opened.

@@ -1,0 +1,50 @@
+// The messages between the LV2 plug-in and its editor, as atom objects. The editor sends them
+// to the plug-in's control input (port "midi_in"); the plug-in answers on its notify output.
+//
+// Editor -> plug-in:
+//   patch:Set  patch:property logFile (atom:Path) or trackName (atom:String), patch:value
+//              (generic host UIs send the same for the two parameters)
+//   patch:Get  the plug-in answers with both names and an Info object
+//   LogFrom    sequence (Long): send the log lines from this number on
+//   SaveLog, ClearLog
+// Plug-in -> editor:
+//   patch:Set  a name as it is now (after a set, a restore or a patch:Get)
+//   Info       sampleRate (Float)
+//   LogLine    sequence (Long), text (String)
+//   Tempo      time:beatsPerMinute (Double); TimeSignature time:beatsPerBar, time:beatUnit (Int)
+//   Saved      text: the file the log was saved to
+//   Notice     text: a notice as the editor shows it ("Corvella warning: Feedback loop!")
+#pragma once
+
+#include <cstdint>
+
+#include "engine/parameters.h"
+
+namespace lv2ui {
+
+#define CORVELLA_LV2_NS "urn:quobel:corvella#"
+inline constexpr const char* kUiUri = CORVELLA_LV2_NS "ui";
+inline constexpr const char* kLogFile = CORVELLA_LV2_NS "logFile";
+inline constexpr const char* kTrackName = CORVELLA_LV2_NS "trackName";
+inline constexpr const char* kLogFrom = CORVELLA_LV2_NS "LogFrom";
+inline constexpr const char* kSaveLog = CORVELLA_LV2_NS "SaveLog";
+inline constexpr const char* kClearLog = CORVELLA_LV2_NS "ClearLog";
+inline constexpr const char* kInfo = CORVELLA_LV2_NS "Info";
+inline constexpr const char* kLogLine = CORVELLA_LV2_NS "LogLine";
+inline constexpr const char* kTempo = CORVELLA_LV2_NS "Tempo";
+inline constexpr const char* kTimeSignature = CORVELLA_LV2_NS "TimeSignature";
+inline constexpr const char* kSaved = CORVELLA_LV2_NS "Saved";
+inline constexpr const char* kNotice = CORVELLA_LV2_NS "Notice";
+inline constexpr const char* kSequence = CORVELLA_LV2_NS "sequence";
+inline constexpr const char* kText = CORVELLA_LV2_NS "text";
+inline constexpr const char* kSampleRate = CORVELLA_LV2_NS "sampleRate";
+#undef CORVELLA_LV2_NS
+
+// The longest name or path either side takes (bytes, without the terminator).
+inline constexpr std::uint32_t kMaxText = 4095;
+
+// Port numbers: the parameters first (port n is parameter n), then the atom ports.
+inline constexpr std::uint32_t kMidiInPort = kNumParams, kMidiOutPort = kNumParams + 1,
+                               kNotifyPort = kNumParams + 2;
+
+}  // namespace lv2ui
