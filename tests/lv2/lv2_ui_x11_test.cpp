@@ -20,82 +20,18 @@
 #include "editor/form.h"
 #include "lv2/uiprotocol.h"
 #include "lv2uihost.h"
+#include "xtestinput.h"
 
 // After everything else: Xlib's macros collide with names above.
-#include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <X11/extensions/XTest.h>
-#include <X11/keysym.h>
-#undef None
 
 namespace {
 
 using editor::Id;
 
-void sleepMs(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-constexpr int kPageOrigin = 2;  // where the view puts a page's client area
-
-std::pair<int, int> placeOf(Id id, int dx, int dy) {
-    const editor::Control& c = editor::control(id);
-    const bool onPage = c.parent > 0;
-    return {c.left + dx + (onPage ? kPageOrigin : 0), c.top + dy + (onPage ? kPageOrigin : 0)};
-}
-
-// Real input from a connection of its own, on a thread of its own while the test's thread
-// makes the host's calls (the editor's menus and file panel run inside the idle calls).
-class Input {
-public:
-    explicit Input(Window parent) : d_(XOpenDisplay(nullptr)), parent_(parent) {}
-    ~Input() { XCloseDisplay(d_); }
-    Input(const Input&) = delete;
-    Input& operator=(const Input&) = delete;
-    void moveTo(int x, int y) {
-        int rx = 0, ry = 0;
-        Window child = 0;
-        XTranslateCoordinates(d_, parent_, DefaultRootWindow(d_), x, y, &rx, &ry, &child);
-        XTestFakeMotionEvent(d_, -1, rx, ry, 0);
-        XFlush(d_);
-        sleepMs(30);
-    }
-    void button(unsigned b, bool down) {
-        XTestFakeButtonEvent(d_, b, down ? True : False, 0);
-        XFlush(d_);
-        sleepMs(60);
-    }
-    void clickControl(Id id, unsigned b = 1, int dx = 8, int dy = 8) {
-        const auto [x, y] = placeOf(id, dx, dy);
-        moveTo(x, y);
-        button(b, true);
-        button(b, false);
-        sleepMs(150);
-    }
-    void tab(int page) {
-        moveTo((2 * page + 1) * 344 / 10, 305 - 10);
-        button(1, true);
-        button(1, false);
-        sleepMs(150);
-    }
-    void key(KeySym sym) {
-        const KeyCode code = XKeysymToKeycode(d_, sym);
-        XTestFakeKeyEvent(d_, code, True, 0);
-        XTestFakeKeyEvent(d_, code, False, 0);
-        XFlush(d_);
-        sleepMs(60);
-    }
-    void menuItem(int place) {
-        sleepMs(200);
-        for (int i = 0; i < place; ++i) key(XK_Down);
-        key(XK_Return);
-        sleepMs(150);
-    }
-
-private:
-    Display* d_;
-    Window parent_;
-};
+using xtest::Input;
+using xtest::placeOf;
+using xtest::sleepMs;
 
 class Lv2EditorX11 : public ::testing::Test {
 protected:
