@@ -246,7 +246,8 @@ void Lv2Plugin::run(std::uint32_t frames) noexcept {
                     std::memcpy(&bytes, ev + 1, sizeof bytes);
                     engine_.hostInput(bytes & kBytesMask[n], static_cast<int>(ev->time.frames));
                 }
-            } else if (type == u_.object || type == u_.blank) {
+            } else if ((type == u_.object || type == u_.blank) &&
+                       n >= sizeof(LV2_Atom_Object_Body)) {
                 const auto* object = reinterpret_cast<const LV2_Atom_Object*>(&ev->body);
                 if (object->body.otype == u_.position) {
                     readPosition(object);
@@ -518,7 +519,9 @@ void Lv2Plugin::readMessage(const LV2_Atom_Object* message) noexcept {
     if (otype == u_.patchSet) {
         const LV2_Atom *property = nullptr, *value = nullptr;
         lv2_atom_object_get(message, u_.patchProperty, &property, u_.patchValue, &value, 0);
-        if (!property || property->type != u_.atomUrid || !value) return;
+        if (!lv2ui::valueWithin(message, property, sizeof(LV2_URID)) ||
+            property->type != u_.atomUrid || !lv2ui::valueWithin(message, value, 0))
+            return;
         const LV2_URID key = reinterpret_cast<const LV2_Atom_URID*>(property)->body;
         if ((key != u_.logFile && key != u_.trackName) ||
             (value->type != u_.atomPath && value->type != u_.atomString))
@@ -539,8 +542,18 @@ void Lv2Plugin::readMessage(const LV2_Atom_Object* message) noexcept {
     } else if (otype == u_.logFrom) {
         const LV2_Atom* sequence = nullptr;
         lv2_atom_object_get(message, u_.sequenceKey, &sequence, 0);
-        if (!sequence || sequence->type != u_.atomLong) return;
-        uiSeq_ = static_cast<std::uint64_t>(reinterpret_cast<const LV2_Atom_Long*>(sequence)->body);
+        if (!lv2ui::valueWithin(message, sequence, sizeof(std::int64_t)) ||
+            sequence->type != u_.atomLong)
+            return;
+        const std::int64_t from = reinterpret_cast<const LV2_Atom_Long*>(sequence)->body;
+        if (from >= 0) {
+            uiSeq_ = static_cast<std::uint64_t>(from);
+        } else {
+            // The newest -from lines (computed unsigned: any negative number is taken).
+            const std::uint64_t newest = 0 - static_cast<std::uint64_t>(from);
+            const std::uint64_t appended = engine_.logLines().appended();
+            uiSeq_ = appended > newest ? appended - newest : 0;
+        }
         uiActive_ = true;
     } else if (otype == u_.saveLog) {
         schedule({Job::SaveLog, param::SaveLog, 1.0f});

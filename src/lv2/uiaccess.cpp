@@ -24,6 +24,8 @@ int parameterWith(ApplyStep step) noexcept {
     return -1;
 }
 
+// The text of a string or path value (checked to lie within its object), without the
+// terminator or anything after it.
 std::string textOf(const LV2_Atom* a) {
     const char* text = static_cast<const char*>(LV2_ATOM_BODY_CONST(a));
     return std::string(text, strnlen(text, a->size));
@@ -160,11 +162,15 @@ void Lv2UiAccess::sendName(LV2_URID property, LV2_URID type, const std::string& 
     });
 }
 
+// A new editor asks for as many of the newest lines as its log view shows; later requests go
+// on from the next line the list wants.
 void Lv2UiAccess::requestState() {
+    constexpr std::int64_t kViewLines = 200;
     send(u_.patchGet, [] {});
     send(u_.logFrom, [this] {
         lv2_atom_forge_key(&forge_, u_.sequence);
-        lv2_atom_forge_long(&forge_, static_cast<std::int64_t>(nextLine_));
+        lv2_atom_forge_long(&forge_,
+                            nextLine_ > 0 ? static_cast<std::int64_t>(nextLine_) : -kViewLines);
     });
 }
 
@@ -219,9 +225,15 @@ void Lv2UiAccess::portEvent(std::uint32_t port, std::uint32_t size, std::uint32_
         return;
     }
     if (format != u_.eventTransfer || size < sizeof(LV2_Atom)) return;
-    const auto* atom = static_cast<const LV2_Atom*>(buffer);
-    if (lv2_atom_total_size(atom) > size) return;
-    if (atom->type == u_.object || atom->type == u_.blank)
+    // An aligned copy with zeros after it: the property walk reads a property's header before
+    // it knows the property lies within the object.
+    constexpr std::size_t kSlack = 32;
+    message_.assign((size + kSlack + 7) / 8, 0);
+    std::memcpy(message_.data(), buffer, size);
+    const auto* atom = reinterpret_cast<const LV2_Atom*>(message_.data());
+    if (atom->size > size - sizeof(LV2_Atom)) return;
+    if ((atom->type == u_.object || atom->type == u_.blank) &&
+        atom->size >= sizeof(LV2_Atom_Object_Body))
         readMessage(reinterpret_cast<const LV2_Atom_Object*>(atom));
 }
 
@@ -230,7 +242,9 @@ void Lv2UiAccess::readMessage(const LV2_Atom_Object* message) {
     if (otype == u_.logLine) {
         const LV2_Atom *sequence = nullptr, *text = nullptr;
         lv2_atom_object_get(message, u_.sequence, &sequence, u_.text, &text, 0);
-        if (!sequence || sequence->type != u_.atomLong || !text || text->type != u_.atomString)
+        if (!valueWithin(message, sequence, sizeof(std::int64_t)) ||
+            sequence->type != u_.atomLong || !valueWithin(message, text, 0) ||
+            text->type != u_.atomString)
             return;
         const auto seq =
             static_cast<std::uint64_t>(reinterpret_cast<const LV2_Atom_Long*>(sequence)->body);
@@ -242,7 +256,9 @@ void Lv2UiAccess::readMessage(const LV2_Atom_Object* message) {
     } else if (otype == u_.patchSet) {
         const LV2_Atom *property = nullptr, *value = nullptr;
         lv2_atom_object_get(message, u_.patchProperty, &property, u_.patchValue, &value, 0);
-        if (!property || property->type != u_.atomUrid || !value) return;
+        if (!valueWithin(message, property, sizeof(LV2_URID)) || property->type != u_.atomUrid ||
+            !valueWithin(message, value, 0))
+            return;
         if (value->type != u_.atomString && value->type != u_.atomPath) return;
         const LV2_URID key = reinterpret_cast<const LV2_Atom_URID*>(property)->body;
         if (key == u_.logFile) logFile_ = textOf(value);
@@ -250,25 +266,27 @@ void Lv2UiAccess::readMessage(const LV2_Atom_Object* message) {
     } else if (otype == u_.info) {
         const LV2_Atom* rate = nullptr;
         lv2_atom_object_get(message, u_.sampleRate, &rate, 0);
-        if (rate && rate->type == u_.atomFloat)
+        if (valueWithin(message, rate, sizeof(float)) && rate->type == u_.atomFloat)
             sampleRate_ = reinterpret_cast<const LV2_Atom_Float*>(rate)->body;
     } else if (otype == u_.tempo) {
         const LV2_Atom* bpm = nullptr;
         lv2_atom_object_get(message, u_.bpm, &bpm, 0);
-        if (!bpm || bpm->type != u_.atomDouble) return;
+        if (!valueWithin(message, bpm, sizeof(double)) || bpm->type != u_.atomDouble) return;
         tempo_ = reinterpret_cast<const LV2_Atom_Double*>(bpm)->body;
         tempoWritten_ = true;
     } else if (otype == u_.timeSignature) {
         const LV2_Atom *bar = nullptr, *unit = nullptr;
         lv2_atom_object_get(message, u_.beatsPerBar, &bar, u_.beatUnit, &unit, 0);
-        if (!bar || bar->type != u_.atomInt || !unit || unit->type != u_.atomInt) return;
+        if (!valueWithin(message, bar, sizeof(std::int32_t)) || bar->type != u_.atomInt ||
+            !valueWithin(message, unit, sizeof(std::int32_t)) || unit->type != u_.atomInt)
+            return;
         numerator_ = reinterpret_cast<const LV2_Atom_Int*>(bar)->body;
         denominator_ = reinterpret_cast<const LV2_Atom_Int*>(unit)->body;
         timeSigWritten_ = true;
     } else if (otype == u_.saved || otype == u_.notice) {
         const LV2_Atom* text = nullptr;
         lv2_atom_object_get(message, u_.text, &text, 0);
-        if (!text || text->type != u_.atomString) return;
+        if (!valueWithin(message, text, 0) || text->type != u_.atomString) return;
         messages_.push_back(otype == u_.saved ? "Saved to: " + textOf(text) : textOf(text));
     }
 }

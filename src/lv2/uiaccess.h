@@ -61,7 +61,8 @@ public:
     // The host's port event: a control port's value or a message from the notify output.
     void portEvent(std::uint32_t port, std::uint32_t size, std::uint32_t format,
                    const void* buffer);
-    // Asks the plug-in for its names, its sample rate and the log lines the list lacks.
+    // Asks the plug-in for its names, its sample rate and the log lines the list lacks (at
+    // first, the newest 200 it holds).
     void requestState();
     // The log lines received so far (the window's source).
     LogLines& lines() noexcept { return lines_; }
@@ -88,7 +89,8 @@ private:
     const LV2UI_Touch* touch_;
     Urids u_{};
     LV2_Atom_Forge forge_{};
-    std::vector<std::uint8_t> buffer_;
+    std::vector<std::uint8_t> buffer_;    // a message to the plug-in
+    std::vector<std::uint64_t> message_;  // a message from the plug-in
     std::array<float, kNumParams> values_{};
     LogLines lines_;
     std::uint64_t nextLine_ = 0;  // the number of the next line the list wants

@@ -5,7 +5,8 @@
 //   patch:Set  patch:property logFile (atom:Path) or trackName (atom:String), patch:value
 //              (generic host UIs send the same for the two parameters)
 //   patch:Get  the plug-in answers with both names and an Info object
-//   LogFrom    sequence (Long): send the log lines from this number on
+//   LogFrom    sequence (Long): send the log lines from this number on; -n: from the newest
+//              n lines the plug-in holds
 //   SaveLog, ClearLog
 // Plug-in -> editor:
 //   patch:Set  a name as it is now (after a set, a restore or a patch:Get)
@@ -16,6 +17,9 @@
 //   Notice     text: a notice as the editor shows it ("Corvella warning: Feedback loop!")
 #pragma once
 
+#include <lv2/atom/atom.h>
+
+#include <cstddef>
 #include <cstdint>
 
 #include "engine/parameters.h"
@@ -46,5 +50,19 @@ inline constexpr std::uint32_t kMaxText = 4095;
 // Port numbers: the parameters first (port n is parameter n), then the atom ports.
 inline constexpr std::uint32_t kMidiInPort = kNumParams, kMidiOutPort = kNumParams + 1,
                                kNotifyPort = kNumParams + 2;
+
+// Whether a property's value found in `object` lies wholly within it, with a body of at least
+// `body` bytes: messages come from outside, and a value may claim more than its object holds.
+inline bool valueWithin(const LV2_Atom_Object* object, const LV2_Atom* value,
+                        std::uint32_t body) noexcept {
+    if (!value) return false;
+    const auto* end = reinterpret_cast<const std::uint8_t*>(&object->body) + object->atom.size;
+    const auto* at = reinterpret_cast<const std::uint8_t*>(value);
+    if (at < reinterpret_cast<const std::uint8_t*>(&object->body) ||
+        end - at < static_cast<std::ptrdiff_t>(sizeof(LV2_Atom)))
+        return false;
+    return value->size >= body &&
+           value->size <= static_cast<std::size_t>(end - at) - sizeof(LV2_Atom);
+}
 
 }  // namespace lv2ui

@@ -106,6 +106,17 @@ TEST(Lv2Editor, LogLinesArriveInOrderOnceEachAndBoundedPerRun) {
     w.runs(2);
     EXPECT_EQ(w.ui.lines().size(), 100u);
 
+    // An editor that opens later starts with the newest 200 lines the plug-in holds.
+    Wired later;
+    for (int n = 0; n < 250; ++n) later.midi.push_back(noteOn(n % 128));
+    later.run();
+    later.ui.requestState();
+    later.runs(8);
+    const std::vector<std::string> got = later.ui.lines().lines();
+    ASSERT_EQ(got.size(), 200u);
+    EXPECT_EQ(got.front(), logLine(noteOn(50)));
+    EXPECT_EQ(got.back(), logLine(noteOn(249 % 128)));
+
     // The window takes them as the VST 2 editor takes the plug-in's.
     editor::TPluginEditorWindow window(w.ui);
     logIdleTransfer(w.ui.lines(), &window, false);
