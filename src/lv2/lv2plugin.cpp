@@ -24,17 +24,18 @@ const void* feature(const LV2_Feature* const* features, const char* uri) noexcep
     return nullptr;
 }
 
-// A number of any of the atom number types (float, double, int, long).
+// A number of any of the atom number types (float, double, int, long), read only when its
+// body is there.
 bool numberOf(const LV2_Atom* a, LV2_URID f, LV2_URID d, LV2_URID i, LV2_URID l,
               double& out) noexcept {
     if (!a) return false;
-    if (a->type == f)
+    if (a->type == f && a->size >= sizeof(float))
         out = reinterpret_cast<const LV2_Atom_Float*>(a)->body;
-    else if (a->type == d)
+    else if (a->type == d && a->size >= sizeof(double))
         out = reinterpret_cast<const LV2_Atom_Double*>(a)->body;
-    else if (a->type == i)
+    else if (a->type == i && a->size >= sizeof(std::int32_t))
         out = reinterpret_cast<const LV2_Atom_Int*>(a)->body;
-    else if (a->type == l)
+    else if (a->type == l && a->size >= sizeof(std::int64_t))
         out = static_cast<double>(reinterpret_cast<const LV2_Atom_Long*>(a)->body);
     else
         return false;
@@ -189,7 +190,7 @@ void Lv2Plugin::activate() noexcept {
 void Lv2Plugin::readPosition(const LV2_Atom_Object* obj) noexcept {
     if (obj->body.otype != u_.position) return;
     const LV2_Atom *bpm = nullptr, *bar = nullptr, *unit = nullptr;
-    lv2_atom_object_get(obj, u_.bpm, &bpm, u_.beatsPerBar, &bar, u_.beatUnit, &unit, 0);
+    lv2ui::findValues(obj, {{u_.bpm, &bpm}, {u_.beatsPerBar, &bar}, {u_.beatUnit, &unit}});
     // Values a time signature or tempo cannot have (not a number, out of range) are ignored.
     double tempo = 0, numerator = 0, denominator = 0;
     if (numberOf(bpm, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, tempo) && tempo > 0.0 &&
@@ -518,9 +519,8 @@ void Lv2Plugin::readMessage(const LV2_Atom_Object* message) noexcept {
     const LV2_URID otype = message->body.otype;
     if (otype == u_.patchSet) {
         const LV2_Atom *property = nullptr, *value = nullptr;
-        lv2_atom_object_get(message, u_.patchProperty, &property, u_.patchValue, &value, 0);
-        if (!lv2ui::valueWithin(message, property, sizeof(LV2_URID)) ||
-            property->type != u_.atomUrid || !lv2ui::valueWithin(message, value, 0))
+        lv2ui::findValues(message, {{u_.patchProperty, &property}, {u_.patchValue, &value}});
+        if (!lv2ui::hasBody(property, sizeof(LV2_URID)) || property->type != u_.atomUrid || !value)
             return;
         const LV2_URID key = reinterpret_cast<const LV2_Atom_URID*>(property)->body;
         if ((key != u_.logFile && key != u_.trackName) ||
@@ -541,9 +541,8 @@ void Lv2Plugin::readMessage(const LV2_Atom_Object* message) noexcept {
         schedule({Job::ReportNames, 0, 0.0f});
     } else if (otype == u_.logFrom) {
         const LV2_Atom* sequence = nullptr;
-        lv2_atom_object_get(message, u_.sequenceKey, &sequence, 0);
-        if (!lv2ui::valueWithin(message, sequence, sizeof(std::int64_t)) ||
-            sequence->type != u_.atomLong)
+        lv2ui::findValues(message, {{u_.sequenceKey, &sequence}});
+        if (!lv2ui::hasBody(sequence, sizeof(std::int64_t)) || sequence->type != u_.atomLong)
             return;
         const std::int64_t from = reinterpret_cast<const LV2_Atom_Long*>(sequence)->body;
         if (from >= 0) {

@@ -225,10 +225,8 @@ void Lv2UiAccess::portEvent(std::uint32_t port, std::uint32_t size, std::uint32_
         return;
     }
     if (format != u_.eventTransfer || size < sizeof(LV2_Atom)) return;
-    // An aligned copy with zeros after it: the property walk reads a property's header before
-    // it knows the property lies within the object.
-    constexpr std::size_t kSlack = 32;
-    message_.assign((size + kSlack + 7) / 8, 0);
+    // An aligned copy: the host's buffer need not be.
+    message_.assign((size + 7) / 8, 0);
     std::memcpy(message_.data(), buffer, size);
     const auto* atom = reinterpret_cast<const LV2_Atom*>(message_.data());
     if (atom->size > size - sizeof(LV2_Atom)) return;
@@ -241,9 +239,8 @@ void Lv2UiAccess::readMessage(const LV2_Atom_Object* message) {
     const LV2_URID otype = message->body.otype;
     if (otype == u_.logLine) {
         const LV2_Atom *sequence = nullptr, *text = nullptr;
-        lv2_atom_object_get(message, u_.sequence, &sequence, u_.text, &text, 0);
-        if (!valueWithin(message, sequence, sizeof(std::int64_t)) ||
-            sequence->type != u_.atomLong || !valueWithin(message, text, 0) ||
+        findValues(message, {{u_.sequence, &sequence}, {u_.text, &text}});
+        if (!hasBody(sequence, sizeof(std::int64_t)) || sequence->type != u_.atomLong || !text ||
             text->type != u_.atomString)
             return;
         const auto seq =
@@ -255,38 +252,36 @@ void Lv2UiAccess::readMessage(const LV2_Atom_Object* message) {
         lines_.append(line);
     } else if (otype == u_.patchSet) {
         const LV2_Atom *property = nullptr, *value = nullptr;
-        lv2_atom_object_get(message, u_.patchProperty, &property, u_.patchValue, &value, 0);
-        if (!valueWithin(message, property, sizeof(LV2_URID)) || property->type != u_.atomUrid ||
-            !valueWithin(message, value, 0))
-            return;
+        findValues(message, {{u_.patchProperty, &property}, {u_.patchValue, &value}});
+        if (!hasBody(property, sizeof(LV2_URID)) || property->type != u_.atomUrid || !value) return;
         if (value->type != u_.atomString && value->type != u_.atomPath) return;
         const LV2_URID key = reinterpret_cast<const LV2_Atom_URID*>(property)->body;
         if (key == u_.logFile) logFile_ = textOf(value);
         if (key == u_.trackName) trackName_ = textOf(value);
     } else if (otype == u_.info) {
         const LV2_Atom* rate = nullptr;
-        lv2_atom_object_get(message, u_.sampleRate, &rate, 0);
-        if (valueWithin(message, rate, sizeof(float)) && rate->type == u_.atomFloat)
+        findValues(message, {{u_.sampleRate, &rate}});
+        if (hasBody(rate, sizeof(float)) && rate->type == u_.atomFloat)
             sampleRate_ = reinterpret_cast<const LV2_Atom_Float*>(rate)->body;
     } else if (otype == u_.tempo) {
         const LV2_Atom* bpm = nullptr;
-        lv2_atom_object_get(message, u_.bpm, &bpm, 0);
-        if (!valueWithin(message, bpm, sizeof(double)) || bpm->type != u_.atomDouble) return;
+        findValues(message, {{u_.bpm, &bpm}});
+        if (!hasBody(bpm, sizeof(double)) || bpm->type != u_.atomDouble) return;
         tempo_ = reinterpret_cast<const LV2_Atom_Double*>(bpm)->body;
         tempoWritten_ = true;
     } else if (otype == u_.timeSignature) {
         const LV2_Atom *bar = nullptr, *unit = nullptr;
-        lv2_atom_object_get(message, u_.beatsPerBar, &bar, u_.beatUnit, &unit, 0);
-        if (!valueWithin(message, bar, sizeof(std::int32_t)) || bar->type != u_.atomInt ||
-            !valueWithin(message, unit, sizeof(std::int32_t)) || unit->type != u_.atomInt)
+        findValues(message, {{u_.beatsPerBar, &bar}, {u_.beatUnit, &unit}});
+        if (!hasBody(bar, sizeof(std::int32_t)) || bar->type != u_.atomInt ||
+            !hasBody(unit, sizeof(std::int32_t)) || unit->type != u_.atomInt)
             return;
         numerator_ = reinterpret_cast<const LV2_Atom_Int*>(bar)->body;
         denominator_ = reinterpret_cast<const LV2_Atom_Int*>(unit)->body;
         timeSigWritten_ = true;
     } else if (otype == u_.saved || otype == u_.notice) {
         const LV2_Atom* text = nullptr;
-        lv2_atom_object_get(message, u_.text, &text, 0);
-        if (!valueWithin(message, text, 0) || text->type != u_.atomString) return;
+        findValues(message, {{u_.text, &text}});
+        if (!text || text->type != u_.atomString) return;
         messages_.push_back(otype == u_.saved ? "Saved to: " + textOf(text) : textOf(text));
     }
 }

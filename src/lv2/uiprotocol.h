@@ -18,9 +18,10 @@
 #pragma once
 
 #include <lv2/atom/atom.h>
+#include <lv2/urid/urid.h>
 
-#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 #include "engine/parameters.h"
 
@@ -51,18 +52,33 @@ inline constexpr std::uint32_t kMaxText = 4095;
 inline constexpr std::uint32_t kMidiInPort = kNumParams, kMidiOutPort = kNumParams + 1,
                                kNotifyPort = kNumParams + 2;
 
-// Whether a property's value found in `object` lies wholly within it, with a body of at least
-// `body` bytes: messages come from outside, and a value may claim more than its object holds.
-inline bool valueWithin(const LV2_Atom_Object* object, const LV2_Atom* value,
-                        std::uint32_t body) noexcept {
-    if (!value) return false;
-    const auto* end = reinterpret_cast<const std::uint8_t*>(&object->body) + object->atom.size;
-    const auto* at = reinterpret_cast<const std::uint8_t*>(value);
-    if (at < reinterpret_cast<const std::uint8_t*>(&object->body) ||
-        end - at < static_cast<std::ptrdiff_t>(sizeof(LV2_Atom)))
-        return false;
-    return value->size >= body &&
-           value->size <= static_cast<std::size_t>(end - at) - sizeof(LV2_Atom);
+// Finds the values of the given keys in `object` (the first of each), reading only what lies
+// within the object: messages come from outside, and a value may claim more than its object
+// holds (the walk of lv2/atom/util.h would read past the end, or not end at all when a size
+// wraps). Keys not found leave their value null.
+struct Wanted {
+    LV2_URID key;
+    const LV2_Atom** value;
+};
+inline void findValues(const LV2_Atom_Object* object,
+                       std::initializer_list<Wanted> wanted) noexcept {
+    for (const Wanted& w : wanted) *w.value = nullptr;
+    const auto* body = reinterpret_cast<const std::uint8_t*>(&object->body);
+    const std::uint64_t size = object->atom.size;
+    std::uint64_t at = sizeof(LV2_Atom_Object_Body);
+    while (at <= size && size - at >= sizeof(LV2_Atom_Property_Body)) {
+        const auto* p = reinterpret_cast<const LV2_Atom_Property_Body*>(body + at);
+        if (p->value.size > size - at - sizeof(LV2_Atom_Property_Body)) return;
+        for (const Wanted& w : wanted)
+            if (p->key == w.key && !*w.value) *w.value = &p->value;
+        at += sizeof(LV2_Atom_Property_Body) +
+              ((std::uint64_t{p->value.size} + 7) & ~std::uint64_t{7});
+    }
+}
+
+// Whether a value was found and has a body of at least `bytes`.
+inline bool hasBody(const LV2_Atom* value, std::uint32_t bytes) noexcept {
+    return value && value->size >= bytes;
 }
 
 }  // namespace lv2ui

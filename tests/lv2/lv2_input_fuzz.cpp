@@ -68,12 +68,13 @@ void forgeNumber(LV2_Atom_Forge& forge, Reader& in) {
 
 // A message as the editor or a generic host UI sends it, of any make-up.
 void forgeMessage(LV2_Atom_Forge& forge, Host& host, Reader& in) {
-    const char* types[] = {LV2_PATCH__Set,  LV2_PATCH__Get,   lv2ui::kLogFrom,
-                           lv2ui::kSaveLog, lv2ui::kClearLog, "urn:fuzz:other"};
-    const char* keys[] = {LV2_PATCH__property, LV2_PATCH__value, lv2ui::kSequence, "urn:fuzz:key"};
+    const char* types[] = {LV2_PATCH__Set,   LV2_PATCH__Get,     lv2ui::kLogFrom,  lv2ui::kSaveLog,
+                           lv2ui::kClearLog, LV2_TIME__Position, "urn:fuzz:other", LV2_PATCH__Set};
+    const char* keys[] = {LV2_PATCH__property, LV2_PATCH__value, lv2ui::kSequence,
+                          LV2_TIME__beatsPerMinute};
     const char* names[] = {lv2ui::kLogFile, lv2ui::kTrackName, "urn:fuzz:name"};
     LV2_Atom_Forge_Frame object;
-    lv2_atom_forge_object(&forge, &object, 0, host.id(types[in.byte() % 6]));
+    lv2_atom_forge_object(&forge, &object, 0, host.id(types[in.byte() % 8]));
     for (int n = in.byte() % 4; n > 0; --n) {
         lv2_atom_forge_key(&forge, host.id(keys[in.byte() % 4]));
         const std::uint8_t kind = in.byte();
@@ -95,8 +96,11 @@ void forgeMessage(LV2_Atom_Forge& forge, Host& host, Reader& in) {
                 break;
             }
             case 3: {
-                // A value whose size says more than is there: the object's end cuts it.
-                lv2_atom_forge_atom(&forge, 64 + in.byte(), host.id(LV2_ATOM__Long));
+                // A value whose size says more than is there, up to sizes that wrap when
+                // padded: the object's end cuts it.
+                const std::uint8_t b = in.byte();
+                lv2_atom_forge_atom(&forge, b >= 0xF0 ? 0xFFFFFFF0u + (b & 0xFu) : 64u + b,
+                                    host.id(LV2_ATOM__Long));
                 break;
             }
             default:
