@@ -52,14 +52,15 @@ inline constexpr std::uint32_t kMaxText = 4095;
 inline constexpr std::uint32_t kMidiInPort = kNumParams, kMidiOutPort = kNumParams + 1,
                                kNotifyPort = kNumParams + 2;
 
-// Finds the values of the given keys in `object` (the first of each), reading only what lies
-// within the object: messages come from outside, and a value may claim more than its object
-// holds (the walk of lv2/atom/util.h would read past the end, or not end at all when a size
-// wraps). Keys not found leave their value null.
+// A property key and where its value goes.
 struct Wanted {
     LV2_URID key;
     const LV2_Atom** value;
 };
+// Finds the values of the given keys in `object` (the first of each), reading only what lies
+// within the object: messages come from outside, and a value may claim more than its object
+// holds (the walk of lv2/atom/util.h would read past the end, or not end at all when a size
+// wraps). Keys not found leave their value null.
 inline void findValues(const LV2_Atom_Object* object,
                        std::initializer_list<Wanted> wanted) noexcept {
     for (const Wanted& w : wanted) *w.value = nullptr;
