@@ -32,11 +32,12 @@ struct EditorUi {
     editor::TPluginEditorWindow window;
     std::unique_ptr<editor::EditorView> view;
 
-    // The host's idle call (user-interface thread).
+    // The host's idle call (user-interface thread). New lines go into the window first, so the
+    // view's pass draws them in the same call.
     void idle() {
-        view->idle();
         for (const std::string& line : access.takeMessages()) window.appendLine(line);
         logIdleTransfer(access.lines(), &window, false);
+        view->idle();
     }
 };
 
