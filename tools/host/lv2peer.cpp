@@ -113,12 +113,20 @@ Lv2Peer::Lv2Peer(const std::string& uri, double sampleRate)
     controls_.assign(ports, 0.0f);
     symbols_.resize(ports);
     controlInput_.assign(ports, false);
+    bool outputConnected = false;
     for (std::uint32_t i = 0; i < ports; ++i) {
         const LilvPort* port = lilv_plugin_get_port_by_index(plugin, i);
         symbols_[i] = lilv_node_as_string(lilv_port_get_symbol(plugin, port));
         const bool isInput = lilv_port_is_a(plugin, port, input);
         if (lilv_port_is_a(plugin, port, atom)) {
-            lilv_instance_connect_port(instance, i, isInput ? in_.data() : out_.data());
+            // The first atom output carries the MIDI; later ones (a notify port for an editor)
+            // are left unconnected.
+            const bool midiOut = !isInput && !outputConnected;
+            outputConnected = outputConnected || midiOut;
+            lilv_instance_connect_port(instance, i,
+                                       isInput   ? in_.data()
+                                       : midiOut ? out_.data()
+                                                 : nullptr);
         } else if (lilv_port_is_a(plugin, port, control)) {
             controls_[i] = defaults[i] == defaults[i] ? defaults[i] : 0.0f;  // NaN: no default
             controlInput_[i] = isInput;
