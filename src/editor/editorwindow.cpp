@@ -40,8 +40,6 @@ constexpr Id kCheckBoxes[] = {CheckBox1,  CheckBox2,  CheckBox4, CheckBox5,  Che
 constexpr Id kSliders[] = {TrackBar1, TrackBar2, TrackBar3, TrackBar4,
                            TrackBar5, TrackBar6, TrackBar7};
 constexpr Id kRadios[] = {RadioButton1, RadioButton2, RadioButton9, RadioButton12};
-constexpr Id kKnobChannels[] = {ComboBox24, ComboBox14, ComboBox16,
-                                ComboBox18, ComboBox20, ComboBox22};
 
 bool isBusList(Id id) {
     return id == ComboBox25 || id == ComboBox26;
