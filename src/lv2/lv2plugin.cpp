@@ -389,7 +389,7 @@ void Lv2Plugin::saveLog() {
     if (path.empty()) return;
     try {
         midifile::TMidiData data;
-        Recorder::build(data, engine_.recordingSnapshot(), name);
+        Recorder::build(data, engine_.recording(), name);
         data.fileName = path;
         data.save();
     } catch (const std::exception& e) {

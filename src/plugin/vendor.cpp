@@ -60,7 +60,7 @@ bool saveLog(APlugin& p, std::string& reason) {
     }
     try {
         midifile::TMidiData data;
-        Recorder::build(data, p.recordingSnapshot(), p.trackName());
+        Recorder::build(data, p.recording(), p.trackName());
         data.fileName = path;
         data.save();
         return true;
