@@ -22,9 +22,10 @@ TMidiIO::~TMidiIO() {
     closeInput();
 }
 
-void TMidiIO::enableSysex(SysexHandler handler) {
+void TMidiIO::enableSysex(SysexHandler handler, void* owner) {
     if (sysexThread_.joinable()) return;
     sysexHandler_ = handler;
+    sysexOwner_ = owner;
     sysexSends_ = std::make_unique<platform::MessageRing>(std::size_t{1} << 20);
     sysexBuffer_ = std::make_unique<std::uint8_t[]>(platform::kMaxMessage);
     sysexThread_ = std::thread([this] { sysexLoop(); });
@@ -133,7 +134,7 @@ void TMidiIO::inputCallback(void* self, unsigned message, std::uintptr_t param1,
     if (io && message == platform::kMidiInLongData && io->sysexHandler_ && param1 != 0) {
         io->inputBusy_.fetch_add(1);
         if (io->delivering_.load())
-            io->sysexHandler_(io->owner_, reinterpret_cast<const std::uint8_t*>(param1),
+            io->sysexHandler_(io->sysexOwner_, reinterpret_cast<const std::uint8_t*>(param1),
                               static_cast<std::size_t>(param2));
         io->inputBusy_.fetch_sub(1);
         return;

@@ -32,10 +32,10 @@ public:
 
     // Installed by the owner before the input is opened; the input stays closed without one.
     void setInputHandler(InputHandler handler, void* owner) noexcept;
-    // Lets SysEx through both ways: received ones go to `handler` (with the input handler's
-    // owner), sent ones to a sender thread of their own. Called once, by the owner, before any
-    // device opens; without it SysEx is ignored both ways.
-    void enableSysex(SysexHandler handler);
+    // Lets SysEx through both ways: received ones go to `handler` with `owner`, sent ones to a
+    // sender thread of their own. Called once, by the owner, before any device opens; without
+    // it SysEx is ignored both ways.
+    void enableSysex(SysexHandler handler, void* owner);
 
     // Device lists, for the editor.
     int inputDeviceCount() noexcept { return backend_->inputCount(); }
@@ -130,6 +130,7 @@ private:
     SendQueue sends_;
     // SysEx: the handler for received ones, and the queue of those to send with its thread.
     SysexHandler sysexHandler_ = nullptr;
+    void* sysexOwner_ = nullptr;
     std::unique_ptr<platform::MessageRing> sysexSends_;
     std::unique_ptr<std::uint8_t[]> sysexBuffer_;
     std::atomic_flag sysexPushing_ = ATOMIC_FLAG_INIT;  // senders take turns, never wait

@@ -44,7 +44,7 @@ APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParam
     // "Pass and log system exclusive": before any device opens or any event comes.
     if (options.sysex) {
         engine_.enableSysex();
-        midiIO_.enableSysex(&APlugin::deviceSysexProc);
+        midiIO_.enableSysex(&APlugin::deviceSysexProc, this);
     }
     hasVu(false);
     setNumInputs(options.emulateInput ? 1 : 0);
