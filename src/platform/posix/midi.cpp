@@ -125,9 +125,10 @@ public:
     }
 
     // On ALSA the whole message goes at once (the sequencer divides it itself). RtMidi's JACK
-    // output holds 16 KB at a time and a JACK event at most a port buffer, so there it goes in
-    // pieces, each as one JACK event (the first with F0, the last with F7), and a piece the
-    // full output refuses is offered again until it fits.
+    // output holds 16 KB at a time, empties once per period into a port buffer that drops what
+    // does not fit, and a busy machine may skip periods: there the message goes in small
+    // pieces, each one JACK event (the first with F0, the last with F7), paced so that little
+    // is ever on its way; a piece the full output refuses is offered again until it fits.
     bool sendLong(const std::uint8_t* data, std::size_t size) noexcept override {
         if (!out_ || size == 0) return false;
         const std::size_t piece = api_ == RtMidi::UNIX_JACK ? kJackPiece : size;
@@ -140,6 +141,8 @@ public:
                 if (!outCapture_.refused.load()) {
                     at += n;
                     retries = 0;
+                    if (api_ == RtMidi::UNIX_JACK && at < size)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
                     continue;
                 }
                 if (api_ != RtMidi::UNIX_JACK) return false;
@@ -154,7 +157,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kJackPiece = 1024;
+    static constexpr std::size_t kJackPiece = 512;
     static constexpr int kMaxRetries = 2000;  // about two seconds without progress
 
     // The client of one direction, made on first use: ALSA if the sequencer answers, else
