@@ -26,6 +26,7 @@ void TMidiIO::enableSysex(SysexHandler handler, void* owner) {
     if (sysexThread_.joinable()) return;
     sysexHandler_ = handler;
     sysexOwner_ = owner;
+    backend_->setLongMessages(true);
     sysexSends_ = std::make_unique<platform::MessageRing>(std::size_t{1} << 20);
     sysexBuffer_ = std::make_unique<std::uint8_t[]>(platform::kMaxMessage);
     sysexThread_ = std::thread([this] { sysexLoop(); });

@@ -61,6 +61,9 @@ public:
     virtual bool openOutput(int number, MidiErrorText& error) noexcept = 0;
     virtual void closeOutput() noexcept = 0;
     virtual void sendShort(std::uint32_t word) noexcept = 0;
+    // Whether an input opened from now on delivers system exclusive messages (kMidiInLongData);
+    // off by default. Called before a device opens.
+    virtual void setLongMessages(bool /*on*/) noexcept {}
     // Sends one whole system exclusive message, F0 to F7, while the output is open; it may
     // wait until the device has taken it, so it is called from a thread that may wait (one at
     // a time). False when the device refused it.

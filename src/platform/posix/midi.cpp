@@ -129,6 +129,14 @@ public:
     // does not fit, and a busy machine may skip periods: there the message goes in small
     // pieces, each one JACK event (the first with F0, the last with F7), paced so that little
     // is ever on its way; a piece the full output refuses is offered again until it fits.
+    void setLongMessages(bool on) noexcept override {
+        long_ = on;
+        try {
+            if (in_) in_->ignoreTypes(!on, false, false);
+        } catch (...) {
+        }
+    }
+
     bool sendLong(const std::uint8_t* data, std::size_t size) noexcept override {
         if (!out_ || size == 0) return false;
         const std::size_t piece = api_ == RtMidi::UNIX_JACK ? kJackPiece : size;
@@ -158,6 +166,7 @@ public:
 
 private:
     static constexpr std::size_t kJackPiece = 512;
+    bool long_ = false;
     static constexpr int kMaxRetries = 2000;  // about two seconds without progress
 
     // The client of one direction, made on first use: ALSA if the sequencer answers, else
@@ -179,9 +188,9 @@ private:
                 } else {
                     auto in = std::make_unique<RtMidiIn>(api, name);
                     in->setErrorCallback(&RtMidiBackend::onError, &inCapture_);
-                    // Every message, clock, active sensing and time code included; system
-                    // exclusive goes on whole (TMidiIO ignores it unless asked for it).
-                    in->ignoreTypes(false, false, false);
+                    // Every short message, clock, active sensing and time code included;
+                    // system exclusive only when asked for.
+                    in->ignoreTypes(!long_, false, false);
                     in->setCallback(&RtMidiBackend::onInput, this);
                     in_ = std::move(in);
                 }
