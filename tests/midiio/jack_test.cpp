@@ -124,6 +124,25 @@ protected:
         ASSERT_TRUE(peer->ok());
     }
 
+    // Opens the input device on the peer's output (the input handler already set) and warms
+    // the path up with active sensing; answers how many arrived, 0 when the path did not come up.
+    std::size_t openWarmInput(TMidiIO& io) {
+        io.selectInputDevice(deviceNamed(io, false, peer->outputPort()));
+        io.setInputOpen(true);
+        if (!io.inputOpen() || !waitFor([&] { return peer->outputConnections() == 1; }, 5))
+            return 0;
+        return warmUp([&] { peer->post(jacktest::shortMessage(0xFE)); },
+                      [&] { return collector.count.load(); });
+    }
+    // The same for the output device on the peer's input.
+    std::size_t openWarmOutput(TMidiIO& io) {
+        io.selectOutputDevice(deviceNamed(io, true, peer->inputPort()));
+        io.setOutputOpen(true);
+        if (!io.outputOpen() || !waitFor([&] { return peer->inputConnections() == 1; }, 5))
+            return 0;
+        return warmUp([&] { io.sendShortMessage(0xFE); }, [&] { return peer->receivedCount(); });
+    }
+
     static JackServer* server;
     platform::RecordingNoticeSink notices;
     platform::ScopedNoticeSink noticeScope{notices};
@@ -161,13 +180,8 @@ TEST_F(JackDevices, ListsOtherClientsPortsButNotItsOwn) {
 TEST_F(JackDevices, PeerMessagesReachTheHandlerOnceInOrderWithoutSysex) {
     TMidiIO io;
     io.setInputHandler(&Collector::handler, &collector);
-    io.selectInputDevice(deviceNamed(io, false, peer->outputPort()));
-    io.setInputOpen(true);
-    ASSERT_TRUE(io.inputOpen());
-    ASSERT_TRUE(waitFor([&] { return peer->outputConnections() == 1; }, 5));
     // Active sensing until one arrives: the path is up and warm.
-    const std::size_t warm = warmUp([&] { peer->post(jacktest::shortMessage(0xFE)); },
-                                    [&] { return collector.count.load(); });
+    const std::size_t warm = openWarmInput(io);
     ASSERT_GT(warm, 0u);
 
     constexpr std::size_t kMessages = 10000;
@@ -197,12 +211,7 @@ TEST_F(JackDevices, PeerMessagesReachTheHandlerOnceInOrderWithoutSysex) {
 
 TEST_F(JackDevices, SentMessagesReachThePeerOnceInOrder) {
     TMidiIO io;
-    io.selectOutputDevice(deviceNamed(io, true, peer->inputPort()));
-    io.setOutputOpen(true);
-    ASSERT_TRUE(io.outputOpen());
-    ASSERT_TRUE(waitFor([&] { return peer->inputConnections() == 1; }, 5));
-    const std::size_t warm =
-        warmUp([&] { io.sendShortMessage(0xFE); }, [&] { return peer->receivedCount(); });
+    const std::size_t warm = openWarmOutput(io);
     ASSERT_GT(warm, 0u);
 
     // Paced by what has arrived: at most 32 messages on their way, well inside what one
@@ -257,12 +266,7 @@ TEST_F(JackDevices, SysexFromThePeerArrivesWholeOnceBetweenItsWords) {
     TMidiIO io;
     io.setInputHandler(&Collector::handler, &collector);
     io.enableSysex(&SysexCollector::handler, &sysex);
-    io.selectInputDevice(deviceNamed(io, false, peer->outputPort()));
-    io.setInputOpen(true);
-    ASSERT_TRUE(io.inputOpen());
-    ASSERT_TRUE(waitFor([&] { return peer->outputConnections() == 1; }, 5));
-    const std::size_t warm = warmUp([&] { peer->post(jacktest::shortMessage(0xFE)); },
-                                    [&] { return collector.count.load(); });
+    const std::size_t warm = openWarmInput(io);
     ASSERT_GT(warm, 0u);
 
     const std::vector<std::uint8_t> dump = dump64k();
@@ -284,12 +288,7 @@ TEST_F(JackDevices, SysexFromThePeerArrivesWholeOnceBetweenItsWords) {
 TEST_F(JackDevices, SentSysexReachesThePeerIntactInOrder) {
     TMidiIO io;
     io.enableSysex(nullptr, nullptr);
-    io.selectOutputDevice(deviceNamed(io, true, peer->inputPort()));
-    io.setOutputOpen(true);
-    ASSERT_TRUE(io.outputOpen());
-    ASSERT_TRUE(waitFor([&] { return peer->inputConnections() == 1; }, 5));
-    const std::size_t warm =
-        warmUp([&] { io.sendShortMessage(0xFE); }, [&] { return peer->receivedCount(); });
+    const std::size_t warm = openWarmOutput(io);
     ASSERT_GT(warm, 0u);
 
     // Two dumps one after the other: each whole, in the order sent.
