@@ -69,6 +69,18 @@ void ScriptedMidiBackend::sendShort(std::uint32_t word) noexcept {
     sending_.fetch_sub(1);
 }
 
+bool ScriptedMidiBackend::sendLong(const std::uint8_t* data, std::size_t size) noexcept {
+    record("sysex " + std::to_string(size));
+    std::lock_guard<std::mutex> lock(mutex_);
+    sentLong_.emplace_back(data, data + size);
+    return true;
+}
+
+std::vector<std::vector<std::uint8_t>> ScriptedMidiBackend::sentLong() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sentLong_;
+}
+
 void ScriptedMidiBackend::failNextOpen(bool output, std::string text) {
     std::lock_guard<std::mutex> lock(mutex_);
     (output ? failOutput_ : failInput_) = std::move(text);
