@@ -115,5 +115,6 @@ APluginCounters APlugin::counters() const noexcept {
     c.busDrops = static_cast<std::size_t>(bus_->dropped());
     c.soundStreamNotices = e.soundStreamNotices;
     c.feedbackLoopNotices = feedbackRaised_.load(std::memory_order_relaxed);
+    c.sysexDrops = e.sysexDrops + static_cast<std::size_t>(midiIO_.droppedSysex());
     return c;
 }

@@ -37,6 +37,7 @@ struct APluginCounters {
     std::size_t busDrops = 0;          // words a full send bus refused
     std::size_t soundStreamNotices = 0;
     std::size_t feedbackLoopNotices = 0;
+    std::size_t sysexDrops = 0;  // SysEx the engine or the output device's queue dropped
 };
 
 // The VST 2 front end: the host's entries, the program, the devices and the worker; the

@@ -74,6 +74,8 @@ set_option(True)
 rc, out, err = run("--in", "in.mid", "--out", "out.mid", "--log", "--save-log", "log.mid",
                    "--stats")
 check(rc == 0, "run with the option on", err)
+check("SysEx dropped: 0" in out.splitlines() and
+      "refused by the full recording: 0" in out.splitlines(), "--stats: nothing dropped", out)
 # The knobs' first words (B0 00 00) come before the file's.
 sent = [l.split(": ", 1)[1] for l in out.splitlines() if " frame " in l and "B0 00 00" not in l]
 check(sent == ["90 3C 64", "sysex 65536 bytes", "80 3C 00", "sysex 6 bytes", "90 3E 5A"],
