@@ -111,6 +111,7 @@ void TMidiIO::openOutput() noexcept {
 void TMidiIO::closeOutput() noexcept {
     if (!outputOpen()) return;
     outputOpen_.store(false);
+    backend_->cancelLong();  // a SysEx still going out stops rather than hold the close up
     waitIdle(outputBusy_);
     // Words still waiting were meant for this device; they do not go to the next one.
     std::uint32_t word;

@@ -29,6 +29,7 @@ public:
     bool sendLong(const std::uint8_t* data, std::size_t size) noexcept override {
         return b_.sendLong(data, size);
     }
+    void cancelLong() noexcept override { b_.cancelLong(); }
 
 private:
     MidiBackend& b_;

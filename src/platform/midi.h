@@ -70,6 +70,9 @@ public:
     virtual bool sendLong(const std::uint8_t* /*data*/, std::size_t /*size*/) noexcept {
         return false;
     }
+    // Makes a sendLong under way on another thread give up soon, because the output is about
+    // to close (any thread); the next openOutput sends normally again.
+    virtual void cancelLong() noexcept {}
 };
 
 // The system's MIDI devices, or the backend a test installed with ScopedMidiBackend (then the

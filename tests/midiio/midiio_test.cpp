@@ -250,6 +250,23 @@ TEST_F(MidiIO, CloseWaitsForTheHandlerAndEndsDelivery) {
     EXPECT_GE(counter.calls.load(), 200);
 }
 
+// A SysEx still going out when the output closes is cancelled: the close does not wait for it.
+TEST_F(MidiIO, ClosingCancelsASysexUnderWay) {
+    io.enableSysex(nullptr, nullptr);
+    io.setOutputOpen(true);
+    backend.holdLongSends.store(true);
+    const std::vector<std::uint8_t> sysex = {0xF0, 0x01, 0xF7};
+    io.sendSysex(sysex.data(), sysex.size());
+    for (int i = 0; i < 2000 && !backend.longSendWaiting.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(backend.longSendWaiting.load());
+    const auto start = std::chrono::steady_clock::now();
+    io.setOutputOpen(false);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(backend.calls(), (Calls{"open out 0", "sysex 3", "close out"}));
+    EXPECT_EQ(io.droppedSysex(), 1u);
+}
+
 // --- The plug-in's device parameters ---------------------------------------------------------
 
 VstIntPtr VSTCALLBACK quietHost(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, float) {

@@ -1,6 +1,8 @@
 #include "support/scriptedmidibackend.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace platform {
 
@@ -71,6 +73,14 @@ void ScriptedMidiBackend::sendShort(std::uint32_t word) noexcept {
 
 bool ScriptedMidiBackend::sendLong(const std::uint8_t* data, std::size_t size) noexcept {
     record("sysex " + std::to_string(size));
+    if (holdLongSends.load()) {
+        cancelled_.store(false);
+        longSendWaiting.store(true);
+        for (int i = 0; i < 10000 && !cancelled_.load(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        longSendWaiting.store(false);
+        return false;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     sentLong_.emplace_back(data, data + size);
     return true;

@@ -102,6 +102,7 @@ public:
     }
 
     bool openOutput(int number, MidiErrorText& error) noexcept override {
+        cancel_.store(false);
         return open(true, number, "MIDI out", error);
     }
 
@@ -129,6 +130,8 @@ public:
     // does not fit, and a busy machine may skip periods: there the message goes in small
     // pieces, each one JACK event (the first with F0, the last with F7), paced so that little
     // is ever on its way; a piece the full output refuses is offered again until it fits.
+    void cancelLong() noexcept override { cancel_.store(true); }
+
     void setLongMessages(bool on) noexcept override {
         long_ = on;
         try {
@@ -153,7 +156,7 @@ public:
                         std::this_thread::sleep_for(std::chrono::milliseconds(1));
                     continue;
                 }
-                if (api_ != RtMidi::UNIX_JACK) return false;
+                if (api_ != RtMidi::UNIX_JACK || cancel_.load()) return false;
                 // The JACK output empties once per period: give it time, but not forever.
                 if (++retries > kMaxRetries) return false;
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -167,6 +170,7 @@ public:
 private:
     static constexpr std::size_t kJackPiece = 512;
     bool long_ = false;
+    std::atomic<bool> cancel_{false};
     static constexpr int kMaxRetries = 2000;  // about two seconds without progress
 
     // The client of one direction, made on first use: ALSA if the sequencer answers, else

@@ -68,6 +68,7 @@ public:
     }
 
     void setLongMessages(bool on) noexcept override { long_ = on; }
+    void cancelLong() noexcept override { cancel_.store(true); }
 
     // Sends the message from a prepared header and waits until the driver is done with it:
     // at the cable's 3,125 bytes a second, with room to spare; past that it is taken back.
@@ -82,7 +83,7 @@ public:
             const DWORD limit = static_cast<DWORD>(2000 + size / 3);  // milliseconds
             const DWORD start = GetTickCount();
             while (!(header.dwFlags & MHDR_DONE)) {
-                if (GetTickCount() - start > limit) {
+                if (GetTickCount() - start > limit || cancel_.load()) {
                     midiOutReset(out_);
                     sent = false;
                     break;
@@ -98,6 +99,7 @@ public:
     // No callback for the output. A failed open leaves no handle, so nothing is closed then.
     bool openOutput(int number, MidiErrorText& error) noexcept override {
         HMIDIOUT handle = nullptr;
+        cancel_.store(false);
         const MMRESULT r = midiOutOpen(&handle, static_cast<UINT>(number), 0, 0, CALLBACK_NULL);
         if (r == MMSYSERR_NOERROR) {
             out_ = handle;
@@ -206,6 +208,7 @@ private:
     void* context_ = nullptr;
     bool long_ = false;
     std::atomic<bool> closing_{false};
+    std::atomic<bool> cancel_{false};
     std::array<MIDIHDR, kBuffers> headers_{};
     std::unique_ptr<std::uint8_t[]> buffers_;
     std::unique_ptr<std::uint8_t[]> joined_;  // the SysEx under way

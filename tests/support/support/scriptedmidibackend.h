@@ -29,6 +29,10 @@ public:
     // Records "sysex SIZE" and keeps the bytes.
     bool sendLong(const std::uint8_t* data, std::size_t size) noexcept override;
     void setLongMessages(bool on) noexcept override { longMessages_.store(on); }
+    // With holdLongSends set, sendLong waits (up to 10 s) until cancelLong; false then.
+    void cancelLong() noexcept override { cancelled_.store(true); }
+    std::atomic<bool> holdLongSends{false};
+    std::atomic<bool> longSendWaiting{false};
     bool longMessages() const noexcept { return longMessages_.load(); }
     std::vector<std::vector<std::uint8_t>> sentLong() const;
 
@@ -54,6 +58,7 @@ private:
     std::atomic<void*> context_{nullptr};
     std::atomic<int> sending_{0}, overlaps_{0};
     std::atomic<bool> longMessages_{false};
+    std::atomic<bool> cancelled_{false};
     std::vector<std::vector<std::uint8_t>> sentLong_;
 };
 
