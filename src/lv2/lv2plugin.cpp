@@ -15,6 +15,8 @@
 #include "lv2/portmap.h"
 #include "midifile/mididata.h"
 #include "platform/notice.h"
+#include "platform/settings.h"
+#include "plugin/options.h"
 
 namespace {
 
@@ -60,6 +62,16 @@ constexpr std::array<std::uint8_t, 256> kMessageLength = [] {
 static_assert(std::endian::native == std::endian::little);
 constexpr std::array<std::uint32_t, 4> kBytesMask = {0u, 0xFFu, 0xFFFFu, 0xFFFFFFu};
 
+// "Pass and log system exclusive", stored where the VST 2 plug-in keeps it; off when missing
+// or unreadable.
+bool sysexOption() noexcept {
+    try {
+        if (auto v = platform::userSettings().readDword(kOptionsKey, kOptionSysEx)) return *v != 0;
+    } catch (...) {
+    }
+    return false;
+}
+
 }  // namespace
 
 Lv2Plugin* Lv2Plugin::create(double rate, const LV2_Feature* const* features) {
@@ -93,6 +105,10 @@ Lv2Plugin::Lv2Plugin(double rate, LV2_URID_Map* map, LV2_Worker_Schedule* schedu
     midiHeader_ = std::uint64_t{u_.midiEvent} << 32;
     for (std::size_t i = 0; i < kNumParams; ++i) controls_[i] = &seen_[i];
     midiIO_.setInputHandler(&Lv2Plugin::deviceInputProc, this);
+    if (sysexOption()) {
+        engine_.enableSysex();
+        midiIO_.enableSysex(&Lv2Plugin::deviceSysexProc, this);
+    }
     bus_ = std::make_unique<vstbus::TVstBus>();
     engine_.setSampleRate(static_cast<float>(rate));
     // The parameters start at their defaults, as the Turtle gives them to the host; the knobs'
@@ -246,6 +262,10 @@ void Lv2Plugin::run(std::uint32_t frames) noexcept {
                     std::uint32_t bytes;
                     std::memcpy(&bytes, ev + 1, sizeof bytes);
                     engine_.hostInput(bytes & kBytesMask[n], static_cast<int>(ev->time.frames));
+                } else if (receiving && n > 3 && engine_.sysexEnabled()) {
+                    // A SysEx (skipped unless the option was on at instantiation).
+                    engine_.hostSysex(reinterpret_cast<const std::uint8_t*>(ev + 1), n,
+                                      static_cast<int>(ev->time.frames));
                 }
             } else if ((type == u_.object || type == u_.blank) &&
                        n >= sizeof(LV2_Atom_Object_Body)) {
@@ -294,6 +314,32 @@ void Lv2Plugin::hostOutput(MidiWord word, int frame) noexcept {
     std::memcpy(e + sizeof at, &header, sizeof header);
     std::memcpy(e + sizeof(LV2_Atom_Event), &payload, sizeof payload);
     outNext_ = e + kEventBytes;
+}
+
+// A SysEx goes out the same way, its event padded to 8 bytes; dropped when it does not fit.
+void Lv2Plugin::hostSysexOutput(const std::uint8_t* data, std::size_t size, int frame) noexcept {
+    const std::ptrdiff_t bytes =
+        static_cast<std::ptrdiff_t>(sizeof(LV2_Atom_Event) + ((size + 7) & ~std::size_t{7}));
+    std::uint8_t* const e = outNext_;
+    if (outEnd_ - e < bytes) return;
+    std::int64_t at = frame < lastFrame_ ? lastFrame_ : frame;
+    if (at > maxFrame_) at = maxFrame_;
+    lastFrame_ = at;
+    const std::uint64_t header = midiHeader_ | static_cast<std::uint32_t>(size);
+    std::memcpy(e, &at, sizeof at);
+    std::memcpy(e + sizeof at, &header, sizeof header);
+    std::memcpy(e + sizeof(LV2_Atom_Event), data, size);
+    std::memset(e + sizeof(LV2_Atom_Event) + size, 0,
+                static_cast<std::size_t>(bytes) - sizeof(LV2_Atom_Event) - size);
+    outNext_ = e + bytes;
+}
+
+void Lv2Plugin::deviceSysexOutput(const std::uint8_t* data, std::size_t size) noexcept {
+    midiIO_.sendSysex(data, size);
+}
+
+void Lv2Plugin::deviceSysexProc(void* self, const std::uint8_t* data, std::size_t size) noexcept {
+    static_cast<Lv2Plugin*>(self)->engine_.deviceSysexInput(data, size);
 }
 
 bool Lv2Plugin::hostTime(HostTime& time) noexcept {
@@ -468,7 +514,7 @@ bool Lv2Plugin::saveLog(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_
     if (path.empty()) return false;
     try {
         midifile::TMidiData data;
-        Recorder::build(data, engine_.recordingSnapshot(), name);
+        Recorder::build(data, engine_.recording(), name);
         data.fileName = path;
         data.save();
     } catch (const std::exception& e) {

@@ -118,9 +118,13 @@ private:
     int busTake(int bus, MidiWord* words, int capacity) noexcept override;
     void busWrite(int bus, MidiWord word) noexcept override;
     void deviceOutput(MidiWord word) noexcept override;
+    void hostSysexOutput(const std::uint8_t* data, std::size_t size, int frame) noexcept override;
+    void deviceSysexOutput(const std::uint8_t* data, std::size_t size) noexcept override;
     void notice(EngineNotice which) noexcept override;
 
     static void deviceInputProc(void* self, std::uint32_t word) noexcept;
+    // The MIDI input device's SysEx (the driver's thread).
+    static void deviceSysexProc(void* self, const std::uint8_t* data, std::size_t size) noexcept;
 
     struct Urids {
         LV2_URID midiEvent, sequence, object, blank, position, bpm, beatsPerBar, beatUnit,
