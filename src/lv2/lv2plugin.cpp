@@ -6,6 +6,7 @@
 
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <exception>
 
@@ -87,12 +88,16 @@ Lv2Plugin::Lv2Plugin(double rate, LV2_URID_Map* map, LV2_Worker_Schedule* schedu
           id(LV2_ATOM__Long),
           id(LV2_ATOM__String),
           id("urn:quobel:corvella#logFile"),
-          id("urn:quobel:corvella#trackName")};
+          id("urn:quobel:corvella#trackName"),
+          id(LV2_TIME__bar),
+          id(LV2_TIME__barBeat),
+          id(LV2_TIME__speed)};
     midiHeader_ = std::uint64_t{u_.midiEvent} << 32;
     for (std::size_t i = 0; i < kNumParams; ++i) controls_[i] = &seen_[i];
     midiIO_.setInputHandler(&Lv2Plugin::deviceInputProc, this);
     bus_ = std::make_unique<vstbus::TVstBus>();
     engine_.setSampleRate(static_cast<float>(rate));
+    rate_ = rate;
     // The parameters start at their defaults, as the Turtle gives them to the host; the knobs'
     // first words wait for the first run.
     for (int i = 0; i < kNumParams; ++i) {
@@ -198,7 +203,39 @@ void Lv2Plugin::readPosition(const LV2_Atom_Object* obj) noexcept {
     if (numberOf(unit, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, denominator) &&
         denominator >= 1.0 && denominator <= 255.0)
         time_.denominator = static_cast<int>(denominator);
+    readBarPosition(obj);
     timeValid_ = time_.tempo > 0.0;
+}
+
+// time:bar and time:barBeat as quarter notes, for the log's bar.beat.tick; time:speed says
+// whether the position moves on between positions.
+void Lv2Plugin::readBarPosition(const LV2_Atom_Object* obj) noexcept {
+    const LV2_Atom *bar = nullptr, *beat = nullptr, *speed = nullptr;
+    lv2_atom_object_get(obj, u_.bar, &bar, u_.barBeat, &beat, u_.speed, &speed, 0);
+    double v = 0;
+    if (numberOf(speed, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, v)) speed_ = v;
+    double barIndex = 0, barBeat = 0;
+    if (!numberOf(bar, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, barIndex) ||
+        !numberOf(beat, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, barBeat) ||
+        !(barIndex >= 0.0 && barIndex < 1e9 && barBeat >= 0.0 && barBeat < 256.0) ||
+        time_.numerator < 1 || time_.denominator < 1) {
+        time_.hasPpq = time_.hasBar = false;
+        return;
+    }
+    const double quartersPerBeat = 4.0 / time_.denominator;
+    time_.barStart = barIndex * time_.numerator * quartersPerBeat;
+    time_.ppq = time_.barStart + barBeat * quartersPerBeat;
+    time_.hasPpq = time_.hasBar = true;
+}
+
+// The position at the next run: on by the run's frames at the tempo and speed, into the next
+// bar when it passes the bar's end.
+void Lv2Plugin::advancePosition(std::uint32_t frames) noexcept {
+    if (!time_.hasPpq || !(rate_ > 0.0)) return;
+    time_.ppq += frames * speed_ * time_.tempo / (60.0 * rate_);
+    const double barLength = time_.numerator * 4.0 / time_.denominator;
+    if (time_.ppq >= time_.barStart + barLength)
+        time_.barStart += std::floor((time_.ppq - time_.barStart) / barLength) * barLength;
 }
 
 // Host events run as one call of their own, then the block (the delay line, the receive bus
@@ -251,6 +288,7 @@ void Lv2Plugin::run(std::uint32_t frames) noexcept {
     }
     engine_.endCall();
     engine_.processBlock(static_cast<int>(frames));
+    advancePosition(frames);
     if (out_) {
         out_->atom.type = u_.sequence;
         out_->atom.size =

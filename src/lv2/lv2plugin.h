@@ -64,8 +64,10 @@ private:
     void readControls(bool now = false) noexcept;
     // Whether a parameter's change needs a front-end step (devices, buses).
     static bool needsStep(int index) noexcept;
-    // A time:Position from the input: tempo and time signature for the log.
+    // A time:Position from the input: tempo, time signature and bar position for the log.
     void readPosition(const LV2_Atom_Object* position) noexcept;
+    void readBarPosition(const LV2_Atom_Object* position) noexcept;
+    void advancePosition(std::uint32_t frames) noexcept;
     // The device and bus steps of a parameter (worker thread, or the activating thread).
     void applyStep(int index, float value) noexcept;
     // Worker thread.
@@ -83,7 +85,8 @@ private:
 
     struct Urids {
         LV2_URID midiEvent, sequence, object, blank, position, bpm, beatsPerBar, beatUnit,
-            atomFloat, atomDouble, atomInt, atomLong, atomString, logFile, trackName;
+            atomFloat, atomDouble, atomInt, atomLong, atomString, logFile, trackName, bar, barBeat,
+            speed;
     };
 
     // Constructed before and destroyed after every other member.
@@ -109,6 +112,8 @@ private:
     std::int64_t maxFrame_ = 0;
     bool timeValid_ = false;
     HostTime time_{};
+    double rate_ = 0.0;
+    double speed_ = 1.0;       // time:speed, 0 while the transport stands
     int flaggedSendBus_ = -1;  // the bus flagged as this instance's send bus (worker thread)
     MidiEngine engine_{*this};
     mutable std::mutex namesMutex_;
