@@ -157,22 +157,3 @@ void LogLines::keepNewest(std::size_t keep) noexcept {
 void LogLines::clear() noexcept {
     raiseFirst(appended());
 }
-
-void logOpenTransfer(LogLines& lines, LogView& view) {
-    if (lines.size() > 300) lines.clear();
-    view.replaceAll(lines.lines());
-}
-
-void logIdleTransfer(LogLines& lines, LogView* view, bool clearPending) {
-    if (clearPending) return;
-    if (view) {
-        view->beginUpdate();
-        if (view->lineCount() > 200) view->removeOldest(view->lineCount() - 199);
-        const std::size_t shown = view->lineCount();
-        if (shown < lines.size()) {
-            for (const std::string& l : lines.lines(shown)) view->appendLine(l);
-        }
-    }
-    if (lines.size() > 200) lines.keepNewest(199);
-    if (view) view->endUpdate();
-}

@@ -108,23 +108,3 @@ private:
     std::size_t nextSlot_ = 0;  // the slot of the next line appended (producer only)
     std::atomic<std::size_t> dropped_{0};
 };
-
-// The editor's log view, as the transfers below need it.
-class LogView {
-public:
-    virtual ~LogView() = default;
-    virtual std::size_t lineCount() const = 0;
-    virtual void appendLine(const std::string& line) = 0;
-    virtual void removeOldest(std::size_t count) = 0;
-    virtual void replaceAll(const std::vector<std::string>& lines) = 0;
-    virtual void beginUpdate() = 0;
-    virtual void endUpdate() = 0;
-};
-
-// Opening the editor: more than 300 waiting lines are dropped, then the view shows the rest.
-void logOpenTransfer(LogLines& lines, LogView& view);
-
-// An editor idle call: unless a clear is pending, the view is trimmed to its newest 199 lines
-// once it holds more than 200, receives the lines it lacks (matched by count), and then the
-// list is trimmed the same way. With no view only the list is trimmed.
-void logIdleTransfer(LogLines& lines, LogView* view, bool clearPending);
