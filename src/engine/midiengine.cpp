@@ -431,7 +431,7 @@ void MidiEngine::logMessage(MidiWord w, int frame) noexcept {
     if (stagedLineCount_ == 0) lineEpoch_ = clearEpoch_.load(std::memory_order_acquire);
     StagedLine& line = stagedLines_[stagedLineCount_++];
     line.length = writeLogLine(w, line.text);
-    line.clock = clock_ + frame;
+    line.clock = clock_ - 1 + frame;  // the clock step counts the first frame as 1
     line.frame = frame;
     line.status = static_cast<std::uint8_t>(wordStatus(w));
 }
