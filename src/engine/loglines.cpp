@@ -35,24 +35,25 @@ void LogLines::store(std::uint64_t seq, const char* text, std::size_t length,
     }
     Slot& s = slots_[nextSlot_];
     if (++nextSlot_ == kCapacity) nextSlot_ = 0;
+    // The tag goes first; every store of the line is a release, so a reader that sees any of
+    // them sees the cleared tag after it.
     s.tag.store(0, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    s.head.store(packHead(length, info), std::memory_order_relaxed);
-    s.clock.store(static_cast<std::uint64_t>(info.clock), std::memory_order_relaxed);
+    s.head.store(packHead(length, info), std::memory_order_release);
+    s.clock.store(static_cast<std::uint64_t>(info.clock), std::memory_order_release);
     s.ppq.store(std::bit_cast<std::uint64_t>(info.hasPpq ? info.ppq : kUnknown),
-                std::memory_order_relaxed);
+                std::memory_order_release);
     s.barStart.store(std::bit_cast<std::uint64_t>(info.hasBar ? info.barStart : kUnknown),
-                     std::memory_order_relaxed);
+                     std::memory_order_release);
     std::size_t at = 0;
     for (; at + 8 <= length || (wholeWords && at < length); at += 8) {
         std::uint64_t word;
         std::memcpy(&word, text + at, 8);
-        s.text[at / 8].store(word, std::memory_order_relaxed);
+        s.text[at / 8].store(word, std::memory_order_release);
     }
     if (at < length) {
         std::uint64_t word = 0;
         std::memcpy(&word, text + at, length - at);
-        s.text[at / 8].store(word, std::memory_order_relaxed);
+        s.text[at / 8].store(word, std::memory_order_release);
     }
     s.tag.store(seq + 1, std::memory_order_release);
 }
@@ -86,17 +87,18 @@ long LogLines::copy(std::uint64_t& seq, char* out, LogLineInfo* info) const noex
         // base is gone, and its slot's tag tells so.
         const Slot& s = slots_[(seq - base_.load(std::memory_order_relaxed)) % kCapacity];
         if (s.tag.load(std::memory_order_acquire) != seq + 1) continue;  // overwritten
-        const std::uint64_t head = s.head.load(std::memory_order_relaxed);
+        const std::uint64_t head = s.head.load(std::memory_order_acquire);
         const std::size_t length = std::min<std::size_t>(head & 0xFF, kLineLength);
         for (std::size_t w = 0; w * 8 < length; ++w)
-            words[w] = s.text[w].load(std::memory_order_relaxed);
+            words[w] = s.text[w].load(std::memory_order_acquire);
         LogLineInfo fields;
         if (info) {
-            fields.clock = static_cast<std::int64_t>(s.clock.load(std::memory_order_relaxed));
-            fields.ppq = std::bit_cast<double>(s.ppq.load(std::memory_order_relaxed));
-            fields.barStart = std::bit_cast<double>(s.barStart.load(std::memory_order_relaxed));
+            fields.clock = static_cast<std::int64_t>(s.clock.load(std::memory_order_acquire));
+            fields.ppq = std::bit_cast<double>(s.ppq.load(std::memory_order_acquire));
+            fields.barStart = std::bit_cast<double>(s.barStart.load(std::memory_order_acquire));
         }
-        std::atomic_thread_fence(std::memory_order_acquire);
+        // The loads above are acquires: a store of a newer line seen by any of them means this
+        // load sees its cleared tag.
         if (s.tag.load(std::memory_order_relaxed) != seq + 1) continue;  // overwritten meanwhile
         std::memcpy(out, words, length);
         if (info) {
