@@ -6,6 +6,9 @@
 #include <cstring>
 #include <limits>
 
+// The processing thread must never wait: every word it stores is a plain atomic store.
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+
 namespace {
 
 // The head word: length, status, numerator, denominator, then the rate as a float's bits.
@@ -85,7 +88,8 @@ long LogLines::copy(std::uint64_t& seq, char* out, LogLineInfo* info) const noex
         if (seq >= appended) return -1;
         // A line is in the slot of the base it was written with; a line from before a new
         // base is gone, and its slot's tag tells so.
-        const Slot& s = slots_[(seq - base_.load(std::memory_order_relaxed)) % kCapacity];
+        const Slot& s = slots_[static_cast<std::size_t>(
+            (seq - base_.load(std::memory_order_relaxed)) % kCapacity)];
         if (s.tag.load(std::memory_order_acquire) != seq + 1) continue;  // overwritten
         const std::uint64_t head = s.head.load(std::memory_order_acquire);
         const std::size_t length = std::min<std::size_t>(head & 0xFF, kLineLength);

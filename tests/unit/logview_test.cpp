@@ -171,14 +171,17 @@ TEST(LogFeedView, FilterAndPrefixApplyToTheWholeView) {
 TEST(LogSaveText, WritesTheLinesAsUtf8) {
     const auto dir = std::filesystem::temp_directory_path() / "corvella-logtext-test";
     std::filesystem::create_directories(dir);
-    const std::string path = (dir / "log \xC3\xA4.txt").string();
+    const std::string path = (dir / "log.txt").string();
     std::string error;
     // A Latin-1 byte (a name in the system's code page) becomes its UTF-8 pair; UTF-8 stays.
     ASSERT_TRUE(saveLogText(
         path, {"1.000 [1] C 5 (60,100) On", "Saved to: caf\xE9", "\xE2\x82\xAC"}, error))
         << error;
-    std::ifstream in(path, std::ios::binary);
-    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    std::string text;
+    {
+        std::ifstream in(path, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), {});
+    }
     EXPECT_EQ(text, "1.000 [1] C 5 (60,100) On\nSaved to: caf\xC3\xA9\n\xE2\x82\xAC\n");
     EXPECT_EQ(utf8Text("\xED\xA0\x80"), "\xC3\xAD\xC2\xA0\xC2\x80");  // no UTF-16 halves
     EXPECT_EQ(utf8Text("\xF0\x9F\x8E\xB9 ok"), "\xF0\x9F\x8E\xB9 ok");
