@@ -44,6 +44,9 @@ public:
     // Worker thread: the jobs run() handed over.
     LV2_Worker_Status work(std::uint32_t size, const void* data) noexcept;
 
+    // The log's lines, for readers on any thread (see LogLines).
+    LogLines& logLines() noexcept { return engine_.logLines(); }
+
     // State (the host's non-realtime threads): the log file and track names.
     LV2_State_Status save(LV2_State_Store_Function store, LV2_State_Handle handle) noexcept;
     LV2_State_Status restore(LV2_State_Retrieve_Function retrieve,
