@@ -1,5 +1,6 @@
 #include "editor/editorwindow.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -288,7 +289,8 @@ void TPluginEditorWindow::StopLoggingMidiData1Click() {
 
 void TPluginEditorWindow::Clearlog1Click() {
     plugin_.clearLog();
-    replaceAll({});
+    feed_.clear();
+    showFeed();
 }
 
 void TPluginEditorWindow::Savelog1Click() {
@@ -462,37 +464,33 @@ void TPluginEditorWindow::UpdaterTimer() {
 // --- The log view ---------------------------------------------------------------------------
 
 void TPluginEditorWindow::memoChanged() {
-    if (memoBatch_ > 0) {
-        memoDirty_ = true;
-        return;
-    }
     notify(Memo1, Property::Memo);
     Memo1Change();
 }
 
-void TPluginEditorWindow::appendLine(const std::string& line) {
-    memo_.push_back(line);
-    memoChanged();
-}
-
-void TPluginEditorWindow::removeOldest(std::size_t count) {
-    if (count == 0) return;
-    if (count > memo_.size()) count = memo_.size();
-    memo_.erase(memo_.begin(), memo_.begin() + static_cast<std::ptrdiff_t>(count));
-    memoChanged();
-}
-
-void TPluginEditorWindow::replaceAll(const std::vector<std::string>& lines) {
-    if (memo_.empty() && lines.empty()) return;
+void TPluginEditorWindow::showFeed() {
+    const std::vector<std::string> lines = feed_.lines();
+    const bool same =
+        lines.size() == memo_.size() && std::equal(lines.begin(), lines.end(), memo_.begin());
+    const std::string hint = feed_.paused() ? pausedText(feed_.newWhilePaused()) : "";
+    if (state(Memo1).hint != hint) setHint(Memo1, hint);
+    if (same) return;
     memo_.assign(lines.begin(), lines.end());
     memoChanged();
 }
 
-void TPluginEditorWindow::endUpdate() {
-    if (memoBatch_ > 0 && --memoBatch_ == 0 && memoDirty_) {
-        memoDirty_ = false;
-        memoChanged();
-    }
+void TPluginEditorWindow::logOpen(LogLines& lines) {
+    feed_.open(lines);
+    showFeed();
+}
+
+void TPluginEditorWindow::logIdle(LogLines& lines, bool clearPending) {
+    if (feed_.idle(lines, clearPending) || feed_.paused()) showFeed();
+}
+
+void TPluginEditorWindow::appendLine(const std::string& line) {
+    feed_.addOwn(line);
+    showFeed();
 }
 
 std::string TPluginEditorWindow::memoText() const {
@@ -517,6 +515,8 @@ void TPluginEditorWindow::menuItemClick(const std::string& item, Id on) {
         Copytoclipboard1Click();
     } else if (item == "Renameoutputbus1") {
         Renameoutputbus1Click(on);
+    } else {
+        logViewItemClick(item);
     }
 }
 

@@ -17,6 +17,7 @@
 
 #include "editor/form.h"
 #include "editor/led.h"
+#include "editor/logfeed.h"
 #include "editor/pluginaccess.h"
 #include "engine/loglines.h"
 
@@ -80,10 +81,10 @@ public:
 // the decimals.
 std::string floatText(float x, char separator = '.');
 
-class TPluginEditorWindow : public LogView {
+class TPluginEditorWindow {
 public:
     explicit TPluginEditorWindow(PluginAccess& plugin);
-    ~TPluginEditorWindow() override;
+    ~TPluginEditorWindow();
     TPluginEditorWindow(const TPluginEditorWindow&) = delete;
     TPluginEditorWindow& operator=(const TPluginEditorWindow&) = delete;
 
@@ -127,15 +128,20 @@ public:
     void Renameoutputbus1Click(Id list);
     // Runs a context-menu item by its name (`on`: the control the menu was opened on).
     void menuItemClick(const std::string& item, Id on);
+    // A check item's state and an item's caption as the menu shows them now.
+    bool menuItemChecked(const MenuItem& item) const;
+    std::string menuCaption(const MenuItem& item) const;
+    // The log view's own commands: hiding statuses, pause, time prefix, save as text.
+    void logViewItemClick(const std::string& item);
+    void SaveLogText1Click();
     int renameBus() const noexcept { return renameBus_; }
 
-    // The log view (Memo1).
-    std::size_t lineCount() const override { return memo_.size(); }
-    void appendLine(const std::string& line) override;
-    void removeOldest(std::size_t count) override;
-    void replaceAll(const std::vector<std::string>& lines) override;
-    void beginUpdate() override { ++memoBatch_; }
-    void endUpdate() override;
+    // The log view (Memo1): the log's lines through the feed, and the editor's own lines.
+    void logOpen(LogLines& lines);
+    void logIdle(LogLines& lines, bool clearPending);
+    LogFeed& logFeed() noexcept { return feed_; }
+    std::size_t lineCount() const { return memo_.size(); }
+    void appendLine(const std::string& line);
     const std::deque<std::string>& memoLines() const noexcept { return memo_; }
     std::string memoText() const;  // lines joined by CR LF
 
@@ -143,6 +149,8 @@ private:
     ControlState& mut(Id id) { return states_[index(id)]; }
     void notify(Id id, Property what);
     void memoChanged();
+    // The view shows the feed's lines now; the pause count goes to the log's hint.
+    void showFeed();
 
     // Changes made by the window itself.
     void setChecked(Id id, bool checked);
@@ -170,8 +178,7 @@ private:
     int activePage_ = 0;
     TransLed led_;
     std::deque<std::string> memo_;
-    int memoBatch_ = 0;
-    bool memoDirty_ = false;
+    LogFeed feed_;
     bool logMenuChecked_ = true;
     int renameBus_ = 0;
     int changes_ = 0;

@@ -395,6 +395,20 @@ const std::vector<MenuItem>& menuItems(Menu menu) {
         {"MenuItem2", "Log input data", true}, {"MenuItem1", "Copy selection", false},
         {"MenuItem3", "Clear log", false},     {"MenuItem4", "Save log", false},
         {"MenuItem5", "Options", false},
+        // The view's own: which lines it shows and how.
+        {"PauseLog1", "Pause", true},
+        {"HideClock1", "Hide clock and active sensing", true},
+        {"HideNoteOff1", "Hide note off", true},
+        {"HideNoteOn1", "Hide note on", true},
+        {"HidePolyPressure1", "Hide poly pressure", true},
+        {"HideControl1", "Hide control change", true},
+        {"HideProgram1", "Hide program change", true},
+        {"HideChannelPressure1", "Hide channel pressure", true},
+        {"HidePitchBend1", "Hide pitch bend", true},
+        {"TimeOff1", "Time: off", true},
+        {"TimeSeconds1", "Time: seconds", true},
+        {"TimeBars1", "Time: bar.beat.tick", true},
+        {"SaveLogText1", "Save log as text...", false},
     };
     switch (menu) {
         case Menu::PopupMenu1:

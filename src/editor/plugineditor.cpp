@@ -55,7 +55,7 @@ VstInt32 APluginEditor::open(void* parent) {
         window_->setView(view_.get());
     }
     window_->FormCreate();
-    logOpenTransfer(plugin_.logLines(), *window_);
+    window_->logOpen(plugin_.logLines());
     plugin_.setEditorClosed(false);
     window_->UpdaterTimer();
     window_->syncAllLists();
@@ -73,6 +73,10 @@ void APluginEditor::close() {
 
 void APluginEditor::idle() {
     if (view_) view_->idle();
-    logIdleTransfer(plugin_.logLines(), window_.get(),
-                    switchOn(param::ClearLog, plugin_.getParameter(param::ClearLog)));
+    const bool clearPending = switchOn(param::ClearLog, plugin_.getParameter(param::ClearLog));
+    if (window_) {
+        window_->logIdle(plugin_.logLines(), clearPending);
+    } else if (!clearPending) {
+        editor::LogFeed::trimList(plugin_.logLines());
+    }
 }

@@ -1,39 +1,60 @@
-// The lines of the MIDI log on their way from the chain (any thread) to the editor (the
-// user-interface thread). A fixed ring of line slots: appending never allocates, and once the
-// ring holds its 5,000 lines the oldest is dropped. Every operation holds a small lock only for
-// the length of one slot copy (or one batch of short lines) or an index change.
+// The lines of the MIDI log on their way from the processing thread to readers (the editor on
+// the user-interface thread, the vendor command on any thread). A fixed ring of line slots:
+// appending never allocates, and once the ring holds its 5,000 lines the oldest is dropped.
+//
+// Lock-free for the one producer: appending never waits, whatever readers do. Each slot carries
+// a sequence tag (a seqlock): the producer clears the tag, stores the line and sets the tag to
+// the line's number + 1; a reader copies the slot and keeps the copy only when the tag was the
+// same before and after. Text and fields sit in atomic words so that a copy that overlaps a
+// write is a discarded copy, never a data race. Readers trim by moving the number of the oldest
+// line held forward; they never touch a slot.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "engine/logentry.h"
 
 class LogLines {
 public:
     static constexpr std::size_t kCapacity = 5000;
     static constexpr std::size_t kLineLength = 255;
+    static constexpr std::size_t kTextWords = (kLineLength + 8) / 8;  // text words of a slot
 
     LogLines() : slots_(std::make_unique<Slot[]>(kCapacity)) {}
 
+    // --- One producer thread at a time (the processing thread) ---
+
     // Appends a line (cut to 255 characters); drops the oldest line when full.
-    void append(const char* text, std::size_t length) noexcept;
-    void append(const std::string& text) noexcept { append(text.data(), text.size()); }
-    // Appends `n` lines under one hold of the lock: `write(i, slot)` writes line i straight into
-    // its slot (room for kLineLength characters) and answers its length. Drops the oldest lines
-    // when full. The lock is held meanwhile, so `write` must be short and must not wait.
-    template <class Write>
-    void appendBatch(std::size_t n, Write&& write) noexcept {
-        Guard g(*this);
-        for (std::size_t i = 0; i < n; ++i) {
-            Slot& s = newSlot();
-            s.length = write(i, s.text.data());
-        }
+    void append(const char* text, std::size_t length, const LogLineInfo& info = {}) noexcept {
+        std::uint64_t seq = appended_.load(std::memory_order_relaxed);
+        store(seq++, text, length, info, false);
+        appended_.store(seq, std::memory_order_release);
     }
+    void append(const std::string& text, const LogLineInfo& info = {}) noexcept {
+        append(text.data(), text.size(), info);
+    }
+    // Appends `n` lines, published together: `get(i, length, info)` answers line i's text
+    // (readable in whole 8-byte words up to its length rounded up) and sets its length and
+    // fields (`info` keeps what the previous line's call left in it). Drops the oldest lines
+    // when full.
+    template <class Get>
+    void appendBatch(std::size_t n, Get&& get) noexcept {
+        std::uint64_t seq = appended_.load(std::memory_order_relaxed);
+        LogLineInfo info;
+        for (std::size_t i = 0; i < n; ++i) {
+            std::size_t length = 0;
+            const char* text = get(i, length, info);
+            store(seq++, text, length, info, true);
+        }
+        appended_.store(seq, std::memory_order_release);
+    }
+
+    // --- Any thread ---
 
     std::size_t size() const noexcept;
     // Line i counting from the oldest; empty when i is out of range.
@@ -42,64 +63,48 @@ public:
     // Removes the oldest lines until at most `keep` remain.
     void keepNewest(std::size_t keep) noexcept;
     void clear() noexcept;
+    // Lines dropped because the ring was full.
     std::size_t dropped() const noexcept { return dropped_.load(std::memory_order_relaxed); }
 
     // Lines ever appended. The line appended n-th (from 0) carries the sequence number n, so a
     // reader that keeps the number of the next line it wants sees what it missed when the
     // bound, a clear or a trim removed lines it had not read.
-    std::uint64_t appended() const noexcept;
+    std::uint64_t appended() const noexcept { return appended_.load(std::memory_order_acquire); }
+    // The number of the oldest line held.
+    std::uint64_t oldest() const noexcept;
     // Copies the line numbered `seq` into `out` (kLineLength bytes) and answers its length. When
     // that line is gone, seq moves to the oldest line held first. -1 when seq is past the newest.
-    // Any thread.
-    long copyLine(std::uint64_t& seq, char* out) const noexcept;
+    long copyLine(std::uint64_t& seq, char* out) const noexcept { return copy(seq, out, nullptr); }
+    // The same with the line's fields: false when seq is past the newest. Allocates the text.
+    bool read(std::uint64_t& seq, LogEntry& out) const;
 
 private:
     struct Slot {
-        std::array<char, kLineLength> text;
-        std::size_t length;
-    };
-    class Guard {
-    public:
-        explicit Guard(const LogLines& l) noexcept : flag_(l.lock_) {
-            for (int spins = 0; flag_.test_and_set(std::memory_order_acquire); ++spins) {
-                if (spins > 64) std::this_thread::yield();
-            }
-        }
-        ~Guard() { flag_.clear(std::memory_order_release); }
-        Guard(const Guard&) = delete;
-        Guard& operator=(const Guard&) = delete;
-
-    private:
-        std::atomic_flag& flag_;
+        std::atomic<std::uint64_t> tag{0};   // the line's number + 1 once it is whole, else 0
+        std::atomic<std::uint64_t> head{0};  // length, status, time signature, the rate
+        std::atomic<std::uint64_t> clock{0};
+        std::atomic<std::uint64_t> ppq{0};  // as the bits of a double; NaN when unknown
+        std::atomic<std::uint64_t> barStart{0};
+        std::atomic<std::uint64_t> text[kTextWords]{};
     };
 
-    // The slot of a line being appended, counted already (lock held).
-    Slot& newSlot() noexcept;
+    // Producer: writes line `seq` into its slot (not yet published). `wholeWords`: the text
+    // may be read up to its length rounded up to 8.
+    void store(std::uint64_t seq, const char* text, std::size_t length, const LogLineInfo& info,
+               bool wholeWords) noexcept;
+    long copy(std::uint64_t& seq, char* out, LogLineInfo* info) const noexcept;
+    // The first line number still held after appends up to `appended`.
+    std::uint64_t oldestOf(std::uint64_t appended) const noexcept;
+    // Moves the oldest line's number forward to `to` unless it is there already; answers the
+    // number it was before.
+    std::uint64_t raiseFirst(std::uint64_t to) noexcept;
 
     std::unique_ptr<Slot[]> slots_;
-    std::size_t first_ = 0;  // index of the oldest line in the ring
-    std::size_t count_ = 0;
-    mutable std::atomic_flag lock_ = ATOMIC_FLAG_INIT;
+    std::atomic<std::uint64_t> appended_{0};
+    std::atomic<std::uint64_t> first_{0};  // the number of the oldest line held
+    // Line n is in slot (n - base_) % kCapacity; the producer moves the base when it finds the
+    // ring empty.
+    std::atomic<std::uint64_t> base_{0};
+    std::size_t nextSlot_ = 0;  // the slot of the next line appended (producer only)
     std::atomic<std::size_t> dropped_{0};
-    std::uint64_t appended_ = 0;
 };
-
-// The editor's log view, as the transfers below need it.
-class LogView {
-public:
-    virtual ~LogView() = default;
-    virtual std::size_t lineCount() const = 0;
-    virtual void appendLine(const std::string& line) = 0;
-    virtual void removeOldest(std::size_t count) = 0;
-    virtual void replaceAll(const std::vector<std::string>& lines) = 0;
-    virtual void beginUpdate() = 0;
-    virtual void endUpdate() = 0;
-};
-
-// Opening the editor: more than 300 waiting lines are dropped, then the view shows the rest.
-void logOpenTransfer(LogLines& lines, LogView& view);
-
-// An editor idle call: unless a clear is pending, the view is trimmed to its newest 199 lines
-// once it holds more than 200, receives the lines it lacks (matched by count), and then the
-// list is trimmed the same way. With no view only the list is trimmed.
-void logIdleTransfer(LogLines& lines, LogView* view, bool clearPending);

@@ -463,7 +463,8 @@ void MidiEngine::logMessage(MidiWord w, int frame) noexcept {
         e->bytes[2] = static_cast<std::uint8_t>(wordData2(w));
         e->bytes[3] = 0;
     }
-    if (StagedLine* line = stageLine()) line->length = writeLogLine(w, line->text);
+    if (StagedLine* line = stageLine(frame, static_cast<std::uint8_t>(wordStatus(w))))
+        line->length = writeLogLine(w, line->text);
 }
 
 // The whole message goes into the stage or none of it: a full stage drops it (counted).
@@ -483,15 +484,32 @@ void MidiEngine::logSysex(const std::uint8_t* data, std::size_t size, int frame)
         std::memcpy(stagedSysex_.get() + stagedSysexUsed_ + 4, data, size);
         stagedSysexUsed_ += 4 + size;
     }
-    if (StagedLine* line = stageLine()) line->length = writeSysexLogLine(data, size, line->text);
+    if (StagedLine* line = stageLine(frame, 0xF0))
+        line->length = writeSysexLogLine(data, size, line->text);
 }
 
-MidiEngine::StagedLine* MidiEngine::stageLine() noexcept {
+MidiEngine::StagedLine* MidiEngine::stageLine(int frame, std::uint8_t status) noexcept {
     if (s_.clearHeld) return nullptr;
-    // The lines of a call join the list together at its end: one hold of the list's lock.
+    // The lines of a call join the list together at its end, published at once.
     if (stagedLineCount_ == kStagedLines) flushLines();
     if (stagedLineCount_ == 0) lineEpoch_ = clearEpoch_.load(std::memory_order_acquire);
-    return &stagedLines_[stagedLineCount_++];
+    StagedLine& line = stagedLines_[stagedLineCount_++];
+    line.clock = clock_ - 1 + frame;  // the clock step counts the first frame as 1
+    line.frame = frame;
+    line.status = status;
+    return &line;
+}
+
+void MidiEngine::callLineInfo(LogLineInfo& info) noexcept {
+    info.sampleRate = rateSeen_;
+    const HostTime* t = time();
+    if (!t) return;
+    info.numerator = static_cast<std::uint8_t>(t->numerator);
+    info.denominator = static_cast<std::uint8_t>(t->denominator);
+    info.hasPpq = t->hasPpq;
+    info.hasBar = t->hasBar;
+    info.ppq = t->ppq;
+    info.barStart = t->barStart;
 }
 
 // Lines staged before a clear that happened meanwhile on another thread go with it, as the
@@ -500,11 +518,23 @@ void MidiEngine::flushLines() noexcept {
     static_assert(kMaxLogLine <= LogLines::kLineLength);
     if (stagedLineCount_ == 0) return;
     if (clearEpoch_.load(std::memory_order_acquire) == lineEpoch_) {
-        logLines_.appendBatch(stagedLineCount_, [this](std::size_t i, char* slot) noexcept {
-            const StagedLine& line = stagedLines_[i];
-            std::memcpy(slot, line.text, line.length);
-            return line.length;
-        });
+        // The fields the lines share once; per line only its own (the formatting is the
+        // reader's).
+        LogLineInfo call;
+        callLineInfo(call);
+        const double quartersPerFrame = call.hasPpq && rateSeen_ > 0.0f
+                                            ? time_.tempo / (60.0 * static_cast<double>(rateSeen_))
+                                            : 0.0;
+        logLines_.appendBatch(stagedLineCount_,
+                              [&](std::size_t i, std::size_t& length, LogLineInfo& info) noexcept {
+                                  const StagedLine& line = stagedLines_[i];
+                                  if (i == 0) info = call;  // kept from line to line
+                                  info.clock = line.clock;
+                                  info.status = line.status;
+                                  info.ppq = call.ppq + line.frame * quartersPerFrame;
+                                  length = line.length;
+                                  return line.text;
+                              });
     }
     stagedLineCount_ = 0;
 }

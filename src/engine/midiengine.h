@@ -208,6 +208,8 @@ private:
     void restartLogging() noexcept;
     void resetClock() noexcept;
     void logMessage(MidiWord word, int frame) noexcept;
+    // The fields every line of this call shares: the rate and the host's time.
+    void callLineInfo(LogLineInfo& info) noexcept;
     void tempoStep(double tempo) noexcept;
     void timeSignatureStep(int numerator, int denominator) noexcept;
     void record(const RecordedEvent& e) noexcept;
@@ -274,10 +276,14 @@ private:
     struct StagedLine {
         std::size_t length;
         char text[kMaxLogLine];
+        std::int64_t clock;  // the sample clock at the message
+        int frame;           // its frame in the call, for the host's position
+        std::uint8_t status;
     };
+    static_assert(kMaxLogLine % 8 == 0, "staged texts are read in whole words");
     static constexpr std::size_t kStagedLines = 64;
     // The place for a log line of this call, or null while "clear log" is held.
-    StagedLine* stageLine() noexcept;
+    StagedLine* stageLine(int frame, std::uint8_t status) noexcept;
     std::unique_ptr<StagedLine[]> stagedLines_;
     std::size_t stagedLineCount_ = 0;
     unsigned lineEpoch_ = 0;

@@ -8,11 +8,15 @@
 
 #include "engine/midiword.h"
 
-// The host's transport as the log needs it.
+// The host's transport as the log needs it, at the start of the processing call.
 struct HostTime {
     double tempo = 0.0;
     int numerator = 0;
     int denominator = 0;
+    double ppq = 0.0;       // the position in quarter notes, when hasPpq
+    double barStart = 0.0;  // the quarter-note position of the current bar's start, when hasBar
+    bool hasPpq = false;
+    bool hasBar = false;
 };
 
 enum class EngineNotice { SoundStream, FeedbackLoop };
@@ -22,8 +26,8 @@ public:
     virtual ~EnginePorts() = default;
     // One word for the host, produced at `frame` within the current processing call.
     virtual void hostOutput(MidiWord word, int frame) noexcept = 0;
-    // The host's tempo and time signature; false when the host gives none. Asked at most once
-    // per processing call.
+    // The host's tempo, time signature and position; false when the host gives none. Asked at
+    // most once per processing call.
     virtual bool hostTime(HostTime& time) noexcept = 0;
     // Takes the waiting words of `bus` into `words` (at most `capacity`); answers how many, or
     // -1 when the bus carries a sound stream.

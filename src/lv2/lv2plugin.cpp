@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <exception>
@@ -99,9 +100,9 @@ Lv2Plugin::Lv2Plugin(double rate, LV2_URID_Map* map, LV2_Worker_Schedule* schedu
           id(lv2ui::kLogFrom),       id(lv2ui::kSaveLog),     id(lv2ui::kClearLog),
           id(lv2ui::kInfo),          id(lv2ui::kLogLine),     id(lv2ui::kTempo),
           id(lv2ui::kTimeSignature), id(lv2ui::kSaved),       id(lv2ui::kNotice),
-          id(lv2ui::kSequence),      id(lv2ui::kText),        id(lv2ui::kSampleRate)};
+          id(lv2ui::kSequence),      id(lv2ui::kText),        id(lv2ui::kSampleRate),
+          id(LV2_TIME__bar),         id(LV2_TIME__barBeat),   id(LV2_TIME__speed)};
     lv2_atom_forge_init(&forge_, map);
-    rate_ = static_cast<float>(rate);
     midiHeader_ = std::uint64_t{u_.midiEvent} << 32;
     for (std::size_t i = 0; i < kNumParams; ++i) controls_[i] = &seen_[i];
     midiIO_.setInputHandler(&Lv2Plugin::deviceInputProc, this);
@@ -111,6 +112,7 @@ Lv2Plugin::Lv2Plugin(double rate, LV2_URID_Map* map, LV2_Worker_Schedule* schedu
     }
     bus_ = std::make_unique<vstbus::TVstBus>();
     engine_.setSampleRate(static_cast<float>(rate));
+    rate_ = rate;
     // The parameters start at their defaults, as the Turtle gives them to the host; the knobs'
     // first words wait for the first run.
     for (int i = 0; i < kNumParams; ++i) {
@@ -218,7 +220,39 @@ void Lv2Plugin::readPosition(const LV2_Atom_Object* obj) noexcept {
     if (numberOf(unit, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, denominator) &&
         denominator >= 1.0 && denominator <= 255.0)
         time_.denominator = static_cast<int>(denominator);
+    readBarPosition(obj);
     timeValid_ = time_.tempo > 0.0;
+}
+
+// time:bar and time:barBeat as quarter notes, for the log's bar.beat.tick; time:speed says
+// whether the position moves on between positions.
+void Lv2Plugin::readBarPosition(const LV2_Atom_Object* obj) noexcept {
+    const LV2_Atom *bar = nullptr, *beat = nullptr, *speed = nullptr;
+    lv2ui::findValues(obj, {{u_.bar, &bar}, {u_.barBeat, &beat}, {u_.speed, &speed}});
+    double v = 0;
+    if (numberOf(speed, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, v)) speed_ = v;
+    double barIndex = 0, barBeat = 0;
+    if (!numberOf(bar, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, barIndex) ||
+        !numberOf(beat, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, barBeat) ||
+        !(barIndex >= 0.0 && barIndex < 1e9 && barBeat >= 0.0 && barBeat < 256.0) ||
+        time_.numerator < 1 || time_.denominator < 1) {
+        time_.hasPpq = time_.hasBar = false;
+        return;
+    }
+    const double quartersPerBeat = 4.0 / time_.denominator;
+    time_.barStart = barIndex * time_.numerator * quartersPerBeat;
+    time_.ppq = time_.barStart + barBeat * quartersPerBeat;
+    time_.hasPpq = time_.hasBar = true;
+}
+
+// The position at the next run: on by the run's frames at the tempo and speed, into the next
+// bar when it passes the bar's end.
+void Lv2Plugin::advancePosition(std::uint32_t frames) noexcept {
+    if (!time_.hasPpq || !(rate_ > 0.0)) return;
+    time_.ppq += frames * speed_ * time_.tempo / (60.0 * rate_);
+    const double barLength = time_.numerator * 4.0 / time_.denominator;
+    if (time_.ppq >= time_.barStart + barLength)
+        time_.barStart += std::floor((time_.ppq - time_.barStart) / barLength) * barLength;
 }
 
 // Host events run as one call of their own, then the block (the delay line, the receive bus
@@ -285,6 +319,7 @@ void Lv2Plugin::run(std::uint32_t frames) noexcept {
         namesRestored_.exchange(false, std::memory_order_acquire))
         schedule({Job::ReportNames, 0, 0.0f});
     if (notify_) writeNotify();
+    advancePosition(frames);
     if (out_) {
         out_->atom.type = u_.sequence;
         out_->atom.size =
@@ -672,7 +707,7 @@ void Lv2Plugin::writeNotify() noexcept {
         lv2_atom_forge_frame_time(&forge_, 0);
         lv2_atom_forge_object(&forge_, &frame, 0, u_.info);
         lv2_atom_forge_key(&forge_, u_.sampleRate);
-        lv2_atom_forge_float(&forge_, rate_);
+        lv2_atom_forge_float(&forge_, static_cast<float>(rate_));
         lv2_atom_forge_pop(&forge_, &frame);
     }
     if (uiActive_) {

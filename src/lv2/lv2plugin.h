@@ -54,6 +54,9 @@ public:
     // run's notify output.
     LV2_Worker_Status workResponse(std::uint32_t size, const void* data) noexcept;
 
+    // The log's lines, for readers on any thread (see LogLines).
+    LogLines& logLines() noexcept { return engine_.logLines(); }
+
     // State (the host's non-realtime threads): the log file and track names.
     LV2_State_Status save(LV2_State_Store_Function store, LV2_State_Handle handle) noexcept;
     LV2_State_Status restore(LV2_State_Retrieve_Function retrieve,
@@ -102,8 +105,10 @@ private:
     void readControls(bool now = false) noexcept;
     // Whether a parameter's change needs a front-end step (devices, buses).
     static bool needsStep(int index) noexcept;
-    // A time:Position from the input: tempo and time signature for the log.
+    // A time:Position from the input: tempo, time signature and bar position for the log.
     void readPosition(const LV2_Atom_Object* position) noexcept;
+    void readBarPosition(const LV2_Atom_Object* position) noexcept;
+    void advancePosition(std::uint32_t frames) noexcept;
     // The device and bus steps of a parameter (worker thread, or the activating thread).
     // Notices go back through `respond` when there is one.
     void applyStep(int index, float value, LV2_Worker_Respond_Function respond = nullptr,
@@ -130,7 +135,8 @@ private:
         LV2_URID midiEvent, sequence, object, blank, position, bpm, beatsPerBar, beatUnit,
             atomFloat, atomDouble, atomInt, atomLong, atomString, logFile, trackName, atomPath,
             atomUrid, patchSet, patchGet, patchProperty, patchValue, logFrom, saveLog, clearLog,
-            info, logLine, tempo, timeSignature, saved, notice, sequenceKey, text, sampleRate;
+            info, logLine, tempo, timeSignature, saved, notice, sequenceKey, text, sampleRate, bar,
+            barBeat, speed;
     };
 
     // Constructed before and destroyed after every other member.
@@ -148,7 +154,6 @@ private:
     LV2_Atom_Sequence* notify_ = nullptr;
     LV2_Atom_Forge forge_{};
     LV2_Atom_Forge_Frame notifyFrame_{};
-    float rate_ = 0.0f;
     // The editor's side (processing thread): whether one asked for lines, the number of the
     // next line it wants, and whether it asked for the names and the sample rate.
     bool uiActive_ = false;
@@ -171,6 +176,8 @@ private:
     std::int64_t maxFrame_ = 0;
     bool timeValid_ = false;
     HostTime time_{};
+    double rate_ = 0.0;
+    double speed_ = 1.0;       // time:speed, 0 while the transport stands
     int flaggedSendBus_ = -1;  // the bus flagged as this instance's send bus (worker thread)
     MidiEngine engine_{*this};
     mutable std::mutex namesMutex_;

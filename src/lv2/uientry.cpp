@@ -37,7 +37,7 @@ struct EditorUi {
     // view's pass draws them in the same call.
     void idle() {
         for (const std::string& line : access.takeMessages()) window.appendLine(line);
-        logIdleTransfer(access.lines(), &window, false);
+        window.logIdle(access.lines(), false);
         view->idle();
     }
 };
@@ -61,7 +61,7 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char*, const char*,
         ui->window.setView(ui->view.get());
         // As the VST 2 editor opens: the first page, the log, the values and the lists.
         ui->window.FormCreate();
-        logOpenTransfer(ui->access.lines(), ui->window);
+        ui->window.logOpen(ui->access.lines());
         ui->window.UpdaterTimer();
         ui->window.syncAllLists();
         ui->access.requestState();

@@ -72,11 +72,16 @@ bool APlugin::hostTime(HostTime& time) noexcept {
     // The host call itself, as getTimeInfo makes it: this runs once per block while logging.
     if (!audioMaster) return false;
     const auto* t = reinterpret_cast<const VstTimeInfo*>(audioMaster(
-        &cEffect, audioMasterGetTime, 0, kVstTempoValid | kVstTimeSigValid, nullptr, 0.0f));
+        &cEffect, audioMasterGetTime, 0,
+        kVstTempoValid | kVstTimeSigValid | kVstPpqPosValid | kVstBarsValid, nullptr, 0.0f));
     if (!t) return false;
     time.tempo = t->tempo;
     time.numerator = t->timeSigNumerator;
     time.denominator = t->timeSigDenominator;
+    time.hasPpq = (t->flags & kVstPpqPosValid) != 0;
+    time.hasBar = time.hasPpq && (t->flags & kVstBarsValid) != 0;
+    time.ppq = t->ppqPos;
+    time.barStart = t->barStartPos;
     return true;
 }
 

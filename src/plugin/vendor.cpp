@@ -51,6 +51,36 @@ VstIntPtr readLog(LogLines& lines, CorvellaLogRead* r) noexcept {
     return copied;
 }
 
+VstIntPtr readLogEntries(LogLines& lines, CorvellaLogEntries* r) {
+    if (!r || !r->entries || r->capacity < 1 || r->entrySize != sizeof(CorvellaLogEntry)) return -1;
+    r->missed = 0;
+    r->count = 0;
+    LogEntry e;
+    while (r->count < r->capacity) {
+        std::uint64_t seq = r->cursor;
+        if (!lines.read(seq, e)) break;
+        r->missed += seq - r->cursor;
+        CorvellaLogEntry& out = r->entries[r->count++];
+        out = CorvellaLogEntry{};
+        out.sequence = seq;
+        out.sampleClock = e.info.clock;
+        out.ppqPosition = e.info.ppq;
+        out.barStartPosition = e.info.barStart;
+        out.sampleRate = e.info.sampleRate;
+        out.status = e.info.status;
+        out.numerator = e.info.numerator;
+        out.denominator = e.info.denominator;
+        out.flags = static_cast<std::uint8_t>((e.info.hasPpq ? CORVELLA_LOG_PPQ_VALID : 0) |
+                                              (e.info.hasBar ? CORVELLA_LOG_BAR_VALID : 0));
+        out.length = static_cast<std::uint32_t>(e.text.size());
+        std::memcpy(out.text, e.text.data(), e.text.size());
+        r->cursor = seq + 1;
+    }
+    const std::uint64_t appended = lines.appended();
+    r->pending = appended > r->cursor ? appended - r->cursor : 0;
+    return r->count;
+}
+
 // Writes the recording as "save log!" does, but answers the reason instead of showing it.
 bool saveLog(APlugin& p, std::string& reason) {
     const std::string path = p.logFileName();
@@ -113,6 +143,8 @@ VstIntPtr APlugin::vendorSpecific(VstInt32 index, VstIntPtr value, void* ptr, fl
                 if (ptr) answerText(*static_cast<CorvellaText*>(ptr), reason);
                 return ok ? 1 : 0;
             }
+            case CORVELLA_READ_LOG_ENTRIES:
+                return readLogEntries(logLines(), static_cast<CorvellaLogEntries*>(ptr));
             case CORVELLA_GET_COUNTERS:
                 if (!ptr) return 0;
                 fillCounters(*this, *static_cast<CorvellaCounters*>(ptr));

@@ -27,6 +27,11 @@
  *                             good file writes every event. No notice is shown: the caller has
  *                             the reason.
  *   5 CORVELLA_GET_COUNTERS   ptr: CorvellaCounters* with `size` set. Answers 1.
+ *   6 CORVELLA_READ_LOG_ENTRIES ptr: CorvellaLogEntries*. As CORVELLA_READ_LOG, one entry per
+ *                             line with its fields (status, sample clock, host position) for
+ *                             status filters and time prefixes. Answers the number of entries
+ *                             copied, -1 when ptr, its entries, its capacity or its entrySize
+ *                             is unusable.
  */
 #ifndef CORVELLA_VENDOR_H
 #define CORVELLA_VENDOR_H
@@ -41,7 +46,8 @@ enum {
     CORVELLA_SET_LOG_FILE = 2,
     CORVELLA_GET_LOG_FILE = 3,
     CORVELLA_SAVE_LOG = 4,
-    CORVELLA_GET_COUNTERS = 5
+    CORVELLA_GET_COUNTERS = 5,
+    CORVELLA_READ_LOG_ENTRIES = 6
 };
 
 /* Reading the log. Every line the plug-in logs gets the next sequence number, starting at 0
@@ -60,6 +66,36 @@ typedef struct CorvellaLogRead {
     int32_t size;     /* in: bytes at buffer */
     int32_t length;   /* out: bytes written, without the final NUL */
 } CorvellaLogRead;
+
+/* One log line with its fields. */
+enum { CORVELLA_LOG_PPQ_VALID = 1, CORVELLA_LOG_BAR_VALID = 2 };
+typedef struct CorvellaLogEntry {
+    uint64_t sequence;       /* the line's number */
+    int64_t sampleClock;     /* sample frames since logging started, at the message */
+    double ppqPosition;      /* the host's position in quarter notes (CORVELLA_LOG_PPQ_VALID) */
+    double barStartPosition; /* the quarter-note position of its bar (CORVELLA_LOG_BAR_VALID) */
+    float sampleRate;        /* the rate the clock counts in; 0 when unknown */
+    uint8_t status;          /* the message's status byte; 0 for a line of no message */
+    uint8_t numerator;       /* the host's time signature; 0 when unknown */
+    uint8_t denominator;
+    uint8_t flags;
+    uint32_t length;         /* bytes of text, without the NUL */
+    uint32_t reserved;       /* 0 */
+    char text[256];          /* the line, NUL-terminated */
+} CorvellaLogEntry;
+
+/* Reading the log with each line's fields: cursor, missed and pending as in CorvellaLogRead;
+ * up to `capacity` entries are copied, in order. */
+typedef struct CorvellaLogEntries {
+    uint32_t entrySize; /* in: sizeof(CorvellaLogEntry) */
+    int32_t capacity;   /* in: entries at `entries` */
+    int32_t count;      /* out: entries copied */
+    int32_t reserved;   /* 0 */
+    uint64_t cursor;    /* in: next line wanted; out: next line after those copied */
+    uint64_t missed;    /* out: lines gone before they could be copied */
+    uint64_t pending;   /* out: lines still waiting after the ones copied */
+    CorvellaLogEntry* entries;
+} CorvellaLogEntries;
 
 /* A text answered into the caller's buffer, always NUL-terminated when size is at least 1. */
 typedef struct CorvellaText {

@@ -1,7 +1,8 @@
 """corvella-host --log, --save-log and --stats with the built plug-in, on every build: the log
 lines as printed, the saved recording read back by mido (channel messages) and midicsv (system
 messages, saved as escapes that mido cannot read), a saved log played back with --in, the
-song's tempo map in a recording, and a save that fails.
+song's tempo map in a recording, a save that fails, and the readable log's options (statuses
+hidden, time prefixes, the shown lines saved as text).
 
 usage: host_log_test.py CORVELLA_HOST PLUGIN WORKDIR [RUNNER]
 """
@@ -175,6 +176,34 @@ if not RUNNER:
     rows = midicsv(os.path.join(WORK, "interrupted.mid"))
     check(p.returncode == 128 + signal.SIGINT and any(r[2] == "Note_on_c" for r in rows),
           "Ctrl+C in --realtime still saves the log", (p.returncode, err, rows))
+
+# A readable log: clock and active sensing hidden from the printed lines (the recording keeps
+# them), a time prefix in bar.beat.tick at 6/8 (an eighth-note beat of 480 ticks) and in
+# seconds at 48 kHz, and the shown lines saved as UTF-8 text.
+readable = ["--rate", "48000", "--block", "24000", "--blocks", "4", "--time-signature", "6/8",
+            "--send", "0:0xF8,100:0x90 60 100,24000:0xFE,30000:0x80 60 0,60000:0xB0 7 100"]
+code, out, err = run(*readable, "--log", "--log-hide", "clock,0xFE", "--log-time", "bars",
+                     "--save-log-text", "shown.txt", "--save-log", "hidden.mid")
+want = ["1.1.004 [1] C 5 (60,100) On", "1.3.240 [1] C 5 (60) Off",
+        "1.6.000 [1] CCM: Channel Volume (7,100)"]
+check(code == 0 and [l.split(": ", 1)[1] for l in log_lines(out)] == want,
+      "--log-hide and --log-time bars", (code, out, err))
+with open(os.path.join(WORK, "shown.txt"), "rb") as f:
+    text = f.read()
+check(text.decode("utf-8") == "".join(l + "\n" for l in want), "--save-log-text", text)
+code, out, err = run(*readable, "--save-log", "everything.mid")
+hidden, everything = midicsv(os.path.join(WORK, "hidden.mid")), \
+    midicsv(os.path.join(WORK, "everything.mid"))
+check(code == 0 and hidden == everything and len(hidden) > 8,
+      "hidden lines stay in the recording", (hidden, everything))
+code, out, err = run("--rate", "48000", "--block", "24000", "--blocks", "3", "--send",
+                     "0:0x90 60 100,36000:0x80 60 0,71999:0xB0 7 1", "--log",
+                     "--log-time", "seconds")
+check(code == 0 and [l.split(": ", 1)[1] for l in log_lines(out)] ==
+      ["0.000 [1] C 5 (60,100) On", "0.750 [1] C 5 (60) Off",
+       "1.499 [1] CCM: Channel Volume (7,1)"], "--log-time seconds", (code, out, err))
+code, out, err = run("--log-hide", "clockwork")
+check(code != 0 and "clockwork" in err, "--log-hide refuses an unknown status", (code, err))
 
 print("%d failure(s)" % len(failures))
 sys.exit(1 if failures else 0)

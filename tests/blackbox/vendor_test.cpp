@@ -146,6 +146,37 @@ TEST_F(Vendor, ATooSmallBufferIsNeverOverrun) {
     EXPECT_TRUE(untouchedFrom(0));
 }
 
+// Entries carry each line's status and sample clock; the capacity bounds the copy, and records
+// of another size or without room are refused untouched.
+TEST_F(Vendor, EntriesCarryTheFieldsWithinTheirCapacity) {
+    sendWords({word(0x90, 60, 100), word(0xF8), word(0xFE)});
+    CorvellaLogEntry entries[3];
+    std::memset(entries, 0x55, sizeof entries);
+    CorvellaLogEntries r{};
+    r.entrySize = sizeof(CorvellaLogEntry);
+    r.capacity = 2;
+    r.entries = entries;
+    EXPECT_EQ(command(CORVELLA_READ_LOG_ENTRIES, &r), 2);
+    EXPECT_EQ(r.count, 2);
+    EXPECT_EQ(r.cursor, 2u);
+    EXPECT_EQ(r.pending, 1u);
+    EXPECT_STREQ(entries[0].text, "[1] C 5 (60,100) On");
+    EXPECT_EQ(entries[0].length, 19u);
+    EXPECT_EQ(entries[0].status, 0x90);
+    EXPECT_EQ(entries[0].sampleClock, 0);
+    EXPECT_EQ(entries[1].status, 0xF8);
+    EXPECT_EQ(entries[1].flags & CORVELLA_LOG_PPQ_VALID, CORVELLA_LOG_PPQ_VALID);
+    EXPECT_EQ(static_cast<unsigned char>(entries[2].text[0]), 0x55u);  // beyond the capacity
+    EXPECT_EQ(command(CORVELLA_READ_LOG_ENTRIES, &r), 1);
+    EXPECT_STREQ(entries[0].text, "Active Sensing");
+    r.entrySize = sizeof(CorvellaLogEntry) - 8;
+    EXPECT_EQ(command(CORVELLA_READ_LOG_ENTRIES, &r), -1);
+    r.entrySize = sizeof(CorvellaLogEntry);
+    r.capacity = 0;
+    EXPECT_EQ(command(CORVELLA_READ_LOG_ENTRIES, &r), -1);
+    EXPECT_EQ(command(CORVELLA_READ_LOG_ENTRIES, nullptr), -1);
+}
+
 TEST_F(Vendor, SavesWhereItIsToldWithTheRecordedTicks) {
     const std::string path = (dir / "log.mid").string();
     ASSERT_TRUE(host::setPluginLogFile(host, path));

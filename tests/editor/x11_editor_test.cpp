@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -374,6 +375,49 @@ TEST_F(X11EditorTest, LogIsSavedThroughTheFilePanel) {
     EXPECT_EQ(std::string(out), "1\n");
     std::filesystem::remove_all(dir);
     unsetenv("XDG_MUSIC_DIR");
+}
+
+// The log's menu has the view's own items: they hide clock and active sensing, pause, choose
+// the time prefix, and save the view as text.
+TEST_F(X11EditorTest, LogMenuHidesPausesPrefixesAndSavesText) {
+    const auto dir = std::filesystem::temp_directory_path() / "corvella-x11-logtext";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    setenv("XDG_MUSIC_DIR", dir.c_str(), 1);
+    ASSERT_EQ(openEditor(), 1);
+    editorObject().window()->appendLine("a line of the editor");
+    const editor::LogFeed& feed = editorObject().window()->logFeed();
+    drive([](Input& in) {
+        in.clickControl(Id::Memo1, 3, 100, 60);
+        in.menuItem(7);  // "Hide clock and active sensing"
+        in.clickControl(Id::Memo1, 3, 100, 60);
+        in.menuItem(17);  // "Time: bar.beat.tick"
+        in.clickControl(Id::Memo1, 3, 100, 60);
+        in.menuItem(6);  // "Pause"
+    });
+    EXPECT_TRUE(feed.show().clockAndSensingHidden());
+    EXPECT_EQ(feed.show().timePrefix(), LogTimePrefix::Bars);
+    EXPECT_TRUE(feed.paused());
+    EXPECT_EQ(state(Id::Memo1).hint, "paused: 0 new lines");
+    drive([](Input& in) {
+        in.clickControl(Id::Memo1, 3, 100, 60);
+        in.menuItem(6);  // "Pause (paused: ...)": resume
+        in.clickControl(Id::Memo1, 3, 100, 60);
+        in.menuItem(18);  // "Save log as text..."
+        sleepMs(1200);
+        in.key(XK_Return);
+    });
+    unsetenv("XDG_MUSIC_DIR");
+    EXPECT_FALSE(feed.paused());
+    std::vector<std::filesystem::path> saved;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) saved.push_back(entry);
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_EQ(saved[0].extension(), ".txt");
+    std::ifstream in(saved[0], std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(text, "a line of the editor\n");
+    EXPECT_EQ(editorObject().window()->memoLines().back(), "Saved to: " + saved[0].string());
+    std::filesystem::remove_all(dir);
 }
 
 TEST_F(X11EditorTest, ASaveThatFailsSaysSoInTheLog) {

@@ -119,7 +119,7 @@ TEST(Lv2Editor, LogLinesArriveInOrderOnceEachAndBoundedPerRun) {
 
     // The window takes them as the VST 2 editor takes the plug-in's.
     editor::TPluginEditorWindow window(w.ui);
-    logIdleTransfer(w.ui.lines(), &window, false);
+    window.logIdle(w.ui.lines(), false);
     ASSERT_FALSE(window.memoLines().empty());
     EXPECT_EQ(window.memoLines().back(), expected.back());
 }

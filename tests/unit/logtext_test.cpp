@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "editor/logfeed.h"
 #include "engine/loglines.h"
 #include "engine/logtext.h"
 
@@ -144,27 +145,6 @@ TEST(LogText, EveryNoteAndControllerName) {
 }
 
 namespace {
-class FakeView : public LogView {
-public:
-    std::vector<std::string> shown;
-    int updates = 0;
-    bool updating = false;
-    std::size_t lineCount() const override { return shown.size(); }
-    void appendLine(const std::string& l) override {
-        EXPECT_TRUE(updating);
-        shown.push_back(l);
-    }
-    void removeOldest(std::size_t n) override {
-        shown.erase(shown.begin(), shown.begin() + static_cast<long>(n));
-    }
-    void replaceAll(const std::vector<std::string>& l) override { shown = l; }
-    void beginUpdate() override { updating = true; }
-    void endUpdate() override {
-        updating = false;
-        ++updates;
-    }
-};
-
 void fill(LogLines& lines, int n, int from = 0) {
     for (int i = 0; i < n; ++i) lines.append("line " + std::to_string(from + i));
 }
@@ -172,42 +152,44 @@ void fill(LogLines& lines, int n, int from = 0) {
 
 TEST(LogTransfer, IdleShowsNewLinesAndTrims) {
     LogLines lines;
-    FakeView view;
+    editor::LogFeed feed;
     fill(lines, 250);
-    logIdleTransfer(lines, &view, false);
-    EXPECT_EQ(view.shown.size(), 250u);
+    EXPECT_TRUE(feed.idle(lines, false));
+    EXPECT_EQ(feed.size(), 250u);
     EXPECT_EQ(lines.size(), 199u);
     EXPECT_EQ(lines.line(0), "line 51");
-    logIdleTransfer(lines, &view, false);
-    ASSERT_EQ(view.shown.size(), 199u);
-    EXPECT_EQ(view.shown.front(), "line 51");
-    EXPECT_EQ(view.shown.back(), "line 249");
-    // Matched by count only: a line the editor added itself hides the next list line.
-    view.shown.push_back("Filter set to Allow all");
+    EXPECT_TRUE(feed.idle(lines, false));
+    ASSERT_EQ(feed.size(), 199u);
+    EXPECT_EQ(feed.lines().front(), "line 51");
+    EXPECT_EQ(feed.lines().back(), "line 249");
+    EXPECT_FALSE(feed.idle(lines, false));
+    // Lines are matched by number: a line the editor added itself hides no log line.
+    feed.addOwn("Filter set to Allow all");
     fill(lines, 2, 250);
-    logIdleTransfer(lines, &view, false);
-    EXPECT_EQ(view.shown.back(), "line 251");
-    EXPECT_EQ(std::count(view.shown.begin(), view.shown.end(), "line 250"), 0);
+    feed.idle(lines, false);
+    const auto shown = feed.lines();
+    EXPECT_EQ(shown.back(), "line 251");
+    EXPECT_EQ(shown[shown.size() - 2], "line 250");
+    EXPECT_EQ(shown[shown.size() - 3], "Filter set to Allow all");
     // Nothing moves while a clear is pending.
     fill(lines, 5, 300);
-    const auto before = view.shown;
-    logIdleTransfer(lines, &view, true);
-    EXPECT_EQ(view.shown, before);
+    EXPECT_FALSE(feed.idle(lines, true));
+    EXPECT_EQ(feed.lines(), shown);
     // Without a window only the list is trimmed.
     fill(lines, 300, 400);
-    logIdleTransfer(lines, nullptr, false);
+    editor::LogFeed::trimList(lines);
     EXPECT_EQ(lines.size(), 199u);
 }
 
 TEST(LogTransfer, OpenDropsALongBacklog) {
     LogLines lines;
-    FakeView view;
+    editor::LogFeed feed;
     fill(lines, 300);
-    logOpenTransfer(lines, view);
-    EXPECT_EQ(view.shown.size(), 300u);
+    feed.open(lines);
+    EXPECT_EQ(feed.size(), 300u);
     fill(lines, 1, 300);
-    logOpenTransfer(lines, view);
-    EXPECT_TRUE(view.shown.empty());
+    feed.open(lines);
+    EXPECT_EQ(feed.size(), 0u);
     EXPECT_EQ(lines.size(), 0u);
 }
 
@@ -225,29 +207,30 @@ TEST(LogLinesRing, BoundedDropsOldestAndCutsLongLines) {
     EXPECT_EQ(lines.size(), 0u);
 }
 
-// A writer appending while the user-interface thread copies and trims: every line arrives
-// whole and in order. (Lines that arrive between an idle's copy and its trim of the list are
-// trimmed away unseen, as the count-matched transfer does.)
+// A writer appending while the user-interface thread reads and trims: every line arrives
+// whole and in order. (Lines that arrive between an idle's read and its trim of the list are
+// trimmed away unseen.)
 TEST(LogLinesRing, WriterAndReaderAtOnce) {
     LogLines lines;
-    FakeView view;
+    editor::LogFeed feed;
     std::atomic<bool> done{false};
-    std::vector<long> seen;
     std::thread writer([&] {
         for (int i = 0; i < 20000; ++i) lines.append("message number " + std::to_string(i));
         done = true;
     });
     while (!done.load()) {
-        logIdleTransfer(lines, &view, false);
-        for (const auto& l : view.shown) {
+        feed.idle(lines, false);
+        for (const auto& l : feed.lines()) {
             ASSERT_EQ(l.rfind("message number ", 0), 0u) << l;
         }
     }
     writer.join();
+    feed.idle(lines, false);
     long previous = -1;
-    for (const auto& l : view.shown) {
+    for (const auto& l : feed.lines()) {
         const long n = std::stol(l.substr(15));
         EXPECT_GT(n, previous);
         previous = n;
     }
+    EXPECT_EQ(previous, 19999);
 }

@@ -212,6 +212,50 @@ TEST_F(EngineState, LogLinesOfACallArriveAtItsEnd) {
     EXPECT_EQ(engine->logLines().lines(), std::vector<std::string>{"[1] D#5 (63,100) On"});
 }
 
+// Each line carries its status, its sample frame since logging started and the host's position
+// at its frame, moved on within the call at the call's tempo; a tempo change shows from the
+// next call on, from the host's new position.
+TEST_F(EngineState, LogLinesCarryStatusAndTime) {
+    engine->setSampleRate(48000.0f);
+    ports.time = {120.0, 6, 8, 10.0, 9.0, true, true};
+    engine->setParameter(param::Log, 1.0f);
+    block(0);
+    engine->beginCall();
+    engine->hostInput(packWord(0x90, 60, 100), 0);
+    engine->hostInput(packWord(0xF8, 0, 0), 12000);  // a quarter note on at 120 bpm
+    engine->endCall();
+    block(48000);
+    ports.time = {60.0, 6, 8, 12.0, 12.0, true, true};
+    engine->beginCall();
+    engine->hostInput(packWord(0x80, 60, 0), 24000);  // a quarter note on at 60 bpm
+    engine->endCall();
+    ports.timeValid = false;
+    engine->beginCall();
+    engine->hostInput(packWord(0xB0, 7, 1), 0);
+    engine->endCall();
+
+    std::vector<LogEntry> got;
+    LogEntry e;
+    for (std::uint64_t seq = 0; engine->logLines().read(seq, e); ++seq) got.push_back(e);
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[0].info.status, 0x90);
+    EXPECT_EQ(got[0].info.clock, 0);
+    EXPECT_EQ(got[0].info.sampleRate, 48000.0f);
+    EXPECT_DOUBLE_EQ(got[0].info.ppq, 10.0);
+    EXPECT_EQ(got[1].info.status, 0xF8);
+    EXPECT_EQ(got[1].info.clock, 12000);
+    EXPECT_DOUBLE_EQ(got[1].info.ppq, 10.5);
+    EXPECT_EQ(got[1].info.numerator, 6);
+    EXPECT_EQ(got[1].info.denominator, 8);
+    EXPECT_TRUE(got[1].info.hasBar);
+    EXPECT_DOUBLE_EQ(got[1].info.barStart, 9.0);
+    EXPECT_EQ(got[2].info.clock, 48000 + 24000);
+    EXPECT_DOUBLE_EQ(got[2].info.ppq, 12.5);
+    EXPECT_EQ(got[3].text, "[1] CCM: Channel Volume (7,1)");
+    EXPECT_FALSE(got[3].info.hasPpq);
+    EXPECT_FALSE(got[3].info.hasBar);
+}
+
 // --- Ticks ---------------------------------------------------------------------------------------
 
 namespace {

@@ -25,6 +25,7 @@ const char* kUsage =
     "                     [--in FILE.mid [--out FILE.mid] [--max-length SECONDS]]\n"
     "                     [--load-state FILE] [--save-state FILE]\n"
     "                     [--log] [--save-log FILE] [--stats]\n"
+    "                     [--log-hide LIST] [--log-time seconds|bars] [--save-log-text FILE]\n"
     "                     [--tempo BPM] [--time-signature N/D]\n"
     "                     [--editor [--screenshot DIR]]\n"
     "  --info            print what a host sees of the plug-in and exit\n"
@@ -50,6 +51,17 @@ const char* kUsage =
     "  --save-log FILE   switch the log on, and save its recording to FILE at the end\n"
     "                    of the run (also when Ctrl+C ends a --realtime run)\n"
     "  --stats           print the plug-in's drop and warning counters at the end\n"
+    "  --log-hide LIST   leave lines of these statuses out of --log and --save-log-text\n"
+    "                    (the recording keeps them): names clock, sensing, note-off,\n"
+    "                    note-on, poly-pressure, control, program, channel-pressure,\n"
+    "                    pitch-bend, sysex, mtc, song-position, song-select, tune, start,\n"
+    "                    continue, stop, reset (channel kinds: all 16 channels) or status\n"
+    "                    bytes such as 0xF8; comma-separated, repeatable\n"
+    "  --log-time T      prefix each line with its time: seconds (seconds.milliseconds of\n"
+    "                    the sample clock since logging started) or bars (bar.beat.tick of\n"
+    "                    the host's position, 960 ticks per quarter note)\n"
+    "  --save-log-text FILE  switch the log on, and write the lines that show (with their\n"
+    "                    time prefix) to FILE as UTF-8 text at the end of the run\n"
     "  --tempo BPM       the tempo the host reports (default 120; --in reports the file's)\n"
     "  --time-signature N/D  the time signature the host reports (default 4/4; --in\n"
     "                    reports the file's where it has one)\n"
@@ -245,6 +257,21 @@ int main(int argc, char** argv) {
             logOptions.saveTo = next("a MIDI file");
         } else if (a == "--stats") {
             logOptions.stats = true;
+        } else if (a == "--log-hide") {
+            std::string bad;
+            if (!logOptions.show.hideList(next("a list of statuses"), bad))
+                return usageError("--log-hide: unknown status \"" + bad + "\"");
+        } else if (a == "--log-time") {
+            const std::string t = next("seconds or bars");
+            if (t == "seconds") {
+                logOptions.show.setTimePrefix(LogTimePrefix::Seconds);
+            } else if (t == "bars") {
+                logOptions.show.setTimePrefix(LogTimePrefix::Bars);
+            } else {
+                return usageError("--log-time needs seconds or bars");
+            }
+        } else if (a == "--save-log-text") {
+            logOptions.saveTextTo = next("a text file");
         } else if (a == "--tempo") {
             double bpm = 0.0;
             if (!host::parseValue(next("a tempo"), bpm) || !(bpm >= 1.0 && bpm <= 1000.0))

@@ -1,5 +1,7 @@
 #include "tools/host/pluginlog.h"
 
+#include <algorithm>
+
 namespace host {
 
 namespace {
@@ -26,6 +28,39 @@ bool PluginLog::poll(VstHost& h, std::vector<std::string>& lines) {
             start = static_cast<std::size_t>(i) + 1;
         }
         if (r.pending == 0 || r.length == 0) return true;
+    }
+}
+
+bool PluginLog::pollEntries(VstHost& h, std::vector<LogEntry>& entries) {
+    for (;;) {
+        CorvellaLogEntries r{};
+        r.entrySize = sizeof(CorvellaLogEntry);
+        r.capacity = static_cast<std::int32_t>(entries_.size());
+        r.count = -1;  // a plug-in that does not know the command leaves it so
+        r.cursor = cursor_;
+        r.entries = entries_.data();
+        if (command(h, CORVELLA_READ_LOG_ENTRIES, &r) < 0 || r.count < 0 || r.count > r.capacity ||
+            r.cursor < cursor_)
+            return false;
+        cursor_ = r.cursor;
+        missed_ += r.missed;
+        for (std::int32_t i = 0; i < r.count; ++i) {
+            const CorvellaLogEntry& in = entries_[static_cast<std::size_t>(i)];
+            LogEntry e;
+            e.sequence = in.sequence;
+            e.text.assign(in.text, std::min<std::size_t>(in.length, sizeof in.text - 1));
+            e.info.clock = in.sampleClock;
+            e.info.sampleRate = in.sampleRate;
+            e.info.ppq = in.ppqPosition;
+            e.info.barStart = in.barStartPosition;
+            e.info.status = in.status;
+            e.info.numerator = in.numerator;
+            e.info.denominator = in.denominator;
+            e.info.hasPpq = (in.flags & CORVELLA_LOG_PPQ_VALID) != 0;
+            e.info.hasBar = (in.flags & CORVELLA_LOG_BAR_VALID) != 0;
+            entries.push_back(std::move(e));
+        }
+        if (r.pending == 0 || r.count == 0) return true;
     }
 }
 

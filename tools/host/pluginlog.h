@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/logentry.h"
 #include "tools/host/vsthost.h"
 #include "vst/corvellavendor.h"
 
@@ -18,6 +19,8 @@ public:
     // Appends the lines added since the last call. False when the plug-in does not answer the
     // command (another plug-in, or none loaded).
     bool poll(VstHost& h, std::vector<std::string>& lines);
+    // The same with each line's fields (status, sample clock, host position).
+    bool pollEntries(VstHost& h, std::vector<LogEntry>& entries);
     // Lines the plug-in dropped before they could be read, over all calls so far.
     std::uint64_t missed() const noexcept { return missed_; }
     std::uint64_t cursor() const noexcept { return cursor_; }
@@ -26,6 +29,7 @@ private:
     std::uint64_t cursor_ = 0;
     std::uint64_t missed_ = 0;
     std::vector<char> buffer_ = std::vector<char>(1 << 16);
+    std::vector<CorvellaLogEntry> entries_ = std::vector<CorvellaLogEntry>(256);
 };
 
 // The other commands. Each answers false when the plug-in does not take it.

@@ -12,7 +12,7 @@ bool RunLog::begin(VstHost& h, std::string& error) {
         error = "the plug-in does not answer Corvella's log commands";
         return false;
     }
-    if (options_.print || !options_.saveTo.empty()) h.setParameter(4, 1.0f);
+    if (options_.reads() || !options_.saveTo.empty()) h.setParameter(4, 1.0f);
     if (!options_.saveTo.empty() && !setPluginLogFile(h, options_.saveTo)) {
         error = "the plug-in did not take the log file name " + options_.saveTo;
         return false;
@@ -21,25 +21,37 @@ bool RunLog::begin(VstHost& h, std::string& error) {
 }
 
 void RunLog::printNew(VstHost& h, long block) {
-    std::vector<std::string> lines;
-    if (!log_.poll(h, lines)) return;
-    if (log_.missed() > missedShown_) {
+    std::vector<LogEntry> entries;
+    if (!log_.pollEntries(h, entries)) return;
+    if (options_.print && log_.missed() > missedShown_) {
         std::printf("block %ld: (%llu log lines missed)\n", block,
                     static_cast<unsigned long long>(log_.missed() - missedShown_));
         missedShown_ = log_.missed();
     }
-    for (const std::string& line : lines) std::printf("block %ld: %s\n", block, line.c_str());
-    std::fflush(stdout);
+    for (const LogEntry& e : entries) {
+        if (!options_.show.shows(e)) continue;
+        std::string line = options_.show.text(e);
+        if (options_.print) std::printf("block %ld: %s\n", block, line.c_str());
+        if (!options_.saveTextTo.empty()) shown_.push_back(std::move(line));
+    }
+    if (options_.print) std::fflush(stdout);
 }
 
 void RunLog::afterBlock(VstHost& h) {
-    if (options_.print) printNew(h, h.currentBlock());
+    if (options_.reads()) printNew(h, h.currentBlock());
 }
 
 bool RunLog::finish(VstHost& h, std::string& error) {
-    if (options_.print) printNew(h, h.currentBlock());
+    if (options_.reads()) printNew(h, h.currentBlock());
     bool ok = true;
     if (!options_.saveTo.empty()) ok = savePluginLog(h, error);
+    if (!options_.saveTextTo.empty()) {
+        std::string reason;
+        if (!saveLogText(options_.saveTextTo, shown_, reason)) {
+            if (ok) error = reason;
+            ok = false;
+        }
+    }
     if (options_.stats) {
         CorvellaCounters c;
         if (pluginCounters(h, c)) printCounters(c, stdout);

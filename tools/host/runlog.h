@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "engine/logshow.h"
 #include "tools/host/pluginlog.h"
 #include "tools/host/vsthost.h"
 
@@ -15,20 +17,24 @@ struct LogOptions {
     bool print = false;  // --log: print every new log line after the block that produced it
     std::string saveTo;  // --save-log FILE: the plug-in saves its recording there at the end
     bool stats = false;  // --stats: print the plug-in's counters at the end
-    bool any() const noexcept { return print || !saveTo.empty() || stats; }
+    // --log-hide, --log-time: which lines --log prints and --save-log-text saves, and how.
+    LogShow show;
+    std::string saveTextTo;  // --save-log-text FILE: the shown lines as text at the end
+    bool reads() const noexcept { return print || !saveTextTo.empty(); }
+    bool any() const noexcept { return reads() || !saveTo.empty() || stats; }
 };
 
 class RunLog {
 public:
     explicit RunLog(LogOptions options) : options_(std::move(options)) {}
-    // Before processing: switches the plug-in's log on ("log?", parameter 4) for --log and
-    // --save-log and gives it the file name. False with a message when the plug-in does not
-    // take the commands.
+    // Before processing: switches the plug-in's log on ("log?", parameter 4) for --log,
+    // --save-log and --save-log-text and gives it the file name. False with a message when the
+    // plug-in does not take the commands.
     bool begin(VstHost& h, std::string& error);
-    // After each block: prints the lines it added as "block B: LINE".
+    // After each block: prints the lines it added that show as "block B: [TIME ]LINE".
     void afterBlock(VstHost& h);
-    // At the end of the run: prints what is left, saves and prints the counters. False with the
-    // plug-in's reason when the save failed.
+    // At the end of the run: prints what is left, saves (the recording, the text) and prints
+    // the counters. False with the reason when a save failed.
     bool finish(VstHost& h, std::string& error);
 
 private:
@@ -37,6 +43,7 @@ private:
     LogOptions options_;
     PluginLog log_;
     std::uint64_t missedShown_ = 0;
+    std::vector<std::string> shown_;  // for --save-log-text
 };
 
 }  // namespace host

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -198,6 +199,14 @@ void VstHost::processBlock() {
     }
     processing_ = false;
     position_ += blockSize;
+    const double ppq = ppq_ + blockSize / sampleRate * tempo / 60.0;
+    double barStart = barStart_;
+    const double barLength =
+        timeSigDenominator > 0 ? timeSigNumerator * 4.0 / timeSigDenominator : 4.0;
+    if (barLength > 0.0 && ppq >= barStart + barLength)
+        barStart += std::floor((ppq - barStart) / barLength) * barLength;
+    ppq_ = ppq;
+    barStart_ = barStart;
 }
 
 VstIntPtr VSTCALLBACK VstHost::callback(AEffect* effect, VstInt32 opcode, VstInt32 index,
@@ -248,11 +257,12 @@ VstIntPtr VstHost::answer(VstInt32 opcode, VstInt32 index, VstIntPtr /*value*/, 
             timeInfo.samplePos = static_cast<double>(position);
             timeInfo.sampleRate = sampleRate;
             timeInfo.tempo = tempo;
-            timeInfo.ppqPos = static_cast<double>(position) / sampleRate * tempo / 60.0;
+            timeInfo.ppqPos = ppq_;
+            timeInfo.barStartPos = barStart_;
             timeInfo.timeSigNumerator = timeSigNumerator;
             timeInfo.timeSigDenominator = timeSigDenominator;
-            timeInfo.flags =
-                kVstTransportPlaying | kVstPpqPosValid | kVstTempoValid | kVstTimeSigValid;
+            timeInfo.flags = kVstTransportPlaying | kVstPpqPosValid | kVstBarsValid |
+                             kVstTempoValid | kVstTimeSigValid;
             return reinterpret_cast<VstIntPtr>(&timeInfo);
         }
         case audioMasterProcessEvents: {

@@ -123,6 +123,10 @@ private:
     long block_ = -1;
     // Advanced by the processing thread, read by the editor's when it asks for the time.
     std::atomic<long> position_{0};
+    // The musical position at the block's start and the start of its bar, in quarter notes:
+    // moved on per block at the tempo and time signature of that block.
+    std::atomic<double> ppq_{0.0};
+    std::atomic<double> barStart_{0.0};
     bool processing_ = false;
     std::vector<float> in_[2];
     std::vector<float> out_[2];

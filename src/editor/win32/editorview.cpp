@@ -566,8 +566,8 @@ private:
         const auto& items = menuItems(menu);
         for (std::size_t i = 0; i < items.size(); ++i) {
             UINT flags = MF_STRING;
-            if (items[i].checkItem && model_.logMenuChecked()) flags |= MF_CHECKED;
-            AppendMenuA(popup, flags, i + 1, items[i].caption);
+            if (items[i].checkItem && model_.menuItemChecked(items[i])) flags |= MF_CHECKED;
+            AppendMenuA(popup, flags, i + 1, model_.menuCaption(items[i]).c_str());
         }
         const auto chosen = static_cast<std::size_t>(
             TrackPopupMenu(popup, TPM_RETURNCMD | TPM_RIGHTBUTTON, pt.x, pt.y, 0, hwnd_, nullptr));

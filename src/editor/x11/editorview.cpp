@@ -818,11 +818,14 @@ private:
         if (menu != Menu::PopupMenu2) model_.PopupMenu1Popup();
         const auto& items = menuItems(menu);
         std::vector<Fl_Menu_Item> popup(items.size() + 1, Fl_Menu_Item{});
+        std::vector<std::string> captions(items.size());  // live as long as the popup
         for (std::size_t i = 0; i < items.size(); ++i) {
-            popup[i].text = items[i].caption;
+            captions[i] = model_.menuCaption(items[i]);
+            popup[i].text = captions[i].c_str();
             popup[i].labelsize_ = px(11);
             if (items[i].checkItem) {
-                popup[i].flags = FL_MENU_TOGGLE | (model_.logMenuChecked() ? FL_MENU_VALUE : 0);
+                popup[i].flags =
+                    FL_MENU_TOGGLE | (model_.menuItemChecked(items[i]) ? FL_MENU_VALUE : 0);
             }
         }
         const Fl_Menu_Item* chosen = popup.data()->popup(Fl::event_x(), Fl::event_y());
