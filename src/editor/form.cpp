@@ -212,6 +212,8 @@ const std::array<Control, kOptionsControlCount>& optionsForm() {
             c("Label1", Kind::Label, 1, 10, 164, 0, 0, "Track name:", Handler::None),
             c("Edit1", Kind::Edit, 1, 78, 161, 161, 21, "Corvella", Handler::Edit1Change),
             c("BitBtn1", Kind::Button, 1, 88, 210, 81, 26, "Klewz ...", Handler::BitBtn1Click),
+            c("SampleAccurate", Kind::CheckBox, 1, 11, 186, 160, 17, "Sample-accurate output",
+              Handler::VSTiClick, kRestart, ShowsHint),
         }};
     }();
     return form;

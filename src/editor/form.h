@@ -194,6 +194,7 @@ enum class OptId : std::uint16_t {
     Label1,
     Edit1,
     BitBtn1,
+    SampleAccurate,
     Count
 };
 inline constexpr std::size_t kOptionsControlCount = static_cast<std::size_t>(OptId::Count);

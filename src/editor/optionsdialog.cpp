@@ -14,6 +14,8 @@ const char* optionName(OptId box) {
             return kOptionProcRep;
         case OptId::EmuIn:
             return kOptionEmuIn;
+        case OptId::SampleAccurate:
+            return kOptionSampleAccurate;
         default:
             return nullptr;
     }
@@ -26,7 +28,7 @@ OptionsDialog::OptionsDialog(float logMetaValue, const std::string& trackName)
     // Only values that exist are shown; a missing one leaves its box unchecked.
     platform::SettingsStore& store = platform::userSettings();
     if (store.openKey(kOptionsKey, true)) {
-        for (OptId box : {OptId::VSTi, OptId::ProcRep, OptId::EmuIn}) {
+        for (OptId box : {OptId::VSTi, OptId::ProcRep, OptId::EmuIn, OptId::SampleAccurate}) {
             if (auto v = store.readDword(kOptionsKey, optionName(box))) setChecked(box, *v != 0);
         }
     }

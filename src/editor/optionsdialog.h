@@ -1,4 +1,4 @@
-// The options dialog's logic: the three start-up options, written to the user's settings at
+// The options dialog's logic: the four start-up options, written to the user's settings at
 // each click, and the two values the editor takes back when the dialog closes ("log meta?"
 // and the track name).
 #pragma once

@@ -39,14 +39,19 @@ public:
     MidiWord slot(int i) const noexcept { return ring_[static_cast<std::size_t>(i)]; }
 
     // Puts a word into the first free slot from position + delay + 1 on. A word of 0 changes
-    // nothing; a word that finds the ring full is dropped and counted.
-    void insert(MidiWord w) noexcept {
-        if (w == 0) return;
+    // nothing; a word that finds the ring full is dropped and counted. Answers the frame count
+    // (see time()) at which the word leaves, or -1 when nothing was stored.
+    std::int64_t insert(MidiWord w) noexcept { return insertAt(w, delay_ + 1); }
+
+    // As insert, from `distance` (0..kSlots-1) frames past the position on: a distance of 0
+    // leaves at the first frame of the next advance.
+    std::int64_t insertAt(MidiWord w, int distance) noexcept {
+        if (w == 0) return -1;
         if (occupied_ == kSlots) {
             dropped_.store(dropped_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-            return;
+            return -1;
         }
-        int target = pos_ + delay_ + 1;
+        int target = pos_ + distance;
         if (target > kSlots - 1) target -= kSlots;
         // Every slot from the target to the previous landing place is taken while neither the
         // position nor the delay has changed.
@@ -58,7 +63,12 @@ public:
         ++occupied_;
         hintTarget_ = target;
         hintSlot_ = k;
+        return time_ + (k >= pos_ ? k - pos_ : k + kSlots - pos_);
     }
+
+    // Frames the position has moved on since construction: a word that leaves at time t is
+    // still waiting while t >= time().
+    std::int64_t time() const noexcept { return time_; }
 
     // Moves the position on by `frames`, clearing the slots passed; `out(word, offset)` gets
     // each word in frame order with its offset from the old position.
@@ -95,6 +105,7 @@ private:
     static constexpr int kWords = (kSlots + 63) / 64;
 
     void movePosition(long frames) noexcept {
+        time_ += frames;
         if (frames < kSlots) {
             pos_ += static_cast<int>(frames);
             if (pos_ >= kSlots) pos_ -= kSlots;
@@ -145,6 +156,7 @@ private:
     int occupied_ = 0;
     int hintTarget_ = -1;
     int hintSlot_ = 0;
+    std::int64_t time_ = 0;
     // Written by the processing thread only; read from any thread.
     std::atomic<std::size_t> dropped_{0};
 };

@@ -17,10 +17,19 @@ SettingsDecoder::SettingsDecoder() noexcept {
         if (i != param::Log) apply(i, values_[static_cast<std::size_t>(i)]);
 }
 
+// What decides where a note goes: "replace", the delay, "delay output?", the filter and the
+// replace pattern and target.
+static bool routesNotes(int index) noexcept {
+    return index == param::Replace || index == param::DelayAmount ||
+           index == param::DelayOutput ||
+           (index >= param::FilterType && index <= param::ReplaceNewData2);
+}
+
 MidiWord SettingsDecoder::apply(int index, float v) noexcept {
+    EngineSettings& s = settings_;
+    if (routesNotes(index) && values_[static_cast<std::size_t>(index)] != v) ++s.routeGeneration;
     values_[static_cast<std::size_t>(index)] = v;
     const float* p = values_.data();
-    EngineSettings& s = settings_;
     switch (index) {
         case param::SendToHost:
             s.sendToHost = switchOn(index, v);
@@ -343,6 +352,53 @@ void MidiEngine::readBus() noexcept {
         return;
     }
     for (int i = 0; i < n; ++i) chain(busWords_[static_cast<std::size_t>(i)] | kFromBusFlag, 0);
+}
+
+// A note-off whose routing changed since its note-on goes the way that note-on went: on its
+// channel and note, removed when it was removed or when the filter removed this note-off then
+// and still does now, and never ahead of it while it waits in the delay line. A note-on that
+// left as some other message leaves its note-off to run as any other message.
+MidiWord MidiEngine::followNoteOn(MidiWord word, MidiWord flags, int frame,
+                                  std::size_t note) noexcept {
+    const MidiWord state = notes_[note].out;
+    notes_[note].out = 0;
+    const MidiWord sent = state & kWordBits;
+    if (sent == 0) return 0;
+    if ((sent & 0xF0) != 0x90 || wordData2(sent) == 0) return route(word, flags, frame);
+    // The note-off keeps its own kind and velocity.
+    MidiWord off = (word & 0xFF00F0u) | (sent & 0x7F0Fu);
+    if (state & kOffBlocked) {
+        MidiWord now = off;
+        s_.filter.apply(now);
+        if (now == 0) return 0;
+    }
+    off |= flags;
+    if (state & kDelayed) {
+        const std::int64_t wait = noteDue_[note] - delay_->time();
+        if (wait >= 0) {
+            // Behind its note-on, which still waits (even when delayed output is off now: then
+            // both go unsent as the line passes them).
+            long distance = static_cast<long>(wait) + 1;
+            if (s_.delayOut && delayDistance(frame) > distance) distance = delayDistance(frame);
+            if (distance > DelayLine::kSlots - 1) distance = DelayLine::kSlots - 1;
+            delay_->insertAt(off, static_cast<int>(distance));
+            return off & kWordBits;
+        }
+        if (s_.delayOut) {
+            delayInsert(off, frame);
+            return off & kWordBits;
+        }
+    }
+    emit(off, frame);
+    return off & kWordBits;
+}
+
+// Whether the filter removes the note-off of a note-on as it left (the filter decides on the
+// status and the first data byte only).
+bool MidiEngine::blocksNoteOff(MidiWord noteOn) const noexcept {
+    MidiWord off = 0x80u | (noteOn & 0x7F0Fu);
+    s_.filter.apply(off);
+    return off == 0;
 }
 
 // --- The log -------------------------------------------------------------------------------------

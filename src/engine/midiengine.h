@@ -48,6 +48,9 @@ struct EngineSettings {
     unsigned logEpoch = 0;  // counts switch-ons of "log?": each restarts the sample clock
     int delayFrames = 0;
     bool delayOut = false;
+    // Counts changes of what decides a note's way (replace, filter, delay): a note-off whose
+    // note-on left under another count follows that note-on (see MidiEngine::chain).
+    unsigned routeGeneration = 0;
 };
 
 // Turns parameter values into settings, in the order they were set (producer side).
@@ -105,6 +108,12 @@ public:
         return conversionTempo_.load(std::memory_order_relaxed);
     }
     EngineCounters counters() const noexcept;
+
+    // Sample-accurate output, set by the front end before the first processing call: a
+    // delayed word leaves `delay` frames after its own input frame (not delay + 1 frames after
+    // the start of the block that follows), so the ports can place every word at its frame.
+    void setSampleAccurate(bool on) noexcept { exactDelay_ = on; }
+    bool sampleAccurate() const noexcept { return exactDelay_; }
 
     // --- Processing thread ---
 
@@ -167,7 +176,28 @@ private:
     // The chain and the outputs run once per message: inline, so a front end's loop over its
     // events calls only the ports.
     MidiWord chain(MidiWord word, int frame) noexcept;
+    // Replace, filter, then deliver.
+    MidiWord route(MidiWord word, MidiWord flags, int frame) noexcept;
     void emit(MidiWord word, int frame) noexcept;
+    // Into the delay line; answers when the word leaves it (DelayLine::time), or -1.
+    std::int64_t delayInsert(MidiWord word, int frame) noexcept;
+    int delayDistance(int frame) const noexcept;
+
+    // How a sounding note's note-on left: the routing generation then, and the word after
+    // replace and filter (0 when removed) with the bits below.
+    struct NoteRoute {
+        unsigned generation;
+        MidiWord out;
+    };
+    static constexpr MidiWord kSounding = 1u << 24;   // a note-on ran and no note-off yet
+    static constexpr MidiWord kDelayed = 1u << 25;    // it went into the delay line
+    static constexpr MidiWord kOffBlocked = 1u << 26;  // the filter then removed its note-off
+    static std::size_t noteIndex(MidiWord w) noexcept {
+        return (w & 0x0Fu) << 7 | (w >> 8 & 0x7Fu);
+    }
+    MidiWord noteChain(MidiWord word, MidiWord flags, int frame) noexcept;
+    MidiWord followNoteOn(MidiWord word, MidiWord flags, int frame, std::size_t note) noexcept;
+    bool blocksNoteOff(MidiWord noteOn) const noexcept;
     void readBus() noexcept;
     // The clock step at the start of a block (or of logging): one frame on, then the host's
     // tempo and time signature.
@@ -216,6 +246,7 @@ private:
 
     // Processing side.
     EngineSettings s_;
+    bool exactDelay_ = false;
     unsigned logEpoch_ = 0;
     std::unique_ptr<DelayLine> delay_;
     std::unique_ptr<MidiWord[]> busWords_;
@@ -248,6 +279,9 @@ private:
     std::size_t stagedLineCount_ = 0;
     unsigned lineEpoch_ = 0;
     std::atomic<std::size_t> soundNotices_{0};
+    // By input channel and note; the time a delayed note-on leaves the delay line apart.
+    std::array<NoteRoute, 16 * 128> notes_{};
+    std::array<std::int64_t, 16 * 128> noteDue_{};
 
     // Shared with readers.
     std::atomic<float> sampleRate_{44100.0f};
@@ -264,15 +298,60 @@ inline MidiWord MidiEngine::chain(MidiWord word, int frame) noexcept {
     const MidiWord flags = word & ~kWordBits;
     word &= kWordBits;
     if (s_.logOn) logMessage(word, frame);
+    // Note-ons and note-offs (statuses 0x80..0x9F) keep track of their note's way.
+    if ((word & 0xE0) == 0x80) return noteChain(word, flags, frame);
+    return route(word, flags, frame);
+}
+
+inline MidiWord MidiEngine::route(MidiWord word, MidiWord flags, int frame) noexcept {
     if (s_.replaceOn) s_.replacer.replace(word);
     s_.filter.apply(word);
     if (word == 0) return 0;
     if (s_.delayOut) {
-        delay_->insert(word | flags);
+        delayInsert(word | flags, frame);
     } else {
         emit(word | flags, frame);
     }
     return word;
+}
+
+// As the rest of the chain, and each note-on notes how it left. A note-off (or a note-on at
+// velocity 0) whose note-on left under the same routing settings runs as any other message;
+// after a change it follows its note-on instead (followNoteOn).
+inline MidiWord MidiEngine::noteChain(MidiWord word, MidiWord flags, int frame) noexcept {
+    const std::size_t note = noteIndex(word);
+    NoteRoute& r = notes_[note];
+    if ((word & 0x10) == 0 || word < 0x10000) {
+        if (r.generation != s_.routeGeneration && (r.out & kSounding)) [[unlikely]]
+            return followNoteOn(word, flags, frame, note);
+        r.out = 0;
+        return route(word, flags, frame);
+    }
+    if (s_.replaceOn) s_.replacer.replace(word);
+    s_.filter.apply(word);
+    MidiWord state = word | kSounding;
+    if (s_.filter.mode != FilterMode::AllowAll && word != 0 && blocksNoteOff(word))
+        state |= kOffBlocked;
+    if (word != 0 && s_.delayOut) {
+        const std::int64_t due = delayInsert(word | flags, frame);
+        noteDue_[note] = due;
+        state = due >= 0 ? state | kDelayed : kSounding;  // a full line drops the note-on
+    }
+    r = {s_.routeGeneration, state};
+    if (word != 0 && !s_.delayOut) emit(word | flags, frame);
+    return word;
+}
+
+inline std::int64_t MidiEngine::delayInsert(MidiWord word, int frame) noexcept {
+    return exactDelay_ ? delay_->insertAt(word, delayDistance(frame)) : delay_->insert(word);
+}
+
+// Today's delay counts delay + 1 frames from the block's start; the sample-accurate one counts
+// delay frames from the word's own frame, kept within the ring.
+inline int MidiEngine::delayDistance(int frame) const noexcept {
+    if (!exactDelay_) return s_.delayFrames + 1;
+    const long d = static_cast<long>(frame < 0 ? 0 : frame) + s_.delayFrames;
+    return d < DelayLine::kSlots ? static_cast<int>(d) : DelayLine::kSlots - 1;
 }
 
 // Host, send bus, device, in that order. A word this instance took from its receive bus does

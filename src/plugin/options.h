@@ -8,14 +8,17 @@ inline constexpr const char* kOptionVSTi = "VSTi";
 inline constexpr const char* kOptionProcRep = "ProcRep";
 inline constexpr const char* kOptionEmuIn = "EmuIn";
 inline constexpr const char* kOptionEmuOut = "EmuOut";
+// Events for the host at the frame the engine produced them, the delay exact to the sample.
+inline constexpr const char* kOptionSampleAccurate = "SampleAccurate";
 
 struct StartupOptions {
     bool emulateInput = false;
     bool processReplacing = true;
     bool instrument = true;
+    bool sampleAccurate = false;
 };
 
-// The default of an option: false for "EmuIn", true for every other name.
+// The default of an option: false for "EmuIn" and "SampleAccurate", true for every other name.
 bool optionDefault(const char* name) noexcept;
 
 // Reads one option. A missing value is created with its default and answers that default; a
@@ -25,5 +28,5 @@ bool readOption(const char* name);
 // Writes an option (the options dialog's check boxes); false when it could not be stored.
 bool writeOption(const char* name, bool value);
 
-// Reads "EmuIn", "ProcRep" and "VSTi", once each, in that order.
+// Reads "EmuIn", "ProcRep", "VSTi" and "SampleAccurate", once each, in that order.
 StartupOptions readStartupOptions();

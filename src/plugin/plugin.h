@@ -161,6 +161,13 @@ private:
     void busWrite(int bus, MidiWord word) noexcept override;
     void deviceOutput(MidiWord word) noexcept override;
     void notice(EngineNotice which) noexcept override;
+    // The start of a processing block of `frames` frames, for the frames of sample-accurate
+    // output (the processing thread).
+    void beginBlock(VstInt32 frames) noexcept {
+        if (!eventsBeforeBlock_) lastFrame_ = 0;
+        eventsBeforeBlock_ = false;
+        frameLimit_ = frames - 1;
+    }
 
     bool writeRecording(const std::vector<RecordedEvent>& events, const std::string& path,
                         const std::string& name);
@@ -204,4 +211,9 @@ private:
     // The one-event list handed to the host for every message.
     VstEvents hostEvents_{};
     VstMidiEvent hostMidiEvent_{};
+    // Sample-accurate output (processing thread): the frame of the last word sent in this
+    // block, the block's last frame, and whether processEvents began the block.
+    VstInt32 lastFrame_ = 0;
+    VstInt32 frameLimit_ = 0;
+    bool eventsBeforeBlock_ = false;
 };

@@ -5,6 +5,11 @@
 // --- Host entries ------------------------------------------------------------------------------
 
 VstInt32 APlugin::processEvents(VstEvents* events) {
+    // The events belong to the block the next process call brings, whose size is not known
+    // yet: the host's largest block bounds their frames.
+    lastFrame_ = 0;
+    frameLimit_ = blockSize - 1;
+    eventsBeforeBlock_ = true;
     engine_.beginCall();
     const bool receiving =
         events && switchOn(param::ReceiveFromHost, value(param::ReceiveFromHost));
@@ -25,23 +30,36 @@ VstInt32 APlugin::processEvents(VstEvents* events) {
 
 // Audio passes through untouched in both modes: the callbacks only drive the engine's blocks.
 void APlugin::process(float** /*inputs*/, float** /*outputs*/, VstInt32 sampleFrames) {
+    beginBlock(sampleFrames);
     engine_.processBlock(sampleFrames);
 }
 
 void APlugin::processReplacing(float** /*inputs*/, float** /*outputs*/, VstInt32 sampleFrames) {
+    beginBlock(sampleFrames);
     engine_.processBlock(sampleFrames);
 }
 
 void VSTCALLBACK APlugin::processEntry(AEffect* e, float** /*inputs*/, float** /*outputs*/,
                                        VstInt32 sampleFrames) noexcept {
     if (e == nullptr || e->object == nullptr) return;
-    static_cast<APlugin*>(static_cast<AudioEffect*>(e->object))->engine_.processBlock(sampleFrames);
+    auto* plugin = static_cast<APlugin*>(static_cast<AudioEffect*>(e->object));
+    plugin->beginBlock(sampleFrames);
+    plugin->engine_.processBlock(sampleFrames);
 }
 
 // --- Ports -------------------------------------------------------------------------------------
 
-// Each word goes to the host as a single-event list at deltaFrames 0, whatever its frame.
-void APlugin::hostOutput(MidiWord word, int /*frame*/) noexcept {
+// Each word goes to the host as a single-event list. Its deltaFrames is 0, whatever its frame;
+// with sample-accurate output it is the frame the engine produced the word at, kept within the
+// block and never before a word already sent in it: hosts order a block's events by frame, and
+// so keep the order the engine sent them in (a note-off never before its note-on).
+void APlugin::hostOutput(MidiWord word, int frame) noexcept {
+    if (engine_.sampleAccurate()) {
+        VstInt32 at = frame < lastFrame_ ? lastFrame_ : frame;
+        if (at > frameLimit_) at = frameLimit_ > lastFrame_ ? frameLimit_ : lastFrame_;
+        lastFrame_ = at;
+        hostMidiEvent_.deltaFrames = at;
+    }
     hostMidiEvent_.midiData[0] = static_cast<char>(wordStatus(word));
     hostMidiEvent_.midiData[1] = static_cast<char>(wordData1(word));
     hostMidiEvent_.midiData[2] = static_cast<char>(wordData2(word));
