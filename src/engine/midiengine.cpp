@@ -20,8 +20,7 @@ SettingsDecoder::SettingsDecoder() noexcept {
 // What decides where a note goes: "replace", the delay, "delay output?", the filter and the
 // replace pattern and target.
 static bool routesNotes(int index) noexcept {
-    return index == param::Replace || index == param::DelayAmount ||
-           index == param::DelayOutput ||
+    return index == param::Replace || index == param::DelayAmount || index == param::DelayOutput ||
            (index >= param::FilterType && index <= param::ReplaceNewData2);
 }
 

@@ -189,8 +189,8 @@ private:
         unsigned generation;
         MidiWord out;
     };
-    static constexpr MidiWord kSounding = 1u << 24;   // a note-on ran and no note-off yet
-    static constexpr MidiWord kDelayed = 1u << 25;    // it went into the delay line
+    static constexpr MidiWord kSounding = 1u << 24;    // a note-on ran and no note-off yet
+    static constexpr MidiWord kDelayed = 1u << 25;     // it went into the delay line
     static constexpr MidiWord kOffBlocked = 1u << 26;  // the filter then removed its note-off
     static std::size_t noteIndex(MidiWord w) noexcept {
         return (w & 0x0Fu) << 7 | (w >> 8 & 0x7Fu);
