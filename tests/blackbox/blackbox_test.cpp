@@ -129,6 +129,28 @@ TEST_F(BlackBox, SampleAccurateOutputCarriesTheFrames) {
     EXPECT_EQ(host::hexBytes(host.sent[2].bytes, 3), "80 3C 00");
     EXPECT_EQ(host.sent[2].block, 1);
     EXPECT_EQ(host.sent[2].deltaFrames, 300);
+
+    // Frames the host gives out of order or beyond its block size: never before a word already
+    // sent in the block, never past the block's last frame.
+    host.start();
+    auto note = [](VstInt32 frame, char key) {
+        VstMidiEvent m{};
+        m.type = kVstMidiType;
+        m.byteSize = sizeof m;
+        m.deltaFrames = frame;
+        m.midiData[0] = static_cast<char>(0x90);
+        m.midiData[1] = key;
+        m.midiData[2] = 1;
+        return m;
+    };
+    host.sent.clear();
+    host.sendEvents({note(300, 1), note(100, 2), note(5000, 3), note(-4, 4)});
+    host.stop();
+    ASSERT_EQ(host.sent.size(), 4u);
+    EXPECT_EQ(host.sent[0].deltaFrames, 300);
+    EXPECT_EQ(host.sent[1].deltaFrames, 300);
+    EXPECT_EQ(host.sent[2].deltaFrames, host.blockSize - 1);
+    EXPECT_EQ(host.sent[3].deltaFrames, host.blockSize - 1);
 }
 
 TEST_F(BlackBox, ParametersThroughTheRecord) {
