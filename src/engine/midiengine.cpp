@@ -86,6 +86,14 @@ MidiWord SettingsDecoder::apply(int index, float v) noexcept {
             if (index >= param::FilterRow1 && index < param::FilterRow1 + 20) s.filter.applyRows(p);
             break;
     }
+    if (index >= param::FilterType && index < param::FilterRow1 + 20) {
+        s.noteOffsBlocked = 0;
+        for (unsigned ch = 0; ch < 16; ++ch) {
+            MidiWord off = 0x80 | ch;
+            s.filter.apply(off);
+            if (off == 0) s.noteOffsBlocked |= static_cast<std::uint16_t>(1u << ch);
+        }
+    }
     return 0;
 }
 
@@ -390,14 +398,6 @@ MidiWord MidiEngine::followNoteOn(MidiWord word, MidiWord flags, int frame,
     }
     emit(off, frame);
     return off & kWordBits;
-}
-
-// Whether the filter removes the note-off of a note-on as it left (the filter decides on the
-// status and the first data byte only).
-bool MidiEngine::blocksNoteOff(MidiWord noteOn) const noexcept {
-    MidiWord off = 0x80u | (noteOn & 0x7F0Fu);
-    s_.filter.apply(off);
-    return off == 0;
 }
 
 // --- The log -------------------------------------------------------------------------------------

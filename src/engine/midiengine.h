@@ -51,6 +51,9 @@ struct EngineSettings {
     // Counts changes of what decides a note's way (replace, filter, delay): a note-off whose
     // note-on left under another count follows that note-on (see MidiEngine::chain).
     unsigned routeGeneration = 0;
+    // Bit n: the filter removes note-offs of channel n + 1 (the filter decides on a note-off by
+    // its status alone).
+    std::uint16_t noteOffsBlocked = 0;
 };
 
 // Turns parameter values into settings, in the order they were set (producer side).
@@ -195,9 +198,8 @@ private:
     static std::size_t noteIndex(MidiWord w) noexcept {
         return (w & 0x0Fu) << 7 | (w >> 8 & 0x7Fu);
     }
-    MidiWord noteChain(MidiWord word, MidiWord flags, int frame) noexcept;
+    void noteLeft(NoteRoute& note, MidiWord word, std::int64_t due) noexcept;
     MidiWord followNoteOn(MidiWord word, MidiWord flags, int frame, std::size_t note) noexcept;
-    bool blocksNoteOff(MidiWord noteOn) const noexcept;
     void readBus() noexcept;
     // The clock step at the start of a block (or of logging): one frame on, then the host's
     // tempo and time signature.
@@ -298,9 +300,46 @@ inline MidiWord MidiEngine::chain(MidiWord word, int frame) noexcept {
     const MidiWord flags = word & ~kWordBits;
     word &= kWordBits;
     if (s_.logOn) logMessage(word, frame);
-    // Note-ons and note-offs (statuses 0x80..0x9F) keep track of their note's way.
-    if ((word & 0xE0) == 0x80) return noteChain(word, flags, frame);
-    return route(word, flags, frame);
+    // A note-on (status 0x90..0x9F, velocity above 0) notes how it leaves. A note-off (or a
+    // note-on at velocity 0) whose note-on left under the same routing settings runs as any
+    // other message; after a change it follows its note-on instead (followNoteOn).
+    NoteRoute* note = nullptr;
+    if ((word & 0xE0) == 0x80) {
+        note = &notes_[noteIndex(word)];
+        if ((word & 0x10) == 0 || word < 0x10000) {
+            if (note->generation != s_.routeGeneration && (note->out & kSounding)) [[unlikely]]
+                return followNoteOn(word, flags, frame, noteIndex(word));
+            note->out = 0;
+            note = nullptr;
+        }
+    }
+    if (s_.replaceOn) s_.replacer.replace(word);
+    s_.filter.apply(word);
+    if (word == 0) {
+        if (note) *note = {s_.routeGeneration, kSounding};
+        return 0;
+    }
+    if (s_.delayOut) {
+        const std::int64_t due = delayInsert(word | flags, frame);
+        if (note) noteLeft(*note, word, due);
+        return word;
+    }
+    if (note) noteLeft(*note, word, -1);
+    emit(word | flags, frame);
+    return word;
+}
+
+// A note-on left as `word` (into the delay line until `due`, or at once when -1).
+inline void MidiEngine::noteLeft(NoteRoute& note, MidiWord word, std::int64_t due) noexcept {
+    MidiWord state = word | kSounding;
+    if (s_.noteOffsBlocked >> (word & 0x0F) & 1) state |= kOffBlocked;
+    if (due >= 0) {
+        noteDue_[static_cast<std::size_t>(&note - notes_.data())] = due;
+        state |= kDelayed;
+    } else if (s_.delayOut) {
+        state = kSounding;  // a full delay line dropped it
+    }
+    note = {s_.routeGeneration, state};
 }
 
 inline MidiWord MidiEngine::route(MidiWord word, MidiWord flags, int frame) noexcept {
@@ -312,33 +351,6 @@ inline MidiWord MidiEngine::route(MidiWord word, MidiWord flags, int frame) noex
     } else {
         emit(word | flags, frame);
     }
-    return word;
-}
-
-// As the rest of the chain, and each note-on notes how it left. A note-off (or a note-on at
-// velocity 0) whose note-on left under the same routing settings runs as any other message;
-// after a change it follows its note-on instead (followNoteOn).
-inline MidiWord MidiEngine::noteChain(MidiWord word, MidiWord flags, int frame) noexcept {
-    const std::size_t note = noteIndex(word);
-    NoteRoute& r = notes_[note];
-    if ((word & 0x10) == 0 || word < 0x10000) {
-        if (r.generation != s_.routeGeneration && (r.out & kSounding)) [[unlikely]]
-            return followNoteOn(word, flags, frame, note);
-        r.out = 0;
-        return route(word, flags, frame);
-    }
-    if (s_.replaceOn) s_.replacer.replace(word);
-    s_.filter.apply(word);
-    MidiWord state = word | kSounding;
-    if (s_.filter.mode != FilterMode::AllowAll && word != 0 && blocksNoteOff(word))
-        state |= kOffBlocked;
-    if (word != 0 && s_.delayOut) {
-        const std::int64_t due = delayInsert(word | flags, frame);
-        noteDue_[note] = due;
-        state = due >= 0 ? state | kDelayed : kSounding;  // a full line drops the note-on
-    }
-    r = {s_.routeGeneration, state};
-    if (word != 0 && !s_.delayOut) emit(word | flags, frame);
     return word;
 }
 
