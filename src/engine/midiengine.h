@@ -179,7 +179,7 @@ private:
     // The chain and the outputs run once per message: inline, so a front end's loop over its
     // events calls only the ports.
     MidiWord chain(MidiWord word, int frame) noexcept;
-    // Replace, filter, then deliver.
+    // Replace, filter, then the delay line or the outputs.
     MidiWord route(MidiWord word, MidiWord flags, int frame) noexcept;
     void emit(MidiWord word, int frame) noexcept;
     // Into the delay line; answers when the word leaves it (DelayLine::time), or -1.
