@@ -8,7 +8,7 @@ packages=(
     googletest libgtest-dev libbenchmark-dev
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
     binutils-mingw-w64-x86-64
-    wine wine32 wine64 fonts-wine xvfb xauth
+    wine wine32 wine64 fonts-wine xvfb xauth x11-xserver-utils
     python3 python3-mido midicsv libsmf-dev
     librtmidi-dev jackd2 libjack-jackd2-dev libasound2-dev
     ardour x42-plugins liblilv-dev lv2-dev lilv-utils sordi

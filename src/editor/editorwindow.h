@@ -68,6 +68,9 @@ public:
     // The host's idle call (user-interface thread): a view that shares no event loop with the
     // host serves its window's events and timer here.
     virtual void idle() {}
+    // The scale in percent at which the view draws the form (see editor/scale.h); the host's
+    // window must be the form's size at that scale.
+    virtual int scalePercent() const { return 100; }
 };
 
 // The text of a 32-bit float in the delay and tempo lines: 2, 4 or 6 decimals by size, "0"

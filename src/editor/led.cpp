@@ -5,22 +5,21 @@ namespace {
 
 constexpr int kSize = 17;
 
-// Squared distance from the centre, in quarter pixels, so that the rings come out round.
-int distance2(int x, int y) {
-    const int dx = 2 * x - (kSize - 1), dy = 2 * y - (kSize - 1);
-    return dx * dx + dy * dy;
-}
-
-Picture drawLed() {
-    Picture p{kSize, kSize, std::vector<Rgb>(kSize * kSize, kBlack)};
-    for (int y = 0; y < kSize; ++y) {
-        for (int x = 0; x < kSize; ++x) {
-            const int d = distance2(x, y);
-            if (d > 4 * 7 * 7 + 4) continue;  // outside: black
-            p.at(x, y) = d > 4 * 6 * 6 - 8 ? kGrey : kGreen;
+// The LED drawn at `size` x `size` pixels: the rings and the highlight are measured in
+// half pixels from the centre and scaled from the 17-pixel design, so the LED is drawn afresh
+// at every size rather than blown up.
+Picture drawLed(int size) {
+    const double k = static_cast<double>(size) / kSize;
+    Picture p{size, size, std::vector<Rgb>(static_cast<std::size_t>(size * size), kBlack)};
+    for (int y = 0; y < size; ++y) {
+        for (int x = 0; x < size; ++x) {
+            const double dx = 2 * x - (size - 1), dy = 2 * y - (size - 1);
+            const double d = dx * dx + dy * dy;
+            if (d > (4 * 7 * 7 + 4) * k * k) continue;  // outside: black
+            p.at(x, y) = d > (4 * 6 * 6 - 8) * k * k ? kGrey : kGreen;
             // A small highlight up and to the left of the centre.
-            const int hx = 2 * x - 10, hy = 2 * y - 10;
-            if (hx * hx + hy * hy <= 5) p.at(x, y) = kWhite;
+            const double hx = dx + 6 * k, hy = dy + 6 * k;
+            if (hx * hx + hy * hy <= 5 * k * k) p.at(x, y) = kWhite;
         }
     }
     return p;
@@ -29,7 +28,7 @@ Picture drawLed() {
 }  // namespace
 
 const Picture& greenLedPicture() {
-    static const Picture picture = drawLed();
+    static const Picture picture = drawLed(kSize);
     return picture;
 }
 
@@ -61,6 +60,7 @@ void TransLed::recolour() {
     for (Rgb& px : picture_.pixels) {
         if (px == kGreen) px = value;
     }
+    body_ = value;
     ++repaints_;
     if (onRepaint) onRepaint();
 }
@@ -86,6 +86,20 @@ void TransLed::paint(Picture& surface) const {
             Rgb& dst = surface.at(sx, sy);
             dst &= m.at(x, y);
             dst |= picture_.at(x, y);
+        }
+    }
+}
+
+void TransLed::paintAt(Picture& surface, int size) const {
+    Picture led = drawLed(size);
+    const int ox = (surface.width - size) / 2, oy = (surface.height - size) / 2;
+    for (int y = 0; y < size; ++y) {
+        for (int x = 0; x < size; ++x) {
+            const int sx = x + ox, sy = y + oy;
+            const Rgb px = led.at(x, y);
+            if (px == kBlack || sx < 0 || sy < 0 || sx >= surface.width || sy >= surface.height)
+                continue;
+            surface.at(sx, sy) = px == kGreen ? body_ : px;
         }
     }
 }

@@ -67,11 +67,15 @@ public:
     int drawY() const noexcept { return (height_ - picture_.height) / 2; }
     // Draws onto `surface`, the control's client area: AND with the mask, then OR the picture.
     void paint(Picture& surface) const;
+    // Draws the LED in its current colour at `size` x `size` pixels, centred on `surface`: for
+    // a view that shows the window scaled (17 draws the picture itself).
+    void paintAt(Picture& surface, int size) const;
 
 private:
     ColourResolver resolve_;
     Colour colour_ = 0;
     Picture picture_;
+    Rgb body_ = kGreen;  // the body's RGB value in the current colour
     int repaints_ = 0;
     int left_ = 0, top_ = 0, width_ = 17, height_ = 17;
 };

@@ -1,5 +1,7 @@
 #include "editor/optionsdialog.h"
 
+#include <iterator>
+
 #include "platform/settings.h"
 #include "plugin/options.h"
 
@@ -21,7 +23,26 @@ const char* optionName(OptId box) {
     }
 }
 
+constexpr int kScaleChoices[] = {0, 100, 150, 200};
+
+int entryOfScale(int percent) {
+    for (int i = 0; i < static_cast<int>(std::size(kScaleChoices)); ++i) {
+        if (kScaleChoices[i] == percent) return i;
+    }
+    return -1;
+}
+
 }  // namespace
+
+const std::vector<std::string>& OptionsDialog::scaleEntries() {
+    static const std::vector<std::string> entries = {"Auto", "100 %", "150 %", "200 %"};
+    return entries;
+}
+
+int OptionsDialog::scaleOfEntry(int entry) {
+    return entry >= 0 && entry < static_cast<int>(std::size(kScaleChoices)) ? kScaleChoices[entry]
+                                                                            : -1;
+}
 
 OptionsDialog::OptionsDialog(float logMetaValue, const std::string& trackName)
     : trackNameText_(trackName) {
@@ -32,6 +53,7 @@ OptionsDialog::OptionsDialog(float logMetaValue, const std::string& trackName)
             if (auto v = store.readDword(kOptionsKey, optionName(box))) setChecked(box, *v != 0);
         }
     }
+    scaleSelected_ = entryOfScale(readEditorScale());
     logMeta_ = logMetaValue != 0.0f;
     checked_[static_cast<std::size_t>(OptId::CheckBox1)] = logMeta_;
 }
@@ -53,6 +75,13 @@ void OptionsDialog::userCheck(OptId box, bool checked) {
 
 void OptionsDialog::VSTiClick(OptId box) {
     writeOption(optionName(box), checked(box));
+}
+
+void OptionsDialog::userSelectScale(int entry) {
+    const int percent = scaleOfEntry(entry);
+    if (percent < 0) return;
+    scaleSelected_ = entry;
+    writeEditorScale(percent);
 }
 
 void OptionsDialog::userEditText(const std::string& text) {

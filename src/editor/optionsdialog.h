@@ -1,10 +1,11 @@
-// The options dialog's logic: the four start-up options, written to the user's settings at
-// each click, and the two values the editor takes back when the dialog closes ("log meta?"
-// and the track name).
+// The options dialog's logic: the four start-up options and the editor's scale, written to the
+// user's settings at each click, and the two values the editor takes back when the dialog
+// closes ("log meta?" and the track name).
 #pragma once
 
 #include <array>
 #include <string>
+#include <vector>
 
 #include "editor/form.h"
 
@@ -20,8 +21,15 @@ public:
     const std::string& trackNameText() const noexcept { return trackNameText_; }
     bool logMeta() const noexcept { return logMeta_; }
 
+    // The editor-scale list (ComboBox1): its entries, the stored percentage of each (0 is
+    // automatic), and the entry shown (-1 when the stored value is none of them).
+    static const std::vector<std::string>& scaleEntries();
+    static int scaleOfEntry(int entry);
+    int scaleSelected() const noexcept { return scaleSelected_; }
+
     // The user's actions.
     void userCheck(OptId box, bool checked);
+    void userSelectScale(int entry);             // stored at once
     void userEditText(const std::string& text);  // Edit1Change
     void BitBtn1Click() { closed_ = true; }
     bool closed() const noexcept { return closed_; }
@@ -32,6 +40,7 @@ private:
 
     std::array<bool, kOptionsControlCount> checked_{};
     bool logMeta_ = false;
+    int scaleSelected_ = -1;
     std::string trackNameText_;
     bool closed_ = false;
 };

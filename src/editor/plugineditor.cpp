@@ -1,5 +1,6 @@
 #include "editor/plugineditor.h"
 
+#include "editor/scale.h"
 #include "plugin/plugin.h"
 
 AEffEditor* newPluginEditor(APlugin& plugin) {
@@ -25,8 +26,9 @@ VstInt32 APluginEditor::getRect(ERect** rect) {
     rect_.top = 0;
     rect_.left = 0;
     if (window_) {
-        rect_.bottom = kHeight;
-        rect_.right = kWidth;
+        const int percent = view_ ? view_->scalePercent() : 100;
+        rect_.bottom = static_cast<std::int16_t>(editor::scaled(kHeight, percent));
+        rect_.right = static_cast<std::int16_t>(editor::scaled(kWidth, percent));
     }
     *rect = &rect_;
     return 1;

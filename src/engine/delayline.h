@@ -4,7 +4,10 @@
 //
 // An occupancy bitmap lets a block visit only the slots that hold words, and insertion find the
 // first free slot a machine word at a time; messages aiming at the same slot as the previous
-// one continue from where it landed, so a burst of messages costs O(1) each.
+// one continue from where it landed, so a burst of messages costs O(1) each. Inserted words
+// wait in a small stage and are placed together (all of them aim at the same slot, since
+// neither the position nor the delay changes in between): every other operation places them
+// first, so what the line shows is as if each had been placed at once.
 #pragma once
 
 #include <array>
@@ -25,56 +28,83 @@ public:
     }
 
     void setDelay(int samples) noexcept {
+        place();
         delay_ = samples;
         hintTarget_ = -1;
     }
     int delay() const noexcept { return delay_; }
     int position() const noexcept { return pos_; }
     void setPosition(int pos) noexcept {
+        place();
         pos_ = pos;
         hintTarget_ = -1;
     }
-    int occupied() const noexcept { return occupied_; }
+    // The processing thread (they place staged words first).
+    int occupied() const noexcept {
+        place();
+        return occupied_;
+    }
+    MidiWord slot(int i) const noexcept {
+        place();
+        return ring_[static_cast<std::size_t>(i)];
+    }
+    // Words dropped so far, counted when they are placed (any thread).
     std::size_t dropped() const noexcept { return dropped_.load(std::memory_order_relaxed); }
-    MidiWord slot(int i) const noexcept { return ring_[static_cast<std::size_t>(i)]; }
 
     // Puts a word into the first free slot from position + delay + 1 on. A word of 0 changes
-    // nothing; a word that finds the ring full is dropped and counted. Answers the frame count
-    // (see time()) at which the word leaves, or -1 when nothing was stored.
-    std::int64_t insert(MidiWord w) noexcept { return insertAt(w, delay_ + 1); }
+    // nothing; a word that finds the ring full is dropped and counted. When it is placed, `due`
+    // (if given) gets the frame count (see time()) at which it leaves, or -1 when dropped.
+    void insert(MidiWord w, std::int64_t* due = nullptr) noexcept {
+        if (w == 0) return;
+        if (staged_ == kStage) [[unlikely]]
+            place();
+        dues_[staged_] = due;
+        stage_[staged_++] = w;
+    }
 
-    // As insert, from `distance` (0..kSlots-1) frames past the position on: a distance of 0
-    // leaves at the first frame of the next advance.
+    // Puts a word at once into the first free slot from `distance` (0..kSlots-1) frames past
+    // the position on (0: it leaves at the first frame of the next advance), after the staged
+    // words. Answers the frame count at which it leaves, or -1 when nothing was stored.
     std::int64_t insertAt(MidiWord w, int distance) noexcept {
         if (w == 0) return -1;
+        place();
         if (occupied_ == kSlots) {
             dropped_.store(dropped_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
             return -1;
         }
         int target = pos_ + distance;
         if (target > kSlots - 1) target -= kSlots;
-        // Every slot from the target to the previous landing place is taken while neither the
-        // position nor the delay has changed.
-        int from = target;
-        if (hintTarget_ == target) from = hintSlot_ + 1 == kSlots ? 0 : hintSlot_ + 1;
-        const int k = firstFree(from);
+        int i = target >> 6;
+        std::uint64_t taken =
+            bits_[static_cast<std::size_t>(i)] | ((std::uint64_t{1} << (target & 63)) - 1);
+        while (!~taken) {
+            if (++i == kWords) i = 0;
+            taken = bits_[static_cast<std::size_t>(i)];
+        }
+        const int k = (i << 6) + std::countr_one(taken);
         ring_[static_cast<std::size_t>(k)] = w;
         bits_[static_cast<std::size_t>(k >> 6)] |= std::uint64_t{1} << (k & 63);
         ++occupied_;
-        hintTarget_ = target;
-        hintSlot_ = k;
-        return time_ + (k >= pos_ ? k - pos_ : k + kSlots - pos_);
+        hintTarget_ = -1;
+        return dueOf(k);
     }
 
-    // Frames the position has moved on since construction: a word that leaves at time t is
-    // still waiting while t >= time().
+    // Frames the position has moved on since construction: a placed word that leaves at
+    // time t is still waiting while t >= time().
     std::int64_t time() const noexcept { return time_; }
+
+    // Places the staged words: one after another into the first free slots from the target
+    // on, a machine word of the bitmap at a time.
+    void place() const noexcept {
+        if (staged_ != 0) const_cast<DelayLine*>(this)->placeStaged();
+    }
 
     // Moves the position on by `frames`, clearing the slots passed; `out(word, offset)` gets
     // each word in frame order with its offset from the old position.
     template <class Out>
     void advance(long frames, Out&& out) noexcept {
         if (frames <= 0) return;
+        place();
         hintTarget_ = -1;
         if (occupied_ == 0) {
             movePosition(frames);
@@ -93,6 +123,13 @@ public:
         movePosition(frames);
     }
 
+    // Moves the position of an empty line on by `frames` (> 0).
+    void skip(long frames) noexcept {
+        place();
+        hintTarget_ = -1;
+        movePosition(frames);
+    }
+
     // The word at the current position (0 when empty); the slot is cleared and the position
     // moves on, wrapping from 32768 to 0.
     MidiWord take() noexcept {
@@ -103,6 +140,56 @@ public:
 
 private:
     static constexpr int kWords = (kSlots + 63) / 64;
+    static constexpr std::size_t kStage = 512;
+
+    void placeStaged() noexcept {
+        const std::size_t n = staged_;
+        staged_ = 0;
+        int target = pos_ + delay_ + 1;
+        if (target > kSlots - 1) target -= kSlots;
+        // Every slot from the target to the previous landing place is taken while neither the
+        // position nor the delay has changed.
+        int from = target;
+        if (hintTarget_ == target) from = hintSlot_ + 1 == kSlots ? 0 : hintSlot_ + 1;
+        int at = from >> 6;
+        std::uint64_t bits = bits_[static_cast<std::size_t>(at)];
+        std::uint64_t skipped = (std::uint64_t{1} << (from & 63)) - 1;  // before `from`
+        int occupied = occupied_;
+        int k = -1;
+        std::size_t i = 0;
+        for (; i < n && occupied < kSlots; ++i) {
+            std::uint64_t free = ~(bits | skipped);
+            while (free == 0) {
+                bits_[static_cast<std::size_t>(at)] = bits;
+                if (++at == kWords) at = 0;
+                bits = bits_[static_cast<std::size_t>(at)];
+                skipped = 0;
+                free = ~bits;
+            }
+            const int b = std::countr_zero(free);
+            bits |= std::uint64_t{1} << b;
+            skipped = b == 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << b) - 1;
+            k = (at << 6) + b;
+            ring_[static_cast<std::size_t>(k)] = stage_[i];
+            if (dues_[i]) *dues_[i] = dueOf(k);
+            ++occupied;
+        }
+        for (std::size_t j = i; j < n; ++j)
+            if (dues_[j]) *dues_[j] = -1;
+        bits_[static_cast<std::size_t>(at)] = bits;
+        occupied_ = occupied;
+        if (k >= 0) {
+            hintTarget_ = target;
+            hintSlot_ = k;
+        }
+        if (i < n)
+            dropped_.store(dropped_.load(std::memory_order_relaxed) + (n - i),
+                           std::memory_order_relaxed);
+    }
+
+    std::int64_t dueOf(int slot) const noexcept {
+        return time_ + (slot >= pos_ ? slot - pos_ : slot + kSlots - pos_);
+    }
 
     void movePosition(long frames) noexcept {
         time_ += frames;
@@ -114,42 +201,34 @@ private:
         }
     }
 
-    int firstFree(int from) const noexcept {
-        int i = from >> 6;
-        std::uint64_t taken =
-            bits_[static_cast<std::size_t>(i)] | ((std::uint64_t{1} << (from & 63)) - 1);
-        for (;;) {
-            if (~taken) return (i << 6) + std::countr_one(taken);
-            if (++i == kWords) i = 0;
-            taken = bits_[static_cast<std::size_t>(i)];
-        }
-    }
-
     // Slots [begin, end), each word passed with its slot plus `shift`.
     template <class Out>
     void takeRange(int begin, int end, long shift, Out& out) noexcept {
-        int i = begin >> 6;
-        std::uint64_t word =
-            bits_[static_cast<std::size_t>(i)] & (~std::uint64_t{0} << (begin & 63));
-        for (;;) {
-            while (word) {
-                const int k = (i << 6) + std::countr_zero(word);
-                if (k >= end) return;
+        // A bitmap word at a time: its taken slots in the range are cleared and counted at
+        // once, then their words leave in slot order.
+        for (int i = begin >> 6; i << 6 < end && occupied_ > 0; ++i) {
+            std::uint64_t word = bits_[static_cast<std::size_t>(i)];
+            if (i == begin >> 6) word &= ~std::uint64_t{0} << (begin & 63);
+            if (end - (i << 6) < 64) word &= (std::uint64_t{1} << (end - (i << 6))) - 1;
+            if (word == 0) continue;
+            bits_[static_cast<std::size_t>(i)] &= ~word;
+            occupied_ -= std::popcount(word);
+            MidiWord* slots = &ring_[static_cast<std::size_t>(i << 6)];
+            const long at = (static_cast<long>(i) << 6) + shift;
+            do {
+                const int b = std::countr_zero(word);
                 word &= word - 1;
-                bits_[static_cast<std::size_t>(i)] &= ~(std::uint64_t{1} << (k & 63));
-                MidiWord& s = ring_[static_cast<std::size_t>(k)];
-                const MidiWord w = s;
-                s = 0;
-                --occupied_;
-                out(w, k + shift);
-                if (occupied_ == 0) return;
-            }
-            if (++i << 6 >= end) return;
-            word = bits_[static_cast<std::size_t>(i)];
+                const MidiWord w = slots[b];
+                slots[b] = 0;
+                out(w, at + b);
+            } while (word);
         }
     }
 
     std::array<MidiWord, kSlots> ring_{};
+    std::array<MidiWord, kStage> stage_{};
+    std::array<std::int64_t*, kStage> dues_{};
+    std::size_t staged_ = 0;
     std::array<std::uint64_t, kWords> bits_{};
     int pos_ = 0;
     int delay_ = 0;

@@ -302,6 +302,7 @@ bool MidiEngine::takeWords() noexcept {
 }
 
 void MidiEngine::endCall() noexcept {
+    delay_->place();  // the call's delayed words take their slots, and drops are counted
     flushLines();
     flushRecording();
     quiet_ = !ownPending_ && !s_.getFromBus && !s_.delayOut && stagedCount_ == 0 &&
@@ -313,7 +314,7 @@ void MidiEngine::logBlock(int frames) noexcept {
     timeAsked_ = false;
     clockStep();
     clock_ += frames - 1;
-    delay_->advance(frames, [](MidiWord, long) {});
+    delay_->skip(frames);  // quiet: the line is empty
     if (stagedCount_ != 0) {
         flushRecording();
         quiet_ = stagedCount_ == 0;
@@ -381,6 +382,8 @@ MidiWord MidiEngine::followNoteOn(MidiWord word, MidiWord flags, int frame,
     }
     off |= flags;
     if (state & kDelayed) {
+        delay_->place();                   // the note-on's time is known once it has its slot
+        if (noteDue_[note] < 0) return 0;  // the full line dropped it
         const std::int64_t wait = noteDue_[note] - delay_->time();
         if (wait >= 0) {
             // Behind its note-on, which still waits (even when delayed output is off now: then
@@ -419,22 +422,10 @@ void MidiEngine::restartLogging() noexcept {
     clockStep();
 }
 
-const HostTime* MidiEngine::time() noexcept {
-    if (!timeAsked_) {
-        timeAsked_ = true;
-        timeValid_ = ports_.hostTime(time_);
-    }
-    return timeValid_ ? &time_ : nullptr;
-}
-
-void MidiEngine::clockStep() noexcept {
-    ++clock_;
-    if (!s_.logMeta) return;
-    const HostTime* t = time();
-    if (!t) return;  // no record: nothing to log
-    if (t->tempo != rate_.tempo()) tempoStep(t->tempo);
-    if (t->numerator != writtenNumerator_ || t->denominator != writtenDenominator_)
-        timeSignatureStep(t->numerator, t->denominator);
+void MidiEngine::metaStep(const HostTime& t) noexcept {
+    if (t.tempo != rate_.tempo()) tempoStep(t.tempo);
+    if (t.numerator != writtenNumerator_ || t.denominator != writtenDenominator_)
+        timeSignatureStep(t.numerator, t.denominator);
 }
 
 // The tempo event sits at the tick reached at the old tempo; later ticks count on from there at

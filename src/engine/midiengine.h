@@ -28,6 +28,7 @@
 #include "engine/ports.h"
 #include "engine/recorder.h"
 #include "engine/replacefilter.h"
+#include "engine/threadtoken.h"
 #include "engine/ticks.h"
 #include "engine/wordqueue.h"
 
@@ -128,12 +129,12 @@ public:
     // a block with nothing to do (see quiet_) only moves the delay line on.
     void processBlock(int frames) noexcept {
         noteProcessingThread();
-        if (quiet_ && frames > 0 && !pending_.load(std::memory_order_relaxed)) {
+        if (quiet_ && frames > 0 && !pending_.load(std::memory_order_relaxed)) [[likely]] {
             if (s_.logOn) {
                 logBlock(frames);
                 return;
             }
-            delay_->advance(frames, [](MidiWord, long) {});
+            delay_->skip(frames);  // quiet: the line is empty
             return;
         }
         runBlock(frames);
@@ -159,10 +160,10 @@ private:
     static constexpr MidiWord kWordBits = 0xFFFFFFu;
 
     void noteProcessingThread() noexcept {
-        processingThread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        processingThread_.store(currentThreadToken(), std::memory_order_relaxed);
     }
     bool onProcessingThread() const noexcept {
-        return processingThread_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+        return processingThread_.load(std::memory_order_relaxed) == currentThreadToken();
     }
     void runBlock(int frames) noexcept;
     // A quiet block while logging: the clock step, and the events it made join the recording.
@@ -182,8 +183,9 @@ private:
     // Replace, filter, then the delay line or the outputs.
     MidiWord route(MidiWord word, MidiWord flags, int frame) noexcept;
     void emit(MidiWord word, int frame) noexcept;
-    // Into the delay line; answers when the word leaves it (DelayLine::time), or -1.
-    std::int64_t delayInsert(MidiWord word, int frame) noexcept;
+    // Into the delay line; `due` (if given) gets the time the word leaves it (DelayLine::time)
+    // once it is placed, or -1 when the full line drops it.
+    void delayInsert(MidiWord word, int frame, std::int64_t* due = nullptr) noexcept;
     int delayDistance(int frame) const noexcept;
 
     // How a sounding note's note-on left: the routing generation then, and the word after
@@ -198,13 +200,16 @@ private:
     static std::size_t noteIndex(MidiWord w) noexcept {
         return (w & 0x0Fu) << 7 | (w >> 8 & 0x7Fu);
     }
-    void noteLeft(NoteRoute& note, MidiWord word, std::int64_t due) noexcept;
+    void noteLeft(NoteRoute& note, MidiWord word) noexcept;
     MidiWord followNoteOn(MidiWord word, MidiWord flags, int frame, std::size_t note) noexcept;
     void readBus() noexcept;
     // The clock step at the start of a block (or of logging): one frame on, then the host's
     // tempo and time signature.
     void clockStep() noexcept;
+    // The host's time, asked once per processing call.
     const HostTime* time() noexcept;
+    // A new tempo or time signature in the host's time: their events join the recording.
+    [[gnu::cold, gnu::noinline]] void metaStep(const HostTime& t) noexcept;
     void restartLogging() noexcept;
     void resetClock() noexcept;
     void logMessage(MidiWord word, int frame) noexcept;
@@ -218,7 +223,7 @@ private:
     void clearRecording() noexcept;
 
     EnginePorts& ports_;
-    std::atomic<std::thread::id> processingThread_{};
+    std::atomic<std::uintptr_t> processingThread_{0};
     // Set by every thread that hands the processing thread something: a call with nothing
     // pending costs one load.
     std::atomic<bool> pending_{true};
@@ -320,25 +325,25 @@ inline MidiWord MidiEngine::chain(MidiWord word, int frame) noexcept {
         return 0;
     }
     if (s_.delayOut) {
-        const std::int64_t due = delayInsert(word | flags, frame);
-        if (note) noteLeft(*note, word, due);
+        if (note) {
+            delayInsert(word | flags, frame,
+                        &noteDue_[static_cast<std::size_t>(note - notes_.data())]);
+            noteLeft(*note, word);
+        } else {
+            delayInsert(word | flags, frame);
+        }
         return word;
     }
-    if (note) noteLeft(*note, word, -1);
+    if (note) noteLeft(*note, word);
     emit(word | flags, frame);
     return word;
 }
 
-// A note-on left as `word` (into the delay line until `due`, or at once when -1).
-inline void MidiEngine::noteLeft(NoteRoute& note, MidiWord word, std::int64_t due) noexcept {
+// A note-on left as `word`, into the delay line when that is on.
+inline void MidiEngine::noteLeft(NoteRoute& note, MidiWord word) noexcept {
     MidiWord state = word | kSounding;
     if (s_.noteOffsBlocked >> (word & 0x0F) & 1) state |= kOffBlocked;
-    if (due >= 0) {
-        noteDue_[static_cast<std::size_t>(&note - notes_.data())] = due;
-        state |= kDelayed;
-    } else if (s_.delayOut) {
-        state = kSounding;  // a full delay line dropped it
-    }
+    if (s_.delayOut) state |= kDelayed;
     note = {s_.routeGeneration, state};
 }
 
@@ -354,8 +359,13 @@ inline MidiWord MidiEngine::route(MidiWord word, MidiWord flags, int frame) noex
     return word;
 }
 
-inline std::int64_t MidiEngine::delayInsert(MidiWord word, int frame) noexcept {
-    return exactDelay_ ? delay_->insertAt(word, delayDistance(frame)) : delay_->insert(word);
+inline void MidiEngine::delayInsert(MidiWord word, int frame, std::int64_t* due) noexcept {
+    if (exactDelay_) {
+        const std::int64_t at = delay_->insertAt(word, delayDistance(frame));
+        if (due) *due = at;
+    } else {
+        delay_->insert(word, due);
+    }
 }
 
 // Today's delay counts delay + 1 frames from the block's start; the sample-accurate one counts
@@ -374,4 +384,24 @@ inline void MidiEngine::emit(MidiWord word, int frame) noexcept {
     if (s_.putToBus && !((word & kFromBusFlag) && s_.sendBus == s_.receiveBus))
         ports_.busWrite(s_.sendBus, w);
     if (s_.deviceOut) ports_.deviceOutput(w);
+}
+
+inline const HostTime* MidiEngine::time() noexcept {
+    if (!timeAsked_) {
+        timeAsked_ = true;
+        timeValid_ = ports_.hostTime(time_);
+    }
+    return timeValid_ ? &time_ : nullptr;
+}
+
+// Inline: most blocks find the tempo and time signature as they were, one host call and three
+// compares.
+inline void MidiEngine::clockStep() noexcept {
+    ++clock_;
+    if (!s_.logMeta) return;
+    const HostTime* t = time();
+    if (!t) return;  // no record: nothing to log
+    if (t->tempo != rate_.tempo() || t->numerator != writtenNumerator_ ||
+        t->denominator != writtenDenominator_) [[unlikely]]
+        metaStep(*t);
 }

@@ -37,3 +37,23 @@ StartupOptions readStartupOptions() {
     o.sampleAccurate = readOption(kOptionSampleAccurate);
     return o;
 }
+
+int readEditorScale() {
+    try {
+        if (auto v = platform::userSettings().readDword(kOptionsKey, kOptionEditorScale)) {
+            if (*v >= 100 && *v <= 200) return static_cast<int>(*v);
+        }
+    } catch (...) {
+        // An unreadable store leaves the scale to the display.
+    }
+    return 0;
+}
+
+bool writeEditorScale(int percent) {
+    try {
+        return platform::userSettings().writeDword(kOptionsKey, kOptionEditorScale,
+                                                   static_cast<std::uint32_t>(percent));
+    } catch (...) {
+        return false;
+    }
+}

@@ -10,6 +10,9 @@ inline constexpr const char* kOptionEmuIn = "EmuIn";
 inline constexpr const char* kOptionEmuOut = "EmuOut";
 // Events for the host at the frame the engine produced them, the delay exact to the sample.
 inline constexpr const char* kOptionSampleAccurate = "SampleAccurate";
+// The Linux editor's scale in percent: 0 follows the display (Xft.dpi), 100 .. 200 fixes it.
+// Read each time the editor opens; a missing value is not created.
+inline constexpr const char* kOptionEditorScale = "EditorScale";
 
 struct StartupOptions {
     bool emulateInput = false;
@@ -30,3 +33,10 @@ bool writeOption(const char* name, bool value);
 
 // Reads "EmuIn", "ProcRep", "VSTi" and "SampleAccurate", once each, in that order.
 StartupOptions readStartupOptions();
+
+// Reads "EditorScale": 0 (automatic) when missing, unreadable or out of 100 .. 200, else the
+// stored percentage.
+int readEditorScale();
+
+// Writes "EditorScale" (0 or a percentage); false when it could not be stored.
+bool writeEditorScale(int percent);

@@ -62,10 +62,12 @@ public:
         if (onOptions) onOptions(dialog);
     }
     editor::Rgb systemColour(editor::Colour) override { return editor::rgb(240, 240, 240); }
+    int scalePercent() const override { return scale; }
 
     std::map<std::pair<editor::Id, editor::Property>, int> changes;
     std::string proposedName, savePath;
     int copies = 0;
+    int scale = 100;
     std::function<void(editor::OptionsDialog&)> onOptions;
 };
 

@@ -550,4 +550,152 @@ TEST_F(X11EditorTest, AHandleThatIsNoWindowOpensNothing) {
     EXPECT_FALSE(editorObject().hasWindow());
 }
 
+// --- Scale ---------------------------------------------------------------------------------
+
+// The screen's pixels under a window (its children included), as 0xRRGGBB row by row.
+struct Capture {
+    int width = 0, height = 0;
+    std::vector<unsigned long> pixels;
+    unsigned long at(int x, int y) const { return pixels[static_cast<std::size_t>(y * width + x)]; }
+};
+
+Capture capture(Display* d, Window w) {
+    XWindowAttributes a{};
+    Capture c;
+    if (!XGetWindowAttributes(d, w, &a)) return c;
+    XImage* image = XGetImage(d, w, 0, 0, static_cast<unsigned>(a.width),
+                              static_cast<unsigned>(a.height), AllPlanes, ZPixmap);
+    if (!image) return c;
+    c.width = a.width;
+    c.height = a.height;
+    for (int y = 0; y < a.height; ++y) {
+        for (int x = 0; x < a.width; ++x) c.pixels.push_back(XGetPixel(image, x, y) & 0xFFFFFF);
+    }
+    XDestroyImage(image);
+    return c;
+}
+
+// The X resource database on the root window, as xrdb leaves it; empty text removes it.
+void setResources(Display* d, const std::string& text) {
+    const Window root = DefaultRootWindow(d);
+    if (text.empty()) {
+        XDeleteProperty(d, root, XA_RESOURCE_MANAGER);
+    } else {
+        XChangeProperty(d, root, XA_RESOURCE_MANAGER, XA_STRING, 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(text.data()),
+                        static_cast<int>(text.size()));
+    }
+    XSync(d, False);
+}
+
+class X11EditorScaleTest : public X11EditorTest {
+protected:
+    void SetUp() override {
+        X11EditorTest::SetUp();
+        if (display) setResources(display, "");
+    }
+    void TearDown() override {
+        if (display) setResources(display, "");
+        X11EditorTest::TearDown();
+    }
+
+    // Opens the editor and makes the host's window the size the editor asks for, as a host
+    // does; the editor's rectangle.
+    std::pair<int, int> openSized() {
+        if (openEditor() != 1) return {0, 0};
+        ERect* rect = nullptr;
+        call(effEditGetRect, 0, 0, &rect);
+        if (!rect) return {0, 0};
+        const int w = rect->right - rect->left, h = rect->bottom - rect->top;
+        XResizeWindow(display, parent, static_cast<unsigned>(w), static_cast<unsigned>(h));
+        XSync(display, False);
+        pump(300);
+        return {w, h};
+    }
+
+    // The size of the view's own window inside the host's.
+    std::pair<int, int> viewSize() {
+        Window root = 0, up = 0, *children = nullptr;
+        unsigned count = 0;
+        XQueryTree(display, parent, &root, &up, &children, &count);
+        std::pair<int, int> size{0, 0};
+        XWindowAttributes a{};
+        if (count == 1 && XGetWindowAttributes(display, children[0], &a))
+            size = {a.width, a.height};
+        if (children) XFree(children);
+        return size;
+    }
+
+    // The editor's size at a scale chosen by the option (`option`, 0 for automatic) and the
+    // display's resources (`resources`).
+    std::pair<int, int> sizeWith(std::uint32_t option, const std::string& resources) {
+        settings.writeDword("Software\\Corvella", "EditorScale", option);
+        setResources(display, resources);
+        const auto size = openSized();
+        EXPECT_EQ(viewSize(), size);
+        call(effEditClose);
+        pump(50);
+        return size;
+    }
+
+    void setScale(std::uint32_t percent) {
+        settings.writeDword("Software\\Corvella", "EditorScale", percent);
+    }
+};
+
+TEST_F(X11EditorScaleTest, XftDpiPicksTheScaleUnlessTheOptionFixesIt) {
+    using Size = std::pair<int, int>;
+    EXPECT_EQ(sizeWith(0, ""), Size(344, 305));
+    EXPECT_EQ(sizeWith(0, "Xft.antialias:\t1\nXft.dpi:\t192\n"), Size(688, 610));
+    EXPECT_EQ(sizeWith(0, "Xft.dpi: 144\n"), Size(516, 458));
+    EXPECT_EQ(sizeWith(0, "Xft.dpi: 120\n"), Size(430, 381));
+    EXPECT_EQ(sizeWith(0, "Xft.dpi: big\n"), Size(344, 305));
+    EXPECT_EQ(sizeWith(100, "Xft.dpi:\t192\n"), Size(344, 305));
+    EXPECT_EQ(sizeWith(200, ""), Size(688, 610));
+    EXPECT_EQ(sizeWith(150, "Xft.dpi:\t192\n"), Size(516, 458));
+}
+
+// 200 % is drawn at that size, not blown up from 100 %: text and frame lines stay one pixel
+// thin, so many 2 x 2 blocks of the picture are not of one colour, while the layout is the
+// same as the 100 % picture doubled. The controls answer to the mouse at their new places.
+TEST_F(X11EditorScaleTest, TwoHundredPercentIsDrawnAtThatSizeAndAnswersTheMouse) {
+    ASSERT_EQ(openSized(), std::make_pair(344, 305));
+    const Capture small = capture(display, parent);
+    call(effEditClose);
+    pump(50);
+
+    setScale(200);
+    ASSERT_EQ(openSized(), std::make_pair(688, 610));
+    const Capture big = capture(display, parent);
+    ASSERT_EQ(big.width, 688);
+    ASSERT_EQ(big.height, 610);
+    ASSERT_EQ(small.width, 344);
+    int blocks = 0, mixed = 0;
+    for (int y = 0; y < big.height; y += 2) {
+        for (int x = 0; x < big.width; x += 2) {
+            const unsigned long c = big.at(x, y);
+            ++blocks;
+            mixed += big.at(x + 1, y) != c || big.at(x, y + 1) != c || big.at(x + 1, y + 1) != c;
+        }
+    }
+    EXPECT_GT(mixed, blocks / 50) << "looks doubled pixel by pixel";
+    long same = 0;
+    for (int y = 0; y < big.height; ++y) {
+        for (int x = 0; x < big.width; ++x) same += big.at(x, y) == small.at(x / 2, y / 2);
+    }
+    const double share = static_cast<double>(same) / (big.width * big.height);
+    EXPECT_GT(share, 0.7) << "the layout is not the 100 % layout doubled";
+    EXPECT_LT(share, 0.99) << "looks doubled pixel by pixel";
+
+    // A tab and a check box at twice their places.
+    ASSERT_FLOAT_EQ(plugin().getParameter(49), 1.0f);
+    drive([](Input& in) {
+        const auto [x, y] = placeOf(Id::CheckBox12, 6, 8);
+        in.click(2 * x, 2 * y);
+        in.click(2 * (7 * 344 / 10), 2 * (305 - 10));  // "Filter ->"
+    });
+    EXPECT_FLOAT_EQ(plugin().getParameter(49), 0.0f);
+    EXPECT_EQ(editorObject().window()->activePage(), 3);
+}
+
 }  // namespace

@@ -612,6 +612,11 @@ void Win32View::showOptions(OptionsDialog& dialog) {
     const auto& form = optionsForm();
     for (std::size_t i = 2; i < kOptionsControlCount; ++i) {
         const Control& c = form[i];
+        // The editor's scale is the X11 view's: Windows scales a window itself by its own
+        // setting for the display and the host's awareness of it.
+        if (i == static_cast<std::size_t>(OptId::Label2) ||
+            i == static_cast<std::size_t>(OptId::ComboBox1))
+            continue;
         const char* cls = "STATIC";
         DWORD style = WS_CHILD | WS_VISIBLE;
         DWORD ex = 0;

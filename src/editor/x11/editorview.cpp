@@ -5,7 +5,9 @@
 // buttons) show what the model decides, never their own toggling.
 #include "editor/optionsdialog.h"
 #include "editor/plugineditor.h"
+#include "editor/scale.h"
 #include "platform/notice.h"
+#include "plugin/options.h"
 #include "plugin/plugin.h"
 
 #include <FL/Fl.H>
@@ -26,6 +28,8 @@
 #include <FL/fl_ask.H>
 #include <FL/fl_draw.H>
 #include <FL/x.H>
+#include <X11/Xatom.h>
+#include <X11/Xresource.h>
 
 #include <algorithm>
 #include <array>
@@ -34,7 +38,9 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -110,6 +116,34 @@ private:
     XErrorHandler previous_ = nullptr;
 };
 
+// The display's Xft.dpi from the X resource database as it is now: the root window's property is
+// read afresh at each open, since the copy Xlib took when the connection opened misses a later
+// xrdb. None when the database or the resource is missing or no number.
+std::optional<double> xftDpi() {
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(fl_display, RootWindow(fl_display, 0), XA_RESOURCE_MANAGER, 0, 1L << 20,
+                           False, XA_STRING, &type, &format, &count, &after, &data) != Success ||
+        !data) {
+        return std::nullopt;
+    }
+    const std::string text(reinterpret_cast<const char*>(data), format == 8 ? count : 0);
+    XFree(data);
+    XrmInitialize();
+    XrmDatabase database = XrmGetStringDatabase(text.c_str());
+    if (!database) return std::nullopt;
+    char* kind = nullptr;
+    XrmValue value{};
+    std::optional<double> dpi;
+    if (XrmGetResource(database, "Xft.dpi", "Xft.Dpi", &kind, &value) && value.addr) {
+        dpi = parseDpi(std::string_view(value.addr, ::strnlen(value.addr, value.size)));
+    }
+    XrmDestroyDatabase(database);
+    return dpi;
+}
+
 // Labels are drawn literally: FLTK would take '&' as a shortcut mark and '@' as a symbol.
 std::string literal(const std::string& text) {
     std::string out;
@@ -141,6 +175,58 @@ std::string musicDirectory() {
 }
 
 class FltkView;
+
+// Frame lines as thick as the scale (1 pixel up to 125 %, 2 from 150 %): each box type the views
+// use draws its frame again one pixel further in for each further pixel, and its insets grow to
+// match. The box types are the toolkit's own, which is linked into this module and hidden, so no
+// host's toolkit is touched. Drawn on the user-interface thread only.
+struct BoxType {
+    Fl_Boxtype type;
+    Fl_Box_Draw_F* draw;
+    int dx, dy, dw, dh;
+};
+std::array<BoxType, 8> boxTypes{{{FL_UP_BOX, nullptr, 0, 0, 0, 0},
+                                 {FL_DOWN_BOX, nullptr, 0, 0, 0, 0},
+                                 {FL_THIN_UP_BOX, nullptr, 0, 0, 0, 0},
+                                 {FL_THIN_DOWN_BOX, nullptr, 0, 0, 0, 0},
+                                 {FL_THIN_UP_FRAME, nullptr, 0, 0, 0, 0},
+                                 {FL_ENGRAVED_FRAME, nullptr, 0, 0, 0, 0},
+                                 {FL_BORDER_BOX, nullptr, 0, 0, 0, 0},
+                                 {FL_UP_FRAME, nullptr, 0, 0, 0, 0}}};
+int lineWidth = 1;
+
+template <std::size_t I>
+void thickBox(int x, int y, int w, int h, Fl_Color c) {
+    for (int i = 0; i < lineWidth; ++i) boxTypes[I].draw(x + i, y + i, w - 2 * i, h - 2 * i, c);
+}
+
+template <std::size_t... I>
+constexpr std::array<Fl_Box_Draw_F*, sizeof...(I)> thickBoxes(std::index_sequence<I...>) {
+    return {&thickBox<I>...};
+}
+
+void setLineWidth(int width) {
+    if (!boxTypes[0].draw) {
+        // The toolkit's own drawing and insets, kept before any is replaced.
+        for (BoxType& b : boxTypes) {
+            b = {b.type,
+                 Fl::get_boxtype(b.type),
+                 Fl::box_dx(b.type),
+                 Fl::box_dy(b.type),
+                 Fl::box_dw(b.type),
+                 Fl::box_dh(b.type)};
+        }
+    }
+    if (width == lineWidth) return;
+    lineWidth = width;
+    static constexpr auto thick = thickBoxes(std::make_index_sequence<boxTypes.size()>{});
+    for (std::size_t i = 0; i < boxTypes.size(); ++i) {
+        const BoxType& b = boxTypes[i];
+        const auto inset = [width](int d) { return static_cast<uchar>(d * width); };
+        Fl::set_boxtype(b.type, width == 1 ? b.draw : thick[i], inset(b.dx), inset(b.dy),
+                        inset(b.dw), inset(b.dh));
+    }
+}
 
 // Notices go to standard error, which a host's user rarely sees, and to the log view of every
 // open editor. Notices may come from any thread; each view takes its lines at its idle call.
@@ -193,6 +279,7 @@ public:
     EmbeddedWindow(FltkView& view, int w, int h)
         : Fl_Double_Window(w, h, "Corvella"), view_(view) {}
     int handle(int event) override;
+    void draw() override;
     void trackScreenPosition() {
         if (!shown()) return;
         int rx = 0, ry = 0;
@@ -217,7 +304,7 @@ public:
         surface.width = w();
         surface.height = h();
         surface.pixels.assign(static_cast<std::size_t>(w() * h()), background_);
-        led_.paint(surface);
+        led_.paintAt(surface, std::min(w(), h()));
         std::vector<uchar> bytes;
         bytes.reserve(surface.pixels.size() * 3);
         for (Rgb p : surface.pixels) {
@@ -247,14 +334,41 @@ void fitLabel(Fl_Widget* w, int rightEdge) {
     w->resize(fittedLeft(w->x(), width, rightEdge), w->y(), width, th);
 }
 
-// A check box or radio button never cuts its caption, whatever the font's metrics.
+// A check box or radio button never cuts its caption, whatever the font's metrics. Its box is
+// as wide as the caption's font is high, with 11 pixels of gaps and margins beside it.
 void fitButton(Fl_Widget* w) {
     if (!w->label() || !*w->label()) return;
     int tw = 0, th = 0;
     fl_font(w->labelfont(), w->labelsize());
     w->measure_label(tw, th);
-    if (tw + 22 > w->w()) w->size(tw + 22, w->h());
+    const int width = tw + w->labelsize() + 11;
+    if (width > w->w()) w->size(width, w->h());
 }
+
+// A drop-down list whose arrow button grows with the scale: the toolkit's is never wider than
+// 20 pixels, so the button is drawn again, as the toolkit draws it, at the scaled width.
+class ScaledChoice : public Fl_Choice {
+public:
+    ScaledChoice(int arrowWidth, int x, int y, int w, int h)
+        : Fl_Choice(x, y, w, h), arrowWidth_(arrowWidth) {}
+    void draw() override {
+        Fl_Choice::draw();
+        if (Fl::scheme()) return;  // the schemes draw a button of their own
+        const int dx = Fl::box_dx(FL_DOWN_BOX), dy = Fl::box_dy(FL_DOWN_BOX);
+        const int height = h() - 2 * dy;
+        const int width = std::min(height, arrowWidth_);
+        if (width <= 20) return;
+        const int left = x() + w() - width - dx, top = y() + dy;
+        draw_box(FL_UP_BOX, left, top, width, height, color());
+        const int side = std::max((width - 4) / 3, 1);
+        const int x1 = left + (width - 2 * side - 1) / 2, y1 = top + (height - side - 1) / 2;
+        fl_color(active_r() ? labelcolor() : fl_inactive(labelcolor()));
+        fl_polygon(x1, y1, x1 + side, y1 + side, x1 + 2 * side, y1);
+    }
+
+private:
+    int arrowWidth_;
+};
 
 // A slider that tells the host when a drag begins and ends, so its automation is recorded as
 // one gesture.
@@ -306,8 +420,11 @@ struct ListItems {
 
 class FltkView : public EditorView {
 public:
-    FltkView(::Window parent, TPluginEditorWindow& model) : model_(model) {
-        window_ = std::make_unique<EmbeddedWindow>(*this, kWindowWidth, kWindowHeight);
+    FltkView(::Window parent, TPluginEditorWindow& model, int scale)
+        : model_(model), scale_(scale) {
+        Fl_Tooltip::size(px(FL_NORMAL_SIZE));
+        setLineWidth(lineWidth());
+        window_ = std::make_unique<EmbeddedWindow>(*this, px(kWindowWidth), px(kWindowHeight));
         window_->color(kMenuBackground);
         build();
         window_->end();
@@ -315,7 +432,7 @@ public:
         // Never managed by the window manager: it lives inside the host's window at once.
         window_->set_override();
         // Off the screen for the moment between its creation and its move into the host's.
-        window_->position(-2 * kWindowWidth, -2 * kWindowHeight);
+        window_->position(-2 * window_->w(), -2 * window_->h());
         window_->show();
         XReparentWindow(fl_display, fl_xid(window_.get()), parent, 0, 0);
         XMapWindow(fl_display, fl_xid(window_.get()));
@@ -376,7 +493,7 @@ public:
                 if (id != Id::Edit1) {
                     texts_[index(id)] = literal(s.text);
                     w->label(texts_[index(id)].c_str());
-                    if (control(id).kind == Kind::Label) fitLabel(w, kWindowWidth);
+                    if (control(id).kind == Kind::Label) fitLabel(w, px(kWindowWidth));
                     window_->redraw();
                 }
                 break;
@@ -437,6 +554,10 @@ public:
 
     void showOptions(OptionsDialog& dialog) override;
 
+    int scalePercent() const override { return scale_; }
+    // The width of the frames' lines at this scale.
+    int lineWidth() const { return std::max(1, px(1)); }
+
     Rgb systemColour(Colour) override {
         uchar r = 0, g = 0, b = 0;
         Fl::get_color(kMenuBackground, r, g, b);
@@ -454,7 +575,7 @@ public:
             return true;
         }
         if (under == Id::Count) {
-            const Id target = y >= kWindowHeight - kTabRow
+            const Id target = y >= px(kWindowHeight - kTabRow)
                                   ? Id::PageControl1
                                   : kPages[static_cast<std::size_t>(model_.activePage())];
             model_.userMouseDown(target);
@@ -469,7 +590,11 @@ private:
         view->model_.UpdaterTimer();
     }
 
-    // Where a control sits in the window, from the form's places.
+    // A length of the form, and a rectangle of the form, in the view's pixels.
+    int px(int formPixels) const { return scaled(formPixels, scale_); }
+    ScaledRect area(int x, int y, int w, int h) const { return scaledRect(x, y, w, h, scale_); }
+
+    // Where a control sits in the window, from the form's places (at 100 %).
     struct Place {
         int x, y;
     };
@@ -509,22 +634,24 @@ private:
             }
             if (container) container->begin();
             const Place at = origin(c);
+            const ScaledRect r = area(at.x, at.y, c.width, c.height);
             Fl_Widget* w = nullptr;
             switch (c.kind) {
                 case Kind::PageControl: {
                     // The tab row: five tabs sharing the bottom row, each a radio button.
-                    auto* row = new Fl_Group(0, pageHeight, kWindowWidth, kTabRow);
+                    const ScaledRect rowArea = area(0, pageHeight, kWindowWidth, kTabRow);
+                    auto* row = new Fl_Group(rowArea.x, rowArea.y, rowArea.w, rowArea.h);
                     row->box(FL_FLAT_BOX);
                     row->color(kMenuBackground);
                     for (std::size_t p = 0; p < kPages.size(); ++p) {
                         const int left = static_cast<int>(p) * kWindowWidth / 5;
                         const int right = static_cast<int>(p + 1) * kWindowWidth / 5;
-                        auto* tab = new Fl_Button(left, pageHeight, right - left, kTabRow,
-                                                  control(kPages[p]).caption);
+                        const ScaledRect t = area(left, pageHeight, right - left, kTabRow);
+                        auto* tab = new Fl_Button(t.x, t.y, t.w, t.h, control(kPages[p]).caption);
                         tab->type(FL_RADIO_BUTTON);
                         tab->box(FL_THIN_UP_BOX);
                         tab->down_box(FL_FLAT_BOX);
-                        tab->labelsize(11);
+                        tab->labelsize(px(11));
                         tab->clear_visible_focus();
                         tab->callback(&FltkView::tabChosen, this);
                         tabs_[p] = tab;
@@ -534,14 +661,15 @@ private:
                     break;
                 }
                 case Kind::Page: {
-                    auto* page = new Fl_Group(0, 0, kWindowWidth, pageHeight);
+                    const ScaledRect pageArea = area(0, 0, kWindowWidth, pageHeight);
+                    auto* page = new Fl_Group(pageArea.x, pageArea.y, pageArea.w, pageArea.h);
                     page->box(FL_THIN_UP_FRAME);
                     page->end();
                     w = page;
                     break;
                 }
                 case Kind::Label: {
-                    auto* box = new Fl_Box(at.x - kLabelMargin, at.y, 1, 1);
+                    auto* box = new Fl_Box(px(at.x) - kLabelMargin, px(at.y), 1, 1);
                     box->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
                     w = box;
                     break;
@@ -550,9 +678,9 @@ private:
                 case Kind::Radio: {
                     Fl_Button* b = nullptr;
                     if (c.kind == Kind::CheckBox) {
-                        b = new Fl_Check_Button(at.x, at.y, c.width, c.height);
+                        b = new Fl_Check_Button(r.x, r.y, r.w, r.h);
                     } else {
-                        b = new Fl_Round_Button(at.x, at.y, c.width, c.height);
+                        b = new Fl_Round_Button(r.x, r.y, r.w, r.h);
                     }
                     b->value(s.checked ? 1 : 0);
                     b->callback(&FltkView::buttonClicked, this);
@@ -563,16 +691,15 @@ private:
                     break;
                 }
                 case Kind::DropDown: {
-                    auto* list = new Fl_Choice(at.x, at.y, c.width, c.height);
+                    auto* list = new ScaledChoice(px(20), r.x, r.y, r.w, r.h);
                     list->down_box(FL_BORDER_BOX);
-                    list->textsize(11);
+                    list->textsize(px(11));
                     list->callback(&FltkView::listChosen, this);
                     w = list;
                     break;
                 }
                 case Kind::Slider: {
-                    auto* slider =
-                        new GestureSlider(model_.plugin(), c.tag, at.x, at.y, c.width, c.height);
+                    auto* slider = new GestureSlider(model_.plugin(), c.tag, r.x, r.y, r.w, r.h);
                     slider->type(FL_HOR_NICE_SLIDER);
                     slider->bounds(c.minimum, c.maximum);
                     slider->step(1);
@@ -586,24 +713,24 @@ private:
                     break;
                 }
                 case Kind::Memo: {
-                    auto* memo = new Fl_Text_Display(at.x, at.y, c.width, c.height);
+                    auto* memo = new Fl_Text_Display(r.x, r.y, r.w, r.h);
                     memo->buffer(&memoBuffer_);
                     memo->textfont(FL_HELVETICA);
-                    memo->textsize(9);
-                    memo->scrollbar_width(16);
+                    memo->textsize(px(9));
+                    memo->scrollbar_width(px(16));
                     memo->scrollbar_align(FL_ALIGN_RIGHT);
                     w = memo;
                     break;
                 }
                 case Kind::Bevel: {
                     const bool line = (c.style & TopLineOnly) != 0;
-                    auto* bevel = new Fl_Box(at.x, at.y, c.width, line ? 2 : c.height);
+                    auto* bevel = new Fl_Box(r.x, r.y, r.w, line ? 2 : r.h);
                     bevel->box(line ? FL_THIN_DOWN_BOX : FL_ENGRAVED_FRAME);
                     w = bevel;
                     break;
                 }
                 case Kind::Panel: {
-                    auto* panel = new Fl_Group(at.x, at.y, c.width, c.height);
+                    auto* panel = new Fl_Group(r.x, r.y, r.w, r.h);
                     panel->box(FL_FLAT_BOX);
                     panel->color(kMenuBackground);
                     panel->end();
@@ -611,12 +738,11 @@ private:
                     break;
                 }
                 case Kind::Led:
-                    w = new LedWidget(model_.led(), systemColour(kMenuColour), at.x, at.y, c.width,
-                                      c.height);
+                    w = new LedWidget(model_.led(), systemColour(kMenuColour), r.x, r.y, r.w, r.h);
                     break;
                 case Kind::Edit: {
-                    auto* input = new LabelInput(model_, at.x, at.y, c.width, c.height);
-                    input->textsize(11);
+                    auto* input = new LabelInput(model_, r.x, r.y, r.w, r.h);
+                    input->textsize(px(11));
                     input->when(FL_WHEN_CHANGED);
                     input->callback(&FltkView::edited, this);
                     w = input;
@@ -630,14 +756,14 @@ private:
             if (!w) continue;
             w->user_data(this);
             ids_.push_back({w, id});
-            w->labelsize((c.style & SmallFont) ? 9 : 11);
+            w->labelsize(px((c.style & SmallFont) ? 9 : 11));
             w->labelfont((c.style & Bold) ? FL_HELVETICA_BOLD : FL_HELVETICA);
             if (c.kind != Kind::Page && c.kind != Kind::PageControl && c.kind != Kind::Memo &&
                 c.kind != Kind::Edit && c.caption && *c.caption) {
                 texts_[i] = literal(s.text);
                 w->label(texts_[i].c_str());
             }
-            if (c.kind == Kind::Label) fitLabel(w, kWindowWidth);
+            if (c.kind == Kind::Label) fitLabel(w, px(kWindowWidth));
             if (c.kind == Kind::CheckBox || c.kind == Kind::Radio) fitButton(w);
             // Only the text controls show a focus mark, as the native controls do until the
             // keyboard is used.
@@ -693,7 +819,7 @@ private:
         std::vector<Fl_Menu_Item> popup(items.size() + 1, Fl_Menu_Item{});
         for (std::size_t i = 0; i < items.size(); ++i) {
             popup[i].text = items[i].caption;
-            popup[i].labelsize_ = 11;
+            popup[i].labelsize_ = px(11);
             if (items[i].checkItem) {
                 popup[i].flags = FL_MENU_TOGGLE | (model_.logMenuChecked() ? FL_MENU_VALUE : 0);
             }
@@ -750,6 +876,7 @@ private:
     static constexpr int kPageTop = 2;
 
     TPluginEditorWindow& model_;
+    int scale_;  // percent
     std::unique_ptr<EmbeddedWindow> window_;
     std::array<Fl_Widget*, kControlCount> widgets_{};
     std::array<std::string, kControlCount> texts_;
@@ -759,6 +886,11 @@ private:
     std::vector<std::pair<Fl_Widget*, Id>> ids_;
     Fl_Text_Buffer memoBuffer_;
 };
+
+void EmbeddedWindow::draw() {
+    setLineWidth(view_.lineWidth());
+    Fl_Double_Window::draw();
+}
 
 int EmbeddedWindow::handle(int event) {
     if (event == FL_PUSH) {
@@ -790,22 +922,25 @@ void optionChecked(Fl_Widget* w, void* data) {
 
 void FltkView::showOptions(OptionsDialog& dialog) {
     OptionsWindow ow{dialog};
-    Fl_Double_Window dlg(kOptionsWidth, kOptionsHeight, "About...");
+    Fl_Double_Window dlg(px(kOptionsWidth), px(kOptionsHeight), "About...");
     // Centred on the editor (and so on the host's window that holds it).
     window_->trackScreenPosition();
-    dlg.position(window_->x() + (kWindowWidth - kOptionsWidth) / 2,
-                 window_->y() + (kWindowHeight - kOptionsHeight) / 2);
+    dlg.position(window_->x() + (window_->w() - dlg.w()) / 2,
+                 window_->y() + (window_->h() - dlg.h()) / 2);
     dlg.color(kMenuBackground);
     const auto& form = optionsForm();
     std::string trackName = dialog.trackNameText();
     std::string credits;
+    ListItems scaleItems;
+    scaleItems.assign(OptionsDialog::scaleEntries());
     for (std::size_t i = 1; i < kOptionsControlCount; ++i) {
         const Control& c = form[i];
         const OptId id = static_cast<OptId>(i);
+        const ScaledRect r = area(c.left, c.top, c.width, c.height);
         Fl_Widget* w = nullptr;
         switch (c.kind) {
             case Kind::Panel: {
-                auto* panel = new Fl_Box(c.left, c.top, c.width, c.height);
+                auto* panel = new Fl_Box(r.x, r.y, r.w, r.h);
                 panel->box(FL_UP_BOX);
                 w = panel;
                 break;
@@ -815,14 +950,14 @@ void FltkView::showOptions(OptionsDialog& dialog) {
                 for (std::size_t at = credits.find("\r\n"); at != std::string::npos;
                      at = credits.find("\r\n", at))
                     credits.erase(at, 1);
-                auto* text = new Fl_Box(c.left, c.top, c.width, c.height, credits.c_str());
+                auto* text = new Fl_Box(r.x, r.y, r.w, r.h, credits.c_str());
                 text->box(FL_THIN_DOWN_BOX);
                 text->align(FL_ALIGN_TOP_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
                 w = text;
                 break;
             }
             case Kind::CheckBox: {
-                auto* box = new Fl_Check_Button(c.left, c.top, c.width, c.height, c.caption);
+                auto* box = new Fl_Check_Button(r.x, r.y, r.w, r.h, c.caption);
                 box->value(dialog.checked(id) ? 1 : 0);
                 box->callback(&optionChecked, &ow);
                 box->clear_visible_focus();
@@ -833,15 +968,15 @@ void FltkView::showOptions(OptionsDialog& dialog) {
                 break;
             }
             case Kind::Label: {
-                auto* label = new Fl_Box(c.left - kLabelMargin, c.top, 1, 1, c.caption);
+                auto* label = new Fl_Box(r.x - kLabelMargin, r.y, 1, 1, c.caption);
                 label->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
                 w = label;
                 break;
             }
             case Kind::Edit: {
-                auto* input = new Fl_Input(c.left, c.top, c.width, c.height);
+                auto* input = new Fl_Input(r.x, r.y, r.w, r.h);
                 input->value(trackName.c_str());
-                input->textsize(11);
+                input->textsize(px(11));
                 input->when(FL_WHEN_CHANGED);
                 input->callback(
                     [](Fl_Widget* in, void* data) {
@@ -853,7 +988,7 @@ void FltkView::showOptions(OptionsDialog& dialog) {
                 break;
             }
             case Kind::Button: {
-                auto* button = new Fl_Button(c.left, c.top, c.width, c.height, c.caption);
+                auto* button = new Fl_Button(r.x, r.y, r.w, r.h, c.caption);
                 button->callback(
                     [](Fl_Widget*, void* data) {
                         static_cast<OptionsDialog*>(data)->BitBtn1Click();
@@ -862,17 +997,35 @@ void FltkView::showOptions(OptionsDialog& dialog) {
                 w = button;
                 break;
             }
+            case Kind::DropDown: {
+                // The editor's scale, stored at once; it applies when the editor opens next.
+                auto* list = new ScaledChoice(px(20), r.x, r.y, r.w, r.h);
+                list->down_box(FL_BORDER_BOX);
+                list->textsize(px(11));
+                list->menu(scaleItems.items.data());
+                list->value(dialog.scaleSelected());
+                list->clear_visible_focus();
+                if (c.hint) list->tooltip(c.hint);
+                list->callback(
+                    [](Fl_Widget* chosen, void* data) {
+                        static_cast<OptionsDialog*>(data)->userSelectScale(
+                            static_cast<Fl_Choice*>(chosen)->value());
+                    },
+                    &dialog);
+                w = list;
+                break;
+            }
             default:
                 break;
         }
         ow.widgets[i] = w;
         if (!w) continue;
-        w->labelsize(11);
+        w->labelsize(px(11));
         w->labelfont(FL_HELVETICA);
-        // The track name's label ends where its edit begins.
+        // A label ends where the control on its row begins.
         if (c.kind == Kind::Label) {
-            const Control& edit = form[static_cast<std::size_t>(OptId::Edit1)];
-            fitLabel(w, edit.left);
+            const OptId beside = id == OptId::Label2 ? OptId::ComboBox1 : OptId::Edit1;
+            fitLabel(w, px(form[static_cast<std::size_t>(beside)].left));
         }
         if (c.kind == Kind::CheckBox) fitButton(w);
     }
@@ -902,5 +1055,6 @@ std::unique_ptr<EditorView> createSystemEditorView(void* parent, TPluginEditorWi
     if (!parent || !openDisplay()) return nullptr;
     const auto parentWindow = static_cast<::Window>(reinterpret_cast<std::uintptr_t>(parent));
     if (!isWindow(parentWindow)) return nullptr;
-    return std::make_unique<FltkView>(parentWindow, window);
+    return std::make_unique<FltkView>(parentWindow, window,
+                                      chooseScale(readEditorScale(), xftDpi()));
 }
