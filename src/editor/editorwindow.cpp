@@ -6,9 +6,9 @@
 #include <ctime>
 
 #include "editor/optionsdialog.h"
+#include "engine/parameters.h"
 #include "engine/recorder.h"
 #include "platform/notice.h"
-#include "plugin/plugin.h"
 
 namespace editor {
 namespace {
@@ -40,8 +40,6 @@ constexpr Id kCheckBoxes[] = {CheckBox1,  CheckBox2,  CheckBox4, CheckBox5,  Che
 constexpr Id kSliders[] = {TrackBar1, TrackBar2, TrackBar3, TrackBar4,
                            TrackBar5, TrackBar6, TrackBar7};
 constexpr Id kRadios[] = {RadioButton1, RadioButton2, RadioButton9, RadioButton12};
-constexpr Id kKnobChannels[] = {ComboBox24, ComboBox14, ComboBox16,
-                                ComboBox18, ComboBox20, ComboBox22};
 
 bool isBusList(Id id) {
     return id == ComboBox25 || id == ComboBox26;
@@ -78,7 +76,7 @@ std::string floatText(float x, char separator) {
     return out;
 }
 
-TPluginEditorWindow::TPluginEditorWindow(APlugin& plugin)
+TPluginEditorWindow::TPluginEditorWindow(PluginAccess& plugin)
     : plugin_(plugin), led_([this](Colour c) { return view_ ? view_->systemColour(c) : kGrey; }) {
     const auto& form = editorForm();
     for (std::size_t i = 0; i < kControlCount; ++i) {
@@ -195,11 +193,8 @@ void TPluginEditorWindow::ComboBoxChange(Id id) {
     plugin_.setParameter(param, static_cast<float>(state(id).selected) / 256.0f);
     setHint(id, displayedText(id));
     refreshBusLists();
-    if (param == 0 || param == 9) {
-        TMidiIO& devices = plugin_.midiDevices();
-        if (devices.inputDevice() == devices.outputDevice()) {
-            platform::showNotice("Feedback loop!", "Corvella", platform::NoticeKind::Warning);
-        }
+    if ((param == 0 || param == 9) && plugin_.devicesLoop()) {
+        platform::showNotice("Feedback loop!", "Corvella", platform::NoticeKind::Warning);
     }
 }
 
@@ -272,7 +267,7 @@ void TPluginEditorWindow::userEditText(const std::string& text) {
 bool TPluginEditorWindow::Edit1KeyDown(int key) {
     if (!state(Edit1).visible) return false;
     if (key == 13) {
-        plugin_.bus().writeLabel(renameBus_, state(Edit1).text);
+        plugin_.setBusLabel(renameBus_, state(Edit1).text);
     } else if (key != 27) {
         return false;
     }
@@ -292,22 +287,19 @@ void TPluginEditorWindow::StopLoggingMidiData1Click() {
 }
 
 void TPluginEditorWindow::Clearlog1Click() {
-    plugin_.setParameter(param::ClearLog, 1.0f);
+    plugin_.clearLog();
     replaceAll({});
 }
 
 void TPluginEditorWindow::Savelog1Click() {
-    char product[256] = {};
-    plugin_.getHostProductString(product);
-    product[sizeof product - 1] = '\0';
+    const std::string product = plugin_.hostProduct();
     const std::time_t now = std::time(nullptr);
     const std::tm* t = std::localtime(&now);
     const std::string proposed =
         proposedLogFileName(product, t ? t->tm_hour : 0, t ? t->tm_min : 0, t ? t->tm_sec : 0);
     std::string path;
     if (!view_ || !view_->chooseSaveFile(proposed, path)) return;
-    plugin_.setLogFileName(path);
-    if (plugin_.saveLogNow()) appendLine("Saved to: " + path);
+    if (plugin_.saveLog(path)) appendLine("Saved to: " + path);
 }
 
 void TPluginEditorWindow::Copytoclipboard1Click() {
@@ -325,7 +317,7 @@ void TPluginEditorWindow::Renameoutputbus1Click(Id list) {
     if (!isBusList(list)) return;
     renameBus_ = state(list).selected;
     // A list without a selection reads an empty label; storing one for it does nothing.
-    setText(Edit1, plugin_.bus().readLabel(renameBus_));
+    setText(Edit1, plugin_.busLabel(renameBus_));
     setVisible(Edit1, true);
 }
 
@@ -333,19 +325,12 @@ void TPluginEditorWindow::Renameoutputbus1Click(Id list) {
 
 void TPluginEditorWindow::fillChoiceLists() {
     // A repeated open fills the lists anew rather than appending a second copy.
-    TMidiIO& devices = plugin_.midiDevices();
-    std::vector<std::string> names;
-    for (int n = 0; n < devices.outputDeviceCount(); ++n)
-        names.push_back(devices.outputDeviceName(n));
-    setEntries(ComboBox1, names);
-    names.clear();
-    for (int n = 0; n < devices.inputDeviceCount(); ++n)
-        names.push_back(devices.inputDeviceName(n));
-    setEntries(ComboBox13, names);
+    setEntries(ComboBox1, plugin_.outputDeviceNames());
+    setEntries(ComboBox13, plugin_.inputDeviceNames());
 
     std::vector<std::string> labels;
     for (std::size_t bus = 0; bus < kBuses; ++bus) {
-        labels.push_back(plugin_.bus().readLabel(static_cast<int>(bus)));
+        labels.push_back(plugin_.busLabel(static_cast<int>(bus)));
     }
     setEntries(ComboBox25, labels);
     setEntries(ComboBox26, labels);
@@ -378,7 +363,7 @@ void TPluginEditorWindow::refreshBusLists() {
     std::vector<std::string> labels = state(ComboBox25).entries;
     labels.resize(kBuses);
     for (std::size_t bus = 0; bus < kBuses; ++bus) {
-        std::string label = plugin_.bus().readLabel(static_cast<int>(bus));
+        std::string label = plugin_.busLabel(static_cast<int>(bus));
         if (labels[bus] != label) labels[bus] = std::move(label);
     }
     setEntries(ComboBox25, labels);
@@ -398,7 +383,7 @@ void TPluginEditorWindow::UpdaterTimer() {
     setPosition(TrackBar1, delayFrames(value(param::DelayAmount)));
     const int delay = state(TrackBar1).position;
     setText(Label20, std::to_string(delay) + " (samples)");
-    const double rate = plugin_.getSampleRate();
+    const double rate = plugin_.sampleRate();
     const float msecs = rate > 0.0 ? static_cast<float>(delay * 1000.0 / rate) : 0.0f;
     setText(Label21, floatText(msecs, view_ ? view_->decimalSeparator() : '.') + " (msecs)");
 
@@ -462,21 +447,15 @@ void TPluginEditorWindow::UpdaterTimer() {
         if (state(id).position != target) setPosition(id, target);
     }
     // 10 and 11. Time signature and tempo lines. A host without a time record gets no line.
-    if (plugin_.takeTimeSigWritten()) {
-        if (const VstTimeInfo* t = plugin_.getTimeInfo(kVstTimeSigValid)) {
-            const VstTimeInfo copy = *t;
-            appendLine("time sign " + std::to_string(copy.timeSigNumerator) + "/" +
-                       std::to_string(copy.timeSigDenominator));
-        }
+    int numerator = 0, denominator = 0;
+    if (plugin_.takeTimeSignature(numerator, denominator)) {
+        appendLine("time sign " + std::to_string(numerator) + "/" + std::to_string(denominator));
     }
-    if (plugin_.takeTempoWritten()) {
-        if (const VstTimeInfo* t = plugin_.getTimeInfo(kVstTempoValid)) {
-            const VstTimeInfo copy = *t;
-            appendLine(
-                "tempo " +
-                floatText(static_cast<float>(copy.tempo), view_ ? view_->decimalSeparator() : '.') +
-                " bpm");
-        }
+    double bpm = 0.0;
+    if (plugin_.takeTempo(bpm)) {
+        appendLine("tempo " +
+                   floatText(static_cast<float>(bpm), view_ ? view_->decimalSeparator() : '.') +
+                   " bpm");
     }
 }
 

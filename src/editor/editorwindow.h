@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
@@ -16,9 +17,8 @@
 
 #include "editor/form.h"
 #include "editor/led.h"
+#include "editor/pluginaccess.h"
 #include "engine/loglines.h"
-
-class APlugin;
 
 namespace editor {
 
@@ -71,6 +71,8 @@ public:
     // The scale in percent at which the view draws the form (see editor/scale.h); the host's
     // window must be the form's size at that scale.
     virtual int scalePercent() const { return 100; }
+    // The view's own top-level window in the window system (an X window id); 0 when none.
+    virtual std::uintptr_t nativeWindow() const { return 0; }
 };
 
 // The text of a 32-bit float in the delay and tempo lines: 2, 4 or 6 decimals by size, "0"
@@ -80,7 +82,7 @@ std::string floatText(float x, char separator = '.');
 
 class TPluginEditorWindow : public LogView {
 public:
-    explicit TPluginEditorWindow(APlugin& plugin);
+    explicit TPluginEditorWindow(PluginAccess& plugin);
     ~TPluginEditorWindow() override;
     TPluginEditorWindow(const TPluginEditorWindow&) = delete;
     TPluginEditorWindow& operator=(const TPluginEditorWindow&) = delete;
@@ -88,7 +90,7 @@ public:
     // The view that shows this window (may be none; not owned). The LED takes the view's
     // system colours from now on.
     void setView(EditorView* view);
-    APlugin& plugin() noexcept { return plugin_; }
+    PluginAccess& plugin() noexcept { return plugin_; }
 
     const ControlState& state(Id id) const { return states_[index(id)]; }
     int activePage() const noexcept { return activePage_; }
@@ -162,7 +164,7 @@ private:
     float value(int index) const;
     std::string displayedText(Id list) const;
 
-    APlugin& plugin_;
+    PluginAccess& plugin_;
     EditorView* view_ = nullptr;
     std::array<ControlState, kControlCount> states_;
     int activePage_ = 0;

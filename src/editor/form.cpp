@@ -196,7 +196,7 @@ const std::array<Control, kOptionsControlCount>& optionsForm() {
         return std::array<Control, kOptionsControlCount>{{
             c("TForm1", Kind::Window, -1, 0, 0, kOptionsWidth, kOptionsHeight, "About...",
               Handler::None),
-            c("Panel1", Kind::Panel, 0, 0, 0, 255, 265, "", Handler::None),
+            c("Panel1", Kind::Panel, 0, 0, 0, kOptionsWidth, kOptionsHeight, "", Handler::None),
             c("StaticText1", Kind::StaticText, 1, 12, 11, 232, 71,
               "Corvella: a MIDI utility for VST 2 hosts.\r\nPlug-in framework and plug-in by "
               "the Corvella authors.",
@@ -211,11 +211,13 @@ const std::array<Control, kOptionsControlCount>& optionsForm() {
               Handler::CheckBox1Click, "Default tempo is 120, time sign 4/4"),
             c("Label1", Kind::Label, 1, 10, 164, 0, 0, "Track name:", Handler::None),
             c("Edit1", Kind::Edit, 1, 78, 161, 161, 21, "Corvella", Handler::Edit1Change),
-            c("BitBtn1", Kind::Button, 1, 88, 230, 81, 26, "Klewz ...", Handler::BitBtn1Click),
-            c("Label2", Kind::Label, 1, 10, 189, 0, 0, "Editor scale:", Handler::None),
-            c("ComboBox1", Kind::DropDown, 1, 78, 186, 81, 21, "", Handler::None,
+            c("BitBtn1", Kind::Button, 1, 88, 254, 81, 26, "Klewz ...", Handler::BitBtn1Click),
+            c("SysEx", Kind::CheckBox, 1, 11, 187, 170, 17, "Pass and log system exclusive",
+              Handler::VSTiClick, kRestart, ShowsHint),
+            c("Label2", Kind::Label, 1, 10, 229, 0, 0, "Editor scale:", Handler::None),
+            c("ComboBox1", Kind::DropDown, 1, 78, 226, 81, 21, "", Handler::None,
               "Takes effect when the editor opens next", ShowsHint),
-            c("SampleAccurate", Kind::CheckBox, 1, 11, 210, 160, 17, "Sample-accurate output",
+            c("SampleAccurate", Kind::CheckBox, 1, 11, 203, 160, 17, "Sample-accurate output",
               Handler::VSTiClick, kRestart, ShowsHint),
         }};
     }();

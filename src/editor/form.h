@@ -194,6 +194,7 @@ enum class OptId : std::uint16_t {
     Label1,
     Edit1,
     BitBtn1,
+    SysEx,
     Label2,     // "Editor scale:"
     ComboBox1,  // the editor's scale (the X11 view only)
     SampleAccurate,
@@ -260,6 +261,6 @@ constexpr int fittedLeft(int left, int width, int rightEdge) noexcept {
 inline constexpr int kWindowWidth = 344;
 inline constexpr int kWindowHeight = 305;
 inline constexpr int kOptionsWidth = 255;
-inline constexpr int kOptionsHeight = 265;
+inline constexpr int kOptionsHeight = 289;
 
 }  // namespace editor

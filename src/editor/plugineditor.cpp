@@ -8,7 +8,10 @@ AEffEditor* newPluginEditor(APlugin& plugin) {
 }
 
 APluginEditor::APluginEditor(APlugin& plugin)
-    : AEffEditor(&plugin), plugin_(plugin), viewFactory_(&createSystemEditorView) {}
+    : AEffEditor(&plugin),
+      plugin_(plugin),
+      access_(plugin),
+      viewFactory_(&createSystemEditorView) {}
 
 APluginEditor::~APluginEditor() {
     if (window_) {
@@ -39,7 +42,7 @@ VstInt32 APluginEditor::open(void* parent) {
     systemWindow = parent;
     ++openCount_;
     if (openCount_ == 1 || !window_) {
-        window_ = std::make_unique<editor::TPluginEditorWindow>(plugin_);
+        window_ = std::make_unique<editor::TPluginEditorWindow>(access_);
         if (viewFactory_) view_ = viewFactory_(parent, *window_);
         if (!view_) {
             // Nothing can be shown here: the host is told that no window opened.

@@ -43,6 +43,7 @@ private:
     void destroyWindow() noexcept;
 
     APlugin& plugin_;
+    editor::VstPluginAccess access_;
     ERect rect_{};
     VstInt32 openCount_ = 0;
     // The view is destroyed before the window it shows, so no timer tick or message of the

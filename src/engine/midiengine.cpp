@@ -115,6 +115,15 @@ MidiEngine::MidiEngine(EnginePorts& ports)
     delay_->setDelay(s_.delayFrames);
 }
 
+void MidiEngine::enableSysex() {
+    if (sysexOn_) return;
+    sysexIn_ = std::make_unique<platform::MessageRing>(kSysexQueue);
+    sysexScratch_ = std::make_unique<std::uint8_t[]>(kMaxSysex);
+    stagedSysex_ = std::make_unique<std::uint8_t[]>(kStagedSysex);
+    recorder_.enableSysex(kSysexStore);
+    sysexOn_ = true;
+}
+
 void MidiEngine::setParameter(int index, float value) noexcept {
     if (index < 0 || index >= kNumParams) return;
     values_[static_cast<std::size_t>(index)].store(value, std::memory_order_relaxed);
@@ -158,6 +167,21 @@ void MidiEngine::deviceInput(MidiWord word) noexcept {
     pending_.store(true, std::memory_order_release);
 }
 
+void MidiEngine::deviceSysexInput(const std::uint8_t* data, std::size_t size) noexcept {
+    if (!sysexOn_ || size > kMaxSysex || !wholeSysex(data, size)) {
+        countSysexDrop();
+        return;
+    }
+    std::lock_guard<std::mutex> lock(producerMutex_);
+    // The bytes first: the word that marks their place is pushed only when both fit.
+    if (words_.full() || !sysexIn_->push(data, size)) {
+        countSysexDrop();
+        return;
+    }
+    pushWord(kSysexFlag);
+    pending_.store(true, std::memory_order_release);
+}
+
 void MidiEngine::clearLog() noexcept {
     logLines_.clear();
     if (onProcessingThread()) {
@@ -190,6 +214,11 @@ std::vector<RecordedEvent> MidiEngine::recordingSnapshot() const {
     return recorder_.snapshot();
 }
 
+RecordingSnapshot MidiEngine::recording() const {
+    std::lock_guard<std::mutex> lock(journalMutex_);
+    return recorder_.fullSnapshot();
+}
+
 std::size_t MidiEngine::recordedEvents() const noexcept {
     std::lock_guard<std::mutex> lock(journalMutex_);
     return recorder_.size();
@@ -206,6 +235,7 @@ EngineCounters MidiEngine::counters() const noexcept {
     c.inputQueueDrops = words_.dropped();
     c.recordingDrops = droppedRecordings();
     c.soundStreamNotices = soundNotices_.load(std::memory_order_relaxed);
+    c.sysexDrops = sysexDrops_.load(std::memory_order_relaxed);
     return c;
 }
 
@@ -232,6 +262,7 @@ void MidiEngine::beginCall() noexcept {
     if (clearEpoch_.load(std::memory_order_acquire) != clearSeen_) {
         clearSeen_ = clearEpoch_.load(std::memory_order_acquire);
         stagedCount_ = 0;
+        stagedSysexUsed_ = 0;
         rate_.set(120.0, rateSeen_);
         conversionTempo_.store(120.0, std::memory_order_relaxed);
         writtenNumerator_ = writtenDenominator_ = 0;
@@ -291,7 +322,10 @@ bool MidiEngine::takeWords() noexcept {
                 snapshots = true;
             }
         }
-        if (w & kKnobFlag) {
+        if (w & kSysexFlag) {
+            const std::size_t size = sysexIn_->pop(sysexScratch_.get());
+            if (size != 0) sysexChain(sysexScratch_.get(), size, 0);
+        } else if (w & kKnobFlag) {
             if (w & kKnobAfterLoss) lastKnobWord_ = 0;
             runKnob(w & kWordBits);
         } else {
@@ -403,7 +437,23 @@ MidiWord MidiEngine::followNoteOn(MidiWord word, MidiWord flags, int frame,
     return off & kWordBits;
 }
 
-// --- The log -------------------------------------------------------------------------------------
+void MidiEngine::hostSysex(const std::uint8_t* data, std::size_t size, int frame) noexcept {
+    if (!sysexOn_ || size > kMaxSysex || !wholeSysex(data, size)) {
+        countSysexDrop();
+        return;
+    }
+    sysexChain(data, size, frame);
+}
+
+// A SysEx skips replace, filter, the delay line and the bus (whose blocks hold 3-byte words).
+void MidiEngine::sysexChain(const std::uint8_t* data, std::size_t size, int frame) noexcept {
+    if (s_.logOn) logSysex(data, size, frame);
+    if (s_.sendToHost) ports_.hostSysexOutput(data, size, frame);
+    if (s_.deviceOut) ports_.deviceSysexOutput(data, size);
+}
+
+// --- The log
+// -------------------------------------------------------------------------------------
 
 std::int32_t MidiEngine::ticksAt(std::int64_t clock) const noexcept {
     return static_cast<std::int32_t>(baseTick_ +
@@ -471,12 +521,35 @@ void MidiEngine::logMessage(MidiWord w, int frame) noexcept {
         e->bytes[2] = static_cast<std::uint8_t>(wordData2(w));
         e->bytes[3] = 0;
     }
-    if (s_.clearHeld) return;
+    if (StagedLine* line = stageLine()) line->length = writeLogLine(w, line->text);
+}
+
+// The whole message goes into the stage or none of it: a full stage drops it (counted).
+void MidiEngine::logSysex(const std::uint8_t* data, std::size_t size, int frame) noexcept {
+    const std::int32_t tick = ticksAt(clock_ + frame);
+    lastEventTick_ = tick;
+    if (kStagedSysex - stagedSysexUsed_ < size + 4) flushRecording();
+    if (kStagedSysex - stagedSysexUsed_ < size + 4) {
+        stageDrops_.store(stageDrops_.load(std::memory_order_relaxed) + 1,
+                          std::memory_order_relaxed);
+    } else if (RecordedEvent* e = stageEvent()) {
+        e->tick = tick;
+        e->kind = RecordedEvent::SysEx;
+        setSysexOffset(*e, static_cast<std::uint32_t>(stagedSysexUsed_));
+        const auto length = static_cast<std::uint32_t>(size);
+        std::memcpy(stagedSysex_.get() + stagedSysexUsed_, &length, 4);
+        std::memcpy(stagedSysex_.get() + stagedSysexUsed_ + 4, data, size);
+        stagedSysexUsed_ += 4 + size;
+    }
+    if (StagedLine* line = stageLine()) line->length = writeSysexLogLine(data, size, line->text);
+}
+
+MidiEngine::StagedLine* MidiEngine::stageLine() noexcept {
+    if (s_.clearHeld) return nullptr;
     // The lines of a call join the list together at its end: one hold of the list's lock.
     if (stagedLineCount_ == kStagedLines) flushLines();
     if (stagedLineCount_ == 0) lineEpoch_ = clearEpoch_.load(std::memory_order_acquire);
-    StagedLine& line = stagedLines_[stagedLineCount_++];
-    line.length = writeLogLine(w, line.text);
+    return &stagedLines_[stagedLineCount_++];
 }
 
 // Lines staged before a clear that happened meanwhile on another thread go with it, as the
@@ -515,8 +588,18 @@ RecordedEvent* MidiEngine::stageEvent() noexcept {
 void MidiEngine::flushRecording() noexcept {
     if (stagedCount_ == 0 || !journalMutex_.try_lock()) return;
     if (clearEpoch_.load(std::memory_order_relaxed) == clearSeen_) {
-        for (std::size_t i = 0; i < stagedCount_; ++i) recorder_.insert(staged_[i]);
+        for (std::size_t i = 0; i < stagedCount_; ++i) {
+            const RecordedEvent& e = staged_[i];
+            if (e.kind != RecordedEvent::SysEx) {
+                recorder_.insert(e);
+                continue;
+            }
+            std::uint32_t length;
+            std::memcpy(&length, stagedSysex_.get() + sysexOffset(e), 4);
+            recorder_.insertSysex(e.tick, stagedSysex_.get() + sysexOffset(e) + 4, length);
+        }
     }
     stagedCount_ = 0;
+    stagedSysexUsed_ = 0;
     journalMutex_.unlock();
 }

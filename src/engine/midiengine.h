@@ -28,6 +28,7 @@
 #include "engine/ports.h"
 #include "engine/recorder.h"
 #include "engine/replacefilter.h"
+#include "engine/sysex.h"
 #include "engine/threadtoken.h"
 #include "engine/ticks.h"
 #include "engine/wordqueue.h"
@@ -76,6 +77,7 @@ struct EngineCounters {
     std::size_t inputQueueDrops = 0;  // words from other threads that found the queue full
     std::size_t recordingDrops = 0;   // events a full recording refused
     std::size_t soundStreamNotices = 0;
+    std::size_t sysexDrops = 0;  // SysEx refused: not whole, too long, or a full queue
 };
 
 class MidiEngine {
@@ -83,6 +85,11 @@ public:
     explicit MidiEngine(EnginePorts& ports);
     MidiEngine(const MidiEngine&) = delete;
     MidiEngine& operator=(const MidiEngine&) = delete;
+
+    // Lets SysEx through: sizes its queue, stage and recording store. Called once, on the
+    // constructing thread, before any processing call; without it every SysEx is dropped.
+    void enableSysex();
+    bool sysexEnabled() const noexcept { return sysexOn_; }
 
     // --- Any thread ---
 
@@ -92,6 +99,10 @@ public:
     // A word from the MIDI input device (any thread but the processing thread); it runs the
     // chain at the start of the next processing call.
     void deviceInput(MidiWord word) noexcept;
+    // A whole SysEx from the MIDI input device (any thread but the processing thread), copied:
+    // it runs in order with the device's words at the start of the next processing call. A
+    // message that is not whole or finds the queue full is dropped and counted.
+    void deviceSysexInput(const std::uint8_t* data, std::size_t size) noexcept;
     // Empties the recording and restarts the clock, and the log lines go (any thread). On the
     // processing thread, while a reader holds the recording, the recording empties at the
     // start of the next call that finds it free.
@@ -103,6 +114,9 @@ public:
 
     LogLines& logLines() noexcept { return logLines_; }
     std::vector<RecordedEvent> recordingSnapshot() const;
+    // The events and their SysEx bytes, as saving needs them (any thread but the processing
+    // thread).
+    RecordingSnapshot recording() const;
     std::size_t recordedEvents() const noexcept;
     std::size_t droppedRecordings() const noexcept;
     // Read and cleared by the editor, which then shows the host's tempo or time signature.
@@ -124,6 +138,11 @@ public:
     // A processing call that brings host events: beginCall, hostInput for each, endCall.
     void beginCall() noexcept;
     void hostInput(MidiWord word, int frame) noexcept { chain(word & kWordBits, frame); }
+    // A SysEx from the host: logged and recorded, then to the host and the device unchanged
+    // (replace and filter do not apply). It never enters the delay line: with the delay on it
+    // leaves at once, ahead of delayed words. Dropped and counted when not whole or when SysEx
+    // is not enabled.
+    void hostSysex(const std::uint8_t* data, std::size_t size, int frame) noexcept;
     void endCall() noexcept;
     // A processing call of `frames` sample frames (a whole call: begins and ends it). Inline:
     // a block with nothing to do (see quiet_) only moves the delay line on.
@@ -156,6 +175,9 @@ private:
     // was queued).
     static constexpr MidiWord kKnobFlag = 1u << 24, kKnobAfterLoss = 1u << 25;
     static constexpr MidiWord kSnapshotFlag = 1u << 26;
+    // Bit 27 marks the place of a device's SysEx among the queued words; its bytes wait in
+    // sysexIn_.
+    static constexpr MidiWord kSysexFlag = 1u << 27;
     static constexpr MidiWord kFromBusFlag = 1u << 31;
     static constexpr MidiWord kWordBits = 0xFFFFFFu;
 
@@ -202,6 +224,12 @@ private:
     }
     void noteLeft(NoteRoute& note, MidiWord word) noexcept;
     MidiWord followNoteOn(MidiWord word, MidiWord flags, int frame, std::size_t note) noexcept;
+    void sysexChain(const std::uint8_t* data, std::size_t size, int frame) noexcept;
+    void logSysex(const std::uint8_t* data, std::size_t size, int frame) noexcept;
+    void countSysexDrop() noexcept {
+        sysexDrops_.store(sysexDrops_.load(std::memory_order_relaxed) + 1,
+                          std::memory_order_relaxed);
+    }
     void readBus() noexcept;
     // The clock step at the start of a block (or of logging): one frame on, then the host's
     // tempo and time signature.
@@ -282,6 +310,8 @@ private:
         char text[kMaxLogLine];
     };
     static constexpr std::size_t kStagedLines = 64;
+    // The place for a log line of this call, or null while "clear log" is held.
+    StagedLine* stageLine() noexcept;
     std::unique_ptr<StagedLine[]> stagedLines_;
     std::size_t stagedLineCount_ = 0;
     unsigned lineEpoch_ = 0;
@@ -289,6 +319,17 @@ private:
     // By input channel and note; the time a delayed note-on leaves the delay line apart.
     std::array<NoteRoute, 16 * 128> notes_{};
     std::array<std::int64_t, 16 * 128> noteDue_{};
+    // SysEx (only when enabled): the device's messages on their way in, the place the
+    // processing thread copies one to, and the bytes of the call's staged SysEx events.
+    static constexpr std::size_t kSysexQueue = 1u << 20;
+    static constexpr std::size_t kStagedSysex = 2 * kMaxSysex;
+    static constexpr std::size_t kSysexStore = 8u << 20;
+    bool sysexOn_ = false;
+    std::unique_ptr<platform::MessageRing> sysexIn_;  // producerMutex_ on the producer side
+    std::unique_ptr<std::uint8_t[]> sysexScratch_;
+    std::unique_ptr<std::uint8_t[]> stagedSysex_;
+    std::size_t stagedSysexUsed_ = 0;
+    std::atomic<std::size_t> sysexDrops_{0};
 
     // Shared with readers.
     std::atomic<float> sampleRate_{44100.0f};

@@ -3,6 +3,9 @@
 // processing thread only, and never while holding a lock another thread can take.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "engine/midiword.h"
 
 // The host's transport as the log needs it.
@@ -28,6 +31,12 @@ public:
     virtual void busWrite(int bus, MidiWord word) noexcept = 0;
     // Called only while "output midi?" is on.
     virtual void deviceOutput(MidiWord word) noexcept = 0;
+    // A whole SysEx (F0 to F7) for the host, produced at `frame`, and for the MIDI output
+    // device (only while "output midi?" is on). The bytes are valid during the call only. Only
+    // an engine with SysEx enabled calls these; by default they drop the message.
+    virtual void hostSysexOutput(const std::uint8_t* /*data*/, std::size_t /*size*/,
+                                 int /*frame*/) noexcept {}
+    virtual void deviceSysexOutput(const std::uint8_t* /*data*/, std::size_t /*size*/) noexcept {}
     // Something the user must be told; the port hands it on without waiting.
     virtual void notice(EngineNotice which) noexcept = 0;
 };

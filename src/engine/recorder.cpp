@@ -1,11 +1,12 @@
 #include "engine/recorder.h"
 
 #include <cctype>
+#include <cstring>
 
 #include "midifile/mididata.h"
 
 void Recorder::insert(const RecordedEvent& e) noexcept {
-    if (count_ == kCapacity) {
+    if (count_ + extraPackets_ == kCapacity) {
         ++dropped_;
         return;
     }
@@ -18,6 +19,42 @@ void Recorder::insert(const RecordedEvent& e) noexcept {
     events_[at] = e;
     ++count_;
 }
+
+void Recorder::enableSysex(std::size_t capacity) {
+    sysex_ = std::make_unique<std::uint8_t[]>(capacity);
+    sysexCapacity_ = capacity;
+    sysexUsed_ = 0;
+}
+
+void Recorder::insertSysex(std::int32_t tick, const std::uint8_t* data, std::size_t size) noexcept {
+    // A long SysEx takes a track event per 65,535 bytes: the saved track must hold them all.
+    const std::size_t packets = (size - 1 + 0xFFFE) / 0xFFFF;
+    if (count_ + extraPackets_ + packets > kCapacity || sysexCapacity_ - sysexUsed_ < size + 4) {
+        ++dropped_;
+        return;
+    }
+    extraPackets_ += packets - 1;
+    const auto length = static_cast<std::uint32_t>(size);
+    std::memcpy(sysex_.get() + sysexUsed_, &length, 4);
+    std::memcpy(sysex_.get() + sysexUsed_ + 4, data, size);
+    RecordedEvent e{tick, RecordedEvent::SysEx, {}};
+    setSysexOffset(e, static_cast<std::uint32_t>(sysexUsed_));
+    sysexUsed_ += 4 + size;
+    insert(e);
+}
+
+namespace {
+// A SysEx from the snapshot's store; an entry that is not whole (a damaged snapshot) is left
+// out.
+void insertSysexEvent(midifile::TMidiTrackStream& track, std::int32_t tick,
+                      const std::vector<std::uint8_t>& store, std::uint32_t at) {
+    std::uint32_t length;
+    if (static_cast<std::size_t>(at) + 4 > store.size()) return;
+    std::memcpy(&length, store.data() + at, 4);
+    if (length < 2 || store.size() - at - 4 < length) return;
+    track.insertSysex(tick, store.data() + at + 4, length);
+}
+}  // namespace
 
 namespace {
 // Data bytes a system common message carries after its status.
@@ -36,6 +73,12 @@ int systemDataBytes(unsigned status) noexcept {
 
 void Recorder::build(midifile::TMidiData& data, const std::vector<RecordedEvent>& events,
                      const std::string& trackName) {
+    build(data, RecordingSnapshot{events, {}}, trackName);
+}
+
+void Recorder::build(midifile::TMidiData& data, const RecordingSnapshot& recording,
+                     const std::string& trackName) {
+    const std::vector<RecordedEvent>& events = recording.events;
     data.newFile();
     data.setPpqn(kPpqn);
     data.addTrack(0);
@@ -47,6 +90,9 @@ void Recorder::build(midifile::TMidiData& data, const std::vector<RecordedEvent>
                 break;
             case RecordedEvent::TimeSignature:
                 track.insertMetaEvent(e.tick, 0x58, 4, e.bytes);
+                break;
+            case RecordedEvent::SysEx:
+                insertSysexEvent(track, e.tick, recording.sysex, sysexOffset(e));
                 break;
             case RecordedEvent::Message: {
                 const unsigned s = e.bytes[0];

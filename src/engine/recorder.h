@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,11 +19,30 @@ class TMidiData;
 }
 
 struct RecordedEvent {
-    enum Kind : std::uint8_t { Message, Tempo, TimeSignature };
+    enum Kind : std::uint8_t { Message, Tempo, TimeSignature, SysEx };
     std::int32_t tick;
     Kind kind;
-    std::uint8_t bytes[4];  // the message's status, data1, data2; or the meta event's data
+    // The message's status, data1, data2; or the meta event's data; or, for a SysEx, where its
+    // bytes begin in the recording's SysEx store (32 bits in the machine's order).
+    std::uint8_t bytes[4];
 };
+
+// The recording as saved: the events, and the SysEx store their SysEx events point into (each
+// message there is its size, 32 bits in the machine's order, then its bytes from F0 to F7).
+struct RecordingSnapshot {
+    std::vector<RecordedEvent> events;
+    std::vector<std::uint8_t> sysex;
+};
+
+// Where a SysEx event's bytes begin in the store.
+inline std::uint32_t sysexOffset(const RecordedEvent& e) noexcept {
+    std::uint32_t at;
+    std::memcpy(&at, e.bytes, sizeof at);
+    return at;
+}
+inline void setSysexOffset(RecordedEvent& e, std::uint32_t at) noexcept {
+    std::memcpy(e.bytes, &at, sizeof at);
+}
 
 class Recorder {
 public:
@@ -36,24 +56,44 @@ public:
     // Inserts after every event of the same tick. A full recording stops: the event is
     // dropped and counted.
     void insert(const RecordedEvent& e) noexcept;
+    // Gives the recording a SysEx store of `capacity` bytes (before recording starts; without
+    // one every SysEx is dropped and counted).
+    void enableSysex(std::size_t capacity);
+    // Copies a whole SysEx into the store and inserts its event at `tick`. A full recording or
+    // a full store drops the whole message and counts it.
+    void insertSysex(std::int32_t tick, const std::uint8_t* data, std::size_t size) noexcept;
     void reset() noexcept {
         count_ = 0;
         dropped_ = 0;
+        sysexUsed_ = 0;
+        extraPackets_ = 0;
     }
     std::size_t size() const noexcept { return count_; }
     std::size_t dropped() const noexcept { return dropped_; }
     const RecordedEvent& operator[](std::size_t i) const noexcept { return events_[i]; }
     std::vector<RecordedEvent> snapshot() const { return {events_.get(), events_.get() + count_}; }
+    RecordingSnapshot fullSnapshot() const {
+        return {snapshot(), {sysex_.get(), sysex_.get() + sysexUsed_}};
+    }
 
     // Fills `data` as a new format-1 file at 192 ticks per quarter note with one track named
     // `trackName` holding the events. Throws the MIDI file library's exceptions.
     static void build(midifile::TMidiData& data, const std::vector<RecordedEvent>& events,
+                      const std::string& trackName);
+    // The same with SysEx events, whose bytes come from the snapshot's store. A SysEx longer
+    // than a track event's block is written as its first packet (F0) and continuation packets
+    // (F7), as Standard MIDI Files divide long messages.
+    static void build(midifile::TMidiData& data, const RecordingSnapshot& recording,
                       const std::string& trackName);
 
 private:
     std::unique_ptr<RecordedEvent[]> events_;
     std::size_t count_ = 0;
     std::size_t dropped_ = 0;
+    std::unique_ptr<std::uint8_t[]> sysex_;
+    std::size_t sysexCapacity_ = 0;
+    std::size_t sysexUsed_ = 0;
+    std::size_t extraPackets_ = 0;  // track events beyond the first that long SysEx take
 };
 
 // The file name the editor proposes for "Save log": the host's product string in lower case,

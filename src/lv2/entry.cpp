@@ -31,13 +31,13 @@ void cleanup(LV2_Handle h) {
     delete self(h);
 }
 
-LV2_Worker_Status work(LV2_Handle h, LV2_Worker_Respond_Function, LV2_Worker_Respond_Handle,
-                       std::uint32_t size, const void* data) {
-    return self(h)->work(size, data);
+LV2_Worker_Status work(LV2_Handle h, LV2_Worker_Respond_Function respond,
+                       LV2_Worker_Respond_Handle handle, std::uint32_t size, const void* data) {
+    return self(h)->work(respond, handle, size, data);
 }
 
-LV2_Worker_Status workResponse(LV2_Handle, std::uint32_t, const void*) {
-    return LV2_WORKER_SUCCESS;
+LV2_Worker_Status workResponse(LV2_Handle h, std::uint32_t size, const void* data) {
+    return self(h)->workResponse(size, data);
 }
 
 LV2_State_Status saveState(LV2_Handle h, LV2_State_Store_Function store, LV2_State_Handle handle,

@@ -2,10 +2,13 @@
 
 #include <lv2/atom/util.h>
 #include <lv2/midi/midi.h>
+#include <lv2/patch/patch.h>
 #include <lv2/time/time.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstring>
 #include <exception>
 
@@ -23,17 +26,18 @@ const void* feature(const LV2_Feature* const* features, const char* uri) noexcep
     return nullptr;
 }
 
-// A number of any of the atom number types (float, double, int, long).
+// A number of any of the atom number types (float, double, int, long), read only when its
+// body is there.
 bool numberOf(const LV2_Atom* a, LV2_URID f, LV2_URID d, LV2_URID i, LV2_URID l,
               double& out) noexcept {
     if (!a) return false;
-    if (a->type == f)
+    if (a->type == f && a->size >= sizeof(float))
         out = reinterpret_cast<const LV2_Atom_Float*>(a)->body;
-    else if (a->type == d)
+    else if (a->type == d && a->size >= sizeof(double))
         out = reinterpret_cast<const LV2_Atom_Double*>(a)->body;
-    else if (a->type == i)
+    else if (a->type == i && a->size >= sizeof(std::int32_t))
         out = reinterpret_cast<const LV2_Atom_Int*>(a)->body;
-    else if (a->type == l)
+    else if (a->type == l && a->size >= sizeof(std::int64_t))
         out = static_cast<double>(reinterpret_cast<const LV2_Atom_Long*>(a)->body);
     else
         return false;
@@ -58,6 +62,16 @@ constexpr std::array<std::uint8_t, 256> kMessageLength = [] {
 static_assert(std::endian::native == std::endian::little);
 constexpr std::array<std::uint32_t, 4> kBytesMask = {0u, 0xFFu, 0xFFFFu, 0xFFFFFFu};
 
+// "Pass and log system exclusive", stored where the VST 2 plug-in keeps it; off when missing
+// or unreadable.
+bool sysexOption() noexcept {
+    try {
+        if (auto v = platform::userSettings().readDword(kOptionsKey, kOptionSysEx)) return *v != 0;
+    } catch (...) {
+    }
+    return false;
+}
+
 }  // namespace
 
 Lv2Plugin* Lv2Plugin::create(double rate, const LV2_Feature* const* features) {
@@ -75,24 +89,26 @@ Lv2Plugin* Lv2Plugin::create(double rate, const LV2_Feature* const* features) {
 Lv2Plugin::Lv2Plugin(double rate, LV2_URID_Map* map, LV2_Worker_Schedule* schedule)
     : schedule_(schedule) {
     auto id = [map](const char* uri) { return map->map(map->handle, uri); };
-    u_ = {id(LV2_MIDI__MidiEvent),
-          id(LV2_ATOM__Sequence),
-          id(LV2_ATOM__Object),
-          id(LV2_ATOM__Blank),
-          id(LV2_TIME__Position),
-          id(LV2_TIME__beatsPerMinute),
-          id(LV2_TIME__beatsPerBar),
-          id(LV2_TIME__beatUnit),
-          id(LV2_ATOM__Float),
-          id(LV2_ATOM__Double),
-          id(LV2_ATOM__Int),
-          id(LV2_ATOM__Long),
-          id(LV2_ATOM__String),
-          id("urn:quobel:corvella#logFile"),
-          id("urn:quobel:corvella#trackName")};
+    u_ = {id(LV2_MIDI__MidiEvent),   id(LV2_ATOM__Sequence),  id(LV2_ATOM__Object),
+          id(LV2_ATOM__Blank),       id(LV2_TIME__Position),  id(LV2_TIME__beatsPerMinute),
+          id(LV2_TIME__beatsPerBar), id(LV2_TIME__beatUnit),  id(LV2_ATOM__Float),
+          id(LV2_ATOM__Double),      id(LV2_ATOM__Int),       id(LV2_ATOM__Long),
+          id(LV2_ATOM__String),      id(lv2ui::kLogFile),     id(lv2ui::kTrackName),
+          id(LV2_ATOM__Path),        id(LV2_ATOM__URID),      id(LV2_PATCH__Set),
+          id(LV2_PATCH__Get),        id(LV2_PATCH__property), id(LV2_PATCH__value),
+          id(lv2ui::kLogFrom),       id(lv2ui::kSaveLog),     id(lv2ui::kClearLog),
+          id(lv2ui::kInfo),          id(lv2ui::kLogLine),     id(lv2ui::kTempo),
+          id(lv2ui::kTimeSignature), id(lv2ui::kSaved),       id(lv2ui::kNotice),
+          id(lv2ui::kSequence),      id(lv2ui::kText),        id(lv2ui::kSampleRate)};
+    lv2_atom_forge_init(&forge_, map);
+    rate_ = static_cast<float>(rate);
     midiHeader_ = std::uint64_t{u_.midiEvent} << 32;
     for (std::size_t i = 0; i < kNumParams; ++i) controls_[i] = &seen_[i];
     midiIO_.setInputHandler(&Lv2Plugin::deviceInputProc, this);
+    if (sysexOption()) {
+        engine_.enableSysex();
+        midiIO_.enableSysex(&Lv2Plugin::deviceSysexProc, this);
+    }
     bus_ = std::make_unique<vstbus::TVstBus>();
     engine_.setSampleRate(static_cast<float>(rate));
     // Words leave at their frames in any case; the per-user option of the VST 2 plug-in makes
@@ -128,6 +144,8 @@ void Lv2Plugin::connect(std::uint32_t port, void* data) noexcept {
         in_ = static_cast<const LV2_Atom_Sequence*>(data);
     } else if (port == kMidiOutPort) {
         out_ = static_cast<LV2_Atom_Sequence*>(data);
+    } else if (port == kNotifyPort) {
+        notify_ = static_cast<LV2_Atom_Sequence*>(data);
     }
 }
 
@@ -196,7 +214,7 @@ void Lv2Plugin::activate() noexcept {
 void Lv2Plugin::readPosition(const LV2_Atom_Object* obj) noexcept {
     if (obj->body.otype != u_.position) return;
     const LV2_Atom *bpm = nullptr, *bar = nullptr, *unit = nullptr;
-    lv2_atom_object_get(obj, u_.bpm, &bpm, u_.beatsPerBar, &bar, u_.beatUnit, &unit, 0);
+    lv2ui::findValues(obj, {{u_.bpm, &bpm}, {u_.beatsPerBar, &bar}, {u_.beatUnit, &unit}});
     // Values a time signature or tempo cannot have (not a number, out of range) are ignored.
     double tempo = 0, numerator = 0, denominator = 0;
     if (numberOf(bpm, u_.atomFloat, u_.atomDouble, u_.atomInt, u_.atomLong, tempo) && tempo > 0.0 &&
@@ -252,15 +270,29 @@ void Lv2Plugin::run(std::uint32_t frames) noexcept {
                     std::uint32_t bytes;
                     std::memcpy(&bytes, ev + 1, sizeof bytes);
                     engine_.hostInput(bytes & kBytesMask[n], static_cast<int>(ev->time.frames));
+                } else if (receiving && n > 3 && engine_.sysexEnabled()) {
+                    // A SysEx (skipped unless the option was on at instantiation).
+                    engine_.hostSysex(reinterpret_cast<const std::uint8_t*>(ev + 1), n,
+                                      static_cast<int>(ev->time.frames));
                 }
-            } else if (type == u_.object || type == u_.blank) {
-                readPosition(reinterpret_cast<const LV2_Atom_Object*>(&ev->body));
+            } else if ((type == u_.object || type == u_.blank) &&
+                       n >= sizeof(LV2_Atom_Object_Body)) {
+                const auto* object = reinterpret_cast<const LV2_Atom_Object*>(&ev->body);
+                if (object->body.otype == u_.position) {
+                    readPosition(object);
+                } else {
+                    readMessage(object);
+                }
             }
             ev = next;
         }
     }
     engine_.endCall();
     engine_.processBlock(static_cast<int>(frames));
+    if (namesRestored_.load(std::memory_order_relaxed) &&
+        namesRestored_.exchange(false, std::memory_order_acquire))
+        schedule({Job::ReportNames, 0, 0.0f});
+    if (notify_) writeNotify();
     if (out_) {
         out_->atom.type = u_.sequence;
         out_->atom.size =
@@ -290,6 +322,32 @@ void Lv2Plugin::hostOutput(MidiWord word, int frame) noexcept {
     std::memcpy(e + sizeof at, &header, sizeof header);
     std::memcpy(e + sizeof(LV2_Atom_Event), &payload, sizeof payload);
     outNext_ = e + kEventBytes;
+}
+
+// A SysEx goes out the same way, its event padded to 8 bytes; dropped when it does not fit.
+void Lv2Plugin::hostSysexOutput(const std::uint8_t* data, std::size_t size, int frame) noexcept {
+    const std::ptrdiff_t bytes =
+        static_cast<std::ptrdiff_t>(sizeof(LV2_Atom_Event) + ((size + 7) & ~std::size_t{7}));
+    std::uint8_t* const e = outNext_;
+    if (outEnd_ - e < bytes) return;
+    std::int64_t at = frame < lastFrame_ ? lastFrame_ : frame;
+    if (at > maxFrame_) at = maxFrame_;
+    lastFrame_ = at;
+    const std::uint64_t header = midiHeader_ | static_cast<std::uint32_t>(size);
+    std::memcpy(e, &at, sizeof at);
+    std::memcpy(e + sizeof at, &header, sizeof header);
+    std::memcpy(e + sizeof(LV2_Atom_Event), data, size);
+    std::memset(e + sizeof(LV2_Atom_Event) + size, 0,
+                static_cast<std::size_t>(bytes) - sizeof(LV2_Atom_Event) - size);
+    outNext_ = e + bytes;
+}
+
+void Lv2Plugin::deviceSysexOutput(const std::uint8_t* data, std::size_t size) noexcept {
+    midiIO_.sendSysex(data, size);
+}
+
+void Lv2Plugin::deviceSysexProc(void* self, const std::uint8_t* data, std::size_t size) noexcept {
+    static_cast<Lv2Plugin*>(self)->engine_.deviceSysexInput(data, size);
 }
 
 bool Lv2Plugin::hostTime(HostTime& time) noexcept {
@@ -322,29 +380,58 @@ void Lv2Plugin::deviceInputProc(void* self, std::uint32_t word) noexcept {
 
 // --- Worker --------------------------------------------------------------------------------------
 
-LV2_Worker_Status Lv2Plugin::work(std::uint32_t size, const void* data) noexcept {
-    if (size != sizeof(Job)) return LV2_WORKER_ERR_UNKNOWN;
+LV2_Worker_Status Lv2Plugin::work(LV2_Worker_Respond_Function respond,
+                                  LV2_Worker_Respond_Handle handle, std::uint32_t size,
+                                  const void* data) noexcept {
+    if (size < sizeof(Job) || size > sizeof(Job) + lv2ui::kMaxText) return LV2_WORKER_ERR_UNKNOWN;
     Job job;
     std::memcpy(&job, data, sizeof job);
     try {
         switch (job.kind) {
             case Job::Apply:
-                applyStep(job.index, job.value);
+                applyStep(job.index, job.value, respond, handle);
                 break;
             case Job::ClearLog:
                 engine_.clearLog();
                 break;
             case Job::SaveLog:
-                saveLog();
+                saveLog(respond, handle);
                 break;
             case Job::Notice:
-                if (static_cast<EngineNotice>(job.value) == EngineNotice::SoundStream)
+                if (static_cast<EngineNotice>(job.value) == EngineNotice::SoundStream) {
                     platform::showNotice("Stream is sound!", "Corvella",
                                          platform::NoticeKind::Error);
-                else
+                    respondNotice(respond, handle, "error", "Stream is sound!");
+                } else {
                     platform::showNotice("Feedback loop!", "Corvella",
                                          platform::NoticeKind::Warning);
+                    respondNotice(respond, handle, "warning", "Feedback loop!");
+                }
                 break;
+            case Job::SetLogFile:
+            case Job::SetTrackName: {
+                const std::string text(static_cast<const char*>(data) + sizeof job,
+                                       size - sizeof job);
+                {
+                    std::lock_guard<std::mutex> lock(namesMutex_);
+                    (job.kind == Job::SetLogFile ? logFileName_ : trackName_) = text;
+                }
+                respondReport(respond, handle,
+                              job.kind == Job::SetLogFile ? Report::LogFile : Report::TrackName,
+                              text);
+                break;
+            }
+            case Job::ReportNames: {
+                std::string path, name;
+                {
+                    std::lock_guard<std::mutex> lock(namesMutex_);
+                    path = logFileName_;
+                    name = trackName_;
+                }
+                respondReport(respond, handle, Report::LogFile, path);
+                respondReport(respond, handle, Report::TrackName, name);
+                break;
+            }
         }
     } catch (...) {
         return LV2_WORKER_ERR_UNKNOWN;
@@ -352,8 +439,42 @@ LV2_Worker_Status Lv2Plugin::work(std::uint32_t size, const void* data) noexcept
     return LV2_WORKER_SUCCESS;
 }
 
+void Lv2Plugin::respondReport(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
+                              Report::Kind kind, const std::string& text) noexcept {
+    if (!respond) return;
+    Report report;
+    report.kind = kind;
+    report.length = static_cast<std::uint32_t>(std::min<std::size_t>(text.size(), lv2ui::kMaxText));
+    std::memcpy(report.text, text.data(), report.length);
+    respond(handle, static_cast<std::uint32_t>(offsetof(Report, text) + report.length), &report);
+}
+
+// A notice as the editor's log shows the notices of its own process.
+void Lv2Plugin::respondNotice(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
+                              const char* kind, const char* text) noexcept {
+    try {
+        respondReport(respond, handle, Report::Notice,
+                      std::string("Corvella ") + kind + ": " + text);
+    } catch (...) {
+        // Without memory the notice reaches the host's notice only.
+    }
+}
+
+LV2_Worker_Status Lv2Plugin::workResponse(std::uint32_t size, const void* data) noexcept {
+    if (size < offsetof(Report, text) || size > sizeof(Report)) return LV2_WORKER_ERR_UNKNOWN;
+    // A full ring drops the newest report: the editor asks again when it opens.
+    if (reportCount_ == kReports) return LV2_WORKER_ERR_NO_SPACE;
+    Report& r = reports_[(reportFirst_ + reportCount_) % kReports];
+    std::memcpy(&r, data, size);
+    r.length = std::min<std::uint32_t>(r.length,
+                                       static_cast<std::uint32_t>(size - offsetof(Report, text)));
+    ++reportCount_;
+    return LV2_WORKER_SUCCESS;
+}
+
 // Devices and bus flags, as the values of the control ports last set them.
-void Lv2Plugin::applyStep(int index, float v) noexcept {
+void Lv2Plugin::applyStep(int index, float v, LV2_Worker_Respond_Function respond,
+                          LV2_Worker_Respond_Handle handle) noexcept {
     switch (kParameters[static_cast<std::size_t>(index)].apply) {
         case ApplyStep::SelectOutputDevice:
             midiIO_.selectOutputDevice(choiceOf(v));
@@ -382,30 +503,36 @@ void Lv2Plugin::applyStep(int index, float v) noexcept {
             if (put) {
                 bus_->markSender(s, true);
             }
-            if (r == s && get && put)
+            if (r == s && get && put) {
                 platform::showNotice("Feedback loop!", "Corvella", platform::NoticeKind::Warning);
+                respondNotice(respond, handle, "warning", "Feedback loop!");
+            }
             break;
         }
     }
 }
 
-void Lv2Plugin::saveLog() {
+bool Lv2Plugin::saveLog(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle) {
     std::string path, name;
     {
         std::lock_guard<std::mutex> lock(namesMutex_);
         path = logFileName_;
         name = trackName_;
     }
-    if (path.empty()) return;
+    if (path.empty()) return false;
     try {
         midifile::TMidiData data;
-        Recorder::build(data, engine_.recordingSnapshot(), name);
+        Recorder::build(data, engine_.recording(), name);
         data.fileName = path;
         data.save();
     } catch (const std::exception& e) {
         const std::string text = "Cannot save the log to " + path + ": " + e.what();
         platform::showNotice(text.c_str(), "Corvella", platform::NoticeKind::Error);
+        respondNotice(respond, handle, "error", text.c_str());
+        return false;
     }
+    respondReport(respond, handle, Report::Saved, path);
+    return true;
 }
 
 // --- State ---------------------------------------------------------------------------------------
@@ -435,5 +562,164 @@ LV2_State_Status Lv2Plugin::restore(LV2_State_Retrieve_Function retrieve,
     } catch (...) {
         return LV2_STATE_ERR_UNKNOWN;
     }
+    namesRestored_.store(true, std::memory_order_release);
     return LV2_STATE_SUCCESS;
+}
+
+// --- The editor's messages
+// -------------------------------------------------------------------------
+
+void Lv2Plugin::readMessage(const LV2_Atom_Object* message) noexcept {
+    const LV2_URID otype = message->body.otype;
+    if (otype == u_.patchSet) {
+        const LV2_Atom *property = nullptr, *value = nullptr;
+        lv2ui::findValues(message, {{u_.patchProperty, &property}, {u_.patchValue, &value}});
+        if (!lv2ui::hasBody(property, sizeof(LV2_URID)) || property->type != u_.atomUrid || !value)
+            return;
+        const LV2_URID key = reinterpret_cast<const LV2_Atom_URID*>(property)->body;
+        if ((key != u_.logFile && key != u_.trackName) ||
+            (value->type != u_.atomPath && value->type != u_.atomString))
+            return;
+        // The text without its terminator; longer texts than any path are refused.
+        const char* text = static_cast<const char*>(LV2_ATOM_BODY_CONST(value));
+        const std::size_t length = strnlen(text, value->size);
+        if (length > lv2ui::kMaxText) return;
+        std::array<std::uint8_t, sizeof(Job) + lv2ui::kMaxText> bytes;
+        const Job job{key == u_.logFile ? Job::SetLogFile : Job::SetTrackName, 0, 0.0f};
+        std::memcpy(bytes.data(), &job, sizeof job);
+        std::memcpy(bytes.data() + sizeof job, text, length);
+        schedule_->schedule_work(schedule_->handle, static_cast<std::uint32_t>(sizeof job + length),
+                                 bytes.data());
+    } else if (otype == u_.patchGet) {
+        infoWanted_ = true;
+        schedule({Job::ReportNames, 0, 0.0f});
+    } else if (otype == u_.logFrom) {
+        const LV2_Atom* sequence = nullptr;
+        lv2ui::findValues(message, {{u_.sequenceKey, &sequence}});
+        if (!lv2ui::hasBody(sequence, sizeof(std::int64_t)) || sequence->type != u_.atomLong)
+            return;
+        const std::int64_t from = reinterpret_cast<const LV2_Atom_Long*>(sequence)->body;
+        if (from >= 0) {
+            uiSeq_ = static_cast<std::uint64_t>(from);
+        } else {
+            // The newest -from lines (computed unsigned: any negative number is taken).
+            const std::uint64_t newest = 0 - static_cast<std::uint64_t>(from);
+            const std::uint64_t appended = engine_.logLines().appended();
+            uiSeq_ = appended > newest ? appended - newest : 0;
+        }
+        uiActive_ = true;
+    } else if (otype == u_.saveLog) {
+        schedule({Job::SaveLog, param::SaveLog, 1.0f});
+    } else if (otype == u_.clearLog) {
+        // The editor has emptied its view: the lines logged so far are not sent any more.
+        uiSeq_ = engine_.logLines().appended();
+        schedule({Job::ClearLog, param::ClearLog, 1.0f});
+    }
+}
+
+bool Lv2Plugin::notifyRoom(std::uint32_t bytes) const noexcept {
+    return forge_.offset + bytes <= forge_.size;
+}
+
+void Lv2Plugin::forgeText(LV2_URID otype, const char* text, std::uint32_t length) noexcept {
+    LV2_Atom_Forge_Frame frame;
+    lv2_atom_forge_frame_time(&forge_, 0);
+    lv2_atom_forge_object(&forge_, &frame, 0, otype);
+    lv2_atom_forge_key(&forge_, u_.text);
+    lv2_atom_forge_string(&forge_, text, length);
+    lv2_atom_forge_pop(&forge_, &frame);
+}
+
+void Lv2Plugin::forgeName(LV2_URID property, LV2_URID type, const char* text,
+                          std::uint32_t length) noexcept {
+    LV2_Atom_Forge_Frame frame;
+    lv2_atom_forge_frame_time(&forge_, 0);
+    lv2_atom_forge_object(&forge_, &frame, 0, u_.patchSet);
+    lv2_atom_forge_key(&forge_, u_.patchProperty);
+    lv2_atom_forge_urid(&forge_, property);
+    lv2_atom_forge_key(&forge_, u_.patchValue);
+    lv2_atom_forge_typed_string(&forge_, type, text, length);
+    lv2_atom_forge_pop(&forge_, &frame);
+}
+
+// Every message is checked for room before it is written, so the output holds only whole
+// messages; what does not fit waits for the next run (the log lines up to a bound per run).
+void Lv2Plugin::writeNotify() noexcept {
+    // Room for a message's event and object headers and its keys beside its text.
+    constexpr std::uint32_t kOverhead = 96;
+    constexpr int kLinesPerRun = 32;
+    const std::uint32_t capacity = notify_->atom.size;
+    lv2_atom_forge_set_buffer(&forge_, reinterpret_cast<std::uint8_t*>(notify_), capacity);
+    if (!notifyRoom(sizeof(LV2_Atom_Sequence))) {
+        notify_->atom.type = u_.sequence;
+        notify_->atom.size = 0;
+        return;
+    }
+    lv2_atom_forge_sequence_head(&forge_, &notifyFrame_, 0);
+    for (; reportCount_ > 0; --reportCount_, reportFirst_ = (reportFirst_ + 1) % kReports) {
+        const Report& r = reports_[reportFirst_];
+        if (!notifyRoom(kOverhead + r.length)) break;
+        switch (r.kind) {
+            case Report::LogFile:
+                forgeName(u_.logFile, u_.atomPath, r.text, r.length);
+                break;
+            case Report::TrackName:
+                forgeName(u_.trackName, u_.atomString, r.text, r.length);
+                break;
+            case Report::Saved:
+                forgeText(u_.saved, r.text, r.length);
+                break;
+            case Report::Notice:
+                forgeText(u_.notice, r.text, r.length);
+                break;
+        }
+    }
+    if (infoWanted_ && notifyRoom(kOverhead)) {
+        infoWanted_ = false;
+        LV2_Atom_Forge_Frame frame;
+        lv2_atom_forge_frame_time(&forge_, 0);
+        lv2_atom_forge_object(&forge_, &frame, 0, u_.info);
+        lv2_atom_forge_key(&forge_, u_.sampleRate);
+        lv2_atom_forge_float(&forge_, rate_);
+        lv2_atom_forge_pop(&forge_, &frame);
+    }
+    if (uiActive_) {
+        const LogLines& lines = engine_.logLines();
+        std::array<char, LogLines::kLineLength> text;
+        for (int n = 0; n < kLinesPerRun && notifyRoom(kOverhead + LogLines::kLineLength); ++n) {
+            std::uint64_t seq = uiSeq_;
+            const long length = lines.copyLine(seq, text.data());
+            if (length < 0) break;
+            LV2_Atom_Forge_Frame frame;
+            lv2_atom_forge_frame_time(&forge_, 0);
+            lv2_atom_forge_object(&forge_, &frame, 0, u_.logLine);
+            lv2_atom_forge_key(&forge_, u_.sequenceKey);
+            lv2_atom_forge_long(&forge_, static_cast<std::int64_t>(seq));
+            lv2_atom_forge_key(&forge_, u_.text);
+            lv2_atom_forge_string(&forge_, text.data(), static_cast<std::uint32_t>(length));
+            lv2_atom_forge_pop(&forge_, &frame);
+            uiSeq_ = seq + 1;
+        }
+        // The host's time signature and tempo, when the engine logged new ones.
+        if (timeValid_ && notifyRoom(2 * kOverhead)) {
+            LV2_Atom_Forge_Frame frame;
+            if (engine_.takeTimeSigWritten()) {
+                lv2_atom_forge_frame_time(&forge_, 0);
+                lv2_atom_forge_object(&forge_, &frame, 0, u_.timeSignature);
+                lv2_atom_forge_key(&forge_, u_.beatsPerBar);
+                lv2_atom_forge_int(&forge_, time_.numerator);
+                lv2_atom_forge_key(&forge_, u_.beatUnit);
+                lv2_atom_forge_int(&forge_, time_.denominator);
+                lv2_atom_forge_pop(&forge_, &frame);
+            }
+            if (engine_.takeTempoWritten()) {
+                lv2_atom_forge_frame_time(&forge_, 0);
+                lv2_atom_forge_object(&forge_, &frame, 0, u_.tempo);
+                lv2_atom_forge_key(&forge_, u_.bpm);
+                lv2_atom_forge_double(&forge_, time_.tempo);
+                lv2_atom_forge_pop(&forge_, &frame);
+            }
+        }
+    }
+    lv2_atom_forge_pop(&forge_, &notifyFrame_);
 }

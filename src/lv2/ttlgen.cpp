@@ -1,12 +1,14 @@
 // Writes the bundle's Turtle from the parameter table and the editor's lists, at build time:
-// manifest.ttl and corvella.ttl in the bundle directory.
-// usage: corvella-lv2-ttl BUNDLE_DIR BINARY_NAME
+// manifest.ttl and corvella.ttl in the bundle directory, with the editor's X11 UI when its
+// binary is named.
+// usage: corvella-lv2-ttl BUNDLE_DIR BINARY_NAME [UI_BINARY_NAME]
 #include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "editor/form.h"
 #include "lv2/lv2plugin.h"
@@ -49,12 +51,12 @@ std::string symbolOf(const std::string& name, std::map<std::string, int>& seen) 
     return n == 1 ? s : s + "_" + std::to_string(n);
 }
 
-void writePort(std::ostream& o, int i, std::map<std::string, int>& symbols) {
+void writePort(std::ostream& o, int i, const std::string& symbol) {
     const ParameterInfo& p = kParameters[static_cast<std::size_t>(i)];
     const lv2port::Kind kind = lv2port::kindOf(i);
     o << "    [\n        a lv2:InputPort , lv2:ControlPort ;\n"
       << "        lv2:index " << i << " ;\n"
-      << "        lv2:symbol " << quoted(symbolOf(p.name, symbols)) << " ;\n"
+      << "        lv2:symbol " << quoted(symbol) << " ;\n"
       << "        lv2:name " << quoted(p.name) << " ;\n"
       << "        lv2:default " << number(lv2port::portValue(i, p.defaultValue)) << " ;\n";
     switch (kind) {
@@ -101,29 +103,42 @@ void writePort(std::ostream& o, int i, std::map<std::string, int>& symbols) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s BUNDLE_DIR BINARY_NAME\n", argv[0]);
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: %s BUNDLE_DIR BINARY_NAME [UI_BINARY_NAME]\n", argv[0]);
         return 2;
     }
     const std::string dir = argv[1], binary = argv[2];
+    const std::string uiBinary = argc == 4 ? argv[3] : "";
     const std::string prefixes =
         "@prefix atom: <http://lv2plug.in/ns/ext/atom#> .\n"
         "@prefix doap: <http://usefulinc.com/ns/doap#> .\n"
         "@prefix foaf: <http://xmlns.com/foaf/0.1/> .\n"
         "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
         "@prefix midi: <http://lv2plug.in/ns/ext/midi#> .\n"
+        "@prefix patch: <http://lv2plug.in/ns/ext/patch#> .\n"
         "@prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
         "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
+        "@prefix rsz: <http://lv2plug.in/ns/ext/resize-port#> .\n"
         "@prefix state: <http://lv2plug.in/ns/ext/state#> .\n"
         "@prefix time: <http://lv2plug.in/ns/ext/time#> .\n"
+        "@prefix ui: <http://lv2plug.in/ns/extensions/ui#> .\n"
         "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n"
         "@prefix work: <http://lv2plug.in/ns/ext/worker#> .\n\n";
     const std::string uri = std::string("<") + kLv2Uri + ">";
+    const std::string uiUri = std::string("<") + lv2ui::kUiUri + ">";
+    const std::string logFile = std::string("<") + lv2ui::kLogFile + ">";
+    const std::string trackName = std::string("<") + lv2ui::kTrackName + ">";
 
     std::ofstream manifest(dir + "/manifest.ttl");
     manifest << prefixes << uri << "\n    a lv2:Plugin , lv2:MIDIPlugin ;\n"
              << "    lv2:binary <" << binary << "> ;\n"
              << "    rdfs:seeAlso <corvella.ttl> .\n";
+    if (!uiBinary.empty()) {
+        manifest << "\n"
+                 << uiUri << "\n    a ui:X11UI ;\n"
+                 << "    ui:binary <" << uiBinary << "> ;\n"
+                 << "    rdfs:seeAlso <corvella.ttl> .\n";
+    }
 
     std::ofstream o(dir + "/corvella.ttl");
     o << prefixes << uri << "\n    a lv2:Plugin , lv2:MIDIPlugin , doap:Project ;\n"
@@ -134,12 +149,18 @@ int main(int argc, char** argv) {
       << "    lv2:requiredFeature urid:map , work:schedule ;\n"
       << "    lv2:optionalFeature lv2:hardRTCapable ;\n"
       << "    lv2:extensionData work:interface , state:interface ;\n"
-      << "    lv2:port\n";
-    std::map<std::string, int> symbols;
-    for (int i = 0; i < kNumParams; ++i) writePort(o, i, symbols);
+      << "    patch:writable " << logFile << " , " << trackName << " ;\n";
+    if (!uiBinary.empty()) o << "    ui:ui " << uiUri << " ;\n";
+    o << "    lv2:port\n";
+    std::map<std::string, int> seen;
+    std::vector<std::string> symbols;
+    for (int i = 0; i < kNumParams; ++i) {
+        symbols.push_back(symbolOf(kParameters[static_cast<std::size_t>(i)].name, seen));
+        writePort(o, i, symbols.back());
+    }
     o << "    [\n        a lv2:InputPort , atom:AtomPort ;\n"
       << "        atom:bufferType atom:Sequence ;\n"
-      << "        atom:supports midi:MidiEvent , time:Position ;\n"
+      << "        atom:supports midi:MidiEvent , time:Position , patch:Message ;\n"
       << "        lv2:designation lv2:control ;\n"
       << "        lv2:index " << kMidiInPort << " ;\n"
       << "        lv2:symbol \"midi_in\" ;\n        lv2:name \"MIDI in\"\n    ] ,\n"
@@ -147,7 +168,34 @@ int main(int argc, char** argv) {
       << "        atom:bufferType atom:Sequence ;\n"
       << "        atom:supports midi:MidiEvent ;\n"
       << "        lv2:index " << kMidiOutPort << " ;\n"
-      << "        lv2:symbol \"midi_out\" ;\n        lv2:name \"MIDI out\"\n    ] .\n";
+      << "        lv2:symbol \"midi_out\" ;\n        lv2:name \"MIDI out\"\n    ] ,\n"
+      << "    [\n        a lv2:OutputPort , atom:AtomPort ;\n"
+      << "        atom:bufferType atom:Sequence ;\n"
+      << "        atom:supports patch:Message ;\n"
+      << "        lv2:designation lv2:control ;\n"
+      << "        lv2:portProperty lv2:connectionOptional ;\n"
+      << "        rsz:minimumSize 16384 ;\n"
+      << "        lv2:index " << kNotifyPort << " ;\n"
+      << "        lv2:symbol \"notify\" ;\n        lv2:name \"Notify\"\n    ] .\n\n"
+      // The names a generic host UI offers: a file chooser and a text.
+      << logFile << "\n    a lv2:Parameter ;\n    rdfs:label \"log file\" ;\n"
+      << "    rdfs:range atom:Path .\n\n"
+      << trackName << "\n    a lv2:Parameter ;\n    rdfs:label \"track name\" ;\n"
+      << "    rdfs:range atom:String .\n";
+    if (!uiBinary.empty()) {
+        // The editor hears the notify output's messages and every control port's value.
+        o << "\n"
+          << uiUri << "\n    a ui:X11UI ;\n"
+          << "    lv2:requiredFeature urid:map , ui:parent , ui:idleInterface ;\n"
+          << "    lv2:optionalFeature ui:resize , ui:touch ;\n"
+          << "    lv2:extensionData ui:idleInterface ;\n"
+          << "    ui:portNotification [\n        ui:plugin " << uri
+          << " ;\n        lv2:symbol \"notify\" ;\n        ui:protocol atom:eventTransfer\n    ]";
+        for (const std::string& symbol : symbols)
+            o << " , [\n        ui:plugin " << uri << " ;\n        lv2:symbol " << quoted(symbol)
+              << " ;\n        ui:protocol ui:floatProtocol\n    ]";
+        o << " .\n";
+    }
     o.close();
     manifest.close();
     return o && manifest ? 0 : 1;

@@ -238,6 +238,21 @@ TMidiEvent* TMidiTrackStream::insertEvent(std::int32_t time, const std::uint8_t 
     return records() + insertRecord(record);
 }
 
+TMidiEvent* TMidiTrackStream::insertSysex(std::int32_t time, const std::uint8_t* data,
+                                          std::size_t size) {
+    if (!data || size < 2 || data[0] != 0xF0) throw EMidiTrackStream("Error in Sysex");
+    std::uint8_t status[5] = {0xF0, 0, 0, 0, 0};
+    std::int32_t first = -1;
+    for (std::size_t at = 1; at < size;) {
+        const std::size_t n = std::min(size - at, kMaxBlock);
+        const TMidiEvent* e = insertEvent(time, status, static_cast<std::uint16_t>(n), data + at);
+        if (first < 0) first = static_cast<std::int32_t>(e - records());
+        status[0] = 0xF7;
+        at += n;
+    }
+    return event(first);
+}
+
 TMidiEvent* TMidiTrackStream::insertMetaEvent(std::int32_t time, std::uint8_t type,
                                               std::uint16_t length, const std::uint8_t* data) {
     if (length >= kMaxBlock) throw EMidiTrackStream("Meta event data too long");

@@ -99,6 +99,10 @@ public:
     // A meta event of the type with length bytes of data.
     TMidiEvent* insertMetaEvent(std::int32_t time, std::uint8_t type, std::uint16_t length,
                                 const std::uint8_t* data);
+    // A whole SysEx (F0 to F7, `size` bytes) at `time`: an F0 event with the bytes after F0,
+    // and when they are more than one block holds, F7 continuation events with the rest, as
+    // Standard MIDI Files divide long messages. Answers the first event.
+    TMidiEvent* insertSysex(std::int32_t time, const std::uint8_t* data, std::size_t size);
     // Renames through the name event (which becomes a track-name event), or inserts one at 0.
     void setTrackName(const std::string& text);
 

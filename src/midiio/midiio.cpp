@@ -1,5 +1,6 @@
 #include "midiio/midiio.h"
 
+#include <chrono>
 #include <thread>
 
 #include "platform/notice.h"
@@ -11,9 +12,24 @@ constexpr const char* kCaption = "MidiIO";
 TMidiIO::TMidiIO() : backend_(platform::createMidiBackend()) {}
 
 TMidiIO::~TMidiIO() {
+    if (sysexThread_.joinable()) {
+        stopSysex_.store(true);
+        sysexWake_.release();
+        sysexThread_.join();
+    }
     std::lock_guard<std::mutex> lock(control_);
     closeOutput();
     closeInput();
+}
+
+void TMidiIO::enableSysex(SysexHandler handler, void* owner) {
+    if (sysexThread_.joinable()) return;
+    sysexHandler_ = handler;
+    sysexOwner_ = owner;
+    backend_->setLongMessages(true);
+    sysexSends_ = std::make_unique<platform::MessageRing>(std::size_t{1} << 20);
+    sysexBuffer_ = std::make_unique<std::uint8_t[]>(platform::kMaxMessage);
+    sysexThread_ = std::thread([this] { sysexLoop(); });
 }
 
 void TMidiIO::setInputHandler(InputHandler handler, void* owner) noexcept {
@@ -95,6 +111,7 @@ void TMidiIO::openOutput() noexcept {
 void TMidiIO::closeOutput() noexcept {
     if (!outputOpen()) return;
     outputOpen_.store(false);
+    backend_->cancelLong();  // a SysEx still going out stops rather than hold the close up
     waitIdle(outputBusy_);
     // Words still waiting were meant for this device; they do not go to the next one.
     std::uint32_t word;
@@ -114,8 +131,16 @@ void TMidiIO::waitIdle(const std::atomic<int>& busy) noexcept {
 // --- Input -----------------------------------------------------------------------------------
 
 void TMidiIO::inputCallback(void* self, unsigned message, std::uintptr_t param1,
-                            std::uintptr_t /*param2*/) noexcept {
+                            std::uintptr_t param2) noexcept {
     auto* io = static_cast<TMidiIO*>(self);
+    if (io && message == platform::kMidiInLongData && io->sysexHandler_ && param1 != 0) {
+        io->inputBusy_.fetch_add(1);
+        if (io->delivering_.load())
+            io->sysexHandler_(io->sysexOwner_, reinterpret_cast<const std::uint8_t*>(param1),
+                              static_cast<std::size_t>(param2));
+        io->inputBusy_.fetch_sub(1);
+        return;
+    }
     const auto word = static_cast<std::uint32_t>(param1);
     if (!io || message != platform::kMidiInData || word == 0) return;
     io->inputBusy_.fetch_add(1);
@@ -147,6 +172,47 @@ void TMidiIO::drainSends() noexcept {
         // A word queued while this thread held the flag is sent by this thread.
         if (!sends_.ready()) return;
     }
+}
+
+void TMidiIO::sendSysex(const std::uint8_t* data, std::size_t size) noexcept {
+    if (!sysexSends_ || !outputOpen_.load() || !data || size == 0) return;
+    // One sender at a time fills the queue; a second one at the same moment drops its message
+    // rather than wait.
+    if (sysexPushing_.test_and_set(std::memory_order_acquire)) {
+        sysexDropped_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    const bool queued = sysexSends_->push(data, size);
+    sysexPushing_.clear(std::memory_order_release);
+    if (!queued) {
+        sysexDropped_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    sysexQueued_.fetch_add(1);
+    sysexWake_.release();
+}
+
+// The sender thread: each queued SysEx goes to the device open when it leaves the queue, or
+// nowhere when none is.
+void TMidiIO::sysexLoop() noexcept {
+    for (;;) {
+        sysexWake_.acquire();
+        for (;;) {
+            const std::size_t size = sysexSends_->pop(sysexBuffer_.get());
+            if (size == 0) break;
+            outputBusy_.fetch_add(1);
+            if (!outputOpen_.load() || !backend_->sendLong(sysexBuffer_.get(), size))
+                sysexDropped_.fetch_add(1, std::memory_order_relaxed);
+            outputBusy_.fetch_sub(1);
+            sysexDone_.fetch_add(1);
+        }
+        if (stopSysex_.load()) return;
+    }
+}
+
+void TMidiIO::flushSysex() noexcept {
+    while (sysexDone_.load() != sysexQueued_.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 // A bounded queue for many producers and one consumer at a time: each cell carries a sequence

@@ -1,7 +1,7 @@
 // TMidiIO: one MIDI input and one MIDI output device per plug-in instance. Devices are
 // selected by number and opened and closed on request; every short message the input device
 // receives goes to the input handler on the driver's thread, and short messages go out to the
-// output device.
+// output device. With SysEx enabled, whole system exclusive messages travel both ways too.
 #pragma once
 
 #include <array>
@@ -10,13 +10,19 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
+#include "platform/messagering.h"
 #include "platform/midi.h"
+#include "platform/semaphore.h"
 
 class TMidiIO {
 public:
     // Called on the driver's thread with each received packed MIDI word (never 0).
     using InputHandler = void (*)(void* owner, std::uint32_t word) noexcept;
+    // Called on the driver's thread with each received whole SysEx (F0 to F7); the bytes are
+    // valid during the call only.
+    using SysexHandler = void (*)(void* owner, const std::uint8_t* data, std::size_t size) noexcept;
 
     // The system's devices, or the backend a test installed (platform::ScopedMidiBackend).
     TMidiIO();
@@ -26,6 +32,10 @@ public:
 
     // Installed by the owner before the input is opened; the input stays closed without one.
     void setInputHandler(InputHandler handler, void* owner) noexcept;
+    // Lets SysEx through both ways: received ones go to `handler` with `owner`, sent ones to a
+    // sender thread of their own. Called once, by the owner, before any device opens; without
+    // it SysEx is ignored both ways.
+    void enableSysex(SysexHandler handler, void* owner);
 
     // Device lists, for the editor.
     int inputDeviceCount() noexcept { return backend_->inputCount(); }
@@ -54,6 +64,15 @@ public:
     void sendShortMessage(std::uint32_t word) noexcept;
     // Words dropped because more were waiting than the send queue holds.
     std::uint64_t droppedSends() const noexcept { return dropped_.load(std::memory_order_relaxed); }
+    // Queues a whole SysEx (F0 to F7) for the output device if it is open; drops it otherwise
+    // or when the queue lacks room (counted). Any thread; lock-free, never waits. The sender
+    // thread sends queued SysEx in order; short messages sent meanwhile may go ahead of one.
+    void sendSysex(const std::uint8_t* data, std::size_t size) noexcept;
+    std::uint64_t droppedSysex() const noexcept {
+        return sysexDropped_.load(std::memory_order_relaxed);
+    }
+    // Waits until every queued SysEx went to the backend (tests; any thread but a sender).
+    void flushSysex() noexcept;
 
     // The driver's input procedure: only data messages with a word that is not 0 reach the
     // handler; opening, closing, system exclusive buffers and errors are ignored.
@@ -88,6 +107,7 @@ private:
     void drainSends() noexcept;
     void showError() noexcept;
     static void waitIdle(const std::atomic<int>& busy) noexcept;
+    void sysexLoop() noexcept;
 
     std::unique_ptr<platform::MidiBackend> backend_;
     std::atomic<int> inputDevice_{0}, outputDevice_{0};
@@ -108,4 +128,14 @@ private:
     std::atomic<bool> draining_{false};
     std::atomic<std::uint64_t> dropped_{0};
     SendQueue sends_;
+    // SysEx: the handler for received ones, and the queue of those to send with its thread.
+    SysexHandler sysexHandler_ = nullptr;
+    void* sysexOwner_ = nullptr;
+    std::unique_ptr<platform::MessageRing> sysexSends_;
+    std::unique_ptr<std::uint8_t[]> sysexBuffer_;
+    std::atomic_flag sysexPushing_ = ATOMIC_FLAG_INIT;  // senders take turns, never wait
+    std::atomic<std::uint64_t> sysexQueued_{0}, sysexDone_{0}, sysexDropped_{0};
+    std::atomic<bool> stopSysex_{false};
+    platform::Semaphore sysexWake_;
+    std::thread sysexThread_;
 };

@@ -25,6 +25,11 @@ public:
     bool openOutput(int n, MidiErrorText& e) noexcept override { return b_.openOutput(n, e); }
     void closeOutput() noexcept override { b_.closeOutput(); }
     void sendShort(std::uint32_t word) noexcept override { b_.sendShort(word); }
+    void setLongMessages(bool on) noexcept override { b_.setLongMessages(on); }
+    bool sendLong(const std::uint8_t* data, std::size_t size) noexcept override {
+        return b_.sendLong(data, size);
+    }
+    void cancelLong() noexcept override { b_.cancelLong(); }
 
 private:
     MidiBackend& b_;

@@ -1,10 +1,11 @@
 // MIDI device ports: numbered input and output devices of the system's MIDI service, short
-// messages only. One implementation per system (winmm on Windows; RtMidi over the ALSA
-// sequencer or JACK elsewhere); tests install a scripted one (tests/support).
+// messages and system exclusive dumps. One implementation per system (winmm on Windows; RtMidi over
+// the ALSA sequencer or JACK elsewhere); tests install a scripted one (tests/support).
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -14,8 +15,10 @@ namespace platform {
 // What a driver hands the input procedure, in winmm's numbering, which every backend uses.
 inline constexpr unsigned kMidiInOpen = 0x3C1;
 inline constexpr unsigned kMidiInClose = 0x3C2;
-inline constexpr unsigned kMidiInData = 0x3C3;      // first parameter: packed MIDI word
-inline constexpr unsigned kMidiInLongData = 0x3C4;  // system exclusive buffer (never asked for)
+inline constexpr unsigned kMidiInData = 0x3C3;  // first parameter: packed MIDI word
+// A whole system exclusive message, F0 to F7: first parameter its bytes (valid during the call
+// only), second its size.
+inline constexpr unsigned kMidiInLongData = 0x3C4;
 inline constexpr unsigned kMidiInError = 0x3C5;
 inline constexpr unsigned kMidiInLongError = 0x3C6;
 
@@ -58,6 +61,18 @@ public:
     virtual bool openOutput(int number, MidiErrorText& error) noexcept = 0;
     virtual void closeOutput() noexcept = 0;
     virtual void sendShort(std::uint32_t word) noexcept = 0;
+    // Whether an input opened from now on delivers system exclusive messages (kMidiInLongData);
+    // off by default. Called before a device opens.
+    virtual void setLongMessages(bool /*on*/) noexcept {}
+    // Sends one whole system exclusive message, F0 to F7, while the output is open; it may
+    // wait until the device has taken it, so it is called from a thread that may wait (one at
+    // a time). False when the device refused it.
+    virtual bool sendLong(const std::uint8_t* /*data*/, std::size_t /*size*/) noexcept {
+        return false;
+    }
+    // Makes a sendLong under way on another thread give up soon, because the output is about
+    // to close (any thread); the next openOutput sends normally again.
+    virtual void cancelLong() noexcept {}
 };
 
 // The system's MIDI devices, or the backend a test installed with ScopedMidiBackend (then the

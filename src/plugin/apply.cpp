@@ -94,3 +94,10 @@ void APlugin::deviceInput(MidiWord word) noexcept {
     deviceInputs_.fetch_add(1, std::memory_order_relaxed);
     engine_.deviceInput(word);
 }
+
+// A SysEx from the input device runs in order with its words at the next processing call.
+void APlugin::deviceSysexProc(void* self, const std::uint8_t* data, std::size_t size) noexcept {
+    auto* p = static_cast<APlugin*>(self);
+    p->deviceInputs_.fetch_add(1, std::memory_order_relaxed);
+    p->engine_.deviceSysexInput(data, size);
+}

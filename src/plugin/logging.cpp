@@ -32,11 +32,11 @@ std::string APlugin::trackName() const {
 
 // --- Saving --------------------------------------------------------------------------------------
 
-bool APlugin::writeRecording(const std::vector<RecordedEvent>& events, const std::string& path,
+bool APlugin::writeRecording(const RecordingSnapshot& recording, const std::string& path,
                              const std::string& name) {
     try {
         midifile::TMidiData data;
-        Recorder::build(data, events, name);
+        Recorder::build(data, recording, name);
         data.fileName = path;
         data.save();
         return true;
@@ -55,7 +55,7 @@ bool APlugin::saveLogNow() {
     const std::string path = logFileName();
     if (path.empty()) return false;
     values_[param::SaveLog].store(1.0f, std::memory_order_relaxed);
-    const bool ok = writeRecording(engine_.recordingSnapshot(), path, trackName());
+    const bool ok = writeRecording(engine_.recording(), path, trackName());
     if (ok) resetOneShot(param::SaveLog);
     return ok;
 }
@@ -115,5 +115,6 @@ APluginCounters APlugin::counters() const noexcept {
     c.busDrops = static_cast<std::size_t>(bus_->dropped());
     c.soundStreamNotices = e.soundStreamNotices;
     c.feedbackLoopNotices = feedbackRaised_.load(std::memory_order_relaxed);
+    c.sysexDrops = e.sysexDrops + static_cast<std::size_t>(midiIO_.droppedSysex());
     return c;
 }

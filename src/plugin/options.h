@@ -1,4 +1,5 @@
-// The four start-up options that decide what the host sees of a new instance. They live per
+// The four start-up options that decide what the host sees of a new instance, and "SysEx":
+// whether a new instance passes and logs system exclusive messages. They live per
 // user under the settings key "Software\\Corvella" (the registry on Windows, a settings file
 // elsewhere) as 32-bit values: 0 is false, anything else true.
 #pragma once
@@ -8,6 +9,7 @@ inline constexpr const char* kOptionVSTi = "VSTi";
 inline constexpr const char* kOptionProcRep = "ProcRep";
 inline constexpr const char* kOptionEmuIn = "EmuIn";
 inline constexpr const char* kOptionEmuOut = "EmuOut";
+inline constexpr const char* kOptionSysEx = "SysEx";
 // Events for the host at the frame the engine produced them, the delay exact to the sample.
 inline constexpr const char* kOptionSampleAccurate = "SampleAccurate";
 // The Linux editor's scale in percent: 0 follows the display (Xft.dpi), 100 .. 200 fixes it.
@@ -18,10 +20,12 @@ struct StartupOptions {
     bool emulateInput = false;
     bool processReplacing = true;
     bool instrument = true;
+    bool sysex = false;
     bool sampleAccurate = false;
 };
 
-// The default of an option: false for "EmuIn" and "SampleAccurate", true for every other name.
+// The default of an option: false for "EmuIn", "SysEx" and "SampleAccurate", true for every
+// other name.
 bool optionDefault(const char* name) noexcept;
 
 // Reads one option. A missing value is created with its default and answers that default; a
@@ -31,7 +35,7 @@ bool readOption(const char* name);
 // Writes an option (the options dialog's check boxes); false when it could not be stored.
 bool writeOption(const char* name, bool value);
 
-// Reads "EmuIn", "ProcRep", "VSTi" and "SampleAccurate", once each, in that order.
+// Reads "EmuIn", "ProcRep", "VSTi", "SysEx" and "SampleAccurate", once each, in that order.
 StartupOptions readStartupOptions();
 
 // Reads "EditorScale": 0 (automatic) when missing, unreadable or out of 100 .. 200, else the

@@ -41,6 +41,11 @@ APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParam
     setEditor(createPluginEditor(*this));
 
     const StartupOptions options = readStartupOptions();
+    // "Pass and log system exclusive": before any device opens or any event comes.
+    if (options.sysex) {
+        engine_.enableSysex();
+        midiIO_.enableSysex(&APlugin::deviceSysexProc, this);
+    }
     hasVu(false);
     setNumInputs(options.emulateInput ? 1 : 0);
     setNumOutputs(1);
@@ -60,6 +65,12 @@ APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParam
     hostEvents_.numEvents = 1;
     hostEvents_.reserved = 0;
     hostEvents_.events[0] = reinterpret_cast<VstEvent*>(&hostMidiEvent_);
+    // The one-event list handed to the host for each SysEx.
+    hostSysexEvent_.type = kVstSysExType;
+    hostSysexEvent_.byteSize = sizeof(VstMidiSysexEvent);
+    hostSysexEvents_.numEvents = 1;
+    hostSysexEvents_.reserved = 0;
+    hostSysexEvents_.events[0] = reinterpret_cast<VstEvent*>(&hostSysexEvent_);
     cEffect.process = processEntry;
     cEffect.processReplacing = processEntry;
 

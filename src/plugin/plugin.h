@@ -37,6 +37,7 @@ struct APluginCounters {
     std::size_t busDrops = 0;          // words a full send bus refused
     std::size_t soundStreamNotices = 0;
     std::size_t feedbackLoopNotices = 0;
+    std::size_t sysexDrops = 0;  // SysEx the engine or the output device's queue dropped
 };
 
 // The VST 2 front end: the host's entries, the program, the devices and the worker; the
@@ -105,6 +106,7 @@ public:
     std::size_t droppedRecordings() const noexcept { return engine_.droppedRecordings(); }
     double conversionTempo() const noexcept { return engine_.conversionTempo(); }
     std::vector<RecordedEvent> recordingSnapshot() const { return engine_.recordingSnapshot(); }
+    RecordingSnapshot recording() const { return engine_.recording(); }
     // Drops and notices so far (any thread).
     APluginCounters counters() const noexcept;
     // Waits until the worker has done what it was handed: saves and notices (tests; any thread
@@ -160,16 +162,20 @@ private:
     int busTake(int bus, MidiWord* words, int capacity) noexcept override;
     void busWrite(int bus, MidiWord word) noexcept override;
     void deviceOutput(MidiWord word) noexcept override;
+    void hostSysexOutput(const std::uint8_t* data, std::size_t size, int frame) noexcept override;
+    void deviceSysexOutput(const std::uint8_t* data, std::size_t size) noexcept override;
     void notice(EngineNotice which) noexcept override;
     // The start of a processing block of `frames` frames, for the frames of sample-accurate
     // output (the processing thread).
+    // The frame of sample-accurate output for a word produced at `frame` (hostOutput).
+    VstInt32 blockFrame(int frame) noexcept;
     void beginBlock(VstInt32 frames) noexcept {
         if (!eventsBeforeBlock_) lastFrame_ = 0;
         eventsBeforeBlock_ = false;
         frameLimit_ = frames - 1;
     }
 
-    bool writeRecording(const std::vector<RecordedEvent>& events, const std::string& path,
+    bool writeRecording(const RecordingSnapshot& recording, const std::string& path,
                         const std::string& name);
     // The worker: saves the host asks for, and the notices the engine raises, away from the
     // thread that asked (which may be the processing thread: it must not allocate or wait).
@@ -179,6 +185,7 @@ private:
 
     // The MIDI input device's handler, on the driver's thread.
     static void deviceInputProc(void* self, std::uint32_t word) noexcept;
+    static void deviceSysexProc(void* self, const std::uint8_t* data, std::size_t size) noexcept;
 
     // Constructed before and destroyed after every other member.
     TMidiIO midiIO_;
@@ -216,4 +223,7 @@ private:
     VstInt32 lastFrame_ = 0;
     VstInt32 frameLimit_ = 0;
     bool eventsBeforeBlock_ = false;
+    // The one-event list handed to the host for each SysEx.
+    VstEvents hostSysexEvents_{};
+    VstMidiSysexEvent hostSysexEvent_{};
 };

@@ -16,7 +16,17 @@ VstInt32 APlugin::processEvents(VstEvents* events) {
     if (receiving) {
         for (VstInt32 i = 0; i < events->numEvents; ++i) {
             const VstEvent* e = eventAt(events, i);
-            if (!e || e->type != kVstMidiType) continue;
+            if (!e) continue;
+            if (e->type == kVstSysExType) {
+                // Skipped unless "Pass and log system exclusive" was on when this instance was
+                // made (the engine then drops it, counted).
+                const auto* x = reinterpret_cast<const VstMidiSysexEvent*>(e);
+                if (x->sysexDump && x->dumpBytes > 0 && engine_.sysexEnabled())
+                    engine_.hostSysex(reinterpret_cast<const std::uint8_t*>(x->sysexDump),
+                                      static_cast<std::size_t>(x->dumpBytes), x->deltaFrames);
+                continue;
+            }
+            if (e->type != kVstMidiType) continue;
             const auto* m = reinterpret_cast<const VstMidiEvent*>(e);
             engine_.hostInput(packWord(static_cast<std::uint8_t>(m->midiData[0]),
                                        static_cast<std::uint8_t>(m->midiData[1]),
@@ -54,18 +64,30 @@ void VSTCALLBACK APlugin::processEntry(AEffect* e, float** /*inputs*/, float** /
 // block and never before a word already sent in it: hosts order a block's events by frame, and
 // so keep the order the engine sent them in (a note-off never before its note-on).
 void APlugin::hostOutput(MidiWord word, int frame) noexcept {
-    if (engine_.sampleAccurate()) {
-        VstInt32 at = frame < lastFrame_ ? lastFrame_ : frame;
-        if (at > frameLimit_) at = frameLimit_ > lastFrame_ ? frameLimit_ : lastFrame_;
-        lastFrame_ = at;
-        hostMidiEvent_.deltaFrames = at;
-    }
+    if (engine_.sampleAccurate()) hostMidiEvent_.deltaFrames = blockFrame(frame);
     hostMidiEvent_.midiData[0] = static_cast<char>(wordStatus(word));
     hostMidiEvent_.midiData[1] = static_cast<char>(wordData1(word));
     hostMidiEvent_.midiData[2] = static_cast<char>(wordData2(word));
     hostMidiEvent_.midiData[3] = 0;
     // The host call itself, without the two wrappers around it: this runs once per message.
     if (audioMaster) audioMaster(&cEffect, audioMasterProcessEvents, 0, 0, &hostEvents_, 0.0f);
+}
+
+// A SysEx goes to the host the same way, as a single-event list of its own at deltaFrames 0,
+// so it keeps its place among the words. The host copies what it keeps during the call.
+// A SysEx takes its frame as a short message does (see hostOutput).
+void APlugin::hostSysexOutput(const std::uint8_t* data, std::size_t size, int frame) noexcept {
+    if (engine_.sampleAccurate()) hostSysexEvent_.deltaFrames = blockFrame(frame);
+    hostSysexEvent_.dumpBytes = static_cast<VstInt32>(size);
+    hostSysexEvent_.sysexDump = const_cast<char*>(reinterpret_cast<const char*>(data));
+    if (audioMaster) audioMaster(&cEffect, audioMasterProcessEvents, 0, 0, &hostSysexEvents_, 0.0f);
+}
+
+VstInt32 APlugin::blockFrame(int frame) noexcept {
+    VstInt32 at = frame < lastFrame_ ? lastFrame_ : frame;
+    if (at > frameLimit_) at = frameLimit_ > lastFrame_ ? frameLimit_ : lastFrame_;
+    lastFrame_ = at;
+    return at;
 }
 
 bool APlugin::hostTime(HostTime& time) noexcept {
@@ -90,6 +112,10 @@ void APlugin::busWrite(int bus, MidiWord word) noexcept {
 
 void APlugin::deviceOutput(MidiWord word) noexcept {
     midiIO_.sendShortMessage(word);
+}
+
+void APlugin::deviceSysexOutput(const std::uint8_t* data, std::size_t size) noexcept {
+    midiIO_.sendSysex(data, size);
 }
 
 // A sound stream on the receive bus switches bus reading off, so the notice appears once.

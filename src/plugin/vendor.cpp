@@ -60,7 +60,7 @@ bool saveLog(APlugin& p, std::string& reason) {
     }
     try {
         midifile::TMidiData data;
-        Recorder::build(data, p.recordingSnapshot(), p.trackName());
+        Recorder::build(data, p.recording(), p.trackName());
         data.fileName = path;
         data.save();
         return true;
@@ -84,6 +84,7 @@ void fillCounters(APlugin& p, CorvellaCounters& c) noexcept {
     all.soundStreams = counts.soundStreamNotices;
     all.feedbackLoops = counts.feedbackLoopNotices;
     all.logLinesDropped = p.logLines().dropped();
+    all.sysexDropped = counts.sysexDrops;
     // Only what the caller's record has room for; its size field stays as the caller set it.
     const std::size_t n = std::min<std::size_t>(c.size, sizeof all);
     if (n > sizeof c.size) {

@@ -256,6 +256,17 @@ struct VstMidiEvent {
     unsigned char reserved2;
 };
 
+struct VstMidiSysexEvent {
+    VstInt32 type;
+    VstInt32 byteSize;
+    VstInt32 deltaFrames;
+    VstInt32 flags;
+    VstInt32 dumpBytes;
+    VstIntPtr resvd1;
+    char* sysexDump;
+    VstIntPtr resvd2;
+};
+
 // Event list. The declared array holds two pointers; hosts send longer lists in larger blocks,
 // so receivers index it through eventAt().
 struct VstEvents {

@@ -82,6 +82,7 @@ typedef struct CorvellaCounters {
     uint64_t soundStreams;      /* "Stream is sound!" warnings */
     uint64_t feedbackLoops;     /* "Feedback loop!" warnings */
     uint64_t logLinesDropped;   /* log lines dropped by the 5,000-line bound */
+    uint64_t sysexDropped;      /* SysEx dropped: not whole, over 256 KB, or a full queue */
 } CorvellaCounters;
 
 #endif

@@ -274,7 +274,7 @@ TEST_F(Vendor, CommandsFromAnotherThreadWhileProcessing) {
     });
     std::vector<host::ScheduledEvent> schedule;
     for (long f = 0; f < 200 * 512; f += 8)
-        schedule.push_back({f, {static_cast<std::uint8_t>(0x90), 60, 1}});
+        schedule.push_back({f, {static_cast<std::uint8_t>(0x90), 60, 1}, {}});
     for (int b = 0; b < 200; ++b) host.runBlock(schedule);
     done.store(true);
     ui.join();

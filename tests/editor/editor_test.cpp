@@ -435,8 +435,11 @@ TEST_F(EditorTest, OptionsDialogWritesOptionsAtOnceAndValuesOnClose) {
         EXPECT_FALSE(d.checked(OptId::ProcRep));
         EXPECT_TRUE(d.checked(OptId::CheckBox1));
         EXPECT_EQ(d.trackNameText(), "Corvella");
+        EXPECT_FALSE(d.checked(OptId::SysEx));
         d.userCheck(OptId::EmuIn, true);
-        sawEmuInBeforeClose = settings.readDword("Software\\Corvella", "EmuIn") == 1u;
+        d.userCheck(OptId::SysEx, true);
+        sawEmuInBeforeClose = settings.readDword("Software\\Corvella", "EmuIn") == 1u &&
+                              settings.readDword("Software\\Corvella", "SysEx") == 1u;
         EXPECT_FALSE(d.checked(OptId::SampleAccurate));
         d.userCheck(OptId::SampleAccurate, true);
         d.BitBtn1Click();

@@ -27,6 +27,7 @@
 #include "support/memorysettingsstore.h"
 #include "support/scriptedmidibackend.h"
 #include "vst/entry.h"
+#include "xtestinput.h"
 
 // After everything else: Xlib's macros collide with names above.
 #include <X11/Xatom.h>
@@ -70,11 +71,7 @@ VstIntPtr VSTCALLBACK testHost(AEffect*, VstInt32 opcode, VstInt32 index, VstInt
     }
 }
 
-void sleepMs(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-constexpr int kPageOrigin = 2;  // where the view puts a page's client area
+using xtest::sleepMs;
 
 class X11EditorTest : public ::testing::Test {
 protected:
@@ -119,68 +116,8 @@ protected:
         }
     }
 
-    // A point of a control, in the parent window, from the form's places.
-    static std::pair<int, int> placeOf(Id id, int dx, int dy) {
-        const editor::Control& c = editor::control(id);
-        const bool onPage = c.parent > 0;
-        return {c.left + dx + (onPage ? kPageOrigin : 0), c.top + dy + (onPage ? kPageOrigin : 0)};
-    }
-
-    // Real input from a connection of its own. It runs on a thread of its own while this
-    // thread goes on making the host's idle calls, since the editor's popups and panels run
-    // inside those calls.
-    class Input {
-    public:
-        explicit Input(Window parent) : d_(XOpenDisplay(nullptr)), parent_(parent) {}
-        ~Input() { XCloseDisplay(d_); }
-        Input(const Input&) = delete;
-        Input& operator=(const Input&) = delete;
-        void moveTo(int x, int y) {
-            int rx = 0, ry = 0;
-            Window child = 0;
-            XTranslateCoordinates(d_, parent_, DefaultRootWindow(d_), x, y, &rx, &ry, &child);
-            XTestFakeMotionEvent(d_, -1, rx, ry, 0);
-            XFlush(d_);
-            sleepMs(30);
-        }
-        void button(unsigned b, bool down) {
-            XTestFakeButtonEvent(d_, b, down ? True : False, 0);
-            XFlush(d_);
-            sleepMs(60);
-        }
-        void click(int x, int y, unsigned b = 1) {
-            moveTo(x, y);
-            button(b, true);
-            button(b, false);
-            sleepMs(150);
-        }
-        void clickControl(Id id, unsigned b = 1, int dx = 8, int dy = 8) {
-            const auto [x, y] = placeOf(id, dx, dy);
-            click(x, y, b);
-        }
-        void tab(int page) { click((2 * page + 1) * 344 / 10, 305 - 10); }
-        void key(KeySym sym) {
-            const KeyCode code = XKeysymToKeycode(d_, sym);
-            XTestFakeKeyEvent(d_, code, True, 0);
-            XTestFakeKeyEvent(d_, code, False, 0);
-            XFlush(d_);
-            sleepMs(60);
-        }
-        void type(const std::string& text) {
-            for (char c : text) key(static_cast<KeySym>(c));
-        }
-        // A menu item by its place (1 is the first), with the keyboard.
-        void menuItem(int place) {
-            sleepMs(200);
-            for (int i = 0; i < place; ++i) key(XK_Down);
-            key(XK_Return);
-            sleepMs(150);
-        }
-
-    private:
-        Display* d_;
-        Window parent_;
-    };
+    static std::pair<int, int> placeOf(Id id, int dx, int dy) { return xtest::placeOf(id, dx, dy); }
+    using Input = xtest::Input;
 
     template <class Steps>
     void drive(Steps steps, int settleMs = 150) {

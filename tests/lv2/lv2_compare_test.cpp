@@ -139,6 +139,44 @@ TEST(Lv2Plugin, OutputKeepsWithinItsSpaceAndBlock) {
     EXPECT_EQ(hex(peer.output()[2].bytes), "90 3E 64");
 }
 
+// With "Pass and log system exclusive" stored (read at instantiation), a SysEx comes back
+// unchanged between the words, at its frame; without it, it is skipped.
+TEST(Lv2Plugin, PassesSysexWhenTheOptionIsOn) {
+    const std::string home = ::testing::TempDir() + "lv2_sysex_config";
+    std::filesystem::create_directories(home + "/corvella/Software");
+    const char* previous = std::getenv("XDG_CONFIG_HOME");
+    const std::string saved = previous ? previous : "";
+    ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    std::vector<std::uint8_t> sysex(1000);
+    for (std::size_t i = 0; i < sysex.size(); ++i) sysex[i] = static_cast<std::uint8_t>(i % 128);
+    sysex.front() = 0xF0;
+    sysex.back() = 0xF7;
+    for (const bool on : {true, false}) {
+        std::ofstream(home + "/corvella/Software/Corvella.conf")
+            << "SysEx=dword:" << (on ? 1 : 0) << "\n";
+        host::Lv2Peer peer(kUri, 44100.0);
+        ASSERT_TRUE(peer.ok()) << peer.error();
+        peer.keepOutput = true;
+        peer.setInputMessages({{0x90, 60, 100}, sysex, {0x80, 60, 0}}, {10, 20, 30});
+        peer.run(512);
+        std::vector<std::vector<std::uint8_t>> got;
+        std::vector<std::int64_t> frames;
+        for (const auto& e : peer.output()) {
+            if (e.bytes[0] == 0xB0) continue;  // the knobs' first words
+            got.push_back(e.bytes);
+            frames.push_back(e.frame);
+        }
+        if (on) {
+            EXPECT_EQ(got, (std::vector<std::vector<std::uint8_t>>{
+                               {0x90, 60, 100}, sysex, {0x80, 60, 0}}));
+            EXPECT_EQ(frames, (std::vector<std::int64_t>{10, 20, 30}));
+        } else {
+            EXPECT_EQ(got.size(), 2u);
+        }
+    }
+    previous ? ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
+}
+
 // Only knob 1's word from the start comes back: it was queued before the switch went off.
 TEST(Lv2AgainstVst, SwitchesOffTheHostPaths) {
     EXPECT_EQ(same({{{1, 0.0f}}, "0:0x90 60 100,600:0x80 60 0", 2}).size(), 1u);

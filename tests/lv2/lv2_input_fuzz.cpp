@@ -1,9 +1,13 @@
 // Any input sequence and control readings a host may hand the LV2 plug-in: MIDI events of any
-// length, time:Position objects with values of any type, atoms of unknown types. The output
-// must stay a well-formed sequence of MIDI events with frames in order within the block.
+// length, time:Position objects with values of any type, the editor's and a generic UI's
+// messages with any properties and values (texts cut short or unterminated, values that claim
+// more than their object holds), atoms of unknown types. The output must stay a well-formed
+// sequence of MIDI events with frames in order within the block, and the notify output a
+// sequence of whole objects within its room.
 #include <lv2/atom/forge.h>
 #include <lv2/atom/util.h>
 #include <lv2/midi/midi.h>
+#include <lv2/patch/patch.h>
 #include <lv2/time/time.h>
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
@@ -62,12 +66,57 @@ void forgeNumber(LV2_Atom_Forge& forge, Reader& in) {
     }
 }
 
+// A message as the editor or a generic host UI sends it, of any make-up.
+void forgeMessage(LV2_Atom_Forge& forge, Host& host, Reader& in) {
+    const char* types[] = {LV2_PATCH__Set,   LV2_PATCH__Get,     lv2ui::kLogFrom,  lv2ui::kSaveLog,
+                           lv2ui::kClearLog, LV2_TIME__Position, "urn:fuzz:other", LV2_PATCH__Set};
+    const char* keys[] = {LV2_PATCH__property, LV2_PATCH__value, lv2ui::kSequence,
+                          LV2_TIME__beatsPerMinute};
+    const char* names[] = {lv2ui::kLogFile, lv2ui::kTrackName, "urn:fuzz:name"};
+    LV2_Atom_Forge_Frame object;
+    lv2_atom_forge_object(&forge, &object, 0, host.id(types[in.byte() % 8]));
+    for (int n = in.byte() % 4; n > 0; --n) {
+        lv2_atom_forge_key(&forge, host.id(keys[in.byte() % 4]));
+        const std::uint8_t kind = in.byte();
+        switch (kind % 5) {
+            case 0:
+                lv2_atom_forge_urid(&forge, host.id(names[in.byte() % 3]));
+                break;
+            case 1:
+            case 2: {
+                // A text of up to 63 bytes, terminated or not, as a string or a path.
+                const std::uint32_t length = in.byte() % 64;
+                lv2_atom_forge_atom(&forge, length,
+                                    host.id(kind % 5 == 1 ? LV2_ATOM__Path : LV2_ATOM__String));
+                for (std::uint32_t i = 0; i < length; ++i) {
+                    const std::uint8_t b = in.byte();
+                    lv2_atom_forge_raw(&forge, &b, 1);
+                }
+                lv2_atom_forge_pad(&forge, length);
+                break;
+            }
+            case 3: {
+                // A value whose size says more than is there, up to sizes that wrap when
+                // padded: the object's end cuts it.
+                const std::uint8_t b = in.byte();
+                lv2_atom_forge_atom(&forge, b >= 0xF0 ? 0xFFFFFFF0u + (b & 0xFu) : 64u + b,
+                                    host.id(LV2_ATOM__Long));
+                break;
+            }
+            default:
+                forgeNumber(forge, in);
+                break;
+        }
+    }
+    lv2_atom_forge_pop(&forge, &object);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static Host host;
     static Lv2Plugin* plugin = Lv2Plugin::create(48000.0, host.features);
-    static std::vector<std::uint64_t> in(kBytes / 8), out(kBytes / 8);
+    static std::vector<std::uint64_t> in(kBytes / 8), out(kBytes / 8), notify(kBytes / 8);
     static std::vector<float> controls(kNumParams);
     if (!plugin) std::abort();
     static const bool connected = [] {
@@ -75,6 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             plugin->connect(static_cast<std::uint32_t>(i), &controls[static_cast<std::size_t>(i)]);
         plugin->connect(kMidiInPort, in.data());
         plugin->connect(kMidiOutPort, out.data());
+        plugin->connect(kNotifyPort, notify.data());
         plugin->activate();
         return true;
     }();
@@ -98,7 +148,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         frame += r.byte() % 64;
         if (frame >= kFrames) frame = kFrames - 1;
         lv2_atom_forge_frame_time(&forge, frame);
-        if (kind % 3 == 0) {
+        if (kind >= 0xF0) {
+            forgeMessage(forge, host, r);
+        } else if (kind % 3 == 0) {
             std::uint8_t bytes[8] = {};
             const std::uint32_t n = r.byte() % 9;
             for (std::uint32_t i = 0; i < n; ++i) bytes[i] = r.byte();
@@ -128,7 +180,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto* seq = reinterpret_cast<LV2_Atom_Sequence*>(out.data());
     seq->atom.type = host.id(LV2_ATOM__Chunk);
     seq->atom.size = kBytes - sizeof(LV2_Atom);
+    // The notify output's room changes from run to run, down to nothing.
+    auto* note = reinterpret_cast<LV2_Atom_Sequence*>(notify.data());
+    note->atom.type = host.id(LV2_ATOM__Chunk);
+    note->atom.size = static_cast<std::uint32_t>((size * 97) % (kBytes - sizeof(LV2_Atom)));
+    const std::uint32_t room = note->atom.size;
     plugin->run(kFrames);
+    if (note->atom.type != host.id(LV2_ATOM__Sequence)) std::abort();
+    if (note->atom.size > room) std::abort();
+    LV2_ATOM_SEQUENCE_FOREACH(note, ev) {
+        if (ev->body.type != host.id(LV2_ATOM__Object)) std::abort();
+        if (ev->time.frames != 0) std::abort();
+    }
     if (seq->atom.type != host.id(LV2_ATOM__Sequence)) std::abort();
     if (seq->atom.size > kBytes - sizeof(LV2_Atom)) std::abort();
     std::int64_t last = 0;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "midifile/errors.h"
 #include "midifile/miditrackstream.h"
@@ -333,4 +334,32 @@ TEST(MidiTrack, HoldsAtMostMaximumMinusOneEvents) {
     for (int i = 0; i < 101; ++i) many.insert(many.end(), {0x00, 0xF8});
     TMidiTrackStream small(100);
     EXPECT_THROW(loadTrack(small, trackChunk(many)), EVirtualMemory);
+}
+
+TEST(MidiTrack, LongSysexIsDividedIntoContinuationPacketsThatReadBack) {
+    Bytes sysex(65536 + 65535 + 10);
+    for (std::size_t i = 0; i < sysex.size(); ++i) sysex[i] = static_cast<std::uint8_t>(i % 128);
+    sysex.front() = 0xF0;
+    sysex.back() = 0xF7;
+    TMidiTrackStream track(100);
+    track.initNewTrack();
+    track.insertSysex(5, sysex.data(), sysex.size());
+    TMidiTrackStream back(100);
+    loadTrack(back, writeTrack(track));
+    Bytes joined;
+    std::vector<std::uint8_t> statuses;
+    for (std::int32_t i = 0; i < back.eventCount(); ++i) {
+        const TMidiEvent& e = *back.event(i);
+        if (e.status != 0xF0 && e.status != 0xF7) continue;
+        EXPECT_EQ(e.time(), 5);
+        statuses.push_back(e.status);
+        if (e.status == 0xF0) joined.push_back(0xF0);
+        const std::uint8_t* b = back.eventBlock(e);
+        joined.insert(joined.end(), b, b + e.dataLength());
+    }
+    EXPECT_EQ(statuses, (std::vector<std::uint8_t>{0xF0, 0xF7, 0xF7}));
+    EXPECT_EQ(joined, sysex);
+    // Only a message that begins with F0 is taken.
+    const std::uint8_t noStart[] = {0x01, 0xF7};
+    EXPECT_THROW(track.insertSysex(0, noStart, sizeof noStart), EMidiTrackStream);
 }

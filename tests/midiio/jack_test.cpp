@@ -5,7 +5,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -122,6 +124,25 @@ protected:
         ASSERT_TRUE(peer->ok());
     }
 
+    // Opens the input device on the peer's output (the input handler already set) and warms
+    // the path up with active sensing; answers how many arrived, 0 when the path did not come up.
+    std::size_t openWarmInput(TMidiIO& io) {
+        io.selectInputDevice(deviceNamed(io, false, peer->outputPort()));
+        io.setInputOpen(true);
+        if (!io.inputOpen() || !waitFor([&] { return peer->outputConnections() == 1; }, 5))
+            return 0;
+        return warmUp([&] { peer->post(jacktest::shortMessage(0xFE)); },
+                      [&] { return collector.count.load(); });
+    }
+    // The same for the output device on the peer's input.
+    std::size_t openWarmOutput(TMidiIO& io) {
+        io.selectOutputDevice(deviceNamed(io, true, peer->inputPort()));
+        io.setOutputOpen(true);
+        if (!io.outputOpen() || !waitFor([&] { return peer->inputConnections() == 1; }, 5))
+            return 0;
+        return warmUp([&] { io.sendShortMessage(0xFE); }, [&] { return peer->receivedCount(); });
+    }
+
     static JackServer* server;
     platform::RecordingNoticeSink notices;
     platform::ScopedNoticeSink noticeScope{notices};
@@ -159,13 +180,8 @@ TEST_F(JackDevices, ListsOtherClientsPortsButNotItsOwn) {
 TEST_F(JackDevices, PeerMessagesReachTheHandlerOnceInOrderWithoutSysex) {
     TMidiIO io;
     io.setInputHandler(&Collector::handler, &collector);
-    io.selectInputDevice(deviceNamed(io, false, peer->outputPort()));
-    io.setInputOpen(true);
-    ASSERT_TRUE(io.inputOpen());
-    ASSERT_TRUE(waitFor([&] { return peer->outputConnections() == 1; }, 5));
     // Active sensing until one arrives: the path is up and warm.
-    const std::size_t warm = warmUp([&] { peer->post(jacktest::shortMessage(0xFE)); },
-                                    [&] { return collector.count.load(); });
+    const std::size_t warm = openWarmInput(io);
     ASSERT_GT(warm, 0u);
 
     constexpr std::size_t kMessages = 10000;
@@ -195,12 +211,7 @@ TEST_F(JackDevices, PeerMessagesReachTheHandlerOnceInOrderWithoutSysex) {
 
 TEST_F(JackDevices, SentMessagesReachThePeerOnceInOrder) {
     TMidiIO io;
-    io.selectOutputDevice(deviceNamed(io, true, peer->inputPort()));
-    io.setOutputOpen(true);
-    ASSERT_TRUE(io.outputOpen());
-    ASSERT_TRUE(waitFor([&] { return peer->inputConnections() == 1; }, 5));
-    const std::size_t warm =
-        warmUp([&] { io.sendShortMessage(0xFE); }, [&] { return peer->receivedCount(); });
+    const std::size_t warm = openWarmOutput(io);
     ASSERT_GT(warm, 0u);
 
     // Paced by what has arrived: at most 32 messages on their way, well inside what one
@@ -220,6 +231,78 @@ TEST_F(JackDevices, SentMessagesReachThePeerOnceInOrder) {
     peer->waitCycles(4);
     EXPECT_EQ(peer->received(), expected);
     EXPECT_EQ(io.droppedSends(), 0u);
+}
+
+// A 64 KB dump (65,536 bytes from F0 to F7) in which every data value occurs.
+std::vector<std::uint8_t> dump64k() {
+    std::vector<std::uint8_t> d(65536);
+    for (std::size_t i = 0; i < d.size(); ++i)
+        d[i] = static_cast<std::uint8_t>((i * 7 + i / 128) % 128);
+    d.front() = 0xF0;
+    d.back() = 0xF7;
+    return d;
+}
+
+// Whole SysEx received on the input device's thread, kept without allocating.
+struct SysexCollector {
+    std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(1 << 20);
+    std::atomic<std::size_t> size{0};
+    std::atomic<int> count{0};
+    std::atomic<std::size_t> last{0};
+    static void handler(void* self, const std::uint8_t* data, std::size_t n) noexcept {
+        auto* c = static_cast<SysexCollector*>(self);
+        const std::size_t at = c->size.load(std::memory_order_relaxed);
+        if (n > c->bytes.size() - at) return;
+        std::memcpy(c->bytes.data() + at, data, n);
+        c->last.store(n, std::memory_order_relaxed);
+        c->size.store(at + n, std::memory_order_release);
+        c->count.fetch_add(1, std::memory_order_release);
+    }
+};
+
+TEST_F(JackDevices, SysexFromThePeerArrivesWholeOnceBetweenItsWords) {
+    // The peer divides the dump into JACK events of 1000 bytes; the device hands it on whole.
+    SysexCollector sysex;
+    TMidiIO io;
+    io.setInputHandler(&Collector::handler, &collector);
+    io.enableSysex(&SysexCollector::handler, &sysex);
+    const std::size_t warm = openWarmInput(io);
+    ASSERT_GT(warm, 0u);
+
+    const std::vector<std::uint8_t> dump = dump64k();
+    ASSERT_TRUE(peer->post(jacktest::shortMessage(0x643C90)));
+    ASSERT_TRUE(peer->postBytes(dump, 1000));
+    ASSERT_TRUE(waitFor([&] { return peer->bytesSent(); }, 10));
+    ASSERT_TRUE(peer->post(jacktest::shortMessage(0x003C80)));
+    ASSERT_TRUE(waitFor([&] { return collector.count.load() >= warm + 2; }, 10));
+    peer->waitCycles(4);
+    ASSERT_EQ(sysex.count.load(), 1);
+    ASSERT_EQ(sysex.size.load(), dump.size());
+    EXPECT_TRUE(std::equal(dump.begin(), dump.end(), sysex.bytes.begin()));
+    std::vector<std::uint32_t> expected(warm, 0xFE);
+    expected.push_back(0x643C90);
+    expected.push_back(0x003C80);
+    EXPECT_EQ(collector.received(), expected);
+}
+
+TEST_F(JackDevices, SentSysexReachesThePeerIntactInOrder) {
+    TMidiIO io;
+    io.enableSysex(nullptr, nullptr);
+    const std::size_t warm = openWarmOutput(io);
+    ASSERT_GT(warm, 0u);
+
+    // Two dumps one after the other: each whole, in the order sent.
+    std::vector<std::uint8_t> expected = dump64k();
+    const std::vector<std::uint8_t> small = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+    io.sendSysex(expected.data(), expected.size());
+    io.sendSysex(small.data(), small.size());
+    expected.insert(expected.end(), small.begin(), small.end());
+    io.flushSysex();
+    ASSERT_TRUE(waitFor([&] { return peer->receivedBytes().size() >= expected.size(); }, 10))
+        << peer->receivedBytes().size() << " bytes arrived";
+    peer->waitCycles(4);
+    EXPECT_EQ(peer->receivedBytes(), expected);
+    EXPECT_EQ(io.droppedSysex(), 0u);
 }
 
 TEST_F(JackDevices, DeviceThatWentAwayFailsToOpenWithANotice) {

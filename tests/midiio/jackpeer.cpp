@@ -1,5 +1,8 @@
 #include "jackpeer.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include <fcntl.h>
 #include <jack/midiport.h>
 #include <signal.h>
@@ -143,6 +146,20 @@ std::vector<std::uint32_t> JackPeer::received() const {
     return {words_.begin(), words_.begin() + static_cast<std::ptrdiff_t>(n)};
 }
 
+bool JackPeer::postBytes(const std::vector<std::uint8_t>& bytes, std::size_t piece) {
+    if (!longDone_.load(std::memory_order_acquire) || piece == 0) return false;
+    longOut_ = bytes;
+    longPiece_ = piece;
+    longAt_ = 0;
+    longDone_.store(bytes.empty(), std::memory_order_release);
+    return true;
+}
+
+std::vector<std::uint8_t> JackPeer::receivedBytes() const {
+    const std::size_t n = longReceived_.load(std::memory_order_acquire);
+    return {longIn_.begin(), longIn_.begin() + static_cast<std::ptrdiff_t>(n)};
+}
+
 bool JackPeer::waitCycles(unsigned n) const noexcept {
     const std::uint64_t target = cycles() + n;
     const std::int64_t deadline = now() + 1'000'000'000LL * (1 + n / 100);
@@ -164,7 +181,14 @@ int JackPeer::process(jack_nframes_t frames, void* arg) noexcept {
     std::size_t received = p->received_.load(std::memory_order_relaxed);
     for (jack_nframes_t i = 0; i < events && received < kCapacity; ++i) {
         jack_midi_event_t e;
-        if (jack_midi_event_get(&e, in, i) != 0 || e.size == 0 || e.size > 3) continue;
+        if (jack_midi_event_get(&e, in, i) != 0 || e.size == 0) continue;
+        if (e.size > 3 || e.buffer[0] == 0xF0 || e.buffer[0] < 0x80) {
+            const std::size_t have = p->longReceived_.load(std::memory_order_relaxed);
+            const std::size_t n = std::min(e.size, p->longIn_.size() - have);
+            std::memcpy(p->longIn_.data() + have, e.buffer, n);
+            p->longReceived_.store(have + n, std::memory_order_release);
+            continue;
+        }
         std::uint32_t word = 0;
         for (std::size_t b = 0; b < e.size; ++b) word |= std::uint32_t{e.buffer[b]} << (8 * b);
         p->words_[received] = word;
@@ -184,6 +208,14 @@ int JackPeer::process(jack_nframes_t frames, void* arg) noexcept {
                                                        static_cast<std::uint64_t>(p->perPeriod_));
         if (jack_midi_event_write(out, frame, m.bytes.data(), m.size) != 0) break;
         p->sendTimes_[sent++] = now();
+    }
+    if (head == tail && !p->longDone_.load(std::memory_order_acquire)) {
+        const std::size_t n = std::min(p->longPiece_, p->longOut_.size() - p->longAt_);
+        if (jack_midi_event_write(out, 0, p->longOut_.data() + p->longAt_, n) == 0) {
+            p->longAt_ += n;
+            if (p->longAt_ == p->longOut_.size())
+                p->longDone_.store(true, std::memory_order_release);
+        }
     }
     p->queueHead_.store(head, std::memory_order_release);
     p->sent_.store(sent, std::memory_order_release);

@@ -70,6 +70,13 @@ public:
     std::vector<std::uint32_t> received() const;
     std::int64_t receivedAt(std::size_t i) const noexcept { return receiveTimes_[i]; }
 
+    // SysEx: sends `bytes` as JACK events of at most `piece` bytes, one per cycle, after the
+    // queued messages (false while an earlier one is still going out). The bytes of received
+    // events that are not short messages (SysEx and its pieces) are kept in arrival order.
+    bool postBytes(const std::vector<std::uint8_t>& bytes, std::size_t piece);
+    bool bytesSent() const noexcept { return longDone_.load(std::memory_order_acquire); }
+    std::vector<std::uint8_t> receivedBytes() const;
+
     // Process cycles so far, and the steady-clock time at which cycle i began.
     std::uint64_t cycles() const noexcept { return cycles_.load(std::memory_order_acquire); }
     std::int64_t cycleStart(std::uint64_t i) const noexcept {
@@ -92,6 +99,10 @@ private:
     std::atomic<std::size_t> sent_{0}, received_{0};
     std::array<std::int64_t, 4096> cycleTimes_{};
     std::atomic<std::uint64_t> cycles_{0};
+    std::vector<std::uint8_t> longOut_, longIn_ = std::vector<std::uint8_t>(1 << 20);
+    std::size_t longPiece_ = 0, longAt_ = 0;
+    std::atomic<bool> longDone_{true};
+    std::atomic<std::size_t> longReceived_{0};
 };
 
 // Nanoseconds on the steady clock.

@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "midiio/midiio.h"
@@ -248,6 +250,23 @@ TEST_F(MidiIO, CloseWaitsForTheHandlerAndEndsDelivery) {
     EXPECT_GE(counter.calls.load(), 200);
 }
 
+// A SysEx still going out when the output closes is cancelled: the close does not wait for it.
+TEST_F(MidiIO, ClosingCancelsASysexUnderWay) {
+    io.enableSysex(nullptr, nullptr);
+    io.setOutputOpen(true);
+    backend.holdLongSends.store(true);
+    const std::vector<std::uint8_t> sysex = {0xF0, 0x01, 0xF7};
+    io.sendSysex(sysex.data(), sysex.size());
+    for (int i = 0; i < 2000 && !backend.longSendWaiting.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(backend.longSendWaiting.load());
+    const auto start = std::chrono::steady_clock::now();
+    io.setOutputOpen(false);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(backend.calls(), (Calls{"open out 0", "sysex 3", "close out"}));
+    EXPECT_EQ(io.droppedSysex(), 1u);
+}
+
 // --- The plug-in's device parameters ---------------------------------------------------------
 
 VstIntPtr VSTCALLBACK quietHost(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, float) {
@@ -332,6 +351,90 @@ TEST_F(PluginDevices, ClosingThePlugInClosesItsDevices) {
     effect->dispatcher(effect, effClose, 0, 0, nullptr, 0.0f);
     effect = nullptr;
     EXPECT_EQ(backend.calls(), (Calls{"open in 0", "open out 0", "close in", "close out"}));
+}
+
+// --- SysEx through the plug-in's devices --------------------------------------------------------
+
+using Bytes = std::vector<std::uint8_t>;
+std::vector<std::variant<std::uint32_t, Bytes>> hostGot;
+
+VstIntPtr VSTCALLBACK recordingHost(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void* ptr,
+                                    float) {
+    if (opcode == audioMasterVersion) return 2400;
+    if (opcode != audioMasterProcessEvents || !ptr) return 0;
+    const auto* list = static_cast<const VstEvents*>(ptr);
+    for (VstInt32 i = 0; i < list->numEvents; ++i) {
+        const VstEvent* e = eventAt(list, i);
+        if (e->type == kVstSysExType) {
+            const auto* x = reinterpret_cast<const VstMidiSysexEvent*>(e);
+            hostGot.emplace_back(Bytes(x->sysexDump, x->sysexDump + x->dumpBytes));
+        } else if (e->type == kVstMidiType) {
+            std::uint32_t word = 0;
+            std::memcpy(&word, reinterpret_cast<const VstMidiEvent*>(e)->midiData, 3);
+            if ((word & 0xF0) != 0xB0) hostGot.emplace_back(word);  // not the knobs' words
+        }
+    }
+    return 1;
+}
+
+Bytes sysexOf(std::size_t size) {
+    Bytes b(size);
+    for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::uint8_t>(i % 128);
+    b.front() = 0xF0;
+    b.back() = 0xF7;
+    return b;
+}
+
+class PluginSysex : public ::testing::Test {
+protected:
+    platform::MemorySettingsStore store;
+    platform::ScopedSettingsStore settingsScope{store};
+    bool optionOn = store.writeDword("Software\\Corvella", "SysEx", 1);
+    platform::ScriptedMidiBackend backend{{"in A"}, {"out A"}};
+    platform::ScopedMidiBackend backendScope{backend};
+    platform::RecordingNoticeSink notices;
+    platform::ScopedNoticeSink noticeScope{notices};
+    AEffect* effect = (hostGot.clear(), pluginEntry(recordingHost));
+    APlugin& plugin = *static_cast<APlugin*>(effect->object);
+
+    void TearDown() override { effect->dispatcher(effect, effClose, 0, 0, nullptr, 0.0f); }
+    void block() { effect->processReplacing(effect, nullptr, nullptr, 64); }
+};
+
+TEST_F(PluginSysex, DeviceSysexReachesTheHostWholeAndInOrder) {
+    ASSERT_TRUE(backend.longMessages());
+    plugin.setParameter(param::InputMidi, 1.0f);
+    block();
+    hostGot.clear();
+    const Bytes dump = sysexOf(70000);
+    backend.deliver(kMidiInData, 0x403C90);
+    backend.deliver(platform::kMidiInLongData, reinterpret_cast<std::uintptr_t>(dump.data()),
+                    dump.size());
+    backend.deliver(kMidiInData, 0x003C80);
+    block();
+    ASSERT_EQ(hostGot.size(), 3u);
+    EXPECT_EQ(std::get<std::uint32_t>(hostGot[0]), 0x403C90u);
+    EXPECT_EQ(std::get<Bytes>(hostGot[1]), dump);
+    EXPECT_EQ(std::get<std::uint32_t>(hostGot[2]), 0x003C80u);
+}
+
+TEST_F(PluginSysex, HostSysexGoesToTheOutputDevice) {
+    plugin.setParameter(param::OutputMidi, 1.0f);
+    const Bytes dump = sysexOf(65536);
+    VstMidiSysexEvent x{};
+    x.type = kVstSysExType;
+    x.byteSize = sizeof x;
+    x.dumpBytes = static_cast<VstInt32>(dump.size());
+    x.sysexDump = const_cast<char*>(reinterpret_cast<const char*>(dump.data()));
+    VstEvents list{};
+    list.numEvents = 1;
+    list.events[0] = reinterpret_cast<VstEvent*>(&x);
+    effect->dispatcher(effect, effProcessEvents, 0, 0, &list, 0.0f);
+    plugin.midiDevices().flushSysex();
+    ASSERT_EQ(backend.sentLong().size(), 1u);
+    EXPECT_EQ(backend.sentLong()[0], dump);
+    ASSERT_FALSE(hostGot.empty());
+    EXPECT_EQ(std::get<Bytes>(hostGot.back()), dump);  // and to the host, unchanged
 }
 
 }  // namespace

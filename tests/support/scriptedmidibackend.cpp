@@ -1,6 +1,8 @@
 #include "support/scriptedmidibackend.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace platform {
 
@@ -67,6 +69,26 @@ void ScriptedMidiBackend::sendShort(std::uint32_t word) noexcept {
     std::snprintf(line, sizeof line, "send %08X", static_cast<unsigned>(word));
     record(line);
     sending_.fetch_sub(1);
+}
+
+bool ScriptedMidiBackend::sendLong(const std::uint8_t* data, std::size_t size) noexcept {
+    record("sysex " + std::to_string(size));
+    if (holdLongSends.load()) {
+        cancelled_.store(false);
+        longSendWaiting.store(true);
+        for (int i = 0; i < 10000 && !cancelled_.load(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        longSendWaiting.store(false);
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    sentLong_.emplace_back(data, data + size);
+    return true;
+}
+
+std::vector<std::vector<std::uint8_t>> ScriptedMidiBackend::sentLong() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sentLong_;
 }
 
 void ScriptedMidiBackend::failNextOpen(bool output, std::string text) {

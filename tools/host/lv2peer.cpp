@@ -113,12 +113,20 @@ Lv2Peer::Lv2Peer(const std::string& uri, double sampleRate)
     controls_.assign(ports, 0.0f);
     symbols_.resize(ports);
     controlInput_.assign(ports, false);
+    bool outputConnected = false;
     for (std::uint32_t i = 0; i < ports; ++i) {
         const LilvPort* port = lilv_plugin_get_port_by_index(plugin, i);
         symbols_[i] = lilv_node_as_string(lilv_port_get_symbol(plugin, port));
         const bool isInput = lilv_port_is_a(plugin, port, input);
         if (lilv_port_is_a(plugin, port, atom)) {
-            lilv_instance_connect_port(instance, i, isInput ? in_.data() : out_.data());
+            // The first atom output carries the MIDI; later ones (a notify port for an editor)
+            // are left unconnected.
+            const bool midiOut = !isInput && !outputConnected;
+            outputConnected = outputConnected || midiOut;
+            lilv_instance_connect_port(instance, i,
+                                       isInput   ? in_.data()
+                                       : midiOut ? out_.data()
+                                                 : nullptr);
         } else if (lilv_port_is_a(plugin, port, control)) {
             controls_[i] = defaults[i] == defaults[i] ? defaults[i] : 0.0f;  // NaN: no default
             controlInput_[i] = isInput;
@@ -183,6 +191,16 @@ bool Lv2Peer::setControl(std::uint32_t index, float value) {
 void Lv2Peer::setInput(const std::vector<std::uint32_t>& words,
                        const std::vector<std::uint32_t>& frames, double tempo, int beatsPerBar,
                        int beatUnit) {
+    std::vector<std::vector<std::uint8_t>> messages;
+    for (const std::uint32_t word : words)
+        messages.push_back({static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8),
+                            static_cast<std::uint8_t>(word >> 16)});
+    setInputMessages(messages, frames, tempo, beatsPerBar, beatUnit);
+}
+
+void Lv2Peer::setInputMessages(const std::vector<std::vector<std::uint8_t>>& messages,
+                               const std::vector<std::uint32_t>& frames, double tempo,
+                               int beatsPerBar, int beatUnit) {
     World& w = *world_;
     LV2_Atom_Forge forge;
     lv2_atom_forge_init(&forge, &w.map);
@@ -201,13 +219,11 @@ void Lv2Peer::setInput(const std::vector<std::uint32_t>& words,
         lv2_atom_forge_int(&forge, beatUnit);
         lv2_atom_forge_pop(&forge, &object);
     }
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(words[i]),
-                                       static_cast<std::uint8_t>(words[i] >> 8),
-                                       static_cast<std::uint8_t>(words[i] >> 16)};
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        const auto size = static_cast<std::uint32_t>(messages[i].size());
         lv2_atom_forge_frame_time(&forge, frames[i]);
-        lv2_atom_forge_atom(&forge, 3, midiEvent_);
-        lv2_atom_forge_write(&forge, bytes, 3);
+        lv2_atom_forge_atom(&forge, size, midiEvent_);
+        lv2_atom_forge_write(&forge, messages[i].data(), size);
     }
     lv2_atom_forge_pop(&forge, &sequence);
 }

@@ -35,6 +35,10 @@ public:
     // after a time:Position with this tempo and time signature when tempo > 0.
     void setInput(const std::vector<std::uint32_t>& words, const std::vector<std::uint32_t>& frames,
                   double tempo = 0.0, int beatsPerBar = 4, int beatUnit = 4);
+    // The same with messages of any length (SysEx among them).
+    void setInputMessages(const std::vector<std::vector<std::uint8_t>>& messages,
+                          const std::vector<std::uint32_t>& frames, double tempo = 0.0,
+                          int beatsPerBar = 4, int beatUnit = 4);
     // Runs one block (the first activates the instance, with the controls set so far); the work
     // the plug-in schedules runs on the peer's worker thread, alongside later runs, as in a
     // host. Answers how many MIDI events the plug-in wrote to its output.

@@ -337,6 +337,9 @@ int main(int argc, char** argv) {
         if (s.type == kVstMidiType) {
             std::printf("block %ld frame %d: %s\n", s.block, s.deltaFrames,
                         host::hexBytes(s.bytes, 3).c_str());
+        } else if (s.type == kVstSysExType) {
+            std::printf("block %ld frame %d: sysex %zu bytes\n", s.block, s.deltaFrames,
+                        s.sysex.size());
         } else {
             std::printf("block %ld frame %d: event type %d\n", s.block, s.deltaFrames, s.type);
         }

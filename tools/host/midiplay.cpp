@@ -123,9 +123,28 @@ std::vector<ScheduledEvent> scheduleFile(const midifile::TMidiData& data, const 
     std::vector<ScheduledEvent> out;
     for (int t = 0; t < data.trackCount(); ++t) {
         const midifile::TMidiTrackStream& track = *data.track(t);
+        // The SysEx whose F7 continuation packets still come (a track's reader lets nothing
+        // else come between them).
+        std::size_t open = SIZE_MAX;
         for (std::int32_t i = 0; i < track.eventCount(); ++i) {
             const midifile::TMidiEvent& e = *track.event(i);
+            const std::uint8_t* block = track.eventBlock(e);
+            if (open != SIZE_MAX && e.status == 0xF7) {
+                // A divided SysEx travels whole, at the time of its first packet.
+                std::vector<std::uint8_t>& bytes = out[open].sysex;
+                if (block) bytes.insert(bytes.end(), block, block + e.dataLength());
+                if (bytes.back() == 0xF7) open = SIZE_MAX;
+                continue;
+            }
             ScheduledEvent s{};
+            if (e.status == 0xF0) {
+                s.sysex.push_back(0xF0);
+                if (block) s.sysex.insert(s.sysex.end(), block, block + e.dataLength());
+                s.frame = std::lround(tempo.secondsAt(e.time()) * sampleRate);
+                out.push_back(std::move(s));
+                if (out.back().sysex.back() != 0xF7) open = out.size() - 1;
+                continue;
+            }
             if (!shortMessage(track, e, s.bytes)) continue;
             s.frame = std::lround(tempo.secondsAt(e.time()) * sampleRate);
             out.push_back(s);
@@ -176,6 +195,7 @@ void writeSentEvents(const VstHost& h, const midifile::TMidiData& input, const T
         std::int32_t tick;
         bool meta;
         std::uint8_t bytes[3];
+        const std::vector<std::uint8_t>* sysex = nullptr;
     };
     std::vector<Item> items;
     for (const TempoMap::Change& c : tempo.changes()) {
@@ -188,7 +208,10 @@ void writeSentEvents(const VstHost& h, const midifile::TMidiData& input, const T
     }
     for (const SentEvent& s : h.sent) {
         // Channel and short system messages; a 3-byte event cannot carry sysex or meta data.
-        if (s.type != kVstMidiType || s.bytes[0] < 0x80 || midifile::ownsBlock(s.bytes[0]))
+        // SysEx events as their own.
+        const bool sysex = s.type == kVstSysExType && s.sysex.size() >= 2 && s.sysex[0] == 0xF0;
+        if (!sysex &&
+            (s.type != kVstMidiType || s.bytes[0] < 0x80 || midifile::ownsBlock(s.bytes[0])))
             continue;
         const double frame =
             static_cast<double>(std::max(0L, s.block)) * h.blockSize + s.deltaFrames;
@@ -196,8 +219,10 @@ void writeSentEvents(const VstHost& h, const midifile::TMidiData& input, const T
         if (tick > std::numeric_limits<std::int32_t>::max())
             throw std::range_error("an event at frame " + std::to_string(std::lround(frame)) +
                                    " lies beyond the 32-bit ticks of a MIDI file");
-        items.push_back(
-            {static_cast<std::int32_t>(tick), false, {s.bytes[0], s.bytes[1], s.bytes[2]}});
+        items.push_back({static_cast<std::int32_t>(tick),
+                         false,
+                         {s.bytes[0], s.bytes[1], s.bytes[2]},
+                         sysex ? &s.sysex : nullptr});
     }
     // In time order, tempo first at equal ticks, so every insert lands at the track's end.
     std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
@@ -219,6 +244,8 @@ void writeSentEvents(const VstHost& h, const midifile::TMidiData& input, const T
             const Item& it = items[i];
             if (it.meta) {
                 track.insertMetaEvent(it.tick, 0x51, 3, it.bytes);
+            } else if (it.sysex) {
+                track.insertSysex(it.tick, it.sysex->data(), it.sysex->size());
             } else {
                 const std::uint8_t event[5] = {it.bytes[0], it.bytes[1], it.bytes[2], 0, 0};
                 track.insertEvent(it.tick, event, 0);

@@ -72,6 +72,7 @@ void printCounters(const CorvellaCounters& c, std::FILE* out) {
         {"stream is sound", c.soundStreams},
         {"feedback loop", c.feedbackLoops},
         {"log lines dropped", c.logLinesDropped},
+        {"SysEx dropped", c.sysexDropped},
     };
     for (const auto& [name, value] : rows)
         std::fprintf(out, "%s: %llu\n", name, static_cast<unsigned long long>(value));

@@ -114,6 +114,26 @@ MidiEventList::MidiEventList(std::vector<VstMidiEvent> events)
     }
 }
 
+MidiEventList::MidiEventList(std::vector<VstMidiEvent> events, std::vector<VstMidiSysexEvent> sysex,
+                             const std::vector<std::size_t>& sysexAt)
+    : events_(std::move(events)),
+      sysex_(std::move(sysex)),
+      block_(offsetof(VstEvents, events) +
+             sizeof(VstEvent*) * std::max<std::size_t>(events_.size() + sysex_.size(), 2)) {
+    auto* list = reinterpret_cast<VstEvents*>(block_.data());
+    const std::size_t total = events_.size() + sysex_.size();
+    list->numEvents = static_cast<VstInt32>(total);
+    list->reserved = 0;
+    unsigned char* slots = block_.data() + offsetof(VstEvents, events);
+    std::size_t midi = 0, x = 0;
+    for (std::size_t i = 0; i < total; ++i) {
+        VstEvent* p = x < sysex_.size() && sysexAt[x] == i
+                          ? reinterpret_cast<VstEvent*>(&sysex_[x++])
+                          : reinterpret_cast<VstEvent*>(&events_[midi++]);
+        std::memcpy(slots + i * sizeof p, &p, sizeof p);
+    }
+}
+
 MidiEventList MidiEventList::fromWords(const std::vector<std::uint32_t>& words,
                                        VstInt32 deltaFrames) {
     std::vector<VstMidiEvent> events(words.size());
@@ -135,8 +155,21 @@ VstIntPtr VstHost::sendEvents(const std::vector<VstMidiEvent>& events) {
 void VstHost::runBlock(const std::vector<ScheduledEvent>& schedule) {
     ++block_;
     std::vector<VstMidiEvent> due;
+    std::vector<VstMidiSysexEvent> sysex;
+    std::vector<std::size_t> sysexAt;
     for (const auto& s : schedule) {
         if (s.frame < position_ || s.frame >= position_ + blockSize) continue;
+        if (!s.sysex.empty()) {
+            VstMidiSysexEvent x{};
+            x.type = kVstSysExType;
+            x.byteSize = sizeof x;
+            x.deltaFrames = static_cast<VstInt32>(s.frame - position_);
+            x.dumpBytes = static_cast<VstInt32>(s.sysex.size());
+            x.sysexDump = const_cast<char*>(reinterpret_cast<const char*>(s.sysex.data()));
+            sysexAt.push_back(due.size() + sysex.size());
+            sysex.push_back(x);
+            continue;
+        }
         VstMidiEvent m{};
         m.type = kVstMidiType;
         m.byteSize = sizeof m;
@@ -144,7 +177,12 @@ void VstHost::runBlock(const std::vector<ScheduledEvent>& schedule) {
         std::memcpy(m.midiData, s.bytes, 3);
         due.push_back(m);
     }
-    if (!due.empty()) sendEvents(due);
+    if (!sysex.empty()) {
+        MidiEventList list(std::move(due), std::move(sysex), sysexAt);
+        dispatch(effProcessEvents, 0, 0, list.get());
+    } else if (!due.empty()) {
+        sendEvents(due);
+    }
     processBlock();
     if (afterBlock) afterBlock();
 }
@@ -229,8 +267,12 @@ VstIntPtr VstHost::answer(VstInt32 opcode, VstInt32 index, VstIntPtr /*value*/, 
                 s.deltaFrames = e->deltaFrames;
                 if (e->type == kVstMidiType) {
                     std::memcpy(s.bytes, reinterpret_cast<const VstMidiEvent*>(e)->midiData, 4);
+                } else if (e->type == kVstSysExType) {
+                    const auto* x = reinterpret_cast<const VstMidiSysexEvent*>(e);
+                    if (x->sysexDump && x->dumpBytes > 0 && !live)
+                        s.sysex.assign(x->sysexDump, x->sysexDump + x->dumpBytes);
                 }
-                if (!live) sent.push_back(s);
+                if (!live) sent.push_back(std::move(s));
             }
             return 1;
         }

@@ -21,12 +21,14 @@ struct SentEvent {
     VstInt32 deltaFrames;   // as the plug-in filled it
     std::uint8_t bytes[4];  // midiData
     VstInt32 type;
+    std::vector<std::uint8_t> sysex;  // a kVstSysExType event's bytes
 };
 
 // One event to deliver through effProcessEvents.
 struct ScheduledEvent {
     long frame;  // absolute sample frame from the start of the run
     std::uint8_t bytes[3];
+    std::vector<std::uint8_t> sysex;  // when not empty: a SysEx, sent as kVstSysExType
 };
 
 // An effProcessEvents list of MIDI events, of any length: the header followed by one pointer
@@ -34,6 +36,10 @@ struct ScheduledEvent {
 class MidiEventList {
 public:
     explicit MidiEventList(std::vector<VstMidiEvent> events);
+    // MIDI events and SysEx events in one list: `sysexAt` holds, in order, the list positions
+    // the SysEx events take.
+    MidiEventList(std::vector<VstMidiEvent> events, std::vector<VstMidiSysexEvent> sysex,
+                  const std::vector<std::size_t>& sysexAt);
     // Events of type kVstMidiType from packed words (status in the low byte), at deltaFrames.
     static MidiEventList fromWords(const std::vector<std::uint32_t>& words,
                                    VstInt32 deltaFrames = 0);
@@ -41,6 +47,7 @@ public:
 
 private:
     std::vector<VstMidiEvent> events_;
+    std::vector<VstMidiSysexEvent> sysex_;
     std::vector<unsigned char> block_;
 };
 

@@ -649,8 +649,9 @@ void Win32View::showOptions(OptionsDialog& dialog) {
                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(100 + i)),
                                   moduleHandle(), nullptr);
         ow.handles[i] = hc;
-        const bool startup = i >= static_cast<std::size_t>(OptId::VSTi) &&
-                             i <= static_cast<std::size_t>(OptId::EmuIn);
+        const bool startup = (i >= static_cast<std::size_t>(OptId::VSTi) &&
+                              i <= static_cast<std::size_t>(OptId::EmuIn)) ||
+                             i == static_cast<std::size_t>(OptId::SysEx);
         SendMessageA(
             hc, WM_SETFONT,
             reinterpret_cast<WPARAM>(startup || c.kind == Kind::StaticText ? ow.tahoma : ow.font),

@@ -8,7 +8,6 @@
 #include "editor/scale.h"
 #include "platform/notice.h"
 #include "plugin/options.h"
-#include "plugin/plugin.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
@@ -374,7 +373,7 @@ private:
 // one gesture.
 class GestureSlider : public Fl_Slider {
 public:
-    GestureSlider(APlugin& plugin, int tag, int x, int y, int w, int h)
+    GestureSlider(PluginAccess& plugin, int tag, int x, int y, int w, int h)
         : Fl_Slider(x, y, w, h), plugin_(plugin), tag_(tag) {}
     int handle(int event) override {
         if (event == FL_PUSH && Fl::event_button() == FL_LEFT_MOUSE) plugin_.beginEdit(tag_);
@@ -384,7 +383,7 @@ public:
     }
 
 private:
-    APlugin& plugin_;
+    PluginAccess& plugin_;
     int tag_;
 };
 
@@ -514,6 +513,8 @@ public:
                 break;
         }
     }
+
+    std::uintptr_t nativeWindow() const override { return fl_xid(window_.get()); }
 
     void idle() override {
         {

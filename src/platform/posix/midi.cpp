@@ -7,9 +7,12 @@
 #include <alsa/asoundlib.h>
 #include <jack/jack.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <mutex>
 #include <string_view>
+#include <thread>
 
 #include "platform/midi.h"
 
@@ -99,6 +102,7 @@ public:
     }
 
     bool openOutput(int number, MidiErrorText& error) noexcept override {
+        cancel_.store(false);
         return open(true, number, "MIDI out", error);
     }
 
@@ -121,7 +125,54 @@ public:
         }
     }
 
+    // On ALSA the whole message goes at once (the sequencer divides it itself). RtMidi's JACK
+    // output holds 16 KB at a time, empties once per period into a port buffer that drops what
+    // does not fit, and a busy machine may skip periods: there the message goes in small
+    // pieces, each one JACK event (the first with F0, the last with F7), paced so that little
+    // is ever on its way; a piece the full output refuses is offered again until it fits.
+    void cancelLong() noexcept override { cancel_.store(true); }
+
+    void setLongMessages(bool on) noexcept override {
+        long_ = on;
+        try {
+            if (in_) in_->ignoreTypes(!on, false, false);
+        } catch (...) {
+        }
+    }
+
+    bool sendLong(const std::uint8_t* data, std::size_t size) noexcept override {
+        if (!out_ || size == 0) return false;
+        const std::size_t piece = api_ == RtMidi::UNIX_JACK ? kJackPiece : size;
+        int retries = 0;
+        try {
+            for (std::size_t at = 0; at < size;) {
+                const std::size_t n = std::min(piece, size - at);
+                outCapture_.refused.store(false);
+                out_->sendMessage(data + at, n);
+                if (!outCapture_.refused.load()) {
+                    at += n;
+                    retries = 0;
+                    if (api_ == RtMidi::UNIX_JACK && at < size)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    continue;
+                }
+                if (api_ != RtMidi::UNIX_JACK || cancel_.load()) return false;
+                // The JACK output empties once per period: give it time, but not forever.
+                if (++retries > kMaxRetries) return false;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        } catch (...) {
+            return false;
+        }
+        return true;
+    }
+
 private:
+    static constexpr std::size_t kJackPiece = 512;
+    bool long_ = false;
+    std::atomic<bool> cancel_{false};
+    static constexpr int kMaxRetries = 2000;  // about two seconds without progress
+
     // The client of one direction, made on first use: ALSA if the sequencer answers, else
     // JACK (RtMidi throws when ALSA is missing, so each is asked for by name).
     RtMidi* client(bool output) noexcept {
@@ -141,9 +192,9 @@ private:
                 } else {
                     auto in = std::make_unique<RtMidiIn>(api, name);
                     in->setErrorCallback(&RtMidiBackend::onError, &inCapture_);
-                    // Every short message, clock, active sensing and time code included; no
-                    // system exclusive.
-                    in->ignoreTypes(true, false, false);
+                    // Every short message, clock, active sensing and time code included;
+                    // system exclusive only when asked for.
+                    in->ignoreTypes(!long_, false, false);
                     in->setCallback(&RtMidiBackend::onInput, this);
                     in_ = std::move(in);
                 }
@@ -240,22 +291,34 @@ private:
     struct Capture {
         std::atomic<MidiErrorText*> text{nullptr};
         std::atomic<bool> failed{false};
+        std::atomic<bool> refused{false};  // a warning while sending: the output was full
     };
     static void onError(RtMidiError::Type type, const std::string& text, void* data) {
-        if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING) return;
         auto* capture = static_cast<Capture*>(data);
+        if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING) {
+            capture->refused.store(true);
+            return;
+        }
         if (MidiErrorText* buffer = capture->text.load()) {
             setMidiErrorText(*buffer, text.c_str());
             capture->failed.store(true);
         }
     }
 
-    // On the driver's thread: pass one short message on as a packed word. No allocation, no
-    // lock, no waiting.
+    // On the driver's thread: pass one short message on as a packed word, or a whole SysEx as
+    // its bytes. No allocation, no lock, no waiting.
     static void onInput(double, std::vector<unsigned char>* message, void* self) {
         auto* b = static_cast<RtMidiBackend*>(self);
-        if (!message || message->empty() || message->size() > 3) return;
+        if (!message || message->empty()) return;
         const auto& m = *message;
+        if (m[0] == 0xF0) {
+            void* context = b->context_.load(std::memory_order_acquire);
+            if (MidiInputProc proc = b->proc_.load(std::memory_order_relaxed))
+                proc(context, kMidiInLongData, reinterpret_cast<std::uintptr_t>(m.data()),
+                     m.size());
+            return;
+        }
+        if (m.size() > 3) return;
         if (shortMessageLength(m[0]) == 0) return;
         std::uint32_t word = 0;
         for (std::size_t i = 0; i < m.size(); ++i) word |= std::uint32_t{m[i]} << (8 * i);

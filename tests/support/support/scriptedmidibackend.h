@@ -26,6 +26,15 @@ public:
     bool openOutput(int number, MidiErrorText& error) noexcept override;
     void closeOutput() noexcept override;
     void sendShort(std::uint32_t word) noexcept override;
+    // Records "sysex SIZE" and keeps the bytes.
+    bool sendLong(const std::uint8_t* data, std::size_t size) noexcept override;
+    void setLongMessages(bool on) noexcept override { longMessages_.store(on); }
+    // With holdLongSends set, sendLong waits (up to 10 s) until cancelLong; false then.
+    void cancelLong() noexcept override { cancelled_.store(true); }
+    std::atomic<bool> holdLongSends{false};
+    std::atomic<bool> longSendWaiting{false};
+    bool longMessages() const noexcept { return longMessages_.load(); }
+    std::vector<std::vector<std::uint8_t>> sentLong() const;
 
     // The next open of that direction fails with this text.
     void failNextOpen(bool output, std::string text);
@@ -48,6 +57,9 @@ private:
     std::atomic<MidiInputProc> proc_{nullptr};
     std::atomic<void*> context_{nullptr};
     std::atomic<int> sending_{0}, overlaps_{0};
+    std::atomic<bool> longMessages_{false};
+    std::atomic<bool> cancelled_{false};
+    std::vector<std::vector<std::uint8_t>> sentLong_;
 };
 
 }  // namespace platform
