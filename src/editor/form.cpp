@@ -211,12 +211,14 @@ const std::array<Control, kOptionsControlCount>& optionsForm() {
               Handler::CheckBox1Click, "Default tempo is 120, time sign 4/4"),
             c("Label1", Kind::Label, 1, 10, 164, 0, 0, "Track name:", Handler::None),
             c("Edit1", Kind::Edit, 1, 78, 161, 161, 21, "Corvella", Handler::Edit1Change),
-            c("BitBtn1", Kind::Button, 1, 88, 238, 81, 26, "Klewz ...", Handler::BitBtn1Click),
+            c("BitBtn1", Kind::Button, 1, 88, 254, 81, 26, "Klewz ...", Handler::BitBtn1Click),
             c("SysEx", Kind::CheckBox, 1, 11, 187, 170, 17, "Pass and log system exclusive",
               Handler::VSTiClick, kRestart, ShowsHint),
-            c("Label2", Kind::Label, 1, 10, 213, 0, 0, "Editor scale:", Handler::None),
-            c("ComboBox1", Kind::DropDown, 1, 78, 210, 81, 21, "", Handler::None,
+            c("Label2", Kind::Label, 1, 10, 229, 0, 0, "Editor scale:", Handler::None),
+            c("ComboBox1", Kind::DropDown, 1, 78, 226, 81, 21, "", Handler::None,
               "Takes effect when the editor opens next", ShowsHint),
+            c("SampleAccurate", Kind::CheckBox, 1, 11, 203, 160, 17, "Sample-accurate output",
+              Handler::VSTiClick, kRestart, ShowsHint),
         }};
     }();
     return form;

@@ -197,6 +197,7 @@ enum class OptId : std::uint16_t {
     SysEx,
     Label2,     // "Editor scale:"
     ComboBox1,  // the editor's scale (the X11 view only)
+    SampleAccurate,
     Count
 };
 inline constexpr std::size_t kOptionsControlCount = static_cast<std::size_t>(OptId::Count);
@@ -260,6 +261,6 @@ constexpr int fittedLeft(int left, int width, int rightEdge) noexcept {
 inline constexpr int kWindowWidth = 344;
 inline constexpr int kWindowHeight = 305;
 inline constexpr int kOptionsWidth = 255;
-inline constexpr int kOptionsHeight = 273;
+inline constexpr int kOptionsHeight = 289;
 
 }  // namespace editor

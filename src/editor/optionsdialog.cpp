@@ -18,6 +18,8 @@ const char* optionName(OptId box) {
             return kOptionEmuIn;
         case OptId::SysEx:
             return kOptionSysEx;
+        case OptId::SampleAccurate:
+            return kOptionSampleAccurate;
         default:
             return nullptr;
     }
@@ -49,7 +51,8 @@ OptionsDialog::OptionsDialog(float logMetaValue, const std::string& trackName)
     // Only values that exist are shown; a missing one leaves its box unchecked.
     platform::SettingsStore& store = platform::userSettings();
     if (store.openKey(kOptionsKey, true)) {
-        for (OptId box : {OptId::VSTi, OptId::ProcRep, OptId::EmuIn, OptId::SysEx}) {
+        for (OptId box :
+             {OptId::VSTi, OptId::ProcRep, OptId::EmuIn, OptId::SysEx, OptId::SampleAccurate}) {
             if (auto v = store.readDword(kOptionsKey, optionName(box))) setChecked(box, *v != 0);
         }
     }

@@ -1,6 +1,6 @@
-// The options dialog's logic: the four start-up options ("SysEx" among them) and the editor's
-// scale, written to the user's settings at each click, and the two values the editor takes back
-// when the dialog closes ("log meta?" and the track name).
+// The options dialog's logic: the five start-up options ("SysEx" and "SampleAccurate" among
+// them) and the editor's scale, written to the user's settings at each click, and the two values
+// the editor takes back when the dialog closes ("log meta?" and the track name).
 #pragma once
 
 #include <array>

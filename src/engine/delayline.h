@@ -52,13 +52,46 @@ public:
     std::size_t dropped() const noexcept { return dropped_.load(std::memory_order_relaxed); }
 
     // Puts a word into the first free slot from position + delay + 1 on. A word of 0 changes
-    // nothing; a word that finds the ring full is dropped and counted.
-    void insert(MidiWord w) noexcept {
+    // nothing; a word that finds the ring full is dropped and counted. When it is placed, `due`
+    // (if given) gets the frame count (see time()) at which it leaves, or -1 when dropped.
+    void insert(MidiWord w, std::int64_t* due = nullptr) noexcept {
         if (w == 0) return;
         if (staged_ == kStage) [[unlikely]]
             place();
+        dues_[staged_] = due;
         stage_[staged_++] = w;
     }
+
+    // Puts a word at once into the first free slot from `distance` (0..kSlots-1) frames past
+    // the position on (0: it leaves at the first frame of the next advance), after the staged
+    // words. Answers the frame count at which it leaves, or -1 when nothing was stored.
+    std::int64_t insertAt(MidiWord w, int distance) noexcept {
+        if (w == 0) return -1;
+        place();
+        if (occupied_ == kSlots) {
+            dropped_.store(dropped_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+            return -1;
+        }
+        int target = pos_ + distance;
+        if (target > kSlots - 1) target -= kSlots;
+        int i = target >> 6;
+        std::uint64_t taken =
+            bits_[static_cast<std::size_t>(i)] | ((std::uint64_t{1} << (target & 63)) - 1);
+        while (!~taken) {
+            if (++i == kWords) i = 0;
+            taken = bits_[static_cast<std::size_t>(i)];
+        }
+        const int k = (i << 6) + std::countr_one(taken);
+        ring_[static_cast<std::size_t>(k)] = w;
+        bits_[static_cast<std::size_t>(k >> 6)] |= std::uint64_t{1} << (k & 63);
+        ++occupied_;
+        hintTarget_ = -1;
+        return dueOf(k);
+    }
+
+    // Frames the position has moved on since construction: a placed word that leaves at
+    // time t is still waiting while t >= time().
+    std::int64_t time() const noexcept { return time_; }
 
     // Places the staged words: one after another into the first free slots from the target
     // on, a machine word of the bitmap at a time.
@@ -138,8 +171,11 @@ private:
             skipped = b == 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << b) - 1;
             k = (at << 6) + b;
             ring_[static_cast<std::size_t>(k)] = stage_[i];
+            if (dues_[i]) *dues_[i] = dueOf(k);
             ++occupied;
         }
+        for (std::size_t j = i; j < n; ++j)
+            if (dues_[j]) *dues_[j] = -1;
         bits_[static_cast<std::size_t>(at)] = bits;
         occupied_ = occupied;
         if (k >= 0) {
@@ -151,7 +187,12 @@ private:
                            std::memory_order_relaxed);
     }
 
+    std::int64_t dueOf(int slot) const noexcept {
+        return time_ + (slot >= pos_ ? slot - pos_ : slot + kSlots - pos_);
+    }
+
     void movePosition(long frames) noexcept {
+        time_ += frames;
         if (frames < kSlots) {
             pos_ += static_cast<int>(frames);
             if (pos_ >= kSlots) pos_ -= kSlots;
@@ -186,6 +227,7 @@ private:
 
     std::array<MidiWord, kSlots> ring_{};
     std::array<MidiWord, kStage> stage_{};
+    std::array<std::int64_t*, kStage> dues_{};
     std::size_t staged_ = 0;
     std::array<std::uint64_t, kWords> bits_{};
     int pos_ = 0;
@@ -193,6 +235,7 @@ private:
     int occupied_ = 0;
     int hintTarget_ = -1;
     int hintSlot_ = 0;
+    std::int64_t time_ = 0;
     // Written by the processing thread only; read from any thread.
     std::atomic<std::size_t> dropped_{0};
 };

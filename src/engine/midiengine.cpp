@@ -17,10 +17,18 @@ SettingsDecoder::SettingsDecoder() noexcept {
         if (i != param::Log) apply(i, values_[static_cast<std::size_t>(i)]);
 }
 
+// What decides where a note goes: "replace", the delay, "delay output?", the filter and the
+// replace pattern and target.
+static bool routesNotes(int index) noexcept {
+    return index == param::Replace || index == param::DelayAmount || index == param::DelayOutput ||
+           (index >= param::FilterType && index <= param::ReplaceNewData2);
+}
+
 MidiWord SettingsDecoder::apply(int index, float v) noexcept {
+    EngineSettings& s = settings_;
+    if (routesNotes(index) && values_[static_cast<std::size_t>(index)] != v) ++s.routeGeneration;
     values_[static_cast<std::size_t>(index)] = v;
     const float* p = values_.data();
-    EngineSettings& s = settings_;
     switch (index) {
         case param::SendToHost:
             s.sendToHost = switchOn(index, v);
@@ -77,6 +85,14 @@ MidiWord SettingsDecoder::apply(int index, float v) noexcept {
         default:
             if (index >= param::FilterRow1 && index < param::FilterRow1 + 20) s.filter.applyRows(p);
             break;
+    }
+    if (index >= param::FilterType && index < param::FilterRow1 + 20) {
+        s.noteOffsBlocked = 0;
+        for (unsigned ch = 0; ch < 16; ++ch) {
+            MidiWord off = 0x80 | ch;
+            s.filter.apply(off);
+            if (off == 0) s.noteOffsBlocked |= static_cast<std::uint16_t>(1u << ch);
+        }
     }
     return 0;
 }
@@ -380,6 +396,47 @@ void MidiEngine::readBus() noexcept {
     for (int i = 0; i < n; ++i) chain(busWords_[static_cast<std::size_t>(i)] | kFromBusFlag, 0);
 }
 
+// A note-off whose routing changed since its note-on goes the way that note-on went: on its
+// channel and note, removed when it was removed or when the filter removed this note-off then
+// and still does now, and never ahead of it while it waits in the delay line. A note-on that
+// left as some other message leaves its note-off to run as any other message.
+MidiWord MidiEngine::followNoteOn(MidiWord word, MidiWord flags, int frame,
+                                  std::size_t note) noexcept {
+    const MidiWord state = notes_[note].out;
+    notes_[note].out = 0;
+    const MidiWord sent = state & kWordBits;
+    if (sent == 0) return 0;
+    if ((sent & 0xF0) != 0x90 || wordData2(sent) == 0) return route(word, flags, frame);
+    // The note-off keeps its own kind and velocity.
+    MidiWord off = (word & 0xFF00F0u) | (sent & 0x7F0Fu);
+    if (state & kOffBlocked) {
+        MidiWord now = off;
+        s_.filter.apply(now);
+        if (now == 0) return 0;
+    }
+    off |= flags;
+    if (state & kDelayed) {
+        delay_->place();                   // the note-on's time is known once it has its slot
+        if (noteDue_[note] < 0) return 0;  // the full line dropped it
+        const std::int64_t wait = noteDue_[note] - delay_->time();
+        if (wait >= 0) {
+            // Behind its note-on, which still waits (even when delayed output is off now: then
+            // both go unsent as the line passes them).
+            long distance = static_cast<long>(wait) + 1;
+            if (s_.delayOut && delayDistance(frame) > distance) distance = delayDistance(frame);
+            if (distance > DelayLine::kSlots - 1) distance = DelayLine::kSlots - 1;
+            delay_->insertAt(off, static_cast<int>(distance));
+            return off & kWordBits;
+        }
+        if (s_.delayOut) {
+            delayInsert(off, frame);
+            return off & kWordBits;
+        }
+    }
+    emit(off, frame);
+    return off & kWordBits;
+}
+
 void MidiEngine::hostSysex(const std::uint8_t* data, std::size_t size, int frame) noexcept {
     if (!sysexOn_ || size > kMaxSysex || !wholeSysex(data, size)) {
         countSysexDrop();
@@ -395,7 +452,8 @@ void MidiEngine::sysexChain(const std::uint8_t* data, std::size_t size, int fram
     if (s_.deviceOut) ports_.deviceSysexOutput(data, size);
 }
 
-// --- The log -------------------------------------------------------------------------------------
+// --- The log
+// -------------------------------------------------------------------------------------
 
 std::int32_t MidiEngine::ticksAt(std::int64_t clock) const noexcept {
     return static_cast<std::int32_t>(baseTick_ +

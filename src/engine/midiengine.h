@@ -50,6 +50,12 @@ struct EngineSettings {
     unsigned logEpoch = 0;  // counts switch-ons of "log?": each restarts the sample clock
     int delayFrames = 0;
     bool delayOut = false;
+    // Counts changes of what decides a note's way (replace, filter, delay): a note-off whose
+    // note-on left under another count follows that note-on (see MidiEngine::chain).
+    unsigned routeGeneration = 0;
+    // Bit n: the filter removes note-offs of channel n + 1 (the filter decides on a note-off by
+    // its status alone).
+    std::uint16_t noteOffsBlocked = 0;
 };
 
 // Turns parameter values into settings, in the order they were set (producer side).
@@ -121,6 +127,12 @@ public:
     }
     EngineCounters counters() const noexcept;
 
+    // Sample-accurate output, set by the front end before the first processing call: a
+    // delayed word leaves `delay` frames after its own input frame (not delay + 1 frames after
+    // the start of the block that follows), so the ports can place every word at its frame.
+    void setSampleAccurate(bool on) noexcept { exactDelay_ = on; }
+    bool sampleAccurate() const noexcept { return exactDelay_; }
+
     // --- Processing thread ---
 
     // A processing call that brings host events: beginCall, hostInput for each, endCall.
@@ -190,7 +202,28 @@ private:
     // The chain and the outputs run once per message: inline, so a front end's loop over its
     // events calls only the ports.
     MidiWord chain(MidiWord word, int frame) noexcept;
+    // Replace, filter, then the delay line or the outputs.
+    MidiWord route(MidiWord word, MidiWord flags, int frame) noexcept;
     void emit(MidiWord word, int frame) noexcept;
+    // Into the delay line; `due` (if given) gets the time the word leaves it (DelayLine::time)
+    // once it is placed, or -1 when the full line drops it.
+    void delayInsert(MidiWord word, int frame, std::int64_t* due = nullptr) noexcept;
+    int delayDistance(int frame) const noexcept;
+
+    // How a sounding note's note-on left: the routing generation then, and the word after
+    // replace and filter (0 when removed) with the bits below.
+    struct NoteRoute {
+        unsigned generation;
+        MidiWord out;
+    };
+    static constexpr MidiWord kSounding = 1u << 24;    // a note-on ran and no note-off yet
+    static constexpr MidiWord kDelayed = 1u << 25;     // it went into the delay line
+    static constexpr MidiWord kOffBlocked = 1u << 26;  // the filter then removed its note-off
+    static std::size_t noteIndex(MidiWord w) noexcept {
+        return (w & 0x0Fu) << 7 | (w >> 8 & 0x7Fu);
+    }
+    void noteLeft(NoteRoute& note, MidiWord word) noexcept;
+    MidiWord followNoteOn(MidiWord word, MidiWord flags, int frame, std::size_t note) noexcept;
     void sysexChain(const std::uint8_t* data, std::size_t size, int frame) noexcept;
     void logSysex(const std::uint8_t* data, std::size_t size, int frame) noexcept;
     void countSysexDrop() noexcept {
@@ -250,6 +283,7 @@ private:
 
     // Processing side.
     EngineSettings s_;
+    bool exactDelay_ = false;
     unsigned logEpoch_ = 0;
     std::unique_ptr<DelayLine> delay_;
     std::unique_ptr<MidiWord[]> busWords_;
@@ -288,6 +322,9 @@ private:
     std::size_t stagedLineCount_ = 0;
     unsigned lineEpoch_ = 0;
     std::atomic<std::size_t> soundNotices_{0};
+    // By input channel and note; the time a delayed note-on leaves the delay line apart.
+    std::array<NoteRoute, 16 * 128> notes_{};
+    std::array<std::int64_t, 16 * 128> noteDue_{};
     // SysEx (only when enabled): the device's messages on their way in, the place the
     // processing thread copies one to, and the bytes of the call's staged SysEx events.
     static constexpr std::size_t kSysexQueue = 1u << 20;
@@ -315,15 +352,75 @@ inline MidiWord MidiEngine::chain(MidiWord word, int frame) noexcept {
     const MidiWord flags = word & ~kWordBits;
     word &= kWordBits;
     if (s_.logOn) logMessage(word, frame);
+    // A note-on (status 0x90..0x9F, velocity above 0) notes how it leaves. A note-off (or a
+    // note-on at velocity 0) whose note-on left under the same routing settings runs as any
+    // other message; after a change it follows its note-on instead (followNoteOn).
+    NoteRoute* note = nullptr;
+    if ((word & 0xE0) == 0x80) {
+        note = &notes_[noteIndex(word)];
+        if ((word & 0x10) == 0 || word < 0x10000) {
+            if (note->generation != s_.routeGeneration && (note->out & kSounding)) [[unlikely]]
+                return followNoteOn(word, flags, frame, noteIndex(word));
+            note->out = 0;
+            note = nullptr;
+        }
+    }
+    if (s_.replaceOn) s_.replacer.replace(word);
+    s_.filter.apply(word);
+    if (word == 0) {
+        if (note) *note = {s_.routeGeneration, kSounding};
+        return 0;
+    }
+    if (s_.delayOut) {
+        if (note) {
+            delayInsert(word | flags, frame,
+                        &noteDue_[static_cast<std::size_t>(note - notes_.data())]);
+            noteLeft(*note, word);
+        } else {
+            delayInsert(word | flags, frame);
+        }
+        return word;
+    }
+    if (note) noteLeft(*note, word);
+    emit(word | flags, frame);
+    return word;
+}
+
+// A note-on left as `word`, into the delay line when that is on.
+inline void MidiEngine::noteLeft(NoteRoute& note, MidiWord word) noexcept {
+    MidiWord state = word | kSounding;
+    if (s_.noteOffsBlocked >> (word & 0x0F) & 1) state |= kOffBlocked;
+    if (s_.delayOut) state |= kDelayed;
+    note = {s_.routeGeneration, state};
+}
+
+inline MidiWord MidiEngine::route(MidiWord word, MidiWord flags, int frame) noexcept {
     if (s_.replaceOn) s_.replacer.replace(word);
     s_.filter.apply(word);
     if (word == 0) return 0;
     if (s_.delayOut) {
-        delay_->insert(word | flags);
+        delayInsert(word | flags, frame);
     } else {
         emit(word | flags, frame);
     }
     return word;
+}
+
+inline void MidiEngine::delayInsert(MidiWord word, int frame, std::int64_t* due) noexcept {
+    if (exactDelay_) {
+        const std::int64_t at = delay_->insertAt(word, delayDistance(frame));
+        if (due) *due = at;
+    } else {
+        delay_->insert(word, due);
+    }
+}
+
+// Today's delay counts delay + 1 frames from the block's start; the sample-accurate one counts
+// delay frames from the word's own frame, kept within the ring.
+inline int MidiEngine::delayDistance(int frame) const noexcept {
+    if (!exactDelay_) return s_.delayFrames + 1;
+    const long d = static_cast<long>(frame < 0 ? 0 : frame) + s_.delayFrames;
+    return d < DelayLine::kSlots ? static_cast<int>(d) : DelayLine::kSlots - 1;
 }
 
 // Host, send bus, device, in that order. A word this instance took from its receive bus does

@@ -113,6 +113,14 @@ Lv2Plugin::Lv2Plugin(double rate, LV2_URID_Map* map, LV2_Worker_Schedule* schedu
     bus_ = std::make_unique<vstbus::TVstBus>();
     engine_.setSampleRate(static_cast<float>(rate));
     rate_ = rate;
+    // Words leave at their frames in any case; the per-user option of the VST 2 plug-in makes
+    // the delay count from each word's own frame here too.
+    try {
+        if (auto v = platform::userSettings().readDword(kOptionsKey, kOptionSampleAccurate))
+            engine_.setSampleAccurate(*v != 0);
+    } catch (...) {
+        // An unreadable store leaves the option off.
+    }
     // The parameters start at their defaults, as the Turtle gives them to the host; the knobs'
     // first words wait for the first run.
     for (int i = 0; i < kNumParams; ++i) {

@@ -5,7 +5,8 @@
 #include "platform/settings.h"
 
 bool optionDefault(const char* name) noexcept {
-    return std::strcmp(name, kOptionEmuIn) != 0 && std::strcmp(name, kOptionSysEx) != 0;
+    return std::strcmp(name, kOptionEmuIn) != 0 && std::strcmp(name, kOptionSysEx) != 0 &&
+           std::strcmp(name, kOptionSampleAccurate) != 0;
 }
 
 bool readOption(const char* name) {
@@ -34,6 +35,7 @@ StartupOptions readStartupOptions() {
     o.emulateInput = readOption(kOptionEmuIn);
     o.processReplacing = readOption(kOptionProcRep);
     o.instrument = readOption(kOptionVSTi);
+    o.sampleAccurate = readOption(kOptionSampleAccurate);
     o.sysex = readOption(kOptionSysEx);
     return o;
 }

@@ -10,6 +10,8 @@ inline constexpr const char* kOptionProcRep = "ProcRep";
 inline constexpr const char* kOptionEmuIn = "EmuIn";
 inline constexpr const char* kOptionEmuOut = "EmuOut";
 inline constexpr const char* kOptionSysEx = "SysEx";
+// Events for the host at the frame the engine produced them, the delay exact to the sample.
+inline constexpr const char* kOptionSampleAccurate = "SampleAccurate";
 // The Linux editor's scale in percent: 0 follows the display (Xft.dpi), 100 .. 200 fixes it.
 // Read each time the editor opens; a missing value is not created.
 inline constexpr const char* kOptionEditorScale = "EditorScale";
@@ -19,9 +21,11 @@ struct StartupOptions {
     bool processReplacing = true;
     bool instrument = true;
     bool sysex = false;
+    bool sampleAccurate = false;
 };
 
-// The default of an option: false for "EmuIn" and "SysEx", true for every other name.
+// The default of an option: false for "EmuIn", "SysEx" and "SampleAccurate", true for every
+// other name.
 bool optionDefault(const char* name) noexcept;
 
 // Reads one option. A missing value is created with its default and answers that default; a
@@ -31,7 +35,7 @@ bool readOption(const char* name);
 // Writes an option (the options dialog's check boxes); false when it could not be stored.
 bool writeOption(const char* name, bool value);
 
-// Reads "EmuIn", "ProcRep", "VSTi" and "SysEx", once each, in that order.
+// Reads "EmuIn", "ProcRep", "VSTi", "SysEx" and "SampleAccurate", once each, in that order.
 StartupOptions readStartupOptions();
 
 // Reads "EditorScale": 0 (automatic) when missing, unreadable or out of 100 .. 200, else the

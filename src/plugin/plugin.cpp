@@ -52,6 +52,7 @@ APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParam
     canMono(true);
     canProcessReplacing(options.processReplacing);
     isSynth(options.instrument);
+    engine_.setSampleAccurate(options.sampleAccurate);
     setUniqueID(kUniqueId);
 
     copyText(program_.name, kProgramName, sizeof program_.name);

@@ -165,6 +165,15 @@ private:
     void hostSysexOutput(const std::uint8_t* data, std::size_t size, int frame) noexcept override;
     void deviceSysexOutput(const std::uint8_t* data, std::size_t size) noexcept override;
     void notice(EngineNotice which) noexcept override;
+    // The start of a processing block of `frames` frames, for the frames of sample-accurate
+    // output (the processing thread).
+    // The frame of sample-accurate output for a word produced at `frame` (hostOutput).
+    VstInt32 blockFrame(int frame) noexcept;
+    void beginBlock(VstInt32 frames) noexcept {
+        if (!eventsBeforeBlock_) lastFrame_ = 0;
+        eventsBeforeBlock_ = false;
+        frameLimit_ = frames - 1;
+    }
 
     bool writeRecording(const RecordingSnapshot& recording, const std::string& path,
                         const std::string& name);
@@ -209,6 +218,11 @@ private:
     // The one-event list handed to the host for every message.
     VstEvents hostEvents_{};
     VstMidiEvent hostMidiEvent_{};
+    // Sample-accurate output (processing thread): the frame of the last word sent in this
+    // block, the block's last frame, and whether processEvents began the block.
+    VstInt32 lastFrame_ = 0;
+    VstInt32 frameLimit_ = 0;
+    bool eventsBeforeBlock_ = false;
     // The one-event list handed to the host for each SysEx.
     VstEvents hostSysexEvents_{};
     VstMidiSysexEvent hostSysexEvent_{};

@@ -5,6 +5,11 @@
 // --- Host entries ------------------------------------------------------------------------------
 
 VstInt32 APlugin::processEvents(VstEvents* events) {
+    // The events belong to the block the next process call brings, whose size is not known
+    // yet: the host's largest block bounds their frames.
+    lastFrame_ = 0;
+    frameLimit_ = blockSize - 1;
+    eventsBeforeBlock_ = true;
     engine_.beginCall();
     const bool receiving =
         events && switchOn(param::ReceiveFromHost, value(param::ReceiveFromHost));
@@ -35,23 +40,31 @@ VstInt32 APlugin::processEvents(VstEvents* events) {
 
 // Audio passes through untouched in both modes: the callbacks only drive the engine's blocks.
 void APlugin::process(float** /*inputs*/, float** /*outputs*/, VstInt32 sampleFrames) {
+    beginBlock(sampleFrames);
     engine_.processBlock(sampleFrames);
 }
 
 void APlugin::processReplacing(float** /*inputs*/, float** /*outputs*/, VstInt32 sampleFrames) {
+    beginBlock(sampleFrames);
     engine_.processBlock(sampleFrames);
 }
 
 void VSTCALLBACK APlugin::processEntry(AEffect* e, float** /*inputs*/, float** /*outputs*/,
                                        VstInt32 sampleFrames) noexcept {
     if (e == nullptr || e->object == nullptr) return;
-    static_cast<APlugin*>(static_cast<AudioEffect*>(e->object))->engine_.processBlock(sampleFrames);
+    auto* plugin = static_cast<APlugin*>(static_cast<AudioEffect*>(e->object));
+    plugin->beginBlock(sampleFrames);
+    plugin->engine_.processBlock(sampleFrames);
 }
 
 // --- Ports -------------------------------------------------------------------------------------
 
-// Each word goes to the host as a single-event list at deltaFrames 0, whatever its frame.
-void APlugin::hostOutput(MidiWord word, int /*frame*/) noexcept {
+// Each word goes to the host as a single-event list. Its deltaFrames is 0, whatever its frame;
+// with sample-accurate output it is the frame the engine produced the word at, kept within the
+// block and never before a word already sent in it: hosts order a block's events by frame, and
+// so keep the order the engine sent them in (a note-off never before its note-on).
+void APlugin::hostOutput(MidiWord word, int frame) noexcept {
+    if (engine_.sampleAccurate()) hostMidiEvent_.deltaFrames = blockFrame(frame);
     hostMidiEvent_.midiData[0] = static_cast<char>(wordStatus(word));
     hostMidiEvent_.midiData[1] = static_cast<char>(wordData1(word));
     hostMidiEvent_.midiData[2] = static_cast<char>(wordData2(word));
@@ -62,10 +75,19 @@ void APlugin::hostOutput(MidiWord word, int /*frame*/) noexcept {
 
 // A SysEx goes to the host the same way, as a single-event list of its own at deltaFrames 0,
 // so it keeps its place among the words. The host copies what it keeps during the call.
-void APlugin::hostSysexOutput(const std::uint8_t* data, std::size_t size, int /*frame*/) noexcept {
+// A SysEx takes its frame as a short message does (see hostOutput).
+void APlugin::hostSysexOutput(const std::uint8_t* data, std::size_t size, int frame) noexcept {
+    if (engine_.sampleAccurate()) hostSysexEvent_.deltaFrames = blockFrame(frame);
     hostSysexEvent_.dumpBytes = static_cast<VstInt32>(size);
     hostSysexEvent_.sysexDump = const_cast<char*>(reinterpret_cast<const char*>(data));
     if (audioMaster) audioMaster(&cEffect, audioMasterProcessEvents, 0, 0, &hostSysexEvents_, 0.0f);
+}
+
+VstInt32 APlugin::blockFrame(int frame) noexcept {
+    VstInt32 at = frame < lastFrame_ ? lastFrame_ : frame;
+    if (at > frameLimit_) at = frameLimit_ > lastFrame_ ? frameLimit_ : lastFrame_;
+    lastFrame_ = at;
+    return at;
 }
 
 bool APlugin::hostTime(HostTime& time) noexcept {

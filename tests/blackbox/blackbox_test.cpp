@@ -3,8 +3,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
+#include "platform/settings.h"
 #include "tools/host/vsthost.h"
 
 namespace {
@@ -84,6 +86,71 @@ TEST_F(BlackBox, EventsPassThroughToTheHost) {
     EXPECT_EQ(host.sent[1].deltaFrames, 0);
     EXPECT_EQ(host.sent[2].block, 1);  // frame 700 falls in the second 512-frame block
     EXPECT_EQ(host::hexBytes(host.sent[2].bytes, 4), "80 3C 00 00");
+}
+
+// Sample-accurate output, a per-user option read when an instance is created: a word delayed by
+// 100 samples from frame 37 leaves in the same block at deltaFrames 137, and a word that passes
+// at once keeps its input frame.
+TEST_F(BlackBox, SampleAccurateOutputCarriesTheFrames) {
+#ifndef _WIN32
+    // A settings directory of this test's own, so no other test's instance sees the option.
+    struct OwnSettings {
+        char dir[32] = "/tmp/corvella-blackbox-XXXXXX";
+        std::string previous = std::getenv("XDG_CONFIG_HOME") ? std::getenv("XDG_CONFIG_HOME") : "";
+        OwnSettings() {
+            if (mkdtemp(dir)) setenv("XDG_CONFIG_HOME", dir, 1);
+        }
+        ~OwnSettings() {
+            setenv("XDG_CONFIG_HOME", previous.c_str(), 1);
+            std::filesystem::remove_all(dir);
+        }
+    } own;
+#endif
+    platform::SettingsStore& store = platform::userSettings();
+    const auto before = store.readDword("Software\\Corvella", "SampleAccurate");
+    ASSERT_TRUE(store.writeDword("Software\\Corvella", "SampleAccurate", 1));
+    AEffect* e = host.instantiate();
+    store.writeDword("Software\\Corvella", "SampleAccurate", before.value_or(0));
+    ASSERT_NE(e, nullptr) << host.error();
+    host.setParameter(8, 1.0f);               // delay output on
+    host.setParameter(7, 100.0f / 32767.0f);  // 100 samples
+    std::vector<host::ScheduledEvent> schedule;
+    std::string error;
+    ASSERT_TRUE(host::parseSchedule("37:0x90 60 100,812:0x80 60 0", schedule, error)) << error;
+    host.start();
+    host.runBlock(schedule);
+    host.setParameter(8, 0.0f);
+    host.runBlock(schedule);
+    host.stop();
+    ASSERT_EQ(host.sent.size(), 3u);  // knob 1's construction message first
+    EXPECT_EQ(host::hexBytes(host.sent[1].bytes, 3), "90 3C 64");
+    EXPECT_EQ(host.sent[1].block, 0);
+    EXPECT_EQ(host.sent[1].deltaFrames, 137);
+    EXPECT_EQ(host::hexBytes(host.sent[2].bytes, 3), "80 3C 00");
+    EXPECT_EQ(host.sent[2].block, 1);
+    EXPECT_EQ(host.sent[2].deltaFrames, 300);
+
+    // Frames the host gives out of order or beyond its block size: never before a word already
+    // sent in the block, never past the block's last frame.
+    host.start();
+    auto note = [](VstInt32 frame, char key) {
+        VstMidiEvent m{};
+        m.type = kVstMidiType;
+        m.byteSize = sizeof m;
+        m.deltaFrames = frame;
+        m.midiData[0] = static_cast<char>(0x90);
+        m.midiData[1] = key;
+        m.midiData[2] = 1;
+        return m;
+    };
+    host.sent.clear();
+    host.sendEvents({note(300, 1), note(100, 2), note(5000, 3), note(-4, 4)});
+    host.stop();
+    ASSERT_EQ(host.sent.size(), 4u);
+    EXPECT_EQ(host.sent[0].deltaFrames, 300);
+    EXPECT_EQ(host.sent[1].deltaFrames, 300);
+    EXPECT_EQ(host.sent[2].deltaFrames, host.blockSize - 1);
+    EXPECT_EQ(host.sent[3].deltaFrames, host.blockSize - 1);
 }
 
 TEST_F(BlackBox, ParametersThroughTheRecord) {

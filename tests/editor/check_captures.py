@@ -3,7 +3,7 @@ import struct
 import sys
 import zlib
 
-SIZES = {"options": (255, 273)}
+SIZES = {"options": (255, 289)}
 
 
 def read_bmp(path):

@@ -440,11 +440,14 @@ TEST_F(EditorTest, OptionsDialogWritesOptionsAtOnceAndValuesOnClose) {
         d.userCheck(OptId::SysEx, true);
         sawEmuInBeforeClose = settings.readDword("Software\\Corvella", "EmuIn") == 1u &&
                               settings.readDword("Software\\Corvella", "SysEx") == 1u;
+        EXPECT_FALSE(d.checked(OptId::SampleAccurate));
+        d.userCheck(OptId::SampleAccurate, true);
         d.BitBtn1Click();
     };
     window().About1Click();
     EXPECT_TRUE(sawEmuInBeforeClose);
     EXPECT_EQ(settings.readDword("Software\\Corvella", "ProcRep"), 0u);
+    EXPECT_EQ(settings.readDword("Software\\Corvella", "SampleAccurate"), 1u);
     EXPECT_EQ(plugin().getParameter(45), 1.0f);
     EXPECT_EQ(plugin().trackName(), "Corvella");
 

@@ -58,7 +58,7 @@ def px(v):
 for name in ["tab1-input", "tab2-vst2midi", "tab3-replace", "tab4-filter", "tab5-output",
              "options"]:
     width, height, rows = read_png(f"{out}/{name}.png")
-    expected = (255, 273) if name == "options" else (344, 305)
+    expected = (255, 289) if name == "options" else (344, 305)
     assert (width, height) == (px(expected[0]), px(expected[1])), (name, width, height)
     colours = {p for row in rows for p in row}
     assert len(colours) > 8, f"{name} looks blank"

@@ -162,6 +162,146 @@ TEST_F(EngineState, ChangesFromAnEarlierProcessingThreadReachTheNextOne) {
     EXPECT_FALSE(engine->settings().sendToHost);
 }
 
+// --- Note-offs follow their note-ons --------------------------------------------------------
+
+namespace {
+constexpr float kAny = 1.0f;  // a match value above every "any" limit, a target that keeps
+MidiWord on(unsigned ch, unsigned note) {
+    return packWord(0x90 + ch, note, 100);
+}
+MidiWord off(unsigned ch, unsigned note) {
+    return packWord(0x80 + ch, note, 64);
+}
+}  // namespace
+
+class NoteRoutes : public EngineState {
+protected:
+    // Replace on: every message moves to channel `channel` (0..15).
+    void moveEverythingTo(int channel) {
+        for (int i = param::ReplaceMatchChannel; i <= param::ReplaceMatchData2; ++i)
+            engine->setParameter(i, kAny);
+        for (int i = param::ReplaceNewStatus; i <= param::ReplaceNewData2; ++i)
+            engine->setParameter(i, kAny);
+        choose(param::ReplaceNewChannel, channel);
+        engine->setParameter(param::Replace, 1.0f);
+    }
+    // "Block only" with row 1 naming `status` (0 note-off, 1 note-on) on any channel.
+    void blockOnly(int status) {
+        engine->setParameter(param::FilterType, 0.3f);
+        engine->setParameter(param::FilterRow1, 1.0f);
+        choose(param::FilterRow1 + 1, 16);
+        choose(param::FilterRow1 + 2, status);
+    }
+    void play(std::initializer_list<std::pair<MidiWord, int>> words) {
+        engine->beginCall();
+        for (auto [w, frame] : words) engine->hostInput(w, frame);
+        engine->endCall();
+        ++ports.call;
+    }
+    std::vector<MidiWord> sent() const {
+        std::vector<MidiWord> words;
+        for (const auto& o : ports.host) words.push_back(o.word);
+        return words;
+    }
+};
+
+TEST_F(NoteRoutes, ANoteOffGoesWhereItsNoteOnWentAfterTheReplaceTargetChanged) {
+    play({{on(0, 60), 0}, {on(2, 60), 0}, {on(0, 61), 0}});
+    moveEverythingTo(1);
+    // Both kinds of note-off; the second note of channel 1 was on too.
+    play({{off(0, 60), 3}, {packWord(0x92, 60, 0), 4}, {off(0, 61), 5}});
+    // A note that begins under the new target ends there, and a note-off without a note-on
+    // runs as any other message.
+    play({{on(0, 62), 0}, {off(0, 62), 1}, {off(0, 63), 2}});
+    EXPECT_EQ(sent(), (std::vector<MidiWord>{on(0, 60), on(2, 60), on(0, 61), off(0, 60),
+                                             packWord(0x92, 60, 0), off(0, 61), on(1, 62),
+                                             off(1, 62), off(1, 63)}));
+    EXPECT_EQ(ports.host[3].frame, 3);
+}
+
+TEST_F(NoteRoutes, TheFilterKeepsWhatItDecidedAtTheNoteOn) {
+    blockOnly(0);  // note-offs blocked from the start
+    play({{on(0, 60), 0}, {on(0, 61), 0}});
+    moveEverythingTo(1);
+    play({{off(0, 60), 0}});
+    // Unblocked since: the note-off leaves on the note-on's channel.
+    engine->setParameter(param::FilterRow1, 0.0f);
+    play({{off(0, 61), 0}});
+    EXPECT_EQ(sent(), (std::vector<MidiWord>{on(0, 60), on(0, 61), off(0, 61)}));
+
+    // Note-ons blocked, then all allowed: their note-offs stay removed. A note-on that passed
+    // before note-offs were blocked still gets its note-off.
+    ports.host.clear();
+    engine->setParameter(param::Replace, 0.0f);
+    blockOnly(1);
+    play({{on(3, 40), 0}});
+    engine->setParameter(param::FilterType, 1.0f);
+    play({{on(3, 41), 0}});
+    blockOnly(0);
+    play({{off(3, 40), 0}, {off(3, 41), 0}, {off(3, 42), 0}});
+    EXPECT_EQ(sent(), (std::vector<MidiWord>{on(3, 41), off(3, 41)}));
+}
+
+TEST_F(NoteRoutes, ANoteOffNeverOvertakesItsWaitingNoteOn) {
+    engine->setParameter(param::DelayOutput, 1.0f);
+    engine->setParameter(param::DelayAmount, 1000.0f / 32767.0f);
+    play({{on(0, 60), 0}, {on(0, 61), 0}});
+    block(10);
+    // Shorter now: the note-off waits behind its note-on (which leaves 1001 frames after it
+    // came in) and the note-on queued behind that.
+    engine->setParameter(param::DelayAmount, 0.0f);
+    play({{off(0, 60), 0}, {on(0, 70), 0}});
+    block(10);  // the new note leaves one frame in
+    block(1000);
+    // The delay is off now, and both note-ons have left: their note-offs leave at once.
+    engine->setParameter(param::DelayOutput, 0.0f);
+    play({{off(0, 61), 0}, {off(0, 70), 0}});
+    EXPECT_EQ(sent(), (std::vector<MidiWord>{on(0, 70), on(0, 60), on(0, 61), off(0, 60),
+                                             off(0, 61), off(0, 70)}));
+    ASSERT_EQ(ports.host.size(), 6u);
+    EXPECT_EQ(ports.host[1].frame, 981);  // 20 of its 1001 frames passed in earlier blocks
+    EXPECT_EQ(ports.host[3].frame, 983);
+}
+
+TEST_F(NoteRoutes, ASwitchedOffDelayTakesTheWaitingNoteOnAndItsNoteOff) {
+    engine->setParameter(param::DelayOutput, 1.0f);
+    engine->setParameter(param::DelayAmount, 100.0f / 32767.0f);
+    play({{on(0, 60), 0}});
+    engine->setParameter(param::DelayOutput, 0.0f);
+    play({{off(0, 60), 0}});
+    // On again before the note-on's frame: both leave, in order.
+    engine->setParameter(param::DelayOutput, 1.0f);
+    block(200);
+    EXPECT_EQ(sent(), (std::vector<MidiWord>{on(0, 60), off(0, 60)}));
+    EXPECT_EQ(ports.host[1].frame, 102);
+}
+
+// --- Sample-accurate delay ------------------------------------------------------------------
+
+TEST_F(EngineState, ASampleAccurateDelayCountsFromTheWordsOwnFrame) {
+    for (bool exact : {false, true}) {
+        FakePorts out;
+        MidiEngine e(out);
+        e.setSampleAccurate(exact);
+        e.setParameter(param::DelayOutput, 1.0f);
+        e.setParameter(param::DelayAmount, 100.0f / 32767.0f);
+        e.beginCall();
+        e.hostInput(on(0, 60), 37);
+        e.hostInput(on(0, 61), 200);
+        e.endCall();
+        e.processBlock(256);
+        e.processBlock(256);
+        ASSERT_EQ(out.host.size(), 2u);
+        if (exact) {
+            EXPECT_EQ(out.host[0].frame, 137);        // in the same block
+            EXPECT_EQ(out.host[1].frame, 300 - 256);  // in the next one
+        } else {
+            EXPECT_EQ(out.host[0].frame, 101);  // delay + 1 after the block's start, as ever
+            EXPECT_EQ(out.host[1].frame, 102);
+        }
+    }
+}
+
 TEST_F(EngineState, SoundStreamStopsBusReadingAndSaysSo) {
     struct StreamPorts : FakePorts {
         int busTake(int, MidiWord*, int) noexcept override { return -1; }
@@ -339,18 +479,21 @@ struct PlainRing {
     std::vector<MidiWord> ring = std::vector<MidiWord>(DelayLine::kSlots);
     int pos = 0, delay = 0, occupied = 0;
     std::size_t dropped = 0;
-    void insert(MidiWord w) {
-        if (!w) return;
+    // Answers the slot's distance from the position, or -1 when nothing was stored.
+    int insert(MidiWord w) { return insertAt(w, delay + 1); }
+    int insertAt(MidiWord w, int distance) {
+        if (!w) return -1;
         if (occupied == DelayLine::kSlots) {
             ++dropped;
-            return;
+            return -1;
         }
-        int k = pos + delay;
+        int k = pos + distance - 1;
         do {
             if (++k > DelayLine::kSlots - 1) k -= DelayLine::kSlots;
         } while (ring[static_cast<std::size_t>(k)] != 0);
         ring[static_cast<std::size_t>(k)] = w;
         ++occupied;
+        return (k - pos + DelayLine::kSlots) % DelayLine::kSlots;
     }
     MidiWord take() {
         const MidiWord w = std::exchange(ring[static_cast<std::size_t>(pos)], 0);
@@ -456,6 +599,18 @@ struct Model {
     std::map<int, std::vector<MidiWord>> buses;
     long call = 0;
     const FakePorts* timeSource = nullptr;
+    // Note-offs follow their note-ons after a change of the routing values.
+    struct Note {
+        bool sounding = false, delayed = false, offBlocked = false;
+        unsigned generation = 0;
+        MidiWord out = 0;
+        std::int64_t due = 0;
+    };
+    std::array<std::array<Note, 128>, 16> notes{};
+    unsigned generation = 0;
+    bool mend = true;
+    long follows = 0;           // note-offs that followed their note-ons
+    std::int64_t ringTime = 0;  // frames the ring has moved on
 
     Model() {
         for (int i = 0; i < kNumParams; ++i)
@@ -609,23 +764,74 @@ struct Model {
         if (p[44] > 0.5f && !(fromBus && send == recv)) buses[send].push_back(w);
         if (p[40] > 0.5f) device.push_back(w);
     }
-    MidiWord chain(MidiWord w, int frame, bool fromBus = false) {
+    MidiWord chain(MidiWord w, int at, bool fromBus = false) {
         if (p[4] > 0.5f) {
             record(
-                {ticksAt(clock + frame),
+                {ticksAt(clock + at),
                  RecordedEvent::Message,
                  {byteOf(static_cast<int>(wordStatus(w))), byteOf(static_cast<int>(wordData1(w))),
                   byteOf(static_cast<int>(wordData2(w))), 0}});
         }
+        const unsigned kind = wordStatus(w) & 0xF0;
+        if (mend && (kind == 0x80 || kind == 0x90)) {
+            Note& n = notes[wordStatus(w) & 0x0F][wordData1(w) & 0x7F];
+            const bool on = kind == 0x90 && wordData2(w) != 0;
+            if (!on && n.sounding && n.generation != generation) {
+                n.sounding = false;
+                const MidiWord sent = n.out;
+                if (sent == 0) return 0;
+                if ((sent & 0xF0) == 0x90 && wordData2(sent) != 0) return follow(w, at, fromBus, n);
+            }
+            n.sounding = false;
+            if (p[2] > 0.5f) replace(w);
+            filter(w);
+            const int distance = deliver(w, at, fromBus);
+            if (on) {
+                MidiWord off = packWord(0x80 | (wordStatus(w) & 0x0F), wordData1(w), 0);
+                filter(off);
+                n = {true,       distance >= 0,         w != 0 && off == 0,
+                     generation, distance < -1 ? 0 : w, ringTime + distance};
+            }
+            return w;
+        }
         if (p[2] > 0.5f) replace(w);
         filter(w);
-        if (p[8] >= 0.5f)
-            ring.insert(w ? (w | (fromBus ? 1u << 31 : 0u)) : 0u);
-        else
-            emit(w, frame, fromBus);
+        deliver(w, at, fromBus);
         return w;
     }
+    // -2 when the ring dropped the word, -1 when it left at once.
+    int deliver(MidiWord w, int at, bool fromBus) {
+        if (p[8] >= 0.5f) {
+            if (!w) return -1;
+            const int d = ring.insert(w | (fromBus ? 1u << 31 : 0u));
+            return d < 0 ? -2 : d;
+        }
+        emit(w, at, fromBus);
+        return -1;
+    }
+    MidiWord follow(MidiWord w, int at, bool fromBus, const Note& n) {
+        ++follows;
+        const MidiWord off =
+            packWord((wordStatus(w) & 0xF0) | (n.out & 0x0F), wordData1(n.out), wordData2(w));
+        MidiWord now = off;
+        filter(now);
+        if (n.offBlocked && now == 0) return 0;
+        const MidiWord flagged = off | (fromBus ? 1u << 31 : 0u);
+        if (n.delayed && n.due >= ringTime) {
+            int distance = static_cast<int>(n.due - ringTime) + 1;
+            if (p[8] >= 0.5f) distance = std::max(distance, ring.delay + 1);
+            ring.insertAt(flagged, std::min(distance, DelayLine::kSlots - 1));
+        } else if (n.delayed && p[8] >= 0.5f) {
+            ring.insert(flagged);
+        } else {
+            emit(off, at, fromBus);
+        }
+        return off;
+    }
     void set(int index, float v) {
+        if ((index == 2 || index == 7 || index == 8 || (index >= 10 && index <= 38)) &&
+            p[static_cast<std::size_t>(index)] != v)
+            ++generation;
         p[static_cast<std::size_t>(index)] = v;
         if (index >= 31 && index <= 34) applyMatch(index);
         if (index >= 35 && index <= 38) applyTarget(index);
@@ -652,6 +858,7 @@ struct Model {
         for (int i = 0; i < n; ++i) {
             if (p[4] > 0.5f) metaStep();
             const MidiWord w = ring.take();
+            ++ringTime;
             if (p[8] >= 0.5f) emit(w & 0xFFFFFFu, i, (w >> 31) != 0);
         }
     }
@@ -659,14 +866,22 @@ struct Model {
 
 }  // namespace
 
-TEST(EngineScripts, RandomScriptsMatchThePerFrameModel) {
-    std::mt19937 random(1234);
+namespace {
+
+// Random scripts of parameter changes, host events and blocks, run by the engine and the model;
+// `follows` counts the note-offs that followed their note-ons. With `routeChangesMidNote` false the
+// routing values stay as they are once the first message ran, and the model is the chain as it
+// was before note-offs followed their note-ons.
+void runScripts(unsigned seed, int scripts, bool routeChangesMidNote, long& follows) {
+    std::mt19937 random(seed);
     auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
-    for (int script = 0; script < 400; ++script) {
+    for (int script = 0; script < scripts; ++script) {
         FakePorts ports;
         MidiEngine engine(ports);
         Model model;
+        model.mend = routeChangesMidNote;
         model.timeSource = &ports;
+        bool messagesRan = false;
         // The construction replays the knobs in both.
         for (int k = 0; k < 6; ++k) {
             engine.setParameter(param::KnobValue1 + k, 0.0f);
@@ -748,18 +963,29 @@ TEST(EngineScripts, RandomScriptsMatchThePerFrameModel) {
                     if (logChanged) continue;
                     logChanged = true;
                 }
+                if (!routeChangesMidNote && messagesRan &&
+                    (index == param::Replace || index == param::DelayAmount ||
+                     index == param::DelayOutput ||
+                     (index >= param::FilterType && index <= param::ReplaceNewData2)))
+                    continue;
                 engine.setParameter(index, v);
                 model.set(index, v);
             } else if (what < 12) {
                 engine.beginCall();
                 const int n = pick(6);
                 for (int i = 0; i < n; ++i) {
-                    const MidiWord w = packWord(static_cast<unsigned>(0x80 + pick(0x80)),
-                                                static_cast<unsigned>(pick(128)),
-                                                static_cast<unsigned>(pick(128)));
+                    // Half the messages play and end a few notes on two channels.
+                    const MidiWord w =
+                        pick(2) ? packWord(static_cast<unsigned>(0x80 + pick(0x80)),
+                                           static_cast<unsigned>(pick(128)),
+                                           static_cast<unsigned>(pick(128)))
+                                : packWord(static_cast<unsigned>(0x80 + 16 * pick(2) + pick(2)),
+                                           static_cast<unsigned>(60 + pick(3)),
+                                           static_cast<unsigned>(pick(3) ? 90 : 0));
                     const int frame = pick(64);
                     engine.hostInput(w, frame);
                     model.chain(w, frame);
+                    messagesRan = true;
                 }
                 engine.endCall();
                 ++ports.call;
@@ -795,5 +1021,21 @@ TEST(EngineScripts, RandomScriptsMatchThePerFrameModel) {
             ASSERT_EQ(std::vector<int>(recorded[i].bytes, recorded[i].bytes + 4),
                       std::vector<int>(model.recording[i].bytes, model.recording[i].bytes + 4));
         }
+        follows += model.follows;
     }
+}
+
+}  // namespace
+
+TEST(EngineScripts, RandomScriptsMatchThePerFrameModel) {
+    long follows = 0;
+    runScripts(1234, 400, true, follows);
+    EXPECT_GT(follows, 1000);  // the scripts end many notes after routing changes
+}
+
+// While the routing stays as it was at the first message, every word leaves exactly as it did
+// before note-offs followed their note-ons.
+TEST(EngineScripts, UnchangedRoutingKeepsTheChainAsItWas) {
+    long follows = 0;
+    runScripts(4321, 300, false, follows);
 }

@@ -229,6 +229,7 @@ TEST_F(PluginTest, FirstInstanceCreatesTheOptionsWithTheirDefaults) {
     EXPECT_EQ(store.readDword(kOptionsKey, "EmuIn"), 0u);
     EXPECT_EQ(store.readDword(kOptionsKey, "ProcRep"), 1u);
     EXPECT_EQ(store.readDword(kOptionsKey, "VSTi"), 1u);
+    EXPECT_EQ(store.readDword(kOptionsKey, "SampleAccurate"), 0u);
     EXPECT_EQ(store.readDword(kOptionsKey, "SysEx"), 0u);
     EXPECT_FALSE(store.readDword(kOptionsKey, "EmuOut").has_value());
     VstPinProperties pin{};
