@@ -18,10 +18,12 @@ VstInt32 APlugin::processEvents(VstEvents* events) {
             const VstEvent* e = eventAt(events, i);
             if (!e) continue;
             if (e->type == kVstSysExType) {
-                // Skipped unless "Pass and log system exclusive" was on when this instance was
-                // made (the engine then drops it, counted).
+                // Skipped untouched unless "Pass and log system exclusive" was on when this
+                // instance was made: only then is the event read as a SysEx event (a bad one
+                // is dropped by the engine, counted).
+                if (!engine_.sysexEnabled()) continue;
                 const auto* x = reinterpret_cast<const VstMidiSysexEvent*>(e);
-                if (x->sysexDump && x->dumpBytes > 0 && engine_.sysexEnabled())
+                if (x->sysexDump && x->dumpBytes > 0)
                     engine_.hostSysex(reinterpret_cast<const std::uint8_t*>(x->sysexDump),
                                       static_cast<std::size_t>(x->dumpBytes), x->deltaFrames);
                 continue;
