@@ -174,9 +174,10 @@ void CALLBACK optionsTimer(HWND, UINT, UINT_PTR id, DWORD) {
           "options: \"Track name:\" shown whole on one line, left of its box");
     TipsSearch tips{dlg, nullptr};
     EnumThreadWindows(GetCurrentThreadId(), findTips, reinterpret_cast<LPARAM>(&tips));
-    // The three start-up boxes show their hint; "Log tempo and time signature" carries one
-    // that the dialog does not show.
-    check(tips.found && SendMessageA(tips.found, TTM_GETTOOLCOUNT, 0, 0) == 3,
+    // The five start-up boxes (the three of old, SysEx and sample-accurate output) show their
+    // hint; "Log tempo and time signature" carries one that the dialog does not show, and this
+    // view has no scale list.
+    check(tips.found && SendMessageA(tips.found, TTM_GETTOOLCOUNT, 0, 0) == 5,
           "options: only the start-up boxes have tooltips");
     capture(dlg, "options");
     PostMessageA(dlg, WM_CLOSE, 0, 0);
