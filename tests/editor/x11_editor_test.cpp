@@ -122,23 +122,10 @@ protected:
 
     template <class Steps>
     void drive(Steps steps, int settleMs = 150) {
-        bool done = false;
-        std::mutex m;
-        std::thread driver([&] {
-            Input input(parent);
-            steps(input);
-            std::lock_guard<std::mutex> lock(m);
-            done = true;
-        });
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> lock(m);
-                if (done) break;
-            }
+        xtest::driveWhileServing(parent, steps, [this] {
             call(effEditIdle);
             sleepMs(10);
-        }
-        driver.join();
+        });
         pump(settleMs);
     }
 

@@ -4,6 +4,7 @@
 // places.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -84,5 +85,19 @@ private:
     Display* d_;
     Window parent_;
 };
+
+// Runs `steps` with real input on a thread of its own while this thread keeps making the
+// host's idle calls (`serve`, one cycle each), until the steps are done.
+template <class Steps, class Serve>
+void driveWhileServing(Window parent, Steps steps, Serve serve) {
+    std::atomic<bool> done{false};
+    std::thread driver([&] {
+        Input input(parent);
+        steps(input);
+        done.store(true);
+    });
+    while (!done.load()) serve();
+    driver.join();
+}
 
 }  // namespace xtest

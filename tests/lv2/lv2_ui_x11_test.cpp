@@ -95,22 +95,7 @@ protected:
     }
     template <class Steps>
     void drive(Steps steps, int settleMs = 200) {
-        bool done = false;
-        std::mutex m;
-        std::thread driver([&] {
-            Input input(parent);
-            steps(input);
-            std::lock_guard<std::mutex> lock(m);
-            done = true;
-        });
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> lock(m);
-                if (done) break;
-            }
-            step();
-        }
-        driver.join();
+        xtest::driveWhileServing(parent, steps, [this] { step(); });
         pump(settleMs);
     }
 
