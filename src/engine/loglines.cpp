@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/logtext.h"
+
 // The processing thread must never wait: every word it stores is a plain atomic store.
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 
@@ -23,7 +25,7 @@ constexpr double kUnknown = std::numeric_limits<double>::quiet_NaN();
 }  // namespace
 
 void LogLines::store(std::uint64_t seq, const char* text, std::size_t length,
-                     const LogLineInfo& info, bool wholeWords) noexcept {
+                     const LogLineInfo& info, bool wholeWords, std::uint64_t message) noexcept {
     if (length > kLineLength) length = kLineLength;
     if (first_.load(std::memory_order_relaxed) >= seq) {
         // An empty ring starts again at its first slot, so a log cleared often keeps to the
@@ -47,6 +49,8 @@ void LogLines::store(std::uint64_t seq, const char* text, std::size_t length,
                 std::memory_order_release);
     s.barStart.store(std::bit_cast<std::uint64_t>(info.hasBar ? info.barStart : kUnknown),
                      std::memory_order_release);
+    s.message.store(message, std::memory_order_release);
+    if (message != 0) length = 0;
     std::size_t at = 0;
     for (; at + 8 <= length || (wholeWords && at < length); at += 8) {
         std::uint64_t word;
@@ -92,7 +96,8 @@ long LogLines::copy(std::uint64_t& seq, char* out, LogLineInfo* info) const noex
             (seq - base_.load(std::memory_order_relaxed)) % kCapacity)];
         if (s.tag.load(std::memory_order_acquire) != seq + 1) continue;  // overwritten
         const std::uint64_t head = s.head.load(std::memory_order_acquire);
-        const std::size_t length = std::min<std::size_t>(head & 0xFF, kLineLength);
+        const std::uint64_t message = s.message.load(std::memory_order_acquire);
+        std::size_t length = std::min<std::size_t>(head & 0xFF, kLineLength);
         for (std::size_t w = 0; w * 8 < length; ++w)
             words[w] = s.text[w].load(std::memory_order_acquire);
         LogLineInfo fields;
@@ -104,7 +109,12 @@ long LogLines::copy(std::uint64_t& seq, char* out, LogLineInfo* info) const noex
         // The loads above are acquires: a store of a newer line seen by any of them means this
         // load sees its cleared tag.
         if (s.tag.load(std::memory_order_relaxed) != seq + 1) continue;  // overwritten meanwhile
-        std::memcpy(out, words, length);
+        if (message & kMessageLine) {
+            static_assert(kMaxLogLine <= kLineLength);
+            length = writeLogLine(static_cast<MidiWord>(message & 0xFFFFFFFFu), out);
+        } else {
+            std::memcpy(out, words, length);
+        }
         if (info) {
             fields.status = static_cast<std::uint8_t>(head >> 8);
             fields.numerator = static_cast<std::uint8_t>(head >> 16);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/logentry.h"
+#include "engine/midiword.h"
 
 class LogLines {
 public:
@@ -38,9 +39,17 @@ public:
     void append(const std::string& text, const LogLineInfo& info = {}) noexcept {
         append(text.data(), text.size(), info);
     }
-    // Appends `n` lines, published together: `get(i, length, info)` answers line i's text
-    // (readable in whole 8-byte words up to its length rounded up) and sets its length and
-    // fields (`info` keeps what the previous line's call left in it). Drops the oldest lines
+    // Appends a message's line: the word is kept, and readers write its text (writeLogLine)
+    // when they copy the line, so the producer formats nothing.
+    void appendMessage(MidiWord word, const LogLineInfo& info = {}) noexcept {
+        std::uint64_t seq = appended_.load(std::memory_order_relaxed);
+        store(seq++, nullptr, 0, info, false, kMessageLine | word);
+        appended_.store(seq, std::memory_order_release);
+    }
+    // Appends `n` lines, published together: `get(i, length, info, message)` answers line i's
+    // text (readable in whole 8-byte words up to its length rounded up) and sets its length and
+    // fields (`info` keeps what the previous line's call left in it); or, for a message's line,
+    // sets `message` to kMessageLine | its word and answers no text. Drops the oldest lines
     // when full.
     template <class Get>
     void appendBatch(std::size_t n, Get&& get) noexcept {
@@ -48,11 +57,13 @@ public:
         LogLineInfo info;
         for (std::size_t i = 0; i < n; ++i) {
             std::size_t length = 0;
-            const char* text = get(i, length, info);
-            store(seq++, text, length, info, true);
+            std::uint64_t message = 0;
+            const char* text = get(i, length, info, message);
+            store(seq++, text, length, info, true, message);
         }
         appended_.store(seq, std::memory_order_release);
     }
+    static constexpr std::uint64_t kMessageLine = std::uint64_t{1} << 32;
 
     // --- Any thread ---
 
@@ -85,13 +96,14 @@ private:
         std::atomic<std::uint64_t> clock{0};
         std::atomic<std::uint64_t> ppq{0};  // as the bits of a double; NaN when unknown
         std::atomic<std::uint64_t> barStart{0};
+        std::atomic<std::uint64_t> message{0};  // kMessageLine | word: the text is its line
         std::atomic<std::uint64_t> text[kTextWords]{};
     };
 
     // Producer: writes line `seq` into its slot (not yet published). `wholeWords`: the text
-    // may be read up to its length rounded up to 8.
+    // may be read up to its length rounded up to 8. A `message` line stores no text.
     void store(std::uint64_t seq, const char* text, std::size_t length, const LogLineInfo& info,
-               bool wholeWords) noexcept;
+               bool wholeWords, std::uint64_t message = 0) noexcept;
     long copy(std::uint64_t& seq, char* out, LogLineInfo* info) const noexcept;
     // The first line number still held after appends up to `appended`.
     std::uint64_t oldestOf(std::uint64_t appended) const noexcept;

@@ -521,8 +521,9 @@ void MidiEngine::logMessage(MidiWord w, int frame) noexcept {
         e->bytes[2] = static_cast<std::uint8_t>(wordData2(w));
         e->bytes[3] = 0;
     }
+    // The reader writes the text from the word.
     if (StagedLine* line = stageLine(frame, static_cast<std::uint8_t>(wordStatus(w))))
-        line->length = writeLogLine(w, line->text);
+        line->message = LogLines::kMessageLine | w;
 }
 
 // The whole message goes into the stage or none of it: a full stage drops it (counted).
@@ -542,8 +543,10 @@ void MidiEngine::logSysex(const std::uint8_t* data, std::size_t size, int frame)
         std::memcpy(stagedSysex_.get() + stagedSysexUsed_ + 4, data, size);
         stagedSysexUsed_ += 4 + size;
     }
-    if (StagedLine* line = stageLine(frame, 0xF0))
+    if (StagedLine* line = stageLine(frame, 0xF0)) {
+        line->message = 0;
         line->length = writeSysexLogLine(data, size, line->text);
+    }
 }
 
 MidiEngine::StagedLine* MidiEngine::stageLine(int frame, std::uint8_t status) noexcept {
@@ -584,8 +587,10 @@ void MidiEngine::flushLines() noexcept {
                                             ? time_.tempo / (60.0 * static_cast<double>(rateSeen_))
                                             : 0.0;
         logLines_.appendBatch(stagedLineCount_,
-                              [&](std::size_t i, std::size_t& length, LogLineInfo& info) noexcept {
+                              [&](std::size_t i, std::size_t& length, LogLineInfo& info,
+                                  std::uint64_t& message) noexcept {
                                   const StagedLine& line = stagedLines_[i];
+                                  message = line.message;
                                   if (i == 0) info = call;  // kept from line to line
                                   info.clock = line.clock;
                                   info.status = line.status;

@@ -308,6 +308,7 @@ private:
     // Log lines of the current call on their way into logLines_, and the clear epoch when the
     // first of them was staged.
     struct StagedLine {
+        std::uint64_t message;  // a message's line: LogLines::kMessageLine | its word, no text
         std::size_t length;
         char text[kMaxLogLine];
         std::int64_t clock;  // the sample clock at the message
