@@ -244,6 +244,7 @@ EngineCounters MidiEngine::counters() const noexcept {
 
 void MidiEngine::beginCall() noexcept {
     noteProcessingThread();
+    settleIdleFrames();
     timeAsked_ = false;
     quiet_ = false;
     if (!ownPending_ && !pending_.load(std::memory_order_relaxed)) return;
@@ -344,15 +345,27 @@ void MidiEngine::endCall() noexcept {
 }
 
 // What runBlock does for a quiet block while logging, without the checks quiet_ stands for.
+// Written so that little is live across the host time call, which is most of its cost.
 void MidiEngine::logBlock(int frames) noexcept {
     timeAsked_ = false;
-    clockStep();
-    clock_ += frames - 1;
-    delay_->skip(frames);  // quiet: the line is empty
-    if (stagedCount_ != 0) {
+    clock_ += frames;       // the clock step's frame and the rest of the block
+    idleFrames_ += frames;  // quiet: the line is empty
+    if (s_.logMeta) {
+        const HostTime* t = time(false);  // a quiet block stages no lines: no position needed
+        if (t && (t->tempo != rate_.tempo() || t->numerator != writtenNumerator_ ||
+                  t->denominator != writtenDenominator_)) [[unlikely]]
+            quietMetaStep(*t, frames);
+    }
+    if (stagedCount_ != 0) [[unlikely]] {
         flushRecording();
         quiet_ = stagedCount_ == 0;
     }
+}
+
+void MidiEngine::quietMetaStep(const HostTime& t, int frames) noexcept {
+    clock_ -= frames - 1;
+    metaStep(t);
+    clock_ += frames - 1;
 }
 
 void MidiEngine::runBlock(int frames) noexcept {

@@ -153,7 +153,7 @@ public:
                 logBlock(frames);
                 return;
             }
-            delay_->skip(frames);  // quiet: the line is empty
+            idleFrames_ += frames;  // quiet: the line is empty
             return;
         }
         runBlock(frames);
@@ -161,7 +161,10 @@ public:
 
     // Working state, for tests on the processing thread.
     const EngineSettings& settings() const noexcept { return s_; }
-    const DelayLine& delayLine() const noexcept { return *delay_; }
+    const DelayLine& delayLine() noexcept {
+        settleIdleFrames();
+        return *delay_;
+    }
     MidiWord lastKnobWord() const noexcept { return lastKnobWord_; }
     std::int64_t sampleClock() const noexcept { return clock_; }
     std::int32_t lastEventTick() const noexcept { return lastEventTick_; }
@@ -188,8 +191,17 @@ private:
         return processingThread_.load(std::memory_order_relaxed) == currentThreadToken();
     }
     void runBlock(int frames) noexcept;
+    // Moves the delay line on by the frames of the quiet blocks since the last other call.
+    void settleIdleFrames() noexcept {
+        if (idleFrames_ == 0) return;
+        delay_->skip(idleFrames_);
+        idleFrames_ = 0;
+    }
     // A quiet block while logging: the clock step, and the events it made join the recording.
     void logBlock(int frames) noexcept;
+    // A new tempo or time signature found by a quiet block (logBlock) whose clock has already
+    // moved past its first frame, where the events belong.
+    [[gnu::cold, gnu::noinline]] void quietMetaStep(const HostTime& t, int frames) noexcept;
     void takeOwnChanges() noexcept;
     void applySettings(const EngineSettings& settings) noexcept;
     // Queues a word (producer lock held): with the settings as they are now, so it runs with
@@ -232,10 +244,11 @@ private:
     }
     void readBus() noexcept;
     // The clock step at the start of a block (or of logging): one frame on, then the host's
-    // tempo and time signature.
-    void clockStep() noexcept;
-    // The host's time, asked once per processing call.
-    const HostTime* time() noexcept;
+    // tempo and time signature (and position, when `position`).
+    void clockStep(bool position = true) noexcept;
+    // The host's time, asked once per processing call; with the position unless the call is a
+    // quiet block, which stages no lines.
+    const HostTime* time(bool position = true) noexcept;
     // A new tempo or time signature in the host's time: their events join the recording.
     [[gnu::cold, gnu::noinline]] void metaStep(const HostTime& t) noexcept;
     void restartLogging() noexcept;
@@ -286,6 +299,9 @@ private:
     bool exactDelay_ = false;
     unsigned logEpoch_ = 0;
     std::unique_ptr<DelayLine> delay_;
+    // Frames of quiet blocks not yet counted by the (empty) delay line: a quiet block only adds
+    // here, and the next other call moves the line on (settleIdleFrames).
+    long idleFrames_ = 0;
     std::unique_ptr<MidiWord[]> busWords_;
     MidiWord lastKnobWord_ = 0;
     bool timeAsked_ = false;
@@ -434,20 +450,20 @@ inline void MidiEngine::emit(MidiWord word, int frame) noexcept {
     if (s_.deviceOut) ports_.deviceOutput(w);
 }
 
-inline const HostTime* MidiEngine::time() noexcept {
+inline const HostTime* MidiEngine::time(bool position) noexcept {
     if (!timeAsked_) {
         timeAsked_ = true;
-        timeValid_ = ports_.hostTime(time_);
+        timeValid_ = ports_.hostTime(time_, position);
     }
     return timeValid_ ? &time_ : nullptr;
 }
 
 // Inline: most blocks find the tempo and time signature as they were, one host call and three
 // compares.
-inline void MidiEngine::clockStep() noexcept {
+inline void MidiEngine::clockStep(bool position) noexcept {
     ++clock_;
     if (!s_.logMeta) return;
-    const HostTime* t = time();
+    const HostTime* t = time(position);
     if (!t) return;  // no record: nothing to log
     if (t->tempo != rate_.tempo() || t->numerator != writtenNumerator_ ||
         t->denominator != writtenDenominator_) [[unlikely]]

@@ -26,9 +26,10 @@ public:
     virtual ~EnginePorts() = default;
     // One word for the host, produced at `frame` within the current processing call.
     virtual void hostOutput(MidiWord word, int frame) noexcept = 0;
-    // The host's tempo, time signature and position; false when the host gives none. Asked at
-    // most once per processing call.
-    virtual bool hostTime(HostTime& time) noexcept = 0;
+    // The host's tempo, time signature and, when `position`, its position (ppq and bar start;
+    // otherwise hasPpq and hasBar may stay false); false when the host gives none. Asked at
+    // most once per processing call; a quiet block asks without the position.
+    virtual bool hostTime(HostTime& time, bool position) noexcept = 0;
     // Takes the waiting words of `bus` into `words` (at most `capacity`); answers how many, or
     // -1 when the bus carries a sound stream.
     virtual int busTake(int bus, MidiWord* words, int capacity) noexcept = 0;

@@ -385,7 +385,7 @@ void Lv2Plugin::deviceSysexProc(void* self, const std::uint8_t* data, std::size_
     static_cast<Lv2Plugin*>(self)->engine_.deviceSysexInput(data, size);
 }
 
-bool Lv2Plugin::hostTime(HostTime& time) noexcept {
+bool Lv2Plugin::hostTime(HostTime& time, bool /*position*/) noexcept {
     if (!timeValid_) return false;
     time = time_;
     return true;

@@ -119,7 +119,7 @@ private:
 
     // --- Ports, called by the engine on the processing thread ---
     void hostOutput(MidiWord word, int frame) noexcept override;
-    bool hostTime(HostTime& time) noexcept override;
+    bool hostTime(HostTime& time, bool position) noexcept override;
     int busTake(int bus, MidiWord* words, int capacity) noexcept override;
     void busWrite(int bus, MidiWord word) noexcept override;
     void deviceOutput(MidiWord word) noexcept override;

@@ -43,7 +43,7 @@ struct APluginCounters {
 // The VST 2 front end: the host's entries, the program, the devices and the worker; the
 // messages themselves run in the MidiEngine, which reaches the host, the buses and the device
 // through this object's ports.
-class APlugin : public AudioEffectX, private EnginePorts {
+class APlugin : public AudioEffectX {
 public:
     explicit APlugin(audioMasterCallback audioMaster);
     ~APlugin() override;
@@ -157,14 +157,27 @@ private:
     bool deviceOpen(bool output) const noexcept;
 
     // --- Ports (ports.cpp), called by the engine on the processing thread ---
-    void hostOutput(MidiWord word, int frame) noexcept override;
-    bool hostTime(HostTime& time) noexcept override;
-    int busTake(int bus, MidiWord* words, int capacity) noexcept override;
-    void busWrite(int bus, MidiWord word) noexcept override;
-    void deviceOutput(MidiWord word) noexcept override;
-    void hostSysexOutput(const std::uint8_t* data, std::size_t size, int frame) noexcept override;
-    void deviceSysexOutput(const std::uint8_t* data, std::size_t size) noexcept override;
-    void notice(EngineNotice which) noexcept override;
+    // A member rather than a base of APlugin: the engine's calls then land in the plug-in
+    // without a this-adjusting thunk on every message and block.
+    class Ports final : public EnginePorts {
+    public:
+        explicit Ports(APlugin& plugin) noexcept : p_(plugin) {}
+        void hostOutput(MidiWord word, int frame) noexcept override;
+        bool hostTime(HostTime& time, bool position) noexcept override;
+        int busTake(int bus, MidiWord* words, int capacity) noexcept override;
+        void busWrite(int bus, MidiWord word) noexcept override;
+        void deviceOutput(MidiWord word) noexcept override;
+        void hostSysexOutput(const std::uint8_t* data, std::size_t size,
+                             int frame) noexcept override;
+        void deviceSysexOutput(const std::uint8_t* data, std::size_t size) noexcept override;
+        void notice(EngineNotice which) noexcept override;
+
+    private:
+        APlugin& p_;
+    };
+    void hostOutput(MidiWord word, int frame) noexcept;
+    void hostSysexOutput(const std::uint8_t* data, std::size_t size, int frame) noexcept;
+    void notice(EngineNotice which) noexcept;
     // The start of a processing block of `frames` frames, for the frames of sample-accurate
     // output (the processing thread).
     // The frame of sample-accurate output for a word produced at `frame` (hostOutput).
@@ -200,7 +213,8 @@ private:
     // The shared buses, and the send bus this instance flags as its own.
     std::unique_ptr<vstbus::TVstBus> bus_;
     std::atomic<int> flaggedSendBus_{0};
-    MidiEngine engine_{*this};
+    Ports ports_{*this};
+    MidiEngine engine_{ports_};
     // The file and track names (user-interface and save threads).
     mutable std::mutex namesMutex_;
     std::string logFileName_;

@@ -92,16 +92,23 @@ VstInt32 APlugin::blockFrame(int frame) noexcept {
     return at;
 }
 
-bool APlugin::hostTime(HostTime& time) noexcept {
+bool APlugin::Ports::hostTime(HostTime& time, bool position) noexcept {
     // The host call itself, as getTimeInfo makes it: this runs once per block while logging.
-    if (!audioMaster) return false;
-    const auto* t = reinterpret_cast<const VstTimeInfo*>(audioMaster(
-        &cEffect, audioMasterGetTime, 0,
-        kVstTempoValid | kVstTimeSigValid | kVstPpqPosValid | kVstBarsValid, nullptr, 0.0f));
+    // The position is asked for only when the call's lines may need it.
+    if (!p_.audioMaster) return false;
+    const auto* t = reinterpret_cast<const VstTimeInfo*>(p_.audioMaster(
+        &p_.cEffect, audioMasterGetTime, 0,
+        position ? kVstTempoValid | kVstTimeSigValid | kVstPpqPosValid | kVstBarsValid
+                 : kVstTempoValid | kVstTimeSigValid,
+        nullptr, 0.0f));
     if (!t) return false;
     time.tempo = t->tempo;
     time.numerator = t->timeSigNumerator;
     time.denominator = t->timeSigDenominator;
+    if (!position) {
+        time.hasPpq = time.hasBar = false;
+        return true;
+    }
     time.hasPpq = (t->flags & kVstPpqPosValid) != 0;
     time.hasBar = time.hasPpq && (t->flags & kVstBarsValid) != 0;
     time.ppq = t->ppqPos;
@@ -109,20 +116,33 @@ bool APlugin::hostTime(HostTime& time) noexcept {
     return true;
 }
 
-int APlugin::busTake(int bus, MidiWord* words, int capacity) noexcept {
-    return bus_->take(bus, words, capacity);
+int APlugin::Ports::busTake(int bus, MidiWord* words, int capacity) noexcept {
+    return p_.bus_->take(bus, words, capacity);
 }
 
-void APlugin::busWrite(int bus, MidiWord word) noexcept {
-    bus_->write(bus, word);
+void APlugin::Ports::busWrite(int bus, MidiWord word) noexcept {
+    p_.bus_->write(bus, word);
 }
 
-void APlugin::deviceOutput(MidiWord word) noexcept {
-    midiIO_.sendShortMessage(word);
+void APlugin::Ports::deviceOutput(MidiWord word) noexcept {
+    p_.midiIO_.sendShortMessage(word);
 }
 
-void APlugin::deviceSysexOutput(const std::uint8_t* data, std::size_t size) noexcept {
-    midiIO_.sendSysex(data, size);
+void APlugin::Ports::deviceSysexOutput(const std::uint8_t* data, std::size_t size) noexcept {
+    p_.midiIO_.sendSysex(data, size);
+}
+
+void APlugin::Ports::hostOutput(MidiWord word, int frame) noexcept {
+    p_.hostOutput(word, frame);
+}
+
+void APlugin::Ports::hostSysexOutput(const std::uint8_t* data, std::size_t size,
+                                     int frame) noexcept {
+    p_.hostSysexOutput(data, size, frame);
+}
+
+void APlugin::Ports::notice(EngineNotice which) noexcept {
+    p_.notice(which);
 }
 
 // A sound stream on the receive bus switches bus reading off, so the notice appears once.

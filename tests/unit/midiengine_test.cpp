@@ -31,13 +31,15 @@ struct FakePorts : EnginePorts {
     HostTime time{120.0, 4, 4};
     bool timeValid = true;
     int timeCalls = 0;
+    int positionCalls = 0;  // the calls that asked for the host's position too
     long call = 0;
 
     void hostOutput(MidiWord word, int frame) noexcept override {
         host.push_back({word, call, frame});
     }
-    bool hostTime(HostTime& t) noexcept override {
+    bool hostTime(HostTime& t, bool position) noexcept override {
         ++timeCalls;
+        if (position) ++positionCalls;
         t = time;
         return timeValid;
     }
@@ -115,6 +117,17 @@ TEST_F(EngineState, BusNumbersDelayAndClock) {
     EXPECT_EQ(ports.timeCalls, 2);  // once per call, not per frame
     block(4096);
     EXPECT_EQ(ports.timeCalls, 3);
+    // Quiet blocks stage no lines and leave the position out; a call with a message asks it.
+    EXPECT_EQ(ports.positionCalls, 1);
+    const int quietFrom = engine->delayLine().position();
+    for (int i = 0; i < 40; ++i) block(1000);
+    EXPECT_EQ(ports.positionCalls, 1);
+    EXPECT_EQ(engine->delayLine().position(), (quietFrom + 40000) % DelayLine::kSlots);
+    engine->beginCall();
+    engine->hostInput(0x403C90, 0);
+    engine->endCall();
+    EXPECT_EQ(ports.positionCalls, 2);
+    EXPECT_EQ(engine->logLines().size(), 1u);
 }
 
 // A knob's word runs once per change of word; one the filter removes runs again on repetition.
