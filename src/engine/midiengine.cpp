@@ -102,6 +102,7 @@ MidiWord SettingsDecoder::apply(int index, float v) noexcept {
 
 MidiEngine::MidiEngine(EnginePorts& ports)
     : ports_(ports),
+      hostOutput_(ports.hostOutputEntry()),
       delay_(std::make_unique<DelayLine>()),
       busWords_(std::make_unique<MidiWord[]>(vstbus::kMaxCapacity)),
       staged_(std::make_unique<RecordedEvent[]>(kStaged)),

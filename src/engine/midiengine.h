@@ -266,6 +266,7 @@ private:
     void clearRecording() noexcept;
 
     EnginePorts& ports_;
+    const EnginePorts::HostOutputEntry hostOutput_;
     std::atomic<std::uintptr_t> processingThread_{0};
     // Set by every thread that hands the processing thread something: a call with nothing
     // pending costs one load.
@@ -444,7 +445,7 @@ inline int MidiEngine::delayDistance(int frame) const noexcept {
 // not go back onto that same bus: a loop through one bus comes back once, not forever.
 inline void MidiEngine::emit(MidiWord word, int frame) noexcept {
     const MidiWord w = word & kWordBits;
-    if (s_.sendToHost) ports_.hostOutput(w, frame);
+    if (s_.sendToHost) hostOutput_(ports_, w, frame);
     if (s_.putToBus && !((word & kFromBusFlag) && s_.sendBus == s_.receiveBus))
         ports_.busWrite(s_.sendBus, w);
     if (s_.deviceOut) ports_.deviceOutput(w);

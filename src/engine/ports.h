@@ -26,6 +26,15 @@ public:
     virtual ~EnginePorts() = default;
     // One word for the host, produced at `frame` within the current processing call.
     virtual void hostOutput(MidiWord word, int frame) noexcept = 0;
+    // The same as a plain function, which the engine calls once per message instead: a front
+    // end may answer one that reaches its output without the virtual call. Asked once, when
+    // the engine is made; the default goes through hostOutput.
+    using HostOutputEntry = void (*)(EnginePorts& ports, MidiWord word, int frame) noexcept;
+    virtual HostOutputEntry hostOutputEntry() noexcept {
+        return [](EnginePorts& ports, MidiWord word, int frame) noexcept {
+            ports.hostOutput(word, frame);
+        };
+    }
     // The host's tempo, time signature and, when `position`, its position (ppq and bar start;
     // otherwise hasPpq and hasBar may stay false); false when the host gives none. Asked at
     // most once per processing call; a quiet block asks without the position.

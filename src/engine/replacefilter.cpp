@@ -114,7 +114,7 @@ unsigned Replacer::dataByte(DataMode mode, unsigned newValue, unsigned status, u
     return own;
 }
 
-void Replacer::rewrite(MidiWord& w) const noexcept {
+MidiWord Replacer::rewritten(MidiWord w) const noexcept {
     const unsigned in0 = wordStatus(w), in1 = wordData1(w), in2 = wordData2(w);
     unsigned s = in0, d1 = 0, d2 = 0;
     if (setChannel_) s = ((s & 0xF0) + newChannel_) & 0xFF;
@@ -125,7 +125,7 @@ void Replacer::rewrite(MidiWord& w) const noexcept {
     }
     d1 = dataByte(data1Mode_, newData1_, in0, in1, in2);
     d2 = dataByte(data2Mode_, newData2_, in0, in2, in1);
-    w = packWord(s, d1, d2);
+    return packWord(s, d1, d2);
 }
 
 // --- Filter ------------------------------------------------------------------------------------
@@ -156,23 +156,6 @@ FilterRow decodeFilterRow(float enable, float channel, float status, float cc) n
         }
     }
     return r;
-}
-
-bool FilterRow::matches(unsigned s, unsigned d1) const noexcept {
-    if (static_cast<int>(s) == systemStatus) return true;
-    switch (kind) {
-        case Kind::Status:
-            return static_cast<int>(s) == status;
-        case Kind::StatusCc:
-            return static_cast<int>(s) == status && (cc < 0 || static_cast<int>(d1) == cc);
-        case Kind::StatusClass:
-            return static_cast<int>(s & 0xF0) == status;
-        case Kind::ControlClass:
-            return (s & 0xF0) == 0xB0 && (cc < 0 || static_cast<int>(d1) == cc);
-        case Kind::None:
-            break;
-    }
-    return false;
 }
 
 void Filter::applyRows(const float* p) noexcept {

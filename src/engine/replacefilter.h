@@ -19,8 +19,7 @@ public:
 
     // Rewrites the word when it matches the pattern.
     void replace(MidiWord& w) const noexcept {
-        if (!matches(w)) return;
-        rewrite(w);
+        if (matches(w)) w = rewritten(w);
     }
     // The fields that are not ANY must equal the pattern's.
     bool matches(MidiWord w) const noexcept { return (w & matchMask_) == matchValue_; }
@@ -31,7 +30,9 @@ public:
 private:
     enum class StatusMode : std::uint8_t { Voice, System, Keep };
     enum class DataMode : std::uint8_t { New, FromStatus, FromOther, Keep };
-    void rewrite(MidiWord& w) const noexcept;
+    // By value: a word passed by address to a call out of line would live in memory on the
+    // per-message path even when nothing is replaced.
+    MidiWord rewritten(MidiWord w) const noexcept;
     static DataMode dataModeOf(float v) noexcept;
     static unsigned dataByte(DataMode mode, unsigned newValue, unsigned status, unsigned own,
                              unsigned other) noexcept;
@@ -55,7 +56,22 @@ struct FilterRow {
     int systemStatus = -1;  // a system row's status, or -1
     int status = 0;         // the full status (Status, StatusCc) or its high nibble
     int cc = -1;            // the controller, or -1 for ANY
-    bool matches(unsigned s, unsigned d1) const noexcept;
+    bool matches(unsigned s, unsigned d1) const noexcept {
+        if (static_cast<int>(s) == systemStatus) return true;
+        switch (kind) {
+            case Kind::Status:
+                return static_cast<int>(s) == status;
+            case Kind::StatusCc:
+                return static_cast<int>(s) == status && (cc < 0 || static_cast<int>(d1) == cc);
+            case Kind::StatusClass:
+                return static_cast<int>(s & 0xF0) == status;
+            case Kind::ControlClass:
+                return (s & 0xF0) == 0xB0 && (cc < 0 || static_cast<int>(d1) == cc);
+            case Kind::None:
+                break;
+        }
+        return false;
+    }
 };
 
 // The filter: its type and the rows that are switched on.

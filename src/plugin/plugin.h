@@ -163,6 +163,7 @@ private:
     public:
         explicit Ports(APlugin& plugin) noexcept : p_(plugin) {}
         void hostOutput(MidiWord word, int frame) noexcept override;
+        HostOutputEntry hostOutputEntry() noexcept override;
         bool hostTime(HostTime& time, bool position) noexcept override;
         int busTake(int bus, MidiWord* words, int capacity) noexcept override;
         void busWrite(int bus, MidiWord word) noexcept override;

@@ -92,6 +92,12 @@ VstInt32 APlugin::blockFrame(int frame) noexcept {
     return at;
 }
 
+EnginePorts::HostOutputEntry APlugin::Ports::hostOutputEntry() noexcept {
+    return [](EnginePorts& ports, MidiWord word, int frame) noexcept {
+        static_cast<Ports&>(ports).p_.hostOutput(word, frame);
+    };
+}
+
 bool APlugin::Ports::hostTime(HostTime& time, bool position) noexcept {
     // The host call itself, as getTimeInfo makes it: this runs once per block while logging.
     // The position is asked for only when the call's lines may need it.
