@@ -157,7 +157,7 @@ private:
         int occupied = occupied_;
         int k = -1;
         std::size_t i = 0;
-        for (; i < n && occupied < kSlots; ++i) {
+        while (i < n && occupied < kSlots) {
             std::uint64_t free = ~(bits | skipped);
             while (free == 0) {
                 bits_[static_cast<std::size_t>(at)] = bits;
@@ -166,13 +166,25 @@ private:
                 skipped = 0;
                 free = ~bits;
             }
+            // The run of free slots from the first free one: its words go in together.
             const int b = std::countr_zero(free);
-            bits |= std::uint64_t{1} << b;
-            skipped = b == 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << b) - 1;
-            k = (at << 6) + b;
-            ring_[static_cast<std::size_t>(k)] = stage_[i];
-            if (dues_[i]) *dues_[i] = dueOf(k);
-            ++occupied;
+            std::size_t m = static_cast<std::size_t>(std::countr_zero(~(free >> b)));
+            if (m > n - i) m = n - i;
+            if (m > static_cast<std::size_t>(kSlots - occupied))
+                m = static_cast<std::size_t>(kSlots - occupied);
+            const int end = b + static_cast<int>(m);  // 1..64
+            const std::uint64_t below =
+                end == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << end) - 1;
+            bits |= below & (~std::uint64_t{0} << b);
+            skipped = below;
+            const int first = (at << 6) + b;
+            for (std::size_t j = 0; j < m; ++j) {
+                ring_[static_cast<std::size_t>(first) + j] = stage_[i + j];
+                if (dues_[i + j]) *dues_[i + j] = dueOf(first + static_cast<int>(j));
+            }
+            k = first + static_cast<int>(m) - 1;
+            occupied += static_cast<int>(m);
+            i += m;
         }
         for (std::size_t j = i; j < n; ++j)
             if (dues_[j]) *dues_[j] = -1;

@@ -219,7 +219,8 @@ private:
     void emit(MidiWord word, int frame) noexcept;
     // Into the delay line; `due` (if given) gets the time the word leaves it (DelayLine::time)
     // once it is placed, or -1 when the full line drops it.
-    void delayInsert(MidiWord word, int frame, std::int64_t* due = nullptr) noexcept;
+    [[gnu::always_inline]] void delayInsert(MidiWord word, int frame,
+                                            std::int64_t* due = nullptr) noexcept;
     int delayDistance(int frame) const noexcept;
 
     // How a sounding note's note-on left: the routing generation then, and the word after
