@@ -1,8 +1,10 @@
 #include "engine/logshow.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -25,11 +27,14 @@ constexpr Named kNames[] = {
     {"stop", 0xFC, false},          {"sensing", 0xFE, false},     {"reset", 0xFF, false},
 };
 
+// "0xHH": exactly two hexadecimal digits (strtoul alone would also take a sign or a space).
 bool statusByte(const std::string& item, unsigned& value) {
     if (item.size() != 4 || item[0] != '0' || (item[1] != 'x' && item[1] != 'X')) return false;
-    char* end = nullptr;
-    value = static_cast<unsigned>(std::strtoul(item.c_str() + 2, &end, 16));
-    return end == item.c_str() + item.size() && value >= 0x80;
+    if (!std::isxdigit(static_cast<unsigned char>(item[2])) ||
+        !std::isxdigit(static_cast<unsigned char>(item[3])))
+        return false;
+    value = static_cast<unsigned>(std::strtoul(item.c_str() + 2, nullptr, 16));
+    return value >= 0x80;
 }
 
 }  // namespace
@@ -99,6 +104,9 @@ std::string LogShow::text(const LogEntry& e) const {
 std::string secondsText(std::int64_t clock, double sampleRate) {
     if (!(sampleRate > 0.0)) return "-.---";
     const double ms = std::floor(static_cast<double>(clock) * 1000.0 / sampleRate + 1e-9);
+    // A time beyond what the milliseconds' integer holds (a clock at a rate near zero) is no
+    // time to show.
+    if (!(std::fabs(ms) < 9.0e18)) return "-.---";
     const long long whole = static_cast<long long>(ms);
     char text[32];
     std::snprintf(text, sizeof text, "%s%lld.%03lld", whole < 0 ? "-" : "",
@@ -107,13 +115,16 @@ std::string secondsText(std::int64_t clock, double sampleRate) {
 }
 
 std::string barsText(const LogLineInfo& info) {
-    if (!info.hasPpq || !std::isfinite(info.ppq)) return "-.-.---";
+    // Beyond this many quarter notes a position's ticks cannot be counted exactly: no position
+    // to show (a bar start that far out is taken as none).
+    constexpr double kFar = 1e12;
+    if (!info.hasPpq || !(std::fabs(info.ppq) < kFar)) return "-.-.---";
     const int numerator = info.numerator > 0 ? info.numerator : 4;
     const int denominator = info.denominator > 0 ? info.denominator : 4;
     const double beatLength = 4.0 / denominator;  // in quarter notes
     const double barLength = numerator * beatLength;
     double bar = 0.0, inBar = 0.0;
-    if (info.hasBar && std::isfinite(info.barStart)) {
+    if (info.hasBar && std::fabs(info.barStart) < kFar) {
         bar = std::round(info.barStart / barLength);
         inBar = info.ppq - info.barStart;
     } else {

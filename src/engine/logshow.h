@@ -43,11 +43,12 @@ private:
 };
 
 // "seconds.milliseconds" of a sample clock (milliseconds cut, not rounded, so a line never
-// shows a time before its message); "-.---" when the rate is unknown.
+// shows a time before its message); "-.---" when the rate is unknown or the time is too far
+// out to hold.
 std::string secondsText(std::int64_t clock, double sampleRate);
 // "bar.beat.tick" of the host's position (bar and beat from 1, 960 ticks per quarter note, so
 // 480 per eighth-note beat); the time signature is 4/4 when the host gives none. "-.-.---" when
-// the host gives no position.
+// the host gives no position, or one too far out to count.
 std::string barsText(const LogLineInfo& info);
 
 // The text as UTF-8: valid UTF-8 stays; any other byte is taken as Latin-1.

@@ -28,6 +28,8 @@ constexpr const char* kCanDoTexts[] = {
     "receiveVstTimeInfo",  "plugAsChannelInsert", "plugAsSend",       "receiveVstEvents",
     "receiveVstMidiEvent", "sendVstEvents",       "sendVstMidiEvent",
 };
+// Asked by hosts that hand SysEx events only to a plug-in that says it takes them.
+constexpr const char* kCanDoSysex = "receiveVstSysexEvent";
 }  // namespace
 
 APluginProgram::APluginProgram() noexcept {
@@ -185,6 +187,7 @@ VstInt32 APlugin::canDo(char* text) {
     if (!text) return -1;
     for (const char* t : kCanDoTexts)
         if (std::strcmp(text, t) == 0) return 1;
+    if (engine_.sysexEnabled() && std::strcmp(text, kCanDoSysex) == 0) return 1;
     return -1;
 }
 

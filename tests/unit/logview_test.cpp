@@ -2,6 +2,7 @@
 // saving the view as UTF-8 text. The line texts themselves never change.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -67,7 +68,7 @@ TEST(LogShowFilter, HidesStatusesByKindByteAndName) {
     EXPECT_TRUE(listed.shows(entry(0xB4, "")));
     EXPECT_FALSE(listed.shows(entry(0xFE, "")));
     EXPECT_TRUE(listed.shows(entry(0xF8, "")));
-    for (const char* wrong : {"clocks", "0x7F", "0xF", "0x1F8", "0xZZ"}) {
+    for (const char* wrong : {"clocks", "0x7F", "0xF", "0x1F8", "0xZZ", "0X-8", "0x+F", "0x F"}) {
         EXPECT_FALSE(listed.hideList(std::string("clock,") + wrong, bad)) << wrong;
         EXPECT_EQ(bad, wrong);
     }
@@ -82,6 +83,8 @@ TEST(LogShowPrefix, SecondsAtSeveralRates) {
     EXPECT_EQ(secondsText(96000 * 3600 + 96, 96000.0), "3600.001");
     EXPECT_EQ(secondsText(22050, 22050.0), "1.000");
     EXPECT_EQ(secondsText(100, 0.0), "-.---");
+    EXPECT_EQ(secondsText(INT64_MAX, 1e-30), "-.---");
+    EXPECT_EQ(secondsText(INT64_MIN, 1e-3), "-.---");
 }
 
 TEST(LogShowPrefix, BarBeatTickIn44And68) {
@@ -106,6 +109,13 @@ TEST(LogShowPrefix, BarBeatTickIn44And68) {
     EXPECT_EQ(barsText(at(5.0, 0, 0)), "2.2.000");
     LogLineInfo none;
     EXPECT_EQ(barsText(none), "-.-.---");
+    // Positions too far out to count ticks exactly: none shown; a bar start that far out is
+    // taken as none.
+    EXPECT_EQ(barsText(at(1e300, 4, 4)), "-.-.---");
+    EXPECT_EQ(barsText(at(-1e13, 4, 4)), "-.-.---");
+    info.ppq = 15.25;
+    info.barStart = -1e50;
+    EXPECT_EQ(barsText(info), "6.1.240");
 }
 
 TEST(LogShowPrefix, TextKeepsTheLineExactly) {

@@ -264,6 +264,20 @@ TEST_F(PluginTest, EachOptionChangesWhatTheHostSees) {
     EXPECT_EQ(call(b, effGetOutputProperties, 0, 0, &pin), 1);
 }
 
+TEST_F(PluginTest, SaysItTakesSysexOnlyWhileSysexPasses) {
+    std::string sysex = "receiveVstSysexEvent";
+    AEffect* off = make();
+    EXPECT_EQ(call(off, effCanDo, 0, 0, sysex.data()), -1);
+    store.writeDword(kOptionsKey, "SysEx", 1);
+    AEffect* on = make();
+    EXPECT_EQ(call(on, effCanDo, 0, 0, sysex.data()), 1);
+    std::string midi = "receiveVstMidiEvent", wrongCase = "ReceiveVstSysexEvent";
+    EXPECT_EQ(call(on, effCanDo, 0, 0, midi.data()), 1);
+    EXPECT_EQ(call(on, effCanDo, 0, 0, wrongCase.data()), -1);
+    // Read at construction, as the option's other effects are.
+    EXPECT_EQ(call(off, effCanDo, 0, 0, sysex.data()), -1);
+}
+
 TEST_F(PluginTest, AStoreThatCannotBeOpenedGivesTheDefaults) {
     store.unavailable = true;
     AEffect* e = make();

@@ -17,17 +17,23 @@ bool PluginLog::poll(VstHost& h, std::vector<std::string>& lines) {
         r.buffer = buffer_.data();
         r.size = static_cast<std::int32_t>(buffer_.size());
         r.length = -1;  // a plug-in that does not know the command leaves it so
-        if (command(h, CORVELLA_READ_LOG, &r) < 0 || r.length < 0 || r.cursor < cursor_)
+        // The text and its NUL are inside the buffer, or the answer is not one.
+        if (command(h, CORVELLA_READ_LOG, &r) < 0 || r.length < 0 ||
+            static_cast<std::size_t>(r.length) >= buffer_.size() || r.cursor < cursor_)
             return false;
+        const bool moved = r.cursor > cursor_;
         cursor_ = r.cursor;
         missed_ += r.missed;
+        const char* text = buffer_.data();
         std::size_t start = 0;
-        for (std::int32_t i = 0; i < r.length; ++i) {
-            if (r.buffer[i] != '\n') continue;
-            lines.emplace_back(r.buffer + start, static_cast<std::size_t>(i) - start);
-            start = static_cast<std::size_t>(i) + 1;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(r.length); ++i) {
+            if (text[i] != '\n') continue;
+            lines.emplace_back(text + start, i - start);
+            start = i + 1;
         }
-        if (r.pending == 0 || r.length == 0) return true;
+        // A plug-in that says lines are waiting but does not move the cursor would be asked
+        // for ever.
+        if (r.pending == 0 || r.length == 0 || !moved) return true;
     }
 }
 
@@ -39,16 +45,19 @@ bool PluginLog::pollEntries(VstHost& h, std::vector<LogEntry>& entries) {
         r.count = -1;  // a plug-in that does not know the command leaves it so
         r.cursor = cursor_;
         r.entries = entries_.data();
-        if (command(h, CORVELLA_READ_LOG_ENTRIES, &r) < 0 || r.count < 0 || r.count > r.capacity ||
-            r.cursor < cursor_)
+        if (command(h, CORVELLA_READ_LOG_ENTRIES, &r) < 0 || r.count < 0 ||
+            static_cast<std::size_t>(r.count) > entries_.size() || r.cursor < cursor_)
             return false;
+        const bool moved = r.cursor > cursor_;
         cursor_ = r.cursor;
         missed_ += r.missed;
         for (std::int32_t i = 0; i < r.count; ++i) {
             const CorvellaLogEntry& in = entries_[static_cast<std::size_t>(i)];
             LogEntry e;
             e.sequence = in.sequence;
-            e.text.assign(in.text, std::min<std::size_t>(in.length, sizeof in.text - 1));
+            // The text ends at its length or its NUL, whichever comes first.
+            const std::size_t most = std::min<std::size_t>(in.length, sizeof in.text - 1);
+            e.text.assign(in.text, std::find(in.text, in.text + most, '\0'));
             e.info.clock = in.sampleClock;
             e.info.sampleRate = in.sampleRate;
             e.info.ppq = in.ppqPosition;
@@ -60,7 +69,7 @@ bool PluginLog::pollEntries(VstHost& h, std::vector<LogEntry>& entries) {
             e.info.hasBar = (in.flags & CORVELLA_LOG_BAR_VALID) != 0;
             entries.push_back(std::move(e));
         }
-        if (r.pending == 0 || r.count == 0) return true;
+        if (r.pending == 0 || r.count == 0 || !moved) return true;
     }
 }
 

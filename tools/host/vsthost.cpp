@@ -49,14 +49,22 @@ AEffect* VstHost::instantiate() {
         error_ = "the plug-in's entry answered null";
         return nullptr;
     }
+    return adopt(e) ? effect_ : nullptr;
+}
+
+bool VstHost::adopt(AEffect* e) {
+    if (!e) {
+        error_ = "no record";
+        return false;
+    }
     if (e->magic != kEffectMagic) {
         error_ = "the record's magic is not 'VstP'";
-        return nullptr;
+        return false;
     }
     effect_ = e;
     // Like many hosts, keep a back pointer in the record's reserved field.
     effect_->resvd1 = reinterpret_cast<VstIntPtr>(this);
-    return effect_;
+    return true;
 }
 
 VstIntPtr VstHost::close() {

@@ -62,6 +62,9 @@ public:
     bool load(const std::string& path);
     // Calls the entry; answers the record or null.
     AEffect* instantiate();
+    // Hosts a record made in this process as if the entry had answered it (a plug-in linked
+    // in, or a stand-in that plays one). False with error() when it is null or not a record.
+    bool adopt(AEffect* effect);
     // effClose through the record; answers the dispatcher's result.
     VstIntPtr close();
 
