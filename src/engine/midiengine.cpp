@@ -352,10 +352,11 @@ void MidiEngine::logBlock(int frames) noexcept {
     clock_ += frames;       // the clock step's frame and the rest of the block
     idleFrames_ += frames;  // quiet: the line is empty
     if (s_.logMeta) {
-        const HostTime* t = time(false);  // a quiet block stages no lines: no position needed
-        if (t && (t->tempo != rate_.tempo() || t->numerator != writtenNumerator_ ||
-                  t->denominator != writtenDenominator_)) [[unlikely]]
-            quietMetaStep(*t, frames);
+        // A quiet block stages no lines: no position needed, and the values stay in registers.
+        const HostMeter m = ports_.hostMeter();
+        if (m.tempo != rate_.tempo() || m.numerator != writtenNumerator_ ||
+            m.denominator != writtenDenominator_) [[unlikely]]
+            quietMetaStep(m, frames);
     }
     if (stagedCount_ != 0) [[unlikely]] {
         flushRecording();
@@ -363,7 +364,11 @@ void MidiEngine::logBlock(int frames) noexcept {
     }
 }
 
-void MidiEngine::quietMetaStep(const HostTime& t, int frames) noexcept {
+void MidiEngine::quietMetaStep(const HostMeter& m, int frames) noexcept {
+    HostTime t;
+    t.tempo = m.tempo;
+    t.numerator = m.numerator;
+    t.denominator = m.denominator;
     clock_ -= frames - 1;
     metaStep(t);
     clock_ += frames - 1;

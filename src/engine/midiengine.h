@@ -201,7 +201,7 @@ private:
     void logBlock(int frames) noexcept;
     // A new tempo or time signature found by a quiet block (logBlock) whose clock has already
     // moved past its first frame, where the events belong.
-    [[gnu::cold, gnu::noinline]] void quietMetaStep(const HostTime& t, int frames) noexcept;
+    [[gnu::cold, gnu::noinline]] void quietMetaStep(const HostMeter& m, int frames) noexcept;
     void takeOwnChanges() noexcept;
     void applySettings(const EngineSettings& settings) noexcept;
     // Queues a word (producer lock held): with the settings as they are now, so it runs with

@@ -19,6 +19,14 @@ struct HostTime {
     bool hasBar = false;
 };
 
+// The host's tempo and time signature alone, as a quiet block needs them: small enough to come
+// back in registers. All zero when the host gives no time (zeros change nothing in the log).
+struct HostMeter {
+    double tempo = 0.0;
+    std::int32_t numerator = 0;
+    std::int32_t denominator = 0;
+};
+
 enum class EngineNotice { SoundStream, FeedbackLoop };
 
 class EnginePorts {
@@ -39,6 +47,12 @@ public:
     // otherwise hasPpq and hasBar may stay false); false when the host gives none. Asked at
     // most once per processing call; a quiet block asks without the position.
     virtual bool hostTime(HostTime& time, bool position) noexcept = 0;
+    // The same without the position, for a quiet block; by default through hostTime.
+    virtual HostMeter hostMeter() noexcept {
+        HostTime t;
+        if (!hostTime(t, false)) return {};
+        return {t.tempo, t.numerator, t.denominator};
+    }
     // Takes the waiting words of `bus` into `words` (at most `capacity`); answers how many, or
     // -1 when the bus carries a sound stream.
     virtual int busTake(int bus, MidiWord* words, int capacity) noexcept = 0;

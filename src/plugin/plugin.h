@@ -165,6 +165,7 @@ private:
         void hostOutput(MidiWord word, int frame) noexcept override;
         HostOutputEntry hostOutputEntry() noexcept override;
         bool hostTime(HostTime& time, bool position) noexcept override;
+        HostMeter hostMeter() noexcept override;
         int busTake(int bus, MidiWord* words, int capacity) noexcept override;
         void busWrite(int bus, MidiWord word) noexcept override;
         void deviceOutput(MidiWord word) noexcept override;

@@ -98,6 +98,14 @@ EnginePorts::HostOutputEntry APlugin::Ports::hostOutputEntry() noexcept {
     };
 }
 
+HostMeter APlugin::Ports::hostMeter() noexcept {
+    if (!p_.audioMaster) return {};
+    const auto* t = reinterpret_cast<const VstTimeInfo*>(p_.audioMaster(
+        &p_.cEffect, audioMasterGetTime, 0, kVstTempoValid | kVstTimeSigValid, nullptr, 0.0f));
+    if (!t) return {};
+    return {t->tempo, t->timeSigNumerator, t->timeSigDenominator};
+}
+
 bool APlugin::Ports::hostTime(HostTime& time, bool position) noexcept {
     // The host call itself, as getTimeInfo makes it: this runs once per block while logging.
     // The position is asked for only when the call's lines may need it.
