@@ -177,6 +177,41 @@ if not RUNNER:
     check(p.returncode == 128 + signal.SIGINT and any(r[2] == "Note_on_c" for r in rows),
           "Ctrl+C in --realtime still saves the log", (p.returncode, err, rows))
 
+# SIGUSR1 pauses --log's printing in a --realtime run and the next one resumes it: a line
+# logged while paused is counted, not printed, and lines after the resume print again. Blocks
+# of 0.1 s: notes at 0 s, 1 s (while paused, from about 0.5 s to 2 s) and 3 s.
+if not RUNNER:
+    import signal
+    import time
+    p = subprocess.Popen([HOST, PLUGIN, "--realtime", "--blocks", "1000000", "--block", "4410",
+                          "--send", "0:0x90 60 1,44100:0x90 61 1,132300:0x90 62 1", "--log"],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=WORK,
+                         bufsize=1)
+    start = time.monotonic()
+    seen = []
+
+    def read_until(text):
+        for line in p.stdout:
+            seen.append(line.rstrip("\n"))
+            if text in line:
+                return True
+        return False
+
+    first = read_until("C 5 (60,1) On")
+    p.send_signal(signal.SIGUSR1)
+    paused = read_until("(log paused)")
+    time.sleep(max(0.0, 2.0 - (time.monotonic() - start)))
+    p.send_signal(signal.SIGUSR1)
+    resumed = read_until("(log resumed;")
+    last = read_until("D 5 (62,1) On")
+    p.send_signal(signal.SIGINT)
+    out, err = p.communicate(timeout=30)
+    shown = [l for l in seen if "On" in l]
+    check(first and paused and resumed and last and
+          any("(log resumed; 1 line not printed)" in l for l in seen) and
+          not any("C#5" in l for l in seen) and len(shown) == 2,
+          "SIGUSR1 pauses and resumes --log's printing", (seen, err))
+
 # A readable log: clock and active sensing hidden from the printed lines (the recording keeps
 # them), a time prefix in bar.beat.tick at 6/8 (an eighth-note beat of 480 ticks) and in
 # seconds at 48 kHz, and the shown lines saved as UTF-8 text.

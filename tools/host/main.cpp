@@ -72,7 +72,8 @@ const char* kUsage =
     "                    in DIR, then exit\n"
     "Every event the plug-in sends back is printed as: block B frame F: BYTES\n"
     "SIGINT or SIGTERM ends the run after the current block and closes the plug-in as usual;\n"
-    "the exit status is then 128 + the signal's number.\n";
+    "the exit status is then 128 + the signal's number. SIGUSR1 pauses --log's printing (the\n"
+    "lines go on being counted) and the next SIGUSR1 resumes it (not on Windows).\n";
 
 // The signal that asked the run to end, 0 while none has.
 std::atomic<int> stopSignal{0};
@@ -85,6 +86,12 @@ extern "C" void onStopSignal(int sig) {
     stopSignal.store(sig);
     stopRequested.store(true);
     std::signal(sig, SIG_DFL);
+}
+
+// SIGUSR1 pauses --log's printing and the next one resumes it (where the system has it).
+std::atomic<bool> logPaused{false};
+extern "C" void onPauseSignal(int) {
+    logPaused.store(!logPaused.load());
 }
 
 // Sleeps until `due` unless a stop is asked for first.
@@ -309,6 +316,9 @@ int main(int argc, char** argv) {
 
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);
+#ifdef SIGUSR1
+    std::signal(SIGUSR1, onPauseSignal);
+#endif
     if (!h.load(path)) return fail(h.error());
     if (!h.instantiate()) return fail(h.error());
     // Indices are known to be valid only now; a failure from here on closes the instance.
@@ -322,7 +332,10 @@ int main(int argc, char** argv) {
     // After the restored values, so --log wins over a stored "log?" off; before --set.
     host::RunLog runLog(logOptions);
     if (!runLog.begin(h, error)) return fail(error);
-    h.afterBlock = [&] { runLog.afterBlock(h); };
+    h.afterBlock = [&] {
+        runLog.setPaused(logPaused.load(), h.currentBlock());
+        runLog.afterBlock(h);
+    };
     for (const auto& [index, value] : sets) h.setParameter(static_cast<VstInt32>(index), value);
     auto finish = [&]() {
         if (!savePath.empty() && !host::saveState(h, savePath, error)) return fail(error);

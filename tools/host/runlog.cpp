@@ -31,10 +31,28 @@ void RunLog::printNew(VstHost& h, long block) {
     for (const LogEntry& e : entries) {
         if (!options_.show.shows(e)) continue;
         std::string line = options_.show.text(e);
-        if (options_.print) std::printf("block %ld: %s\n", block, line.c_str());
+        if (options_.print && paused_) {
+            ++notPrinted_;
+        } else if (options_.print) {
+            std::printf("block %ld: %s\n", block, line.c_str());
+        }
         if (!options_.saveTextTo.empty()) shown_.push_back(std::move(line));
     }
     if (options_.print) std::fflush(stdout);
+}
+
+void RunLog::setPaused(bool paused, long block) {
+    if (paused == paused_ || !options_.print) return;
+    paused_ = paused;
+    if (paused) {
+        notPrinted_ = 0;
+        std::printf("block %ld: (log paused)\n", block);
+    } else {
+        std::printf("block %ld: (log resumed; %llu %s not printed)\n", block,
+                    static_cast<unsigned long long>(notPrinted_),
+                    notPrinted_ == 1 ? "line" : "lines");
+    }
+    std::fflush(stdout);
 }
 
 void RunLog::afterBlock(VstHost& h) {

@@ -33,6 +33,9 @@ public:
     bool begin(VstHost& h, std::string& error);
     // After each block: prints the lines it added that show as "block B: [TIME ]LINE".
     void afterBlock(VstHost& h);
+    // Pauses or resumes --log's printing after block `block`: while paused, the lines that
+    // would show are read and counted but not printed (--save-log-text still keeps them).
+    void setPaused(bool paused, long block);
     // At the end of the run: prints what is left, saves (the recording, the text) and prints
     // the counters. False with the reason when a save failed.
     bool finish(VstHost& h, std::string& error);
@@ -43,6 +46,8 @@ private:
     LogOptions options_;
     PluginLog log_;
     std::uint64_t missedShown_ = 0;
+    bool paused_ = false;
+    std::uint64_t notPrinted_ = 0;    // lines held back by the pause
     std::vector<std::string> shown_;  // for --save-log-text
 };
 
