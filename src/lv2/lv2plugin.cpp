@@ -359,6 +359,12 @@ void Lv2Plugin::hostOutput(MidiWord word, int frame) noexcept {
     outNext_ = e + kEventBytes;
 }
 
+EnginePorts::HostOutputEntry Lv2Plugin::hostOutputEntry() noexcept {
+    return [](EnginePorts& ports, MidiWord word, int frame) noexcept {
+        static_cast<Lv2Plugin&>(ports).Lv2Plugin::hostOutput(word, frame);
+    };
+}
+
 // A SysEx goes out the same way, its event padded to 8 bytes; dropped when it does not fit.
 void Lv2Plugin::hostSysexOutput(const std::uint8_t* data, std::size_t size, int frame) noexcept {
     const std::ptrdiff_t bytes =

@@ -119,6 +119,8 @@ private:
 
     // --- Ports, called by the engine on the processing thread ---
     void hostOutput(MidiWord word, int frame) noexcept override;
+    // hostOutput without the virtual call or the this-adjusting thunk.
+    HostOutputEntry hostOutputEntry() noexcept override;
     bool hostTime(HostTime& time, bool position) noexcept override;
     int busTake(int bus, MidiWord* words, int capacity) noexcept override;
     void busWrite(int bus, MidiWord word) noexcept override;
