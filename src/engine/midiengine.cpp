@@ -121,6 +121,7 @@ void MidiEngine::enableSysex() {
     sysexIn_ = std::make_unique<platform::MessageRing>(kSysexQueue);
     sysexScratch_ = std::make_unique<std::uint8_t[]>(kMaxSysex);
     stagedSysex_ = std::make_unique<std::uint8_t[]>(kStagedSysex);
+    delayedSysex_ = std::make_unique<DelayedSysex>(kDelayedSysexBytes, kDelayedSysexEntries);
     recorder_.enableSysex(kSysexStore);
     sysexOn_ = true;
 }
@@ -383,10 +384,17 @@ void MidiEngine::runBlock(int frames) noexcept {
             clock_ += frames - 1;
         }
         if (s_.delayOut) {
-            delay_->advance(frames,
-                            [this](MidiWord w, long offset) { emit(w, static_cast<int>(offset)); });
+            delay_->advance(frames, [this](MidiWord w, long offset) {
+                if (w & kSysexFlag) [[unlikely]]
+                    sysexLeaves(w, static_cast<int>(offset), true);
+                else
+                    emit(w, static_cast<int>(offset));
+            });
         } else {
-            delay_->advance(frames, [](MidiWord, long) {});
+            // Words the line passes now go unsent; a SysEx's bytes are released.
+            delay_->advance(frames, [this](MidiWord w, long) {
+                if (w & kSysexFlag) sysexLeaves(w, 0, false);
+            });
         }
     }
     endCall();
@@ -464,11 +472,43 @@ void MidiEngine::hostSysex(const std::uint8_t* data, std::size_t size, int frame
     sysexChain(data, size, frame);
 }
 
-// A SysEx skips replace, filter, the delay line and the bus (whose blocks hold 3-byte words).
+// A SysEx skips replace, filter and the bus (whose blocks hold 3-byte words). It is logged as
+// it comes in, as a word is, and with the delay on leaves when the line reaches it.
 void MidiEngine::sysexChain(const std::uint8_t* data, std::size_t size, int frame) noexcept {
     if (s_.logOn) logSysex(data, size, frame);
+    if (s_.delayOut) {
+        delaySysex(data, size, frame);
+        return;
+    }
     if (s_.sendToHost) ports_.hostSysexOutput(data, size, frame);
     if (s_.deviceOut) ports_.deviceSysexOutput(data, size);
+}
+
+// The bytes wait in the store; a marker naming them takes the slot a word would take now.
+// Placed at once (insertAt places the staged words first), so a full line is known here and
+// the bytes go back at once.
+void MidiEngine::delaySysex(const std::uint8_t* data, std::size_t size, int frame) noexcept {
+    const long handle = delayedSysex_->store(data, size);
+    if (handle < 0) {
+        countSysexDrop();
+        return;
+    }
+    const MidiWord marker = kSysexFlag | static_cast<MidiWord>(handle);
+    if (delay_->insertAt(marker, delayDistance(frame)) < 0) {
+        delayedSysex_->release(static_cast<std::size_t>(handle));
+        countSysexDrop();
+    }
+}
+
+void MidiEngine::sysexLeaves(MidiWord marker, int frame, bool send) noexcept {
+    const std::size_t handle = marker & kWordBits;
+    if (send) {
+        const std::uint8_t* data = delayedSysex_->data(handle);
+        const std::size_t size = delayedSysex_->size(handle);
+        if (s_.sendToHost) ports_.hostSysexOutput(data, size, frame);
+        if (s_.deviceOut) ports_.deviceSysexOutput(data, size);
+    }
+    delayedSysex_->release(handle);
 }
 
 // --- The log

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/delayedsysex.h"
 #include "engine/delayline.h"
 #include "engine/latest.h"
 #include "engine/loglines.h"
@@ -77,7 +78,7 @@ struct EngineCounters {
     std::size_t inputQueueDrops = 0;  // words from other threads that found the queue full
     std::size_t recordingDrops = 0;   // events a full recording refused
     std::size_t soundStreamNotices = 0;
-    std::size_t sysexDrops = 0;  // SysEx refused: not whole, too long, or a full queue
+    std::size_t sysexDrops = 0;  // SysEx refused: not whole, too long, a full queue or delay
 };
 
 class MidiEngine {
@@ -86,8 +87,8 @@ public:
     MidiEngine(const MidiEngine&) = delete;
     MidiEngine& operator=(const MidiEngine&) = delete;
 
-    // Lets SysEx through: sizes its queue, stage and recording store. Called once, on the
-    // constructing thread, before any processing call; without it every SysEx is dropped.
+    // Lets SysEx through: sizes its queue, stage, delay store and recording store. Called once, on
+    // the constructing thread, before any processing call; without it every SysEx is dropped.
     void enableSysex();
     bool sysexEnabled() const noexcept { return sysexOn_; }
 
@@ -139,9 +140,9 @@ public:
     void beginCall() noexcept;
     void hostInput(MidiWord word, int frame) noexcept { chain(word & kWordBits, frame); }
     // A SysEx from the host: logged and recorded, then to the host and the device unchanged
-    // (replace and filter do not apply). It never enters the delay line: with the delay on it
-    // leaves at once, ahead of delayed words. Dropped and counted when not whole or when SysEx
-    // is not enabled.
+    // (replace and filter do not apply). With the delay on it takes the delay line as a word
+    // does and leaves in its place among the delayed words. Dropped and counted when not whole,
+    // when SysEx is not enabled, or when the delay store or line has no room for it.
     void hostSysex(const std::uint8_t* data, std::size_t size, int frame) noexcept;
     void endCall() noexcept;
     // A processing call of `frames` sample frames (a whole call: begins and ends it). Inline:
@@ -179,7 +180,8 @@ private:
     static constexpr MidiWord kKnobFlag = 1u << 24, kKnobAfterLoss = 1u << 25;
     static constexpr MidiWord kSnapshotFlag = 1u << 26;
     // Bit 27 marks the place of a device's SysEx among the queued words; its bytes wait in
-    // sysexIn_.
+    // sysexIn_. In the delay line it marks a SysEx whose bytes wait in delayedSysex_, the low
+    // bits holding its handle (no short word carries the bit there, and none is 0 with it).
     static constexpr MidiWord kSysexFlag = 1u << 27;
     static constexpr MidiWord kFromBusFlag = 1u << 31;
     static constexpr MidiWord kWordBits = 0xFFFFFFu;
@@ -238,6 +240,9 @@ private:
     void noteLeft(NoteRoute& note, MidiWord word) noexcept;
     MidiWord followNoteOn(MidiWord word, MidiWord flags, int frame, std::size_t note) noexcept;
     void sysexChain(const std::uint8_t* data, std::size_t size, int frame) noexcept;
+    void delaySysex(const std::uint8_t* data, std::size_t size, int frame) noexcept;
+    // A SysEx marker leaving the delay line: sent at `frame` when `send`, released either way.
+    void sysexLeaves(MidiWord marker, int frame, bool send) noexcept;
     void logSysex(const std::uint8_t* data, std::size_t size, int frame) noexcept;
     void countSysexDrop() noexcept {
         sysexDrops_.store(sysexDrops_.load(std::memory_order_relaxed) + 1,
@@ -349,11 +354,14 @@ private:
     static constexpr std::size_t kSysexQueue = 1u << 20;
     static constexpr std::size_t kStagedSysex = 2 * kMaxSysex;
     static constexpr std::size_t kSysexStore = 8u << 20;
+    static constexpr std::size_t kDelayedSysexBytes = 1u << 20;
+    static constexpr std::size_t kDelayedSysexEntries = 4096;
     bool sysexOn_ = false;
     std::unique_ptr<platform::MessageRing> sysexIn_;  // producerMutex_ on the producer side
     std::unique_ptr<std::uint8_t[]> sysexScratch_;
     std::unique_ptr<std::uint8_t[]> stagedSysex_;
     std::size_t stagedSysexUsed_ = 0;
+    std::unique_ptr<DelayedSysex> delayedSysex_;
     std::atomic<std::size_t> sysexDrops_{0};
 
     // Shared with readers.

@@ -29,6 +29,7 @@ void TMidiIO::enableSysex(SysexHandler handler, void* owner) {
     backend_->setLongMessages(true);
     sysexSends_ = std::make_unique<platform::MessageRing>(std::size_t{1} << 20);
     sysexBuffer_ = std::make_unique<std::uint8_t[]>(platform::kMaxMessage);
+    ordered_ = std::make_unique<SendQueue>(std::size_t{1} << 14);
     sysexThread_ = std::thread([this] { sysexLoop(); });
 }
 
@@ -152,15 +153,36 @@ void TMidiIO::inputCallback(void* self, unsigned message, std::uintptr_t param1,
 
 // Senders may run on several threads at once (host processing, the input device's thread, the
 // editor), but the backend takes one word at a time: each sender queues its word and then
-// drains the queue unless another sender is draining already, which then sends it.
+// drains the queue unless another sender is draining already, which then sends it. The sender
+// thread takes the same turn for what it sends.
+//
+// Order with SysEx: a sender counts its entry as waiting before it queues it, and the sender
+// thread stops counting it only once it went out. So a word whose sender finds nothing waiting
+// comes after everything that sender queued before; one that finds something waiting queues
+// behind it.
 void TMidiIO::sendShortMessage(std::uint32_t word) noexcept {
-    if (word == 0) return;
+    // Closed: one load, nothing another thread has to see.
+    if (word == 0 || !outputOpen_.load(std::memory_order_relaxed)) return;
     outputBusy_.fetch_add(1);
     if (outputOpen_.load()) {
-        if (!sends_.push(word)) dropped_.fetch_add(1, std::memory_order_relaxed);
-        drainSends();
+        if (orderedWaiting_.load() != 0) {
+            if (!queueOrdered(word)) dropped_.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            if (!sends_.push(word)) dropped_.fetch_add(1, std::memory_order_relaxed);
+            drainSends();
+        }
     }
     outputBusy_.fetch_sub(1);
+}
+
+bool TMidiIO::queueOrdered(std::uint32_t entry) noexcept {
+    orderedWaiting_.fetch_add(1);
+    if (!ordered_->push(entry)) {
+        orderedWaiting_.fetch_sub(1);
+        return false;
+    }
+    sysexWake_.release();
+    return true;
 }
 
 void TMidiIO::drainSends() noexcept {
@@ -175,85 +197,120 @@ void TMidiIO::drainSends() noexcept {
 }
 
 void TMidiIO::sendSysex(const std::uint8_t* data, std::size_t size) noexcept {
-    if (!sysexSends_ || !outputOpen_.load() || !data || size == 0) return;
-    // One sender at a time fills the queue; a second one at the same moment drops its message
-    // rather than wait.
+    if (!sysexSends_ || !data || size == 0 || !outputOpen_.load(std::memory_order_relaxed)) return;
+    // One sender at a time fills the byte queue; a second one at the same moment drops its
+    // message rather than wait.
     if (sysexPushing_.test_and_set(std::memory_order_acquire)) {
         sysexDropped_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    const bool queued = sysexSends_->push(data, size);
-    sysexPushing_.clear(std::memory_order_release);
-    if (!queued) {
-        sysexDropped_.fetch_add(1, std::memory_order_relaxed);
-        return;
+    // The place in the order first, so bytes never wait without one; a place whose bytes do
+    // not fit is filled as skipped.
+    orderedWaiting_.fetch_add(1);
+    const std::size_t place = ordered_->claim();
+    const bool queued = place != SendQueue::kFull && sysexSends_->push(data, size);
+    if (place != SendQueue::kFull) {
+        ordered_->fill(place, queued ? kSysexEntry : kSkippedEntry);
+    } else {
+        orderedWaiting_.fetch_sub(1);
     }
-    sysexQueued_.fetch_add(1);
-    sysexWake_.release();
+    sysexPushing_.clear(std::memory_order_release);
+    if (!queued) sysexDropped_.fetch_add(1, std::memory_order_relaxed);
+    if (place != SendQueue::kFull) sysexWake_.release();
 }
 
-// The sender thread: each queued SysEx goes to the device open when it leaves the queue, or
-// nowhere when none is.
+// The sender thread: the ordered entries in turn, each to the device open when it leaves the
+// queue, or nowhere when none is.
 void TMidiIO::sysexLoop() noexcept {
     for (;;) {
         sysexWake_.acquire();
-        for (;;) {
-            const std::size_t size = sysexSends_->pop(sysexBuffer_.get());
-            if (size == 0) break;
-            outputBusy_.fetch_add(1);
-            if (!outputOpen_.load() || !backend_->sendLong(sysexBuffer_.get(), size))
-                sysexDropped_.fetch_add(1, std::memory_order_relaxed);
-            outputBusy_.fetch_sub(1);
-            sysexDone_.fetch_add(1);
+        std::uint32_t entry;
+        while (ordered_->pop(entry)) {
+            sendOrdered(entry);
+            orderedWaiting_.fetch_sub(1);
         }
         if (stopSysex_.load()) return;
     }
 }
 
+void TMidiIO::sendOrdered(std::uint32_t entry) noexcept {
+    if (entry & kSkippedEntry) return;
+    const std::size_t size = entry & kSysexEntry ? sysexSends_->pop(sysexBuffer_.get()) : 0;
+    if ((entry & kSysexEntry) && size == 0) return;  // its bytes are queued before its entry
+    outputBusy_.fetch_add(1);
+    if (outputOpen_.load()) {
+        // The senders' turn: a drainer holds it only while it sends the words it finds.
+        while (draining_.exchange(true)) std::this_thread::yield();
+        // Words queued to go out at once before this entry was queued go first.
+        std::uint32_t word;
+        while (sends_.pop(word)) backend_->sendShort(word);
+        if (size == 0) {
+            backend_->sendShort(entry);
+        } else if (!backend_->sendLong(sysexBuffer_.get(), size)) {
+            sysexDropped_.fetch_add(1, std::memory_order_relaxed);
+        }
+        draining_.store(false);
+        // A word queued while this thread held the turn is sent now.
+        if (sends_.ready()) drainSends();
+    } else if (size != 0) {
+        sysexDropped_.fetch_add(1, std::memory_order_relaxed);
+    }
+    outputBusy_.fetch_sub(1);
+}
+
 void TMidiIO::flushSysex() noexcept {
-    while (sysexDone_.load() != sysexQueued_.load())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (orderedWaiting_.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 // A bounded queue for many producers and one consumer at a time: each cell carries a sequence
 // number that tells whose turn it is (free for the producer at position p when it equals p,
 // filled for the consumer when it equals p + 1).
-TMidiIO::SendQueue::SendQueue() noexcept {
-    for (std::size_t i = 0; i < kCapacity; ++i)
+TMidiIO::SendQueue::SendQueue(std::size_t capacity)
+    : mask_(capacity - 1), cells_(std::make_unique<Cell[]>(capacity)) {
+    for (std::size_t i = 0; i < capacity; ++i)
         cells_[i].sequence.store(i, std::memory_order_relaxed);
 }
 
 bool TMidiIO::SendQueue::push(std::uint32_t word) noexcept {
+    const std::size_t place = claim();
+    if (place == kFull) return false;
+    fill(place, word);
+    return true;
+}
+
+std::size_t TMidiIO::SendQueue::claim() noexcept {
     std::size_t pos = tail_.load(std::memory_order_relaxed);
     for (;;) {
-        Cell& cell = cells_[pos & (kCapacity - 1)];
+        Cell& cell = cells_[pos & mask_];
         const std::size_t sequence = cell.sequence.load(std::memory_order_acquire);
         const auto diff = static_cast<std::ptrdiff_t>(sequence - pos);
         if (diff == 0) {
-            if (tail_.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) {
-                cell.word = word;
-                cell.sequence.store(pos + 1);
-                return true;
-            }
+            if (tail_.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) return pos;
         } else if (diff < 0) {
-            return false;  // full
+            return kFull;
         } else {
             pos = tail_.load(std::memory_order_relaxed);
         }
     }
 }
 
+void TMidiIO::SendQueue::fill(std::size_t place, std::uint32_t word) noexcept {
+    Cell& cell = cells_[place & mask_];
+    cell.word = word;
+    cell.sequence.store(place + 1);
+}
+
 bool TMidiIO::SendQueue::pop(std::uint32_t& word) noexcept {
     const std::size_t head = head_.load(std::memory_order_relaxed);
-    Cell& cell = cells_[head & (kCapacity - 1)];
+    Cell& cell = cells_[head & mask_];
     if (cell.sequence.load() != head + 1) return false;
     word = cell.word;
-    cell.sequence.store(head + kCapacity, std::memory_order_release);
+    cell.sequence.store(head + mask_ + 1, std::memory_order_release);
     head_.store(head + 1, std::memory_order_relaxed);
     return true;
 }
 
 bool TMidiIO::SendQueue::ready() const noexcept {
     const std::size_t head = head_.load();
-    return cells_[head & (kCapacity - 1)].sequence.load() == head + 1;
+    return cells_[head & mask_].sequence.load() == head + 1;
 }

@@ -4,7 +4,6 @@
 // output device. With SysEx enabled, whole system exclusive messages travel both ways too.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -59,19 +58,24 @@ public:
     bool inputOpen() const noexcept { return inputOpen_.load(std::memory_order_acquire); }
     bool outputOpen() const noexcept { return outputOpen_.load(std::memory_order_acquire); }
 
-    // Sends one packed word to the output device if it is open; drops it otherwise. Callable
-    // from any thread at once: lock-free, never waits.
+    // Sends one packed word to the output device if it is open; drops it otherwise (then at
+    // the cost of one load). While a SysEx sent before it waits or goes out, it queues behind
+    // that SysEx for the sender thread; otherwise it goes out at once. Callable from any thread
+    // at once: lock-free, never waits.
     void sendShortMessage(std::uint32_t word) noexcept;
-    // Words dropped because more were waiting than the send queue holds.
+    // Words dropped because more were waiting than a send queue holds.
     std::uint64_t droppedSends() const noexcept { return dropped_.load(std::memory_order_relaxed); }
     // Queues a whole SysEx (F0 to F7) for the output device if it is open; drops it otherwise
-    // or when the queue lacks room (counted). Any thread; lock-free, never waits. The sender
-    // thread sends queued SysEx in order; short messages sent meanwhile may go ahead of one.
+    // or when the queue lacks room or another thread is queuing one at the same moment
+    // (counted). Any thread; lock-free, never waits. The sender thread sends what is queued in
+    // order, to the device open when each leaves the queue (nowhere when none is): a message
+    // sent after a SysEx never reaches the device before it.
     void sendSysex(const std::uint8_t* data, std::size_t size) noexcept;
     std::uint64_t droppedSysex() const noexcept {
         return sysexDropped_.load(std::memory_order_relaxed);
     }
-    // Waits until every queued SysEx went to the backend (tests; any thread but a sender).
+    // Waits until everything queued for the sender thread went to the backend (tests; any
+    // thread but a sender).
     void flushSysex() noexcept;
 
     // The driver's input procedure: only data messages with a word that is not 0 reach the
@@ -83,21 +87,30 @@ private:
     // Words from any number of threads, sent by one at a time.
     class SendQueue {
     public:
-        SendQueue() noexcept;
+        explicit SendQueue(std::size_t capacity);  // a power of two
         bool push(std::uint32_t word) noexcept;
+        // A place in the order, filled later: answers kFull when there is none. The drainer
+        // stops at a place not filled yet.
+        static constexpr std::size_t kFull = ~std::size_t{0};
+        std::size_t claim() noexcept;
+        void fill(std::size_t place, std::uint32_t word) noexcept;
         // The single drainer only.
         bool pop(std::uint32_t& word) noexcept;
         bool ready() const noexcept;
 
     private:
-        static constexpr std::size_t kCapacity = 1024;  // a power of two
         struct Cell {
             std::atomic<std::size_t> sequence;
             std::uint32_t word;
         };
-        std::array<Cell, kCapacity> cells_;
+        std::size_t mask_;
+        std::unique_ptr<Cell[]> cells_;
         std::atomic<std::size_t> tail_{0}, head_{0};
     };
+
+    // Entries of the ordered queue besides short words: the next SysEx of sysexSends_, or a
+    // place whose SysEx did not fit there.
+    static constexpr std::uint32_t kSysexEntry = 1u << 31, kSkippedEntry = 1u << 30;
 
     void selectDevice(bool output, int number) noexcept;
     void openInput() noexcept;
@@ -105,6 +118,10 @@ private:
     void openOutput() noexcept;
     void closeOutput() noexcept;
     void drainSends() noexcept;
+    // Queues an entry behind the waiting ones for the sender thread; false when full.
+    bool queueOrdered(std::uint32_t entry) noexcept;
+    // The sender thread: one entry of the ordered queue to the device.
+    void sendOrdered(std::uint32_t entry) noexcept;
     void showError() noexcept;
     static void waitIdle(const std::atomic<int>& busy) noexcept;
     void sysexLoop() noexcept;
@@ -127,14 +144,18 @@ private:
     std::atomic<int> outputBusy_{0};
     std::atomic<bool> draining_{false};
     std::atomic<std::uint64_t> dropped_{0};
-    SendQueue sends_;
-    // SysEx: the handler for received ones, and the queue of those to send with its thread.
+    SendQueue sends_{1024};
+    // SysEx: the handler for received ones, and what the sender thread sends in order: the
+    // ordered queue of entries (each SysEx's bytes wait in sysexSends_), and how many entries
+    // are queued and not yet sent. While that count is not 0, short messages queue too.
     SysexHandler sysexHandler_ = nullptr;
     void* sysexOwner_ = nullptr;
     std::unique_ptr<platform::MessageRing> sysexSends_;
     std::unique_ptr<std::uint8_t[]> sysexBuffer_;
+    std::unique_ptr<SendQueue> ordered_;
+    std::atomic<std::uint64_t> orderedWaiting_{0};
     std::atomic_flag sysexPushing_ = ATOMIC_FLAG_INIT;  // senders take turns, never wait
-    std::atomic<std::uint64_t> sysexQueued_{0}, sysexDone_{0}, sysexDropped_{0};
+    std::atomic<std::uint64_t> sysexDropped_{0};
     std::atomic<bool> stopSysex_{false};
     platform::Semaphore sysexWake_;
     std::thread sysexThread_;

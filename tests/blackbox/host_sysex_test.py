@@ -103,6 +103,14 @@ rc, out, err = run("--in", "log.mid", "--out", "again.mid")
 check(rc == 0 and sysex_data(os.path.join(WORK, "again.mid")) == [dump, short],
       "a saved recording played back with --in gives the same SysEx", err)
 
+# With a delay longer than the gaps between the messages, the SysEx waits as the words do and
+# the host still gets everything in the file's order (8 = "delay output?", 7 = the delay).
+# --in stops where the file ends; the extra blocks let the delayed messages out.
+rc, out, err = run("--in", "in.mid", "--blocks", "200", "--set", "8=1", "--set", "7=20000/32767")
+delayed = [l.split(": ", 1)[1] for l in out.splitlines() if " frame " in l and "B0 00 00" not in l]
+check(rc == 0 and delayed == ["90 3C 64", "sysex 65536 bytes", "80 3C 00", "sysex 6 bytes",
+                              "90 3E 5A"], "with the delay on the order is kept", (err, delayed))
+
 # Option off: SysEx skipped as before, nothing else changes.
 set_option(False)
 rc, out, err = run("--in", "in.mid", "--out", "off.mid", "--log", "--save-log", "off-log.mid")

@@ -105,6 +105,40 @@ float choice(int n) {
     return static_cast<float>(n) / 256.0f;
 }
 
+// "Pass and log system exclusive" (and sample-accurate output) stored in a settings file of its
+// own while it lives (instances read them when they are made).
+class SysexOption {
+public:
+    SysexOption() {
+        std::filesystem::create_directories(home_ + "/corvella/Software");
+        const char* previous = std::getenv("XDG_CONFIG_HOME");
+        had_ = previous != nullptr;
+        if (had_) saved_ = previous;
+        ::setenv("XDG_CONFIG_HOME", home_.c_str(), 1);
+    }
+    ~SysexOption() {
+        had_ ? ::setenv("XDG_CONFIG_HOME", saved_.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
+    }
+    void set(bool on, bool sampleAccurate = false) {
+        std::ofstream(home_ + "/corvella/Software/Corvella.conf")
+            << "SysEx=dword:" << (on ? 1 : 0) << "\nSampleAccurate=dword:" << sampleAccurate
+            << "\n";
+    }
+
+private:
+    std::string home_ = ::testing::TempDir() + "lv2_sysex_config";
+    std::string saved_;
+    bool had_ = false;
+};
+
+std::vector<std::uint8_t> sysexOf(std::size_t size) {
+    std::vector<std::uint8_t> sysex(size);
+    for (std::size_t i = 0; i < sysex.size(); ++i) sysex[i] = static_cast<std::uint8_t>(i % 128);
+    sysex.front() = 0xF0;
+    sysex.back() = 0xF7;
+    return sysex;
+}
+
 }  // namespace
 
 TEST(Lv2AgainstVst, ThruKeepsEachWordAtItsInputFrame) {
@@ -142,18 +176,10 @@ TEST(Lv2Plugin, OutputKeepsWithinItsSpaceAndBlock) {
 // With "Pass and log system exclusive" stored (read at instantiation), a SysEx comes back
 // unchanged between the words, at its frame; without it, it is skipped.
 TEST(Lv2Plugin, PassesSysexWhenTheOptionIsOn) {
-    const std::string home = ::testing::TempDir() + "lv2_sysex_config";
-    std::filesystem::create_directories(home + "/corvella/Software");
-    const char* previous = std::getenv("XDG_CONFIG_HOME");
-    const std::string saved = previous ? previous : "";
-    ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
-    std::vector<std::uint8_t> sysex(1000);
-    for (std::size_t i = 0; i < sysex.size(); ++i) sysex[i] = static_cast<std::uint8_t>(i % 128);
-    sysex.front() = 0xF0;
-    sysex.back() = 0xF7;
+    SysexOption option;
+    const std::vector<std::uint8_t> sysex = sysexOf(1000);
     for (const bool on : {true, false}) {
-        std::ofstream(home + "/corvella/Software/Corvella.conf")
-            << "SysEx=dword:" << (on ? 1 : 0) << "\n";
+        option.set(on);
         host::Lv2Peer peer(kUri, 44100.0);
         ASSERT_TRUE(peer.ok()) << peer.error();
         peer.keepOutput = true;
@@ -174,7 +200,41 @@ TEST(Lv2Plugin, PassesSysexWhenTheOptionIsOn) {
             EXPECT_EQ(got.size(), 2u);
         }
     }
-    previous ? ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1) : ::unsetenv("XDG_CONFIG_HOME");
+}
+
+// With the delay on, a SysEx waits as long as the words and is written between them at its
+// frame, in frame order, in a later block: sample-accurate, `delay` frames after its own frame;
+// otherwise delay + 1 frames after its block's start, one frame after the message before it.
+TEST(Lv2Plugin, DelayedSysexKeepsItsFrameAmongTheWords) {
+    SysexOption option;
+    const std::vector<std::uint8_t> sysex = sysexOf(300);
+    for (const bool exact : {false, true}) {
+        option.set(true, exact);
+        host::Lv2Peer peer(kUri, 44100.0);
+        ASSERT_TRUE(peer.ok()) << peer.error();
+        peer.keepOutput = true;
+        ASSERT_TRUE(peer.setControl(static_cast<std::uint32_t>(param::DelayOutput),
+                                    lv2port::portValue(param::DelayOutput, 1.0f)));
+        ASSERT_TRUE(peer.setControl(static_cast<std::uint32_t>(param::DelayAmount),
+                                    lv2port::portValue(param::DelayAmount, 600.0f / 32767.0f)));
+        peer.setInputMessages({{0x90, 60, 100}, sysex, {0x80, 60, 0}, sysex}, {10, 20, 30, 500});
+        std::vector<std::vector<std::uint8_t>> got;
+        std::vector<std::int64_t> frames;
+        for (int block = 0; block < 3; ++block) {
+            peer.run(512);
+            for (const auto& e : peer.output()) {
+                if (e.bytes[0] == 0xB0) continue;  // the knobs' first words
+                got.push_back(e.bytes);
+                frames.push_back(block * 512 + e.frame);
+            }
+            peer.setInputMessages({}, {});
+        }
+        EXPECT_EQ(got, (std::vector<std::vector<std::uint8_t>>{
+                           {0x90, 60, 100}, sysex, {0x80, 60, 0}, sysex}));
+        const std::vector<std::int64_t> due = exact ? std::vector<std::int64_t>{610, 620, 630, 1100}
+                                                    : std::vector<std::int64_t>{601, 602, 603, 604};
+        EXPECT_EQ(frames, due);
+    }
 }
 
 // Only knob 1's word from the start comes back: it was queued before the switch went off.

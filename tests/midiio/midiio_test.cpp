@@ -267,6 +267,100 @@ TEST_F(MidiIO, ClosingCancelsASysexUnderWay) {
     EXPECT_EQ(io.droppedSysex(), 1u);
 }
 
+// While a SysEx goes out, what is sent after it waits behind it; closing drops what waits, and
+// afterwards words go out at once again.
+TEST_F(MidiIO, MessagesSentAfterASysexWaitBehindIt) {
+    io.enableSysex(nullptr, nullptr);
+    io.setOutputOpen(true);
+    backend.holdLongSends.store(true);
+    const std::vector<std::uint8_t> first = {0xF0, 0x01, 0xF7}, second = {0xF0, 0x02, 0x03, 0xF7};
+    io.sendSysex(first.data(), first.size());
+    for (int i = 0; i < 2000 && !backend.longSendWaiting.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(backend.longSendWaiting.load());
+    io.sendShortMessage(0x403C90);
+    io.sendSysex(second.data(), second.size());
+    io.sendShortMessage(0x003C80);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(backend.calls(), (Calls{"open out 0", "sysex 3"}));
+    backend.holdLongSends.store(false);
+    io.flushSysex();
+    EXPECT_EQ(backend.calls(),
+              (Calls{"open out 0", "sysex 3", "send 00403C90", "sysex 4", "send 00003C80"}));
+
+    backend.clearCalls();
+    backend.holdLongSends.store(true);
+    io.sendSysex(first.data(), first.size());
+    for (int i = 0; i < 2000 && !backend.longSendWaiting.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    io.sendShortMessage(0x403C90);
+    io.setOutputOpen(false);
+    io.flushSysex();
+    io.setOutputOpen(true);
+    backend.holdLongSends.store(false);
+    io.sendShortMessage(0x7FE0);
+    EXPECT_EQ(backend.calls(), (Calls{"sysex 3", "close out", "open out 0", "send 00007FE0"}));
+    EXPECT_EQ(io.droppedSysex(), 1u);
+}
+
+// A sender interleaving SysEx and words, and another sending words at the same time: the
+// backend gets each thread's messages in the order they were sent, never two sends at once,
+// and every message once or counted as dropped (run under ThreadSanitizer too).
+TEST_F(MidiIO, SysexAndWordsKeepEachSendersOrderUnderLoad) {
+    io.enableSysex(nullptr, nullptr);
+    io.setOutputOpen(true);
+    backend.clearCalls();
+    constexpr unsigned kMessages = 6000, kOtherWords = 3000;
+    std::thread other([&] {
+        for (unsigned i = 1; i <= kOtherWords; ++i)
+            io.sendShortMessage(0x91u | (i & 0x7F) << 8 | (i >> 7 & 0x7F) << 16);
+    });
+    for (unsigned i = 1; i <= kMessages; ++i) {
+        const auto lo = static_cast<std::uint8_t>(i & 0x7F), hi = static_cast<std::uint8_t>(i >> 7);
+        if (i % 3 == 0) {
+            std::vector<std::uint8_t> sysex(4 + i % 200, 0x55);
+            sysex[1] = lo;
+            sysex[2] = hi;
+            sysex.front() = 0xF0;
+            sysex.back() = 0xF7;
+            io.sendSysex(sysex.data(), sysex.size());
+        } else {
+            io.sendShortMessage(0x90u | static_cast<std::uint32_t>(lo) << 8 |
+                                static_cast<std::uint32_t>(hi) << 16);
+        }
+    }
+    other.join();
+    io.flushSysex();
+    const Calls calls = backend.calls();
+    const auto sysex = backend.sentLong();
+    std::size_t nextSysex = 0;
+    unsigned last = 0, lastOther = 0, received = 0, receivedOther = 0;
+    for (const std::string& c : calls) {
+        unsigned id;
+        if (c.starts_with("sysex ")) {
+            ASSERT_LT(nextSysex, sysex.size());
+            const auto& b = sysex[nextSysex++];
+            EXPECT_EQ(b.size(), std::stoul(c.substr(6)));
+            id = b[1] | b[2] << 7u;
+        } else {
+            const auto word = static_cast<unsigned>(std::stoul(c.substr(5), nullptr, 16));
+            id = (word >> 8 & 0x7F) | (word >> 16 & 0x7F) << 7;
+            if ((word & 0x0F) == 1) {
+                EXPECT_GT(id, lastOther) << c;
+                lastOther = id;
+                ++receivedOther;
+                continue;
+            }
+        }
+        EXPECT_GT(id, last) << c;
+        last = id;
+        ++received;
+    }
+    EXPECT_EQ(backend.overlappingSends(), 0);
+    EXPECT_EQ(received + receivedOther + io.droppedSends() + io.droppedSysex(),
+              kMessages + kOtherWords);
+}
+
 // --- The plug-in's device parameters ---------------------------------------------------------
 
 VstIntPtr VSTCALLBACK quietHost(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, float) {

@@ -76,10 +76,10 @@ bool ScriptedMidiBackend::sendLong(const std::uint8_t* data, std::size_t size) n
     if (holdLongSends.load()) {
         cancelled_.store(false);
         longSendWaiting.store(true);
-        for (int i = 0; i < 10000 && !cancelled_.load(); ++i)
+        for (int i = 0; i < 10000 && !cancelled_.load() && holdLongSends.load(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         longSendWaiting.store(false);
-        return false;
+        if (holdLongSends.load()) return false;  // cancelled, or never let go
     }
     std::lock_guard<std::mutex> lock(mutex_);
     sentLong_.emplace_back(data, data + size);

@@ -29,7 +29,8 @@ public:
     // Records "sysex SIZE" and keeps the bytes.
     bool sendLong(const std::uint8_t* data, std::size_t size) noexcept override;
     void setLongMessages(bool on) noexcept override { longMessages_.store(on); }
-    // With holdLongSends set, sendLong waits (up to 10 s) until cancelLong; false then.
+    // With holdLongSends set, sendLong waits (up to 10 s) until cancelLong (false then) or until
+    // holdLongSends is cleared (then it sends).
     void cancelLong() noexcept override { cancelled_.store(true); }
     std::atomic<bool> holdLongSends{false};
     std::atomic<bool> longSendWaiting{false};
