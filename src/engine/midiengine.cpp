@@ -349,7 +349,6 @@ void MidiEngine::endCall() noexcept {
 // What runBlock does for a quiet block while logging, without the checks quiet_ stands for.
 // Written so that little is live across the host time call, which is most of its cost.
 void MidiEngine::logBlock(int frames) noexcept {
-    timeAsked_ = false;
     clock_ += frames;       // the clock step's frame and the rest of the block
     idleFrames_ += frames;  // quiet: the line is empty
     if (s_.logMeta) {
@@ -358,10 +357,6 @@ void MidiEngine::logBlock(int frames) noexcept {
         if (m.tempo != rate_.tempo() || m.numerator != writtenNumerator_ ||
             m.denominator != writtenDenominator_) [[unlikely]]
             quietMetaStep(m, frames);
-    }
-    if (stagedCount_ != 0) [[unlikely]] {
-        flushRecording();
-        quiet_ = stagedCount_ == 0;
     }
 }
 
@@ -373,6 +368,10 @@ void MidiEngine::quietMetaStep(const HostMeter& m, int frames) noexcept {
     clock_ -= frames - 1;
     metaStep(t);
     clock_ += frames - 1;
+    // The events join the recording now, as at the end of any other call; only a clock step
+    // stages events in a quiet block.
+    flushRecording();
+    quiet_ = stagedCount_ == 0;
 }
 
 void MidiEngine::runBlock(int frames) noexcept {
