@@ -22,6 +22,7 @@
 
 #include "lv2/lv2plugin.h"
 #include "lv2testhost.h"
+#include "support/fuzzinput.h"
 
 namespace {
 
@@ -30,18 +31,8 @@ constexpr std::size_t kBytes = 1 << 14;
 
 using lv2test::Host;
 
-struct Reader {
-    const std::uint8_t* data;
-    std::size_t size;
-    std::uint8_t byte() {
-        if (size == 0) return 0;
-        --size;
-        return *data++;
-    }
-};
-
 // A number atom of a type the input picks.
-void forgeNumber(LV2_Atom_Forge& forge, Reader& in) {
+void forgeNumber(LV2_Atom_Forge& forge, fuzz::Input& in) {
     const std::uint8_t kind = in.byte();
     std::uint32_t bits = 0;
     for (int i = 0; i < 4; ++i) bits = bits << 8 | in.byte();
@@ -67,7 +58,7 @@ void forgeNumber(LV2_Atom_Forge& forge, Reader& in) {
 }
 
 // A message as the editor or a generic host UI sends it, of any make-up.
-void forgeMessage(LV2_Atom_Forge& forge, Host& host, Reader& in) {
+void forgeMessage(LV2_Atom_Forge& forge, Host& host, fuzz::Input& in) {
     const char* types[] = {LV2_PATCH__Set,   LV2_PATCH__Get,     lv2ui::kLogFrom,  lv2ui::kSaveLog,
                            lv2ui::kClearLog, LV2_TIME__Position, "urn:fuzz:other", LV2_PATCH__Set};
     const char* keys[] = {LV2_PATCH__property, LV2_PATCH__value, lv2ui::kSequence,
@@ -129,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return true;
     }();
     (void)connected;
-    Reader r{data, size};
+    fuzz::Input r{data, size};
     // A few control readings, any float bits.
     for (int n = r.byte() % 8; n > 0; --n) {
         const std::size_t port = r.byte() % kNumParams;

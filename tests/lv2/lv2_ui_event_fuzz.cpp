@@ -14,18 +14,9 @@
 #include "lv2/uiaccess.h"
 #include "lv2/uiprotocol.h"
 #include "lv2testhost.h"
+#include "support/fuzzinput.h"
 
 namespace {
-
-struct Reader {
-    const std::uint8_t* data;
-    std::size_t size;
-    std::uint8_t byte() {
-        if (size == 0) return 0;
-        --size;
-        return *data++;
-    }
-};
 
 void ignoreWrite(LV2UI_Controller, std::uint32_t, std::uint32_t, std::uint32_t, const void*) {}
 
@@ -35,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static lv2test::Host host;
     static lv2ui::Lv2UiAccess ui(&ignoreWrite, nullptr, &host.map, nullptr);
     const std::uint32_t transfer = host.id(LV2_ATOM__eventTransfer);
-    Reader r{data, size};
+    fuzz::Input r{data, size};
     if (r.byte() % 4 == 0) {
         // Raw bytes as the event, the size as given.
         ui.portEvent(lv2ui::kNotifyPort, static_cast<std::uint32_t>(r.size), transfer, r.data);

@@ -16,22 +16,12 @@
 #include <vector>
 
 #include "busfakes.h"
+#include "support/fuzzinput.h"
 #include "support/memorysharedmemory.h"
 
 namespace {
 
-struct Input {
-    const std::uint8_t* data;
-    std::size_t size;
-    std::size_t at = 0;
-    bool more() const { return at < size; }
-    std::uint8_t byte() { return at < size ? data[at++] : 0; }
-    std::uint32_t word() {
-        std::uint32_t w = 0;
-        for (int i = 0; i < 4; ++i) w |= static_cast<std::uint32_t>(byte()) << (8 * i);
-        return w;
-    }
-};
+using fuzz::Input;
 
 void check(bool ok) {
     if (!ok) std::abort();
