@@ -361,12 +361,8 @@ void MidiEngine::logBlock(int frames) noexcept {
 }
 
 void MidiEngine::quietMetaStep(const HostMeter& m, int frames) noexcept {
-    HostTime t;
-    t.tempo = m.tempo;
-    t.numerator = m.numerator;
-    t.denominator = m.denominator;
     clock_ -= frames - 1;
-    metaStep(t);
+    metaStep(m.tempo, m.numerator, m.denominator);
     clock_ += frames - 1;
     // The events join the recording now, as at the end of any other call; only a clock step
     // stages events in a quiet block.
@@ -479,6 +475,10 @@ void MidiEngine::sysexChain(const std::uint8_t* data, std::size_t size, int fram
         delaySysex(data, size, frame);
         return;
     }
+    sendSysex(data, size, frame);
+}
+
+void MidiEngine::sendSysex(const std::uint8_t* data, std::size_t size, int frame) noexcept {
     if (s_.sendToHost) ports_.hostSysexOutput(data, size, frame);
     if (s_.deviceOut) ports_.deviceSysexOutput(data, size);
 }
@@ -501,12 +501,7 @@ void MidiEngine::delaySysex(const std::uint8_t* data, std::size_t size, int fram
 
 void MidiEngine::sysexLeaves(MidiWord marker, int frame, bool send) noexcept {
     const std::size_t handle = marker & kWordBits;
-    if (send) {
-        const std::uint8_t* data = delayedSysex_->data(handle);
-        const std::size_t size = delayedSysex_->size(handle);
-        if (s_.sendToHost) ports_.hostSysexOutput(data, size, frame);
-        if (s_.deviceOut) ports_.deviceSysexOutput(data, size);
-    }
+    if (send) sendSysex(delayedSysex_->data(handle), delayedSysex_->size(handle), frame);
     delayedSysex_->release(handle);
 }
 
@@ -530,10 +525,10 @@ void MidiEngine::restartLogging() noexcept {
     clockStep();
 }
 
-void MidiEngine::metaStep(const HostTime& t) noexcept {
-    if (t.tempo != rate_.tempo()) tempoStep(t.tempo);
-    if (t.numerator != writtenNumerator_ || t.denominator != writtenDenominator_)
-        timeSignatureStep(t.numerator, t.denominator);
+void MidiEngine::metaStep(double tempo, int numerator, int denominator) noexcept {
+    if (tempo != rate_.tempo()) tempoStep(tempo);
+    if (numerator != writtenNumerator_ || denominator != writtenDenominator_)
+        timeSignatureStep(numerator, denominator);
 }
 
 // The tempo event sits at the tick reached at the old tempo; later ticks count on from there at

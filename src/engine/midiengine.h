@@ -241,6 +241,8 @@ private:
     MidiWord followNoteOn(MidiWord word, MidiWord flags, int frame, std::size_t note) noexcept;
     void sysexChain(const std::uint8_t* data, std::size_t size, int frame) noexcept;
     void delaySysex(const std::uint8_t* data, std::size_t size, int frame) noexcept;
+    // To the host and the device, as their switches say.
+    void sendSysex(const std::uint8_t* data, std::size_t size, int frame) noexcept;
     // A SysEx marker leaving the delay line: sent at `frame` when `send`, released either way.
     void sysexLeaves(MidiWord marker, int frame, bool send) noexcept;
     void logSysex(const std::uint8_t* data, std::size_t size, int frame) noexcept;
@@ -250,13 +252,13 @@ private:
     }
     void readBus() noexcept;
     // The clock step at the start of a block (or of logging): one frame on, then the host's
-    // tempo and time signature (and position, when `position`).
-    void clockStep(bool position = true) noexcept;
-    // The host's time, asked once per processing call; with the position unless the call is a
-    // quiet block, which stages no lines.
-    const HostTime* time(bool position = true) noexcept;
-    // A new tempo or time signature in the host's time: their events join the recording.
-    [[gnu::cold, gnu::noinline]] void metaStep(const HostTime& t) noexcept;
+    // tempo and time signature.
+    void clockStep() noexcept;
+    // The host's time, asked once per processing call (a quiet block asks hostMeter instead).
+    const HostTime* time() noexcept;
+    // A new tempo or time signature from the host: their events join the recording.
+    [[gnu::cold, gnu::noinline]] void metaStep(double tempo, int numerator,
+                                               int denominator) noexcept;
     void restartLogging() noexcept;
     void resetClock() noexcept;
     void logMessage(MidiWord word, int frame) noexcept;
@@ -460,22 +462,22 @@ inline void MidiEngine::emit(MidiWord word, int frame) noexcept {
     if (s_.deviceOut) ports_.deviceOutput(w);
 }
 
-inline const HostTime* MidiEngine::time(bool position) noexcept {
+inline const HostTime* MidiEngine::time() noexcept {
     if (!timeAsked_) {
         timeAsked_ = true;
-        timeValid_ = ports_.hostTime(time_, position);
+        timeValid_ = ports_.hostTime(time_);
     }
     return timeValid_ ? &time_ : nullptr;
 }
 
 // Inline: most blocks find the tempo and time signature as they were, one host call and three
 // compares.
-inline void MidiEngine::clockStep(bool position) noexcept {
+inline void MidiEngine::clockStep() noexcept {
     ++clock_;
     if (!s_.logMeta) return;
-    const HostTime* t = time(position);
+    const HostTime* t = time();
     if (!t) return;  // no record: nothing to log
     if (t->tempo != rate_.tempo() || t->numerator != writtenNumerator_ ||
         t->denominator != writtenDenominator_) [[unlikely]]
-        metaStep(*t);
+        metaStep(t->tempo, t->numerator, t->denominator);
 }

@@ -43,14 +43,14 @@ public:
             ports.hostOutput(word, frame);
         };
     }
-    // The host's tempo, time signature and, when `position`, its position (ppq and bar start;
-    // otherwise hasPpq and hasBar may stay false); false when the host gives none. Asked at
-    // most once per processing call; a quiet block asks without the position.
-    virtual bool hostTime(HostTime& time, bool position) noexcept = 0;
-    // The same without the position, for a quiet block; by default through hostTime.
+    // The host's tempo, time signature and position; false when the host gives none. Asked at
+    // most once per processing call.
+    virtual bool hostTime(HostTime& time) noexcept = 0;
+    // Tempo and time signature alone, asked instead by a quiet block (which logs no line and so
+    // needs no position); by default through hostTime.
     virtual HostMeter hostMeter() noexcept {
         HostTime t;
-        if (!hostTime(t, false)) return {};
+        if (!hostTime(t)) return {};
         return {t.tempo, t.numerator, t.denominator};
     }
     // Takes the waiting words of `bus` into `words` (at most `capacity`); answers how many, or

@@ -391,7 +391,7 @@ void Lv2Plugin::deviceSysexProc(void* self, const std::uint8_t* data, std::size_
     static_cast<Lv2Plugin*>(self)->engine_.deviceSysexInput(data, size);
 }
 
-bool Lv2Plugin::hostTime(HostTime& time, bool /*position*/) noexcept {
+bool Lv2Plugin::hostTime(HostTime& time) noexcept {
     if (!timeValid_) return false;
     time = time_;
     return true;

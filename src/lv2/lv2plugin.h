@@ -121,7 +121,7 @@ private:
     void hostOutput(MidiWord word, int frame) noexcept override;
     // hostOutput without the virtual call or the this-adjusting thunk.
     HostOutputEntry hostOutputEntry() noexcept override;
-    bool hostTime(HostTime& time, bool position) noexcept override;
+    bool hostTime(HostTime& time) noexcept override;
     int busTake(int bus, MidiWord* words, int capacity) noexcept override;
     void busWrite(int bus, MidiWord word) noexcept override;
     void deviceOutput(MidiWord word) noexcept override;

@@ -164,7 +164,7 @@ private:
         explicit Ports(APlugin& plugin) noexcept : p_(plugin) {}
         void hostOutput(MidiWord word, int frame) noexcept override;
         HostOutputEntry hostOutputEntry() noexcept override;
-        bool hostTime(HostTime& time, bool position) noexcept override;
+        bool hostTime(HostTime& time) noexcept override;
         HostMeter hostMeter() noexcept override;
         int busTake(int bus, MidiWord* words, int capacity) noexcept override;
         void busWrite(int bus, MidiWord word) noexcept override;

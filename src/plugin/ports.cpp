@@ -106,23 +106,17 @@ HostMeter APlugin::Ports::hostMeter() noexcept {
     return {t->tempo, t->timeSigNumerator, t->timeSigDenominator};
 }
 
-bool APlugin::Ports::hostTime(HostTime& time, bool position) noexcept {
-    // The host call itself, as getTimeInfo makes it: this runs once per block while logging.
-    // The position is asked for only when the call's lines may need it.
+bool APlugin::Ports::hostTime(HostTime& time) noexcept {
+    // The host call itself, as getTimeInfo makes it: once per processing call while logging
+    // (a quiet block asks hostMeter instead).
     if (!p_.audioMaster) return false;
     const auto* t = reinterpret_cast<const VstTimeInfo*>(p_.audioMaster(
         &p_.cEffect, audioMasterGetTime, 0,
-        position ? kVstTempoValid | kVstTimeSigValid | kVstPpqPosValid | kVstBarsValid
-                 : kVstTempoValid | kVstTimeSigValid,
-        nullptr, 0.0f));
+        kVstTempoValid | kVstTimeSigValid | kVstPpqPosValid | kVstBarsValid, nullptr, 0.0f));
     if (!t) return false;
     time.tempo = t->tempo;
     time.numerator = t->timeSigNumerator;
     time.denominator = t->timeSigDenominator;
-    if (!position) {
-        time.hasPpq = time.hasBar = false;
-        return true;
-    }
     time.hasPpq = (t->flags & kVstPpqPosValid) != 0;
     time.hasBar = time.hasPpq && (t->flags & kVstBarsValid) != 0;
     time.ppq = t->ppqPos;

@@ -31,17 +31,22 @@ struct FakePorts : EnginePorts {
     HostTime time{120.0, 4, 4};
     bool timeValid = true;
     int timeCalls = 0;
-    int positionCalls = 0;  // the calls that asked for the host's position too
+    int positionCalls = 0;  // the calls that asked for the whole time, position included
     long call = 0;
 
     void hostOutput(MidiWord word, int frame) noexcept override {
         host.push_back({word, call, frame});
     }
-    bool hostTime(HostTime& t, bool position) noexcept override {
+    bool hostTime(HostTime& t) noexcept override {
         ++timeCalls;
-        if (position) ++positionCalls;
+        ++positionCalls;
         t = time;
         return timeValid;
+    }
+    HostMeter hostMeter() noexcept override {
+        ++timeCalls;
+        if (!timeValid) return {};
+        return {time.tempo, time.numerator, time.denominator};
     }
     int busTake(int bus, MidiWord* words, int capacity) noexcept override {
         auto& b = buses[bus];

@@ -31,7 +31,7 @@ struct SysexPorts : EnginePorts {
     void hostSysexOutput(const std::uint8_t* data, std::size_t size, int) noexcept override {
         host.emplace_back(Bytes(data, data + size));
     }
-    bool hostTime(HostTime& t, bool) noexcept override {
+    bool hostTime(HostTime& t) noexcept override {
         t = {120.0, 4, 4};
         return true;
     }

@@ -38,7 +38,7 @@ struct OrderPorts : EnginePorts {
     void hostSysexOutput(const std::uint8_t* data, std::size_t size, int frame) noexcept override {
         host.push_back({Bytes(data, data + size), frame});
     }
-    bool hostTime(HostTime&, bool) noexcept override { return false; }
+    bool hostTime(HostTime&) noexcept override { return false; }
     int busTake(int, MidiWord*, int) noexcept override { return 0; }
     void busWrite(int, MidiWord word) noexcept override { bus.push_back(word); }
     void deviceOutput(MidiWord word) noexcept override { device.emplace_back(word); }
