@@ -18,6 +18,9 @@ function(corvella_test_environment name)
     set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT
                  "XDG_CONFIG_HOME=${CORVELLA_TEST_CONFIG_HOME}"
                  "CORVELLA_VSTBUS_SCOPE=corvella-tests" ${ARGN})
+    if(CMAKE_CROSSCOMPILING)
+        set_property(TEST ${name} APPEND PROPERTY FIXTURES_REQUIRED wine_desktop)
+    endif()
 endfunction()
 
 # corvella_test(NAME SOURCES... [LIBS libs...] [ENV VAR=VALUE...]) builds one GoogleTest program

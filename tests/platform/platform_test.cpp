@@ -94,6 +94,10 @@ TEST(MemorySettings, UnavailableStoreOpensNothing) {
 }
 
 TEST(Notices, ARecordingSinkSeesEveryNoticeAndNeverBlocks) {
+    // The outer sink stands for whatever was installed before; the scope must give it back
+    // (and no notice may reach the system's own message box from a test).
+    platform::RecordingNoticeSink outer;
+    platform::ScopedNoticeSink outerScope(outer);
     platform::RecordingNoticeSink sink;
     {
         platform::ScopedNoticeSink scope(sink);
@@ -104,6 +108,8 @@ TEST(Notices, ARecordingSinkSeesEveryNoticeAndNeverBlocks) {
         platform::showNotice(nullptr, "Vstbus", platform::NoticeKind::Error);
     }
     platform::showNotice("after the scope", "Corvella", platform::NoticeKind::Information);
+    ASSERT_EQ(outer.notices().size(), 1u);
+    EXPECT_EQ(outer.notices()[0].text, "after the scope");
     const auto n = sink.notices();
     ASSERT_EQ(n.size(), 2u);
     EXPECT_EQ(n[0].text, "Feedback loop!");
