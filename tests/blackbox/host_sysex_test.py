@@ -105,11 +105,23 @@ check(rc == 0 and sysex_data(os.path.join(WORK, "again.mid")) == [dump, short],
 
 # With a delay longer than the gaps between the messages, the SysEx waits as the words do and
 # the host still gets everything in the file's order (8 = "delay output?", 7 = the delay).
-# --in stops where the file ends; the extra blocks let the delayed messages out.
-rc, out, err = run("--in", "in.mid", "--blocks", "200", "--set", "8=1", "--set", "7=20000/32767")
+# Without --blocks the run goes on past the file's end until the delayed messages are out, and
+# --out holds them at their delayed times.
+rc, out, err = run("--in", "in.mid", "--out", "delayed.mid", "--set", "8=1", "--set",
+                   "7=20000/32767")
 delayed = [l.split(": ", 1)[1] for l in out.splitlines() if " frame " in l and "B0 00 00" not in l]
 check(rc == 0 and delayed == ["90 3C 64", "sysex 65536 bytes", "80 3C 00", "sysex 6 bytes",
                               "90 3E 5A"], "with the delay on the order is kept", (err, delayed))
+ticks, at = [], 0
+for m in mido.MidiFile(os.path.join(WORK, "delayed.mid")).tracks[0]:
+    at += m.time
+    if m.type in ("note_on", "note_off", "sysex"):
+        ticks.append((m.type, at))
+# 192 ticks a beat at 120 bpm: 384 ticks a second; 20,001 frames at 44,100 Hz are 174 ticks,
+# and without sample-accurate output a delayed message leaves within its block (4.5 ticks).
+check([t for t, _ in ticks] == ["note_on", "sysex", "note_off", "sysex", "note_on"] and
+      all(abs(a - (b + 174)) <= 5 for (_, a), b in zip(ticks, [0, 48, 96, 144, 144])),
+      "--out holds every delayed message, the last one too, 20,001 frames late", ticks)
 
 # Option off: SysEx skipped as before, nothing else changes.
 set_option(False)

@@ -359,7 +359,8 @@ int main(int argc, char** argv) {
         return rc != 0 ? rc : saved;
     }
     if (!inFile.empty()) {
-        player.play(h, schedule, blocksGiven ? blocks : -1, &stopRequested);
+        player.play(h, schedule, blocksGiven ? blocks : -1, &stopRequested,
+                    host::delayTailFrames(h));
     } else {
         const auto start = std::chrono::steady_clock::now();
         for (long b = 0; b < blocks && !stopRequested.load(); ++b) {

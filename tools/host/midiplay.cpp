@@ -175,8 +175,9 @@ long blocksNeeded(long lastFrame, const VstHost& h) {
 }  // namespace
 
 void playSchedule(VstHost& h, const std::vector<ScheduledEvent>& schedule, long blocks,
-                  const std::atomic<bool>* stop, const TempoMap* tempo) {
-    if (blocks < 0) blocks = blocksNeeded(schedule.empty() ? -1 : schedule.back().frame, h);
+                  const std::atomic<bool>* stop, const TempoMap* tempo, long tailFrames) {
+    if (blocks < 0)
+        blocks = blocksNeeded(schedule.empty() ? -1 : schedule.back().frame + tailFrames, h);
     std::size_t next = 0;
     std::vector<ScheduledEvent> due;
     for (long b = 0; b < blocks && !(stop && stop->load()); ++b) {
@@ -318,15 +319,21 @@ bool MidiFilePlayer::checkRun(const VstHost& h, const std::vector<ScheduledEvent
     return true;
 }
 
+long delayTailFrames(VstHost& h) {
+    // Every slot of the line (32,769) is the furthest a word can be placed from its input.
+    constexpr long kLongestWait = 32769;
+    return h.effect() && h.effect()->numParams > 8 && h.getParameter(8) >= 0.5f ? kLongestWait : 0;
+}
+
 void MidiFilePlayer::play(VstHost& h, const std::vector<ScheduledEvent>& extra, long blocks,
-                          const std::atomic<bool>* stop) {
+                          const std::atomic<bool>* stop, long tailFrames) {
     if (!tempo_) tempo_ = std::make_unique<TempoMap>(input_);
     auto events = scheduleFile(input_, *tempo_, h.sampleRate);
     events.insert(events.end(), extra.begin(), extra.end());
     std::stable_sort(
         events.begin(), events.end(),
         [](const ScheduledEvent& a, const ScheduledEvent& b) { return a.frame < b.frame; });
-    playSchedule(h, events, blocks, stop, tempo_.get());
+    playSchedule(h, events, blocks, stop, tempo_.get(), tailFrames);
 }
 
 bool MidiFilePlayer::write(const VstHost& h, const std::string& path, std::string& error) {

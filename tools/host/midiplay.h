@@ -55,9 +55,17 @@ std::vector<ScheduledEvent> scheduleFile(const midifile::TMidiData& data, const 
 // Runs as many blocks as the schedule needs (or `blocks` when that is not negative), handing
 // each block only its own events. With a tempo map, the host reports the file's tempo and time
 // signature at the start of each block, as a host playing the song does. When `stop` turns true
-// the run ends after the current block.
+// the run ends after the current block. A run that counts its own blocks goes on for
+// `tailFrames` past the last event, so that words the plug-in delays still leave.
 void playSchedule(VstHost& h, const std::vector<ScheduledEvent>& schedule, long blocks,
-                  const std::atomic<bool>* stop = nullptr, const TempoMap* tempo = nullptr);
+                  const std::atomic<bool>* stop = nullptr, const TempoMap* tempo = nullptr,
+                  long tailFrames = 0);
+
+// The frames a run must go on past its last event for the plug-in's delayed words to leave:
+// when "delay output?" (parameter 8) is on, the longest any word can wait in Corvella's delay
+// line (one frame per slot: the 32,767-sample delay, one frame more, and the slots its
+// neighbours took), otherwise none.
+long delayTailFrames(VstHost& h);
 
 // The most events written to one track: a track holds TMidiData::kTrackEvents - 1 records,
 // three of which are its End of Track, port and name.
@@ -86,7 +94,7 @@ public:
     // Plays the file's short messages, together with extra events, between start and stop;
     // ends early, after the current block, when `stop` turns true.
     void play(VstHost& h, const std::vector<ScheduledEvent>& extra, long blocks,
-              const std::atomic<bool>* stop = nullptr);
+              const std::atomic<bool>* stop = nullptr, long tailFrames = 0);
     // Writes what the plug-in sent; false with a message on failure.
     bool write(const VstHost& h, const std::string& path, std::string& error);
 
