@@ -9,6 +9,9 @@
 #include <limits>
 #include <stdexcept>
 
+#include "engine/delayline.h"
+#include "engine/parameters.h"
+
 namespace host {
 
 TempoMap::TempoMap(const midifile::TMidiData& data) {
@@ -320,9 +323,11 @@ bool MidiFilePlayer::checkRun(const VstHost& h, const std::vector<ScheduledEvent
 }
 
 long delayTailFrames(VstHost& h) {
-    // Every slot of the line (32,769) is the furthest a word can be placed from its input.
-    constexpr long kLongestWait = 32769;
-    return h.effect() && h.effect()->numParams > 8 && h.getParameter(8) >= 0.5f ? kLongestWait : 0;
+    // A word is placed at most one frame per slot of the line past its input. The switch is
+    // on from 0.5, as the plug-in reads it.
+    const bool delayed = h.effect() && h.effect()->numParams > param::DelayOutput &&
+                         h.getParameter(param::DelayOutput) >= 0.5f;
+    return delayed ? DelayLine::kSlots : 0;
 }
 
 void MidiFilePlayer::play(VstHost& h, const std::vector<ScheduledEvent>& extra, long blocks,

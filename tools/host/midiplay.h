@@ -62,9 +62,9 @@ void playSchedule(VstHost& h, const std::vector<ScheduledEvent>& schedule, long 
                   long tailFrames = 0);
 
 // The frames a run must go on past its last event for the plug-in's delayed words to leave:
-// when "delay output?" (parameter 8) is on, the longest any word can wait in Corvella's delay
-// line (one frame per slot: the 32,767-sample delay, one frame more, and the slots its
-// neighbours took), otherwise none.
+// when "delay output?" is on, the longest any word can wait in Corvella's delay line (one
+// frame per slot: the longest delay, one frame more, and the slots its neighbours took),
+// otherwise none.
 long delayTailFrames(VstHost& h);
 
 // The most events written to one track: a track holds TMidiData::kTrackEvents - 1 records,
