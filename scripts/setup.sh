@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
 # Installs everything the builds and tests need (Debian 12). Idempotent: when every package is
-# already there it changes nothing and needs no network. Run as root (or with sudo available).
+# already there it changes nothing and needs no network. Run it as root, or as a user with sudo.
+#
+# A package registry caught in mid-sync (an index that does not match its release file, or one
+# architecture's security update ahead of the other's) must not stop a setup: a failed
+# `apt-get update` is a warning, and an install that cannot be resolved is tried once more
+# against the release itself (-t CODENAME) before it fails, naming what cannot be installed.
 set -euo pipefail
 
 packages=(
@@ -16,24 +21,54 @@ packages=(
     libxcursor-dev libxinerama-dev libxres-dev libpng-dev imagemagick
 )
 
-sudo_cmd=()
-if [ "$(id -u)" -ne 0 ]; then
-    sudo_cmd=(sudo)
-fi
-
 missing=()
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    "${sudo_cmd[@]}" dpkg --add-architecture i386
-fi
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
         missing+=("$p")
     fi
 done
-if [ "${#missing[@]}" -eq 0 ]; then
+need_i386=0
+dpkg --print-foreign-architectures | grep -qx i386 || need_i386=1
+if [ "${#missing[@]}" -eq 0 ] && [ "$need_i386" -eq 0 ]; then
     echo "setup: all packages present"
     exit 0
 fi
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+        echo "setup: packages are missing (${missing[*]}); run this as root, or as a user with sudo" >&2
+        exit 1
+    fi
+    as_root=(sudo)
+fi
+
+# wine32 comes from the i386 architecture.
+[ "$need_i386" -eq 0 ] || "${as_root[@]}" dpkg --add-architecture i386
 echo "setup: installing ${missing[*]}"
-"${sudo_cmd[@]}" apt-get update -q
-"${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+if ! "${as_root[@]}" apt-get update -q; then
+    echo "setup: warning: apt-get update failed; installing from the package lists as they are" >&2
+fi
+
+install() {
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -q --no-install-recommends "$@"
+}
+install "${missing[@]}" && exit 0
+
+codename=$(. /etc/os-release && printf '%s' "${VERSION_CODENAME:-}")
+if [ -n "$codename" ]; then
+    echo "setup: the install could not be resolved; trying once more against the release ($codename)" >&2
+    install -t "$codename" "${missing[@]}" && exit 0
+fi
+# Name the packages apt cannot install, one by one (a simulation needs no root).
+unresolved=()
+for p in "${missing[@]}"; do
+    apt-get install -s -q ${codename:+-t "$codename"} "$p" >/dev/null 2>&1 || unresolved+=("$p")
+done
+if [ "${#unresolved[@]}" -eq 0 ]; then
+    echo "setup: cannot install the packages above (apt-get said why)" >&2
+else
+    echo "setup: cannot install: ${unresolved[*]}" >&2
+fi
+exit 1
