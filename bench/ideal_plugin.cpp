@@ -75,7 +75,8 @@ const char* const kSystemNames[16] = {"System Exclusive",
                                       "Active Sensing",
                                       "System Reset"};
 
-std::size_t formatLine(char* line, std::uint8_t s, std::uint8_t d1, std::uint8_t d2) {
+[[maybe_unused]] std::size_t formatLine(char* line, std::uint8_t s, std::uint8_t d1,
+                                        std::uint8_t d2) {
     Text t{line};
     if (s < 0x80) {
         t.put("Undefined (");

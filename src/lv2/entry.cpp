@@ -63,6 +63,6 @@ const LV2_Descriptor descriptor{kLv2Uri, instantiate, connectPort, activate,
 
 }  // namespace
 
-extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(std::uint32_t index) {
+LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(std::uint32_t index) {
     return index == 0 ? &descriptor : nullptr;
 }

@@ -107,6 +107,6 @@ const LV2UI_Descriptor descriptor{lv2ui::kUiUri, instantiate, cleanup, portEvent
 
 }  // namespace
 
-extern "C" LV2_SYMBOL_EXPORT const LV2UI_Descriptor* lv2ui_descriptor(std::uint32_t index) {
+LV2_SYMBOL_EXPORT const LV2UI_Descriptor* lv2ui_descriptor(std::uint32_t index) {
     return index == 0 ? &descriptor : nullptr;
 }

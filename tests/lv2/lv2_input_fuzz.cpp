@@ -144,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else if (kind % 3 == 0) {
             std::uint8_t bytes[8] = {};
             const std::uint32_t n = r.byte() % 9;
-            for (std::uint32_t i = 0; i < n; ++i) bytes[i] = r.byte();
+            for (std::uint32_t i = 0; i < n && i < sizeof bytes; ++i) bytes[i] = r.byte();
             lv2_atom_forge_atom(&forge, n, host.id(LV2_MIDI__MidiEvent));
             lv2_atom_forge_write(&forge, bytes, n);
         } else if (kind % 3 == 1) {
