@@ -194,7 +194,7 @@ void TPluginEditorWindow::ComboBoxChange(Id id) {
     plugin_.setParameter(param, static_cast<float>(state(id).selected) / 256.0f);
     setHint(id, displayedText(id));
     refreshBusLists();
-    if ((param == 0 || param == 9) && plugin_.devicesLoop()) {
+    if ((param == param::OutputDevice || param == param::InputDevice) && plugin_.devicesLoop()) {
         platform::showNotice("Feedback loop!", "Corvella", platform::NoticeKind::Warning);
     }
 }
@@ -393,7 +393,8 @@ void TPluginEditorWindow::UpdaterTimer() {
     // first and changed once, so a pass with nothing to do changes nothing.
     std::array<bool, 5> ccOn{}, channelOn{};
     for (std::size_t r = 0; r < 5; ++r) {
-        const int status = choiceOf(value(param::FilterRow1 + 2 + 4 * static_cast<int>(r)));
+        const int status =
+            choiceOf(value(param::filterRow(static_cast<int>(r), param::FilterStatus)));
         ccOn[r] = status == 3;
         channelOn[r] = status < 7;
     }
@@ -407,25 +408,24 @@ void TPluginEditorWindow::UpdaterTimer() {
         const float v = value(control(id).tag);
         if ((state(id).checked ? 1.0f : 0.0f) != v) setChecked(id, v >= 0.5f);
     }
-    // 7. Filter type, read anew for each test. The thresholds compare in double precision.
-    enum class Rows { Keep, AllOff, Only } rows = Rows::Keep;
-    if (static_cast<double>(value(param::FilterType)) > 0.9) {
-        setChecked(RadioButton1, true);
-        rows = Rows::AllOff;
-    }
-    double v = value(param::FilterType);
-    if (v < 0.9 && v > 0.5) {
-        setChecked(RadioButton2, true);
-        rows = Rows::Only;
-    }
-    v = value(param::FilterType);
-    if (v < 0.5 && v > 0.2) {
-        setChecked(RadioButton9, true);
-        rows = Rows::Only;
-    }
-    if (static_cast<double>(value(param::FilterType)) < 0.2) {
-        setChecked(RadioButton12, true);
-        rows = Rows::AllOff;
+    // 7. Filter type, by the engine's own reading of the value, so the window always shows
+    // the filter that runs.
+    enum class Rows { AllOff, Only } rows = Rows::AllOff;
+    switch (filterModeOf(value(param::FilterType))) {
+        case FilterMode::AllowAll:
+            setChecked(RadioButton1, true);
+            break;
+        case FilterMode::AllowOnly:
+            setChecked(RadioButton2, true);
+            rows = Rows::Only;
+            break;
+        case FilterMode::BlockOnly:
+            setChecked(RadioButton9, true);
+            rows = Rows::Only;
+            break;
+        case FilterMode::BlockAll:
+            setChecked(RadioButton12, true);
+            break;
     }
     for (std::size_t r = 0; r < 5; ++r) {
         const FilterRow& row = kRows[r];
@@ -435,10 +435,8 @@ void TPluginEditorWindow::UpdaterTimer() {
         }
         setEnabled(row.controller, ccOn[r]);
         setEnabled(row.channel, channelOn[r]);
-        if (rows == Rows::Only) {
-            setEnabled(row.box, true);
-            setEnabled(row.status, true);
-        }
+        setEnabled(row.box, true);
+        setEnabled(row.status, true);
     }
     // 8. LED dark.
     led_.setColour(kMenuColour);

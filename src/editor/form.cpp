@@ -362,11 +362,13 @@ std::vector<std::string> parameterEntries(int parameter) {
     };
     // Filter rows 2..5 and knobs 2..6 hold the same lists as the first row and knob.
     int p = parameter;
-    if (p >= param::FilterRow1 && p < param::FilterRow1 + 20) p = param::FilterRow1 + (p - 11) % 4;
-    if (p > param::KnobMessage1 && p < param::KnobMessage1 + 6) p = param::KnobMessage1;
-    if (p >= param::KnobChannel1 && p < param::KnobChannel1 + 6) return channelEntries();
+    if (p >= param::FilterRow1 && p < param::FilterRowsEnd)
+        p = param::filterRow(0, param::filterFieldOf(p));
+    if (p > param::KnobMessage1 && p < param::KnobMessage1 + param::kKnobs) p = param::KnobMessage1;
+    if (p >= param::KnobChannel1 && p < param::KnobChannel1 + param::kKnobs)
+        return channelEntries();
     switch (p) {
-        case param::FilterRow1 + 1:
+        case param::filterRow(0, param::FilterChannel):
             return withTail(channelEntries(), {"ALL"});
         case param::ReplaceMatchData1:
         case param::ReplaceMatchData2:
@@ -394,8 +396,10 @@ const std::vector<MenuItem>& menuItems(Menu menu) {
     };
     static const std::vector<MenuItem> menu2 = {{"Renameoutputbus1", "Rename bus", false}};
     static const std::vector<MenuItem> menu3 = {
-        {"MenuItem2", "Log input data", true}, {"MenuItem1", "Copy selection", false},
-        {"MenuItem3", "Clear log", false},     {"MenuItem4", "Save log", false},
+        {"MenuItem2", "Log input data", true},
+        {"MenuItem1", "Copy selection", false},
+        {"MenuItem3", "Clear log", false},
+        {"MenuItem4", "Save log", false},
         {"MenuItem5", "Options", false},
         // The view's own: which lines it shows and how.
         {"PauseLog1", "Pause", true},

@@ -83,10 +83,10 @@ MidiWord SettingsDecoder::apply(int index, float v) noexcept {
             return knobWordOf(v, p[param::KnobChannel1 + knob], p[param::KnobMessage1 + knob]);
         }
         default:
-            if (index >= param::FilterRow1 && index < param::FilterRow1 + 20) s.filter.applyRows(p);
+            if (index >= param::FilterRow1 && index < param::FilterRowsEnd) s.filter.applyRows(p);
             break;
     }
-    if (index >= param::FilterType && index < param::FilterRow1 + 20) {
+    if (index >= param::FilterType && index < param::FilterRowsEnd) {
         s.noteOffsBlocked = 0;
         for (unsigned ch = 0; ch < 16; ++ch) {
             MidiWord off = 0x80 | ch;

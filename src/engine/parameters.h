@@ -65,6 +65,18 @@ constexpr int OutputDevice = 0, SendToHost = 1, Replace = 2, ClearLog = 3, Log =
               RecvBus = 41, SendBus = 42, GetFromBus = 43, PutToBus = 44, LogMeta = 45,
               SaveLog = 46, ReceiveFromHost = 49, KnobValue1 = 50, KnobChannel1 = 56,
               KnobMessage1 = 62;
+// The filter's five rows of four parameters each (enable, channel, status, cc) from FilterRow1,
+// and the knobs' six values, channels and messages.
+constexpr int kFilterRows = 5, kFilterRowSize = 4, kKnobs = 6;
+constexpr int FilterRowsEnd = FilterRow1 + kFilterRows * kFilterRowSize;
+enum FilterField { FilterEnable = 0, FilterChannel = 1, FilterStatus = 2, FilterCc = 3 };
+constexpr int filterRow(int row, FilterField field) noexcept {
+    return FilterRow1 + kFilterRowSize * row + field;
+}
+// The field of a filter row parameter.
+constexpr FilterField filterFieldOf(int index) noexcept {
+    return static_cast<FilterField>((index - FilterRow1) % kFilterRowSize);
+}
 }  // namespace param
 
 // --- Reading values back: every threshold of the encodings lives here ---------------------------

@@ -160,9 +160,11 @@ FilterRow decodeFilterRow(float enable, float channel, float status, float cc) n
 
 void Filter::applyRows(const float* p) noexcept {
     active = 0;
-    for (int row = 0; row < 5; ++row) {
-        const int b = param::FilterRow1 + 4 * row;
-        const FilterRow r = decodeFilterRow(p[b], p[b + 1], p[b + 2], p[b + 3]);
+    for (int row = 0; row < param::kFilterRows; ++row) {
+        const FilterRow r = decodeFilterRow(p[param::filterRow(row, param::FilterEnable)],
+                                            p[param::filterRow(row, param::FilterChannel)],
+                                            p[param::filterRow(row, param::FilterStatus)],
+                                            p[param::filterRow(row, param::FilterCc)]);
         if (r.on) rows[static_cast<std::size_t>(active++)] = r;
     }
 }

@@ -1,6 +1,9 @@
 // The editor window model driven through a fake view: bindings, lists, the synchronisation
 // pass, the log view and the menu commands.
+#include <cmath>
+#include <map>
 #include <set>
+#include <vector>
 
 #include "editorfixture.h"
 #include "support/memorysettingsstore.h"
@@ -248,19 +251,38 @@ TEST_F(EditorTest, FilterTypeFollowsAndWritesBack) {
     EXPECT_TRUE(state(RadioButton2).checked);
     EXPECT_EQ(plugin().getParameter(10), 0.5f);
     EXPECT_EQ(window().lineCount(), lines);
-    plugin().setParameter(10, 0.0f);
-    window().UpdaterTimer();
-    plugin().setParameter(10, 0.9f);
-    window().UpdaterTimer();
-    EXPECT_TRUE(state(RadioButton2).checked);
-    plugin().setParameter(10, 0.2f);
+    plugin().setParameter(10, 0.3f);
     window().UpdaterTimer();
     EXPECT_TRUE(state(RadioButton9).checked);
-    EXPECT_EQ(plugin().getParameter(10), 0.3f);
     window().userRadio(RadioButton12);
     EXPECT_EQ(plugin().getParameter(10), 0.0f);
     EXPECT_FALSE(state(RadioButton9).checked);
     EXPECT_EQ(window().memoLines().back(), "Filter set to Block all");
+}
+
+// Every stored filter type shows as the filter the engine runs, and the value the window writes
+// back for its button runs that same filter: swept in 1/4096 steps and at the floats around
+// each threshold either side has ever used.
+TEST_F(EditorTest, FilterTypeShownIsTheOneApplied) {
+    open();
+    const std::map<FilterMode, Id> button = {{FilterMode::AllowAll, RadioButton1},
+                                             {FilterMode::AllowOnly, RadioButton2},
+                                             {FilterMode::BlockOnly, RadioButton9},
+                                             {FilterMode::BlockAll, RadioButton12}};
+    std::vector<float> values;
+    for (int k = 0; k <= 4096; ++k) values.push_back(static_cast<float>(k) / 4096.0f);
+    for (float edge : {0.2f, 0.21f, 0.5f, 0.8901f, 0.9f})
+        for (float v = std::nextafter(edge, 0.0f); v <= std::nextafter(edge, 1.0f);
+             v = std::nextafter(v, 1.0f))
+            values.push_back(v);
+    for (float v : values) {
+        plugin().setParameter(param::FilterType, v);
+        const FilterMode applied = filterModeOf(v);
+        window().UpdaterTimer();
+        for (const auto& [mode, id] : button)
+            ASSERT_EQ(state(id).checked, mode == applied) << "value " << v;
+        EXPECT_EQ(filterModeOf(plugin().getParameter(param::FilterType)), applied) << v;
+    }
 }
 
 TEST_F(EditorTest, FilterRowEnableRules) {

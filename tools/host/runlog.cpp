@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "engine/parameters.h"
+
 namespace host {
 
 bool RunLog::begin(VstHost& h, std::string& error) {
@@ -12,7 +14,7 @@ bool RunLog::begin(VstHost& h, std::string& error) {
         error = "the plug-in does not answer Corvella's log commands";
         return false;
     }
-    if (options_.reads() || !options_.saveTo.empty()) h.setParameter(4, 1.0f);
+    if (options_.reads() || !options_.saveTo.empty()) h.setParameter(param::Log, 1.0f);
     if (!options_.saveTo.empty() && !setPluginLogFile(h, options_.saveTo)) {
         error = "the plug-in did not take the log file name " + options_.saveTo;
         return false;
