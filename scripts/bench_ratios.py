@@ -7,8 +7,10 @@ Two kinds of pairs are reported:
 - Comparisons a benchmark program registers as run context "ratio:NN" with the value
   "description;subject;baseline;target;block|message": the ratio of the medians (and of the
   minimums) of CPU time over the program's repetitions, per block or per message (time divided by the
-  benchmark's "messages" counter), printed with pass or MISS against the target. A missed
-  target is reported, not an error.
+  benchmark's "messages" counter), or of a counter ("counter:NAME"), printed with pass or MISS
+  against the target. A missed target is reported, not an error.
+- Values a program registers as run context "value:NN" with "description;benchmark;counter;target":
+  the median of the counter over the repetitions, with pass or MISS against the target (at most).
 """
 import json
 import re
@@ -38,7 +40,8 @@ for b in runs:
     print(f"ratio {group}: {subject} / Baseline = {b['real_time'] / base:.2f}")
 
 comparisons = sorted((k, v) for k, v in data.get("context", {}).items() if k.startswith("ratio:"))
-if not comparisons:
+values = sorted((k, v) for k, v in data.get("context", {}).items() if k.startswith("value:"))
+if not comparisons and not values:
     sys.exit(0)
 
 # Per benchmark name (without "/repeats:N"): every repetition's CPU time in ns and its
@@ -53,13 +56,18 @@ for b in runs:
         errors[name] = b.get("error_message", "error")
         continue
     cpu = b["cpu_time"] * UNITS.get(b.get("time_unit", "ns"), 1.0)
-    times.setdefault(name, []).append((cpu, b.get("messages", 0)))
+    times.setdefault(name, []).append((cpu, b))
 
 
 def per(name, unit):
     values = []
-    for t, messages in times.get(name, []):
-        values.append(t / messages if unit == "message" and messages else t)
+    for t, b in times.get(name, []):
+        if unit.startswith("counter:"):
+            values.append(b.get(unit[len("counter:"):], 0.0))
+        elif unit == "message" and b.get("messages", 0):
+            values.append(t / b["messages"])
+        else:
+            values.append(t)
     return sorted(values)
 
 
@@ -78,11 +86,23 @@ for _, value in comparisons:
         why = errors.get(subject) or errors.get(baseline) or "not run"
         print(f"{what:<44} {'skipped: ' + why}")
         continue
+    if median(b) == 0 or b[0] == 0:
+        print(f"{what:<44} {'skipped: the baseline measured 0'}")
+        continue
     ratio = median(s) / median(b)
     low = s[0] / b[0]
     verdict = "pass" if ratio <= target else "MISS"
     missed += verdict == "MISS"
     print(f"{what:<44} {ratio:>26.2f} {low:>7.2f} {'<= ' + format(target, 'g'):>8} "
           f"{min(len(s), len(b))}  {verdict}")
+for _, value in values:
+    what, subject, counter, target = value.split(";")
+    v = per(subject, "counter:" + counter)
+    if not v:
+        print(f"{what:<44} {'skipped: ' + (errors.get(subject) or 'not run')}")
+        continue
+    verdict = "pass" if median(v) <= float(target) else "MISS"
+    missed += verdict == "MISS"
+    print(f"{what:<44} {median(v):>26.2f} {v[0]:>7.2f} {'<= ' + target:>8} {len(v)}  {verdict}")
 if missed:
-    print(f"{missed} of {len(comparisons)} targets missed (reported only)")
+    print(f"{missed} of {len(comparisons) + len(values)} targets missed (reported only)")
