@@ -100,64 +100,41 @@ void writePort(std::ostream& o, int i, const std::string& symbol) {
     o << "    ] ,\n";
 }
 
-}  // namespace
+const char* const kPrefixes =
+    "@prefix atom: <http://lv2plug.in/ns/ext/atom#> .\n"
+    "@prefix doap: <http://usefulinc.com/ns/doap#> .\n"
+    "@prefix foaf: <http://xmlns.com/foaf/0.1/> .\n"
+    "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+    "@prefix midi: <http://lv2plug.in/ns/ext/midi#> .\n"
+    "@prefix patch: <http://lv2plug.in/ns/ext/patch#> .\n"
+    "@prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
+    "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
+    "@prefix rsz: <http://lv2plug.in/ns/ext/resize-port#> .\n"
+    "@prefix state: <http://lv2plug.in/ns/ext/state#> .\n"
+    "@prefix time: <http://lv2plug.in/ns/ext/time#> .\n"
+    "@prefix ui: <http://lv2plug.in/ns/extensions/ui#> .\n"
+    "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n"
+    "@prefix work: <http://lv2plug.in/ns/ext/worker#> .\n\n";
 
-int main(int argc, char** argv) {
-    if (argc != 3 && argc != 4) {
-        std::fprintf(stderr, "usage: %s BUNDLE_DIR BINARY_NAME [UI_BINARY_NAME]\n", argv[0]);
-        return 2;
-    }
-    const std::string dir = argv[1], binary = argv[2];
-    const std::string uiBinary = argc == 4 ? argv[3] : "";
-    const std::string prefixes =
-        "@prefix atom: <http://lv2plug.in/ns/ext/atom#> .\n"
-        "@prefix doap: <http://usefulinc.com/ns/doap#> .\n"
-        "@prefix foaf: <http://xmlns.com/foaf/0.1/> .\n"
-        "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
-        "@prefix midi: <http://lv2plug.in/ns/ext/midi#> .\n"
-        "@prefix patch: <http://lv2plug.in/ns/ext/patch#> .\n"
-        "@prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
-        "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
-        "@prefix rsz: <http://lv2plug.in/ns/ext/resize-port#> .\n"
-        "@prefix state: <http://lv2plug.in/ns/ext/state#> .\n"
-        "@prefix time: <http://lv2plug.in/ns/ext/time#> .\n"
-        "@prefix ui: <http://lv2plug.in/ns/extensions/ui#> .\n"
-        "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n"
-        "@prefix work: <http://lv2plug.in/ns/ext/worker#> .\n\n";
-    const std::string uri = std::string("<") + kLv2Uri + ">";
-    const std::string uiUri = std::string("<") + lv2ui::kUiUri + ">";
-    const std::string logFile = std::string("<") + lv2ui::kLogFile + ">";
-    const std::string trackName = std::string("<") + lv2ui::kTrackName + ">";
+std::string iri(const char* uri) {
+    return std::string("<") + uri + ">";
+}
 
-    std::ofstream manifest(dir + "/manifest.ttl");
-    manifest << prefixes << uri << "\n    a lv2:Plugin , lv2:MIDIPlugin ;\n"
-             << "    lv2:binary <" << binary << "> ;\n"
-             << "    rdfs:seeAlso <corvella.ttl> .\n";
+void writeManifest(std::ostream& m, const std::string& binary, const std::string& uiBinary) {
+    m << kPrefixes << iri(kLv2Uri) << "\n    a lv2:Plugin , lv2:MIDIPlugin ;\n"
+      << "    lv2:binary <" << binary << "> ;\n"
+      << "    rdfs:seeAlso <corvella.ttl> .\n";
     if (!uiBinary.empty()) {
-        manifest << "\n"
-                 << uiUri << "\n    a ui:X11UI ;\n"
-                 << "    ui:binary <" << uiBinary << "> ;\n"
-                 << "    rdfs:seeAlso <corvella.ttl> .\n";
+        m << "\n"
+          << iri(lv2ui::kUiUri) << "\n    a ui:X11UI ;\n"
+          << "    ui:binary <" << uiBinary << "> ;\n"
+          << "    rdfs:seeAlso <corvella.ttl> .\n";
     }
+}
 
-    std::ofstream o(dir + "/corvella.ttl");
-    o << prefixes << uri << "\n    a lv2:Plugin , lv2:MIDIPlugin , doap:Project ;\n"
-      << "    doap:name " << quoted(kEffectName) << " ;\n"
-      << "    doap:maintainer [ foaf:name " << quoted(kVendorName) << " ] ;\n"
-
-      << "    lv2:minorVersion 0 ;\n    lv2:microVersion 1 ;\n"
-      << "    lv2:requiredFeature urid:map , work:schedule ;\n"
-      << "    lv2:optionalFeature lv2:hardRTCapable ;\n"
-      << "    lv2:extensionData work:interface , state:interface ;\n"
-      << "    patch:writable " << logFile << " , " << trackName << " ;\n";
-    if (!uiBinary.empty()) o << "    ui:ui " << uiUri << " ;\n";
-    o << "    lv2:port\n";
-    std::map<std::string, int> seen;
-    std::vector<std::string> symbols;
-    for (int i = 0; i < kNumParams; ++i) {
-        symbols.push_back(symbolOf(kParameters[static_cast<std::size_t>(i)].name, seen));
-        writePort(o, i, symbols.back());
-    }
+// The MIDI input (which also carries the editor's messages), the MIDI output and the notify
+// output, then the two names a generic host UI offers: a file chooser and a text.
+void writeAtomPorts(std::ostream& o) {
     o << "    [\n        a lv2:InputPort , atom:AtomPort ;\n"
       << "        atom:bufferType atom:Sequence ;\n"
       << "        atom:supports midi:MidiEvent , time:Position , patch:Message ;\n"
@@ -177,25 +154,62 @@ int main(int argc, char** argv) {
       << "        rsz:minimumSize 16384 ;\n"
       << "        lv2:index " << kNotifyPort << " ;\n"
       << "        lv2:symbol \"notify\" ;\n        lv2:name \"Notify\"\n    ] .\n\n"
-      // The names a generic host UI offers: a file chooser and a text.
-      << logFile << "\n    a lv2:Parameter ;\n    rdfs:label \"log file\" ;\n"
+      << iri(lv2ui::kLogFile) << "\n    a lv2:Parameter ;\n    rdfs:label \"log file\" ;\n"
       << "    rdfs:range atom:Path .\n\n"
-      << trackName << "\n    a lv2:Parameter ;\n    rdfs:label \"track name\" ;\n"
+      << iri(lv2ui::kTrackName) << "\n    a lv2:Parameter ;\n    rdfs:label \"track name\" ;\n"
       << "    rdfs:range atom:String .\n";
-    if (!uiBinary.empty()) {
-        // The editor hears the notify output's messages and every control port's value.
-        o << "\n"
-          << uiUri << "\n    a ui:X11UI ;\n"
-          << "    lv2:requiredFeature urid:map , ui:parent , ui:idleInterface ;\n"
-          << "    lv2:optionalFeature ui:resize , ui:touch ;\n"
-          << "    lv2:extensionData ui:idleInterface ;\n"
-          << "    ui:portNotification [\n        ui:plugin " << uri
-          << " ;\n        lv2:symbol \"notify\" ;\n        ui:protocol atom:eventTransfer\n    ]";
-        for (const std::string& symbol : symbols)
-            o << " , [\n        ui:plugin " << uri << " ;\n        lv2:symbol " << quoted(symbol)
-              << " ;\n        ui:protocol ui:floatProtocol\n    ]";
-        o << " .\n";
+}
+
+// The editor hears the notify output's messages and every control port's value.
+void writeUi(std::ostream& o, const std::vector<std::string>& symbols) {
+    const std::string uri = iri(kLv2Uri);
+    o << "\n"
+      << iri(lv2ui::kUiUri) << "\n    a ui:X11UI ;\n"
+      << "    lv2:requiredFeature urid:map , ui:parent , ui:idleInterface ;\n"
+      << "    lv2:optionalFeature ui:resize , ui:touch ;\n"
+      << "    lv2:extensionData ui:idleInterface ;\n"
+      << "    ui:portNotification [\n        ui:plugin " << uri
+      << " ;\n        lv2:symbol \"notify\" ;\n        ui:protocol atom:eventTransfer\n    ]";
+    for (const std::string& symbol : symbols)
+        o << " , [\n        ui:plugin " << uri << " ;\n        lv2:symbol " << quoted(symbol)
+          << " ;\n        ui:protocol ui:floatProtocol\n    ]";
+    o << " .\n";
+}
+
+void writePlugin(std::ostream& o, bool withUi) {
+    o << kPrefixes << iri(kLv2Uri) << "\n    a lv2:Plugin , lv2:MIDIPlugin , doap:Project ;\n"
+      << "    doap:name " << quoted(kEffectName) << " ;\n"
+      << "    doap:maintainer [ foaf:name " << quoted(kVendorName) << " ] ;\n"
+      << "    lv2:minorVersion 0 ;\n    lv2:microVersion 1 ;\n"
+      << "    lv2:requiredFeature urid:map , work:schedule ;\n"
+      << "    lv2:optionalFeature lv2:hardRTCapable ;\n"
+      << "    lv2:extensionData work:interface , state:interface ;\n"
+      << "    patch:writable " << iri(lv2ui::kLogFile) << " , " << iri(lv2ui::kTrackName) << " ;\n";
+    if (withUi) o << "    ui:ui " << iri(lv2ui::kUiUri) << " ;\n";
+    o << "    lv2:port\n";
+    std::map<std::string, int> seen;
+    std::vector<std::string> symbols;
+    for (int i = 0; i < kNumParams; ++i) {
+        symbols.push_back(symbolOf(kParameters[static_cast<std::size_t>(i)].name, seen));
+        writePort(o, i, symbols.back());
     }
+    writeAtomPorts(o);
+    if (withUi) writeUi(o, symbols);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: %s BUNDLE_DIR BINARY_NAME [UI_BINARY_NAME]\n", argv[0]);
+        return 2;
+    }
+    const std::string dir = argv[1];
+    const std::string uiBinary = argc == 4 ? argv[3] : "";
+    std::ofstream manifest(dir + "/manifest.ttl");
+    writeManifest(manifest, argv[2], uiBinary);
+    std::ofstream o(dir + "/corvella.ttl");
+    writePlugin(o, !uiBinary.empty());
     o.close();
     manifest.close();
     return o && manifest ? 0 : 1;

@@ -20,6 +20,15 @@ unsigned char roundedLowByte(float v) noexcept {
 
 VstIntPtr AudioEffectX::dispatcher(VstInt32 opcode, VstInt32 index, VstIntPtr value, void* ptr,
                                    float opt) {
+    if (opcode >= effProcessEvents && opcode < effCanDo)
+        return dispatchFirstExtensions(opcode, index, value, ptr, opt);
+    if (opcode >= effCanDo && opcode <= effBeginLoadProgram)
+        return dispatchLaterExtensions(opcode, index, value, ptr, opt);
+    return AudioEffect::dispatcher(opcode, index, value, ptr, opt);
+}
+
+VstIntPtr AudioEffectX::dispatchFirstExtensions(VstInt32 opcode, VstInt32 index, VstIntPtr value,
+                                                void* ptr, float opt) {
     switch (opcode) {
         case effProcessEvents:
             return processEvents(static_cast<VstEvents*>(ptr));
@@ -81,6 +90,14 @@ VstIntPtr AudioEffectX::dispatcher(VstInt32 opcode, VstInt32 index, VstIntPtr va
             return getVendorVersion();
         case effVendorSpecific:
             return vendorSpecific(index, value, ptr, opt);
+        default:
+            return AudioEffect::dispatcher(opcode, index, value, ptr, opt);
+    }
+}
+
+VstIntPtr AudioEffectX::dispatchLaterExtensions(VstInt32 opcode, VstInt32 index, VstIntPtr value,
+                                                void* ptr, float opt) {
+    switch (opcode) {
         case effCanDo:
             return canDo(static_cast<char*>(ptr));
         case effGetTailSize:

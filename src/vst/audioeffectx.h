@@ -160,4 +160,11 @@ public:
     // Plain operations.
     void wantEvents(VstInt32 filter = 1);
     bool sendVstEventsToHost(VstEvents* events);
+
+private:
+    // The extension opcodes in two halves: 25..50 and 51..76.
+    VstIntPtr dispatchFirstExtensions(VstInt32 opcode, VstInt32 index, VstIntPtr value, void* ptr,
+                                      float opt);
+    VstIntPtr dispatchLaterExtensions(VstInt32 opcode, VstInt32 index, VstIntPtr value, void* ptr,
+                                      float opt);
 };

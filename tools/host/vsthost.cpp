@@ -226,108 +226,71 @@ VstIntPtr VSTCALLBACK VstHost::callback(AEffect* effect, VstInt32 opcode, VstInt
     return self->answer(opcode, index, value, ptr, opt);
 }
 
-VstIntPtr VstHost::answer(VstInt32 opcode, VstInt32 index, VstIntPtr /*value*/, void* ptr,
-                          float opt) {
-    if (live) {
-        // The editor's gestures, as they happen (they come from the user-interface thread).
-        if (opcode == audioMasterAutomate) {
-            std::printf("automate %d %g\n", index, static_cast<double>(opt));
-        } else if (opcode == audioMasterBeginEdit || opcode == audioMasterEndEdit) {
-            std::printf("%s %d\n", opcode == audioMasterBeginEdit ? "begin edit" : "end edit",
-                        index);
-        }
-        std::fflush(stdout);
-    } else {
+// Prints the editor's gestures as they happen while live (they come from the user-interface
+// thread), and otherwise keeps every opcode asked.
+void VstHost::noteCall(VstInt32 opcode, VstInt32 index, float opt) {
+    if (!live) {
         opcodesSeen.push_back(opcode);
+        return;
     }
+    if (opcode == audioMasterAutomate) {
+        std::printf("automate %d %g\n", index, static_cast<double>(opt));
+    } else if (opcode == audioMasterBeginEdit || opcode == audioMasterEndEdit) {
+        std::printf("%s %d\n", opcode == audioMasterBeginEdit ? "begin edit" : "end edit", index);
+    }
+    std::fflush(stdout);
+}
+
+VstIntPtr VstHost::timeInfo() {
+    if (!live) ++getTimeCalls;
+    if (!answerTimeInfo) return 0;
+    // One record per thread: the processing and the editor's threads ask at once.
+    thread_local VstTimeInfo info;
+    info = VstTimeInfo{};
+    const long position = position_;
+    info.samplePos = static_cast<double>(position);
+    info.sampleRate = sampleRate;
+    info.tempo = tempo;
+    info.ppqPos = ppq_;
+    info.barStartPos = barStart_;
+    info.timeSigNumerator = timeSigNumerator;
+    info.timeSigDenominator = timeSigDenominator;
+    info.flags =
+        kVstTransportPlaying | kVstPpqPosValid | kVstBarsValid | kVstTempoValid | kVstTimeSigValid;
+    return reinterpret_cast<VstIntPtr>(&info);
+}
+
+VstIntPtr VstHost::receiveEvents(const VstEvents* list) {
+    if (!list) return 0;
+    for (VstInt32 i = 0; i < list->numEvents; ++i) {
+        const VstEvent* e = eventAt(list, i);
+        if (!e) continue;
+        SentEvent s{};
+        s.block = block_;
+        s.type = e->type;
+        s.deltaFrames = e->deltaFrames;
+        if (e->type == kVstMidiType) {
+            std::memcpy(s.bytes, reinterpret_cast<const VstMidiEvent*>(e)->midiData, 4);
+        } else if (e->type == kVstSysExType) {
+            const auto* x = reinterpret_cast<const VstMidiSysexEvent*>(e);
+            if (x->sysexDump && x->dumpBytes > 0 && !live)
+                s.sysex.assign(x->sysexDump, x->sysexDump + x->dumpBytes);
+        }
+        if (!live) sent.push_back(std::move(s));
+    }
+    return 1;
+}
+
+// The host's text answers: vendor, product and what it can do.
+VstIntPtr VstHost::textAnswer(VstInt32 opcode, void* ptr) {
     switch (opcode) {
-        case audioMasterAutomate:
-            if (!live) automated.emplace_back(index, opt);
-            return 0;
-        case audioMasterVersion:
-            return versionAnswer;
-        case audioMasterCurrentId:
-            return 0;
-        case audioMasterIdle:
-            return 0;
-        case audioMasterPinConnected:
-            return 0;  // connected
-        case audioMasterWantMidi:
-            ++wantMidiCalls;
-            return 1;
-        case audioMasterGetTime: {
-            if (!live) ++getTimeCalls;
-            if (!answerTimeInfo) return 0;
-            // One record per thread: the processing and the editor's threads ask at once.
-            thread_local VstTimeInfo timeInfo;
-            timeInfo = VstTimeInfo{};
-            const long position = position_;
-            timeInfo.samplePos = static_cast<double>(position);
-            timeInfo.sampleRate = sampleRate;
-            timeInfo.tempo = tempo;
-            timeInfo.ppqPos = ppq_;
-            timeInfo.barStartPos = barStart_;
-            timeInfo.timeSigNumerator = timeSigNumerator;
-            timeInfo.timeSigDenominator = timeSigDenominator;
-            timeInfo.flags = kVstTransportPlaying | kVstPpqPosValid | kVstBarsValid |
-                             kVstTempoValid | kVstTimeSigValid;
-            return reinterpret_cast<VstIntPtr>(&timeInfo);
-        }
-        case audioMasterProcessEvents: {
-            const auto* list = static_cast<const VstEvents*>(ptr);
-            if (!list) return 0;
-            for (VstInt32 i = 0; i < list->numEvents; ++i) {
-                const VstEvent* e = eventAt(list, i);
-                if (!e) continue;
-                SentEvent s{};
-                s.block = block_;
-                s.type = e->type;
-                s.deltaFrames = e->deltaFrames;
-                if (e->type == kVstMidiType) {
-                    std::memcpy(s.bytes, reinterpret_cast<const VstMidiEvent*>(e)->midiData, 4);
-                } else if (e->type == kVstSysExType) {
-                    const auto* x = reinterpret_cast<const VstMidiSysexEvent*>(e);
-                    if (x->sysexDump && x->dumpBytes > 0 && !live)
-                        s.sysex.assign(x->sysexDump, x->sysexDump + x->dumpBytes);
-                }
-                if (!live) sent.push_back(std::move(s));
-            }
-            return 1;
-        }
-        case audioMasterTempoAt:
-            return static_cast<VstIntPtr>(tempo * 10000.0);
-        case audioMasterGetNumAutomatableParameters:
-            return effect_ ? effect_->numParams : 0;
-        case audioMasterIOChanged:
-        case audioMasterSizeWindow:
-            return 0;
-        case audioMasterNeedIdle:
-        case audioMasterUpdateDisplay:
-        case audioMasterBeginEdit:
-        case audioMasterEndEdit:
-            return 1;
-        case audioMasterGetSampleRate:
-            return static_cast<VstIntPtr>(sampleRate);
-        case audioMasterGetBlockSize:
-            return blockSize;
-        case audioMasterGetInputLatency:
-        case audioMasterGetOutputLatency:
-            return 0;
-        case audioMasterWillReplaceOrAccumulate:
-            return 1;  // replace
-        case audioMasterGetCurrentProcessLevel:
-            return processing_ ? 2 : 1;  // realtime while processing, else user
-        case audioMasterGetAutomationState:
-            return 1;  // off
         case audioMasterGetVendorString:
             if (ptr) std::snprintf(static_cast<char*>(ptr), 64, "%s", "Corvella developers");
             return 1;
         case audioMasterGetProductString:
             if (ptr) std::snprintf(static_cast<char*>(ptr), 64, "%s", productString.c_str());
             return productString.empty() ? 0 : 1;
-        case audioMasterGetVendorVersion:
-            return 1;
-        case audioMasterCanDo: {
+        default: {  // audioMasterCanDo
             static const char* yes[] = {"sendVstEvents",    "sendVstMidiEvent",
                                         "receiveVstEvents", "receiveVstMidiEvent",
                                         "sendVstTimeInfo",  "supplyIdle"};
@@ -336,9 +299,49 @@ VstIntPtr VstHost::answer(VstInt32 opcode, VstInt32 index, VstIntPtr /*value*/, 
                 if (std::strcmp(static_cast<const char*>(ptr), t) == 0) return 1;
             return 0;
         }
-        case audioMasterGetLanguage:
-            return 1;  // English
-        default:
+    }
+}
+
+VstIntPtr VstHost::answer(VstInt32 opcode, VstInt32 index, VstIntPtr /*value*/, void* ptr,
+                          float opt) {
+    noteCall(opcode, index, opt);
+    switch (opcode) {
+        case audioMasterAutomate:
+            if (!live) automated.emplace_back(index, opt);
+            return 0;
+        case audioMasterVersion:
+            return versionAnswer;
+        case audioMasterWantMidi:
+            ++wantMidiCalls;
+            return 1;
+        case audioMasterGetTime:
+            return timeInfo();
+        case audioMasterProcessEvents:
+            return receiveEvents(static_cast<const VstEvents*>(ptr));
+        case audioMasterTempoAt:
+            return static_cast<VstIntPtr>(tempo * 10000.0);
+        case audioMasterGetNumAutomatableParameters:
+            return effect_ ? effect_->numParams : 0;
+        case audioMasterNeedIdle:
+        case audioMasterUpdateDisplay:
+        case audioMasterBeginEdit:
+        case audioMasterEndEdit:
+        case audioMasterWillReplaceOrAccumulate:  // replace
+        case audioMasterGetVendorVersion:
+        case audioMasterGetAutomationState:  // off
+        case audioMasterGetLanguage:         // English
+            return 1;
+        case audioMasterGetSampleRate:
+            return static_cast<VstIntPtr>(sampleRate);
+        case audioMasterGetBlockSize:
+            return blockSize;
+        case audioMasterGetCurrentProcessLevel:
+            return processing_ ? 2 : 1;  // realtime while processing, else user
+        case audioMasterGetVendorString:
+        case audioMasterGetProductString:
+        case audioMasterCanDo:
+            return textAnswer(opcode, ptr);
+        default:  // current id, idle, pin connected (0: connected), latencies, resizing
             return 0;
     }
 }

@@ -117,6 +117,10 @@ public:
 
 private:
     VstIntPtr answer(VstInt32 opcode, VstInt32 index, VstIntPtr value, void* ptr, float opt);
+    void noteCall(VstInt32 opcode, VstInt32 index, float opt);
+    VstIntPtr timeInfo();
+    VstIntPtr receiveEvents(const VstEvents* list);
+    VstIntPtr textAnswer(VstInt32 opcode, void* ptr);
     void processBlock();
 
     platform::Library library_;
