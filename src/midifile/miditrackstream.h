@@ -12,6 +12,10 @@
 
 namespace midifile {
 
+// The longest SysEx the reader takes, F0 to F7 over all its packets: a file may hold any
+// length, but a message this long takes over an hour on a MIDI cable already.
+inline constexpr std::size_t kMaxFileSysex = 16u << 20;
+
 // One event record, 15 bytes without padding. Records sit unaligned in the track's memory, so
 // the multi-byte fields are bytes (in the machine's order) behind accessors.
 // Channel messages keep data bytes 1 and 2 in data[0..1] and data[2..3] as the caller passed
