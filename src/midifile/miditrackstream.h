@@ -116,7 +116,9 @@ public:
     // The partner of a note-on or note-off after the last rebuild, or null.
     TMidiEvent* pairedNote(const TMidiEvent& e) const noexcept;
 
-    // Reads one track chunk from the stream's position, replacing the track's contents.
+    // Reads one track chunk from the stream's position, replacing the track's contents. A SysEx
+    // packet longer than a block holds becomes its own event with the first 65,535 bytes and F7
+    // continuation events with the rest, as insertSysex divides a long message.
     void loadFromStream(TStream& source);
     // Writes the track as one chunk at the destination's position.
     void writeToStream(TStream& destination);
