@@ -248,6 +248,7 @@ void MidiEngine::beginCall() noexcept {
     noteProcessingThread();
     settleIdleFrames();
     timeAsked_ = false;
+    metaChecked_ = false;
     quiet_ = false;
     if (!ownPending_ && !pending_.load(std::memory_order_relaxed)) return;
     // Cleared before looking, so whatever arrives from now on is seen at the next call.
@@ -531,6 +532,17 @@ void MidiEngine::metaStep(double tempo, int numerator, int denominator) noexcept
         timeSignatureStep(numerator, denominator);
 }
 
+void MidiEngine::metaBeforeMessage() noexcept {
+    metaChecked_ = true;
+    const HostTime* t = time();
+    if (!t || (t->tempo == rate_.tempo() && t->numerator == writtenNumerator_ &&
+               t->denominator == writtenDenominator_))
+        return;
+    ++clock_;  // the block's first frame, as its clock step counts it
+    metaStep(t->tempo, t->numerator, t->denominator);
+    --clock_;
+}
+
 // The tempo event sits at the tick reached at the old tempo; later ticks count on from there at
 // the new one.
 void MidiEngine::tempoStep(double tempo) noexcept {
@@ -563,6 +575,8 @@ void MidiEngine::timeSignatureStep(int numerator, int denominator) noexcept {
 
 // Each message as it enters the chain, before replacing and filtering.
 void MidiEngine::logMessage(MidiWord w, int frame) noexcept {
+    if (s_.logMeta && !metaChecked_) [[unlikely]]
+        metaBeforeMessage();
     const std::int32_t tick = ticksAt(clock_ + frame);
     lastEventTick_ = tick;
     if (RecordedEvent* e = stageEvent()) {
@@ -581,6 +595,8 @@ void MidiEngine::logMessage(MidiWord w, int frame) noexcept {
 
 // The whole message goes into the stage or none of it: a full stage drops it (counted).
 void MidiEngine::logSysex(const std::uint8_t* data, std::size_t size, int frame) noexcept {
+    if (s_.logMeta && !metaChecked_) [[unlikely]]
+        metaBeforeMessage();
     const std::int32_t tick = ticksAt(clock_ + frame);
     lastEventTick_ = tick;
     if (kStagedSysex - stagedSysexUsed_ < size + 4) flushRecording();

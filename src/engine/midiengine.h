@@ -259,6 +259,10 @@ private:
     // A new tempo or time signature from the host: their events join the recording.
     [[gnu::cold, gnu::noinline]] void metaStep(double tempo, int numerator,
                                                int denominator) noexcept;
+    // The tempo and time signature the host reports for this call, taken before its first
+    // message is converted to ticks: a host hands over a block's events before the block, and
+    // they belong to it. Their events sit where the block's clock step would put them.
+    [[gnu::cold, gnu::noinline]] void metaBeforeMessage() noexcept;
     void restartLogging() noexcept;
     void resetClock() noexcept;
     void logMessage(MidiWord word, int frame) noexcept;
@@ -315,6 +319,7 @@ private:
     MidiWord lastKnobWord_ = 0;
     bool timeAsked_ = false;
     bool timeValid_ = false;
+    bool metaChecked_ = false;  // this call compared the host's tempo and time signature
     HostTime time_{};
     std::int64_t clock_ = 0;
     std::int64_t baseClock_ = 0;  // the clock and the tick at the last tempo change
@@ -475,6 +480,7 @@ inline const HostTime* MidiEngine::time() noexcept {
 inline void MidiEngine::clockStep() noexcept {
     ++clock_;
     if (!s_.logMeta) return;
+    metaChecked_ = true;
     const HostTime* t = time();
     if (!t) return;  // no record: nothing to log
     if (t->tempo != rate_.tempo() || t->numerator != writtenNumerator_ ||

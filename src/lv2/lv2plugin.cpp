@@ -1,6 +1,5 @@
 #include "lv2/lv2plugin.h"
 
-#include <lv2/atom/util.h>
 #include <lv2/midi/midi.h>
 #include <lv2/patch/patch.h>
 #include <lv2/time/time.h>
@@ -287,22 +286,31 @@ void Lv2Plugin::run(std::uint32_t frames) noexcept {
     const bool receiving = switchOn(param::ReceiveFromHost, receive);
     // One pass: a position counts for the messages after it (hosts send it at frame 0). Each
     // event is read whole before the engine runs, so the walk to the next one does not wait
-    // for the engine.
+    // for the engine. The input comes from outside: an event is read only when its header and
+    // its body lie within the sequence. One that claims more than is left ends the walk, since
+    // where the next one begins is not known then.
     if (in_) {
-        const LV2_Atom_Sequence_Body* body = &in_->body;
-        const std::uint32_t size = in_->atom.size;
+        const auto* body = reinterpret_cast<const std::uint8_t*>(&in_->body);
+        const std::uint64_t size = in_->atom.size;
         const LV2_URID midiEvent = u_.midiEvent;
-        for (const LV2_Atom_Event* ev = lv2_atom_sequence_begin(body);
-             !lv2_atom_sequence_is_end(body, size, ev);) {
-            const LV2_Atom_Event* next = lv2_atom_sequence_next(ev);
+        for (std::uint64_t at = sizeof(LV2_Atom_Sequence_Body);
+             at <= size && size - at >= sizeof(LV2_Atom_Event);) {
+            const auto* ev = reinterpret_cast<const LV2_Atom_Event*>(body + at);
             const std::uint32_t type = ev->body.type;
             const std::uint32_t n = ev->body.size;
+            const std::uint64_t room = size - at - sizeof(LV2_Atom_Event);
+            if (n > room) break;
+            at += sizeof(LV2_Atom_Event) + ((std::uint64_t{n} + 7) & ~std::uint64_t{7});
             if (type == midiEvent) {
                 if (receiving && n - 1 < 3) {
-                    // Every event's body is padded to 8 bytes, so the first four can be read
-                    // at once; the packed word keeps status, data1 and data2 in that order.
-                    std::uint32_t bytes;
-                    std::memcpy(&bytes, ev + 1, sizeof bytes);
+                    // A body is padded to 8 bytes, so the first four can be read at once unless
+                    // the sequence ends unpadded right after it; the packed word keeps status,
+                    // data1 and data2 in that order.
+                    std::uint32_t bytes = 0;
+                    if (room >= sizeof bytes) [[likely]]
+                        std::memcpy(&bytes, ev + 1, sizeof bytes);
+                    else
+                        std::memcpy(&bytes, ev + 1, n);
                     engine_.hostInput(bytes & kBytesMask[n], static_cast<int>(ev->time.frames));
                 } else if (receiving && n > 3 && engine_.sysexEnabled()) {
                     // A SysEx (skipped unless the option was on at instantiation).
@@ -318,7 +326,6 @@ void Lv2Plugin::run(std::uint32_t frames) noexcept {
                     readMessage(object);
                 }
             }
-            ev = next;
         }
     }
     engine_.endCall();

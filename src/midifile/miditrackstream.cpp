@@ -16,7 +16,9 @@ const char* const kPastEnd = "Damaged track: event runs past the end of the chun
 const char* const kLengthPastEnd = "Damaged track: data length runs past the end of the chunk";
 const char* const kTimeOverflow = "Damaged track: time beyond the 32-bit range";
 const char* const kChunkPastFile = "Damaged track: chunk runs past the end of the file";
-const char* const kBlockTooLong = "Damaged track: event data longer than 65535 bytes";
+const char* const kMetaTooLong = "Meta event longer than 65534 bytes";
+const char* const kEscapeTooLong = "F7 escape longer than 65535 bytes";
+const char* const kSysexTooLong = "SysEx longer than 16 MB (16777216 bytes)";
 
 std::uint32_t blockHandle(const TMidiEvent& e) noexcept {
     std::uint32_t h;
@@ -323,9 +325,16 @@ std::int32_t TMidiTrackStream::parse(const std::uint8_t* p, std::size_t end, boo
     std::uint32_t time = 0;
     std::uint8_t running = 0;
     bool sysexOpen = false;
+    std::size_t sysexBytes = 0;  // of the open SysEx so far, F0 included
     bool seenProgram = false, seenChannel = false;
     std::int32_t n = 0;
     TMidiEvent* out = Fill ? records() : nullptr;
+    const auto add = [&](const TMidiEvent& e) {
+        if (Fill) out[n] = e;
+        if (n == std::numeric_limits<std::int32_t>::max())
+            throw EVirtualMemory("Size exceeds capacity");
+        ++n;
+    };
     endOfTrack = false;
     while (pos < end) {
         time += readQuantity(p, pos, end, kTimeOverflow);
@@ -368,31 +377,45 @@ std::int32_t TMidiTrackStream::parse(const std::uint8_t* p, std::size_t end, boo
             }
             const std::size_t length = readQuantity(p, pos, end, kLengthPastEnd);
             if (length > end - pos) throw EMidiTrackStream(kLengthPastEnd);
-            const std::size_t blockSize = length + (meta ? 1 : 0);
-            if (blockSize > kMaxBlock) throw EMidiTrackStream(kBlockTooLong);
-            e.setDataLength(static_cast<std::uint16_t>(blockSize));
             if (meta) {
+                if (length + 1 > kMaxBlock) throw EMidiTrackStream(kMetaTooLong);
                 if (type == 0x2F) endOfTrack = true;
                 if (Fill && (type == 0x03 || (type == 0x01 && nameIndex_ < 0))) nameIndex_ = n;
             } else if (e.status == 0xF0 || sysexOpen) {
+                sysexBytes = (e.status == 0xF0 ? 1 : sysexBytes) + length;
+                if (sysexBytes > kMaxFileSysex) throw EMidiTrackStream(kSysexTooLong);
                 sysexOpen = length == 0 || p[pos + length - 1] != 0xF7;
+            } else if (length > kMaxBlock) {
+                // An F7 block while no sysex is open is an escape: a complete message of its own
+                // (a song position or time code, for instance) that opens nothing, and cannot be
+                // divided.
+                throw EMidiTrackStream(kEscapeTooLong);
             }
-            // An F7 block while no sysex is open is an escape: a complete message of its own
-            // (a song position or time code, for instance) that opens nothing.
-            if (Fill && blockSize > 0) {
-                auto block = std::make_unique<std::uint8_t[]>(blockSize);
-                if (meta) block[0] = type;
-                std::memcpy(block.get() + (meta ? 1 : 0), p + pos, length);
-                blocks_.push_back(std::move(block));
-                const auto handle = static_cast<std::uint32_t>(blocks_.size());
-                std::memcpy(e.data, &handle, sizeof handle);
-            }
-            pos += length;
+            // A SysEx packet longer than a block is divided as the writer divides long
+            // messages: the packet's own event with the first bytes, then F7 continuation
+            // events at the same time.
+            std::size_t left = length;
+            do {
+                const std::size_t piece = std::min(left, kMaxBlock);
+                const std::size_t blockSize = piece + (meta ? 1 : 0);
+                e.setDataLength(static_cast<std::uint16_t>(blockSize));
+                if (Fill && blockSize > 0) {
+                    auto block = std::make_unique<std::uint8_t[]>(blockSize);
+                    if (meta) block[0] = type;
+                    std::memcpy(block.get() + (meta ? 1 : 0), p + pos, piece);
+                    blocks_.push_back(std::move(block));
+                    const auto handle = static_cast<std::uint32_t>(blocks_.size());
+                    std::memcpy(e.data, &handle, sizeof handle);
+                }
+                pos += piece;
+                left -= piece;
+                if (left > 0) {
+                    add(e);
+                    e.status = 0xF7;
+                }
+            } while (left > 0);
         }
-        if (Fill) out[n] = e;
-        if (n == std::numeric_limits<std::int32_t>::max())
-            throw EVirtualMemory("Size exceeds capacity");
-        ++n;
+        add(e);
     }
     // A sysex still unfinished where the chunk ends never got its F7: the End of Track that
     // would follow it could not be read back.

@@ -12,6 +12,10 @@
 
 namespace midifile {
 
+// The longest SysEx the reader takes, F0 to F7 over all its packets: a file may hold any
+// length, but a message this long takes over an hour on a MIDI cable already.
+inline constexpr std::size_t kMaxFileSysex = 16u << 20;
+
 // One event record, 15 bytes without padding. Records sit unaligned in the track's memory, so
 // the multi-byte fields are bytes (in the machine's order) behind accessors.
 // Channel messages keep data bytes 1 and 2 in data[0..1] and data[2..3] as the caller passed
@@ -112,7 +116,9 @@ public:
     // The partner of a note-on or note-off after the last rebuild, or null.
     TMidiEvent* pairedNote(const TMidiEvent& e) const noexcept;
 
-    // Reads one track chunk from the stream's position, replacing the track's contents.
+    // Reads one track chunk from the stream's position, replacing the track's contents. A SysEx
+    // packet longer than a block holds becomes its own event with the first 65,535 bytes and F7
+    // continuation events with the rest, as insertSysex divides a long message.
     void loadFromStream(TStream& source);
     // Writes the track as one chunk at the destination's position.
     void writeToStream(TStream& destination);

@@ -1,9 +1,11 @@
-// Any input sequence and control readings a host may hand the LV2 plug-in: MIDI events of any
-// length, time:Position objects with values of any type, the editor's and a generic UI's
-// messages with any properties and values (texts cut short or unterminated, values that claim
-// more than their object holds), atoms of unknown types. The output must stay a well-formed
-// sequence of MIDI events with frames in order within the block, and the notify output a
-// sequence of whole objects within its room.
+// Any input sequence and control readings a host may hand the LV2 plug-in: MIDI events and
+// SysEx of any length, time:Position objects with values of any type, the editor's and a
+// generic UI's messages with any properties and values (texts cut short or unterminated, values
+// that claim more than their object holds), atoms of unknown types, and sequences whose last
+// event claims more than is left or that end inside an event. The sequence lies at the end of
+// a heap block of its exact length, so AddressSanitizer sees any read past it. The output must
+// stay a well-formed sequence of MIDI events (short messages or whole SysEx) with frames in
+// order within the block, and the notify output a sequence of whole objects within its room.
 #include <lv2/atom/forge.h>
 #include <lv2/atom/util.h>
 #include <lv2/midi/midi.h>
@@ -22,7 +24,9 @@
 
 #include "lv2/lv2plugin.h"
 #include "lv2testhost.h"
+#include "plugin/options.h"
 #include "support/fuzzinput.h"
+#include "support/memorysettingsstore.h"
 
 namespace {
 
@@ -102,9 +106,17 @@ void forgeMessage(LV2_Atom_Forge& forge, Host& host, fuzz::Input& in) {
     lv2_atom_forge_pop(&forge, &object);
 }
 
+// Settings with "Pass and log system exclusive" on, so the plug-in reads SysEx events.
+platform::SettingsStore& sysexOn() {
+    static platform::MemorySettingsStore store;
+    store.writeDword(kOptionsKey, kOptionSysEx, 1);
+    return store;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static platform::ScopedSettingsStore settings{sysexOn()};
     static Host host;
     static Lv2Plugin* plugin = Lv2Plugin::create(48000.0, host.features);
     static std::vector<std::uint64_t> in(kBytes / 8), out(kBytes / 8), notify(kBytes / 8);
@@ -134,17 +146,42 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     LV2_Atom_Forge_Frame sequence;
     lv2_atom_forge_sequence_head(&forge, &sequence, 0);
     std::int64_t frame = 0;
+    std::size_t lastEvent = 0;  // where the last event's body begins
+    std::uint32_t cut = 0;      // bytes the sequence's size leaves out at its end
     while (r.size > 0 && forge.offset + 256 < kBytes) {
         const std::uint8_t kind = r.byte();
+        if (kind >= 0xE0 && kind < 0xF0) {
+            // The last event claims more than it has, by a little or up to sizes that wrap
+            // when padded, and the sequence may end short of it; it is the sequence's end.
+            const std::uint8_t b = r.byte();
+            auto* body =
+                reinterpret_cast<LV2_Atom*>(reinterpret_cast<std::uint8_t*>(in.data()) + lastEvent);
+            if (lastEvent && b >= 0xF0)
+                body->size = 0xFFFFFFF0u + (b & 0xFu);
+            else if (lastEvent && b >= 0x80)
+                body->size += b & 0x7Fu;
+            cut = kind & 0x0Fu;
+            break;
+        }
         frame += r.byte() % 64;
         if (frame >= kFrames) frame = kFrames - 1;
         lv2_atom_forge_frame_time(&forge, frame);
+        lastEvent = forge.offset;
         if (kind >= 0xF0) {
             forgeMessage(forge, host, r);
         } else if (kind % 3 == 0) {
-            std::uint8_t bytes[8] = {};
-            const std::uint32_t n = r.byte() % 9;
-            for (std::uint32_t i = 0; i < n && i < sizeof bytes; ++i) bytes[i] = r.byte();
+            // Up to 8 bytes, or a whole SysEx of up to 40.
+            std::uint8_t bytes[40] = {};
+            const std::uint8_t sizeByte = r.byte();
+            std::uint32_t n = sizeByte % 9;
+            if (sizeByte >= 0xF0) {
+                n = 6 + (sizeByte & 0x0Fu) * 2;
+                bytes[0] = 0xF0;
+                for (std::uint32_t i = 1; i + 1 < n; ++i) bytes[i] = r.byte() & 0x7Fu;
+                bytes[n - 1] = 0xF7;
+            } else {
+                for (std::uint32_t i = 0; i < n; ++i) bytes[i] = r.byte();
+            }
             lv2_atom_forge_atom(&forge, n, host.id(LV2_MIDI__MidiEvent));
             lv2_atom_forge_write(&forge, bytes, n);
         } else if (kind % 3 == 1) {
@@ -167,6 +204,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     lv2_atom_forge_pop(&forge, &sequence);
+    auto* forged = reinterpret_cast<LV2_Atom_Sequence*>(in.data());
+    forged->atom.size -= cut < forged->atom.size ? cut : forged->atom.size;
+    const std::size_t length = sizeof(LV2_Atom) + forged->atom.size;
+    const auto exact = std::make_unique<std::uint8_t[]>(length);
+    std::memcpy(exact.get(), in.data(), length);
+    plugin->connect(kMidiInPort, exact.get());
 
     auto* seq = reinterpret_cast<LV2_Atom_Sequence*>(out.data());
     seq->atom.type = host.id(LV2_ATOM__Chunk);
@@ -177,6 +220,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     note->atom.size = static_cast<std::uint32_t>((size * 97) % (kBytes - sizeof(LV2_Atom)));
     const std::uint32_t room = note->atom.size;
     plugin->run(kFrames);
+    plugin->connect(kMidiInPort, in.data());
     if (note->atom.type != host.id(LV2_ATOM__Sequence)) std::abort();
     if (note->atom.size > room) std::abort();
     LV2_ATOM_SEQUENCE_FOREACH(note, ev) {
@@ -188,7 +232,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::int64_t last = 0;
     LV2_ATOM_SEQUENCE_FOREACH(seq, ev) {
         if (ev->body.type != host.id(LV2_MIDI__MidiEvent)) std::abort();
-        if (ev->body.size < 1 || ev->body.size > 3) std::abort();
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(ev + 1);
+        const std::uint32_t n = ev->body.size;
+        if (n < 1 || (n > 3 && (bytes[0] != 0xF0 || bytes[n - 1] != 0xF7))) std::abort();
         if (ev->time.frames < last || ev->time.frames >= kFrames) std::abort();
         last = ev->time.frames;
     }

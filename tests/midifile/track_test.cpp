@@ -1,6 +1,7 @@
 // The MIDI track: insertion order, reading and writing track chunks, damaged chunks.
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,36 @@ std::string loadError(const Bytes& events) {
 int metaType(const TMidiTrackStream& t, const TMidiEvent& e) {
     const std::uint8_t* block = t.eventBlock(e);
     return e.status == 0xFF && block ? block[0] : -1;
+}
+
+// The bytes of the track's SysEx packets joined (F0 first), and their statuses; every packet
+// at `time`.
+Bytes joinedSysex(const TMidiTrackStream& t, std::int32_t time,
+                  std::vector<std::uint8_t>& statuses) {
+    Bytes joined;
+    for (std::int32_t i = 0; i < t.eventCount(); ++i) {
+        const TMidiEvent& e = *t.event(i);
+        if (e.status != 0xF0 && e.status != 0xF7) continue;
+        EXPECT_EQ(e.time(), time);
+        statuses.push_back(e.status);
+        if (e.status == 0xF0) joined.push_back(0xF0);
+        const std::uint8_t* b = t.eventBlock(e);
+        joined.insert(joined.end(), b, b + e.dataLength());
+    }
+    return joined;
+}
+
+// An event of `status` (F0, F7, or FF with its type byte) with `length` data bytes, at delta 0.
+Bytes longEvent(std::initializer_list<std::uint8_t> status, std::size_t length) {
+    Bytes out = {0x00};
+    out.insert(out.end(), status);
+    std::uint8_t quantity[4];
+    int n = 0;
+    for (std::size_t v = length; n == 0 || v > 0; v >>= 7)
+        quantity[n++] = static_cast<std::uint8_t>(v & 0x7F);
+    while (n-- > 0) out.push_back(static_cast<std::uint8_t>(quantity[n] | (n > 0 ? 0x80 : 0)));
+    for (std::size_t i = 0; i < length; ++i) out.push_back(static_cast<std::uint8_t>(i % 128));
+    return out;
 }
 
 void insertNote(TMidiTrackStream& t, std::int32_t time, std::uint8_t status, std::uint8_t note,
@@ -346,20 +377,49 @@ TEST(MidiTrack, LongSysexIsDividedIntoContinuationPacketsThatReadBack) {
     track.insertSysex(5, sysex.data(), sysex.size());
     TMidiTrackStream back(100);
     loadTrack(back, writeTrack(track));
-    Bytes joined;
     std::vector<std::uint8_t> statuses;
-    for (std::int32_t i = 0; i < back.eventCount(); ++i) {
-        const TMidiEvent& e = *back.event(i);
-        if (e.status != 0xF0 && e.status != 0xF7) continue;
-        EXPECT_EQ(e.time(), 5);
-        statuses.push_back(e.status);
-        if (e.status == 0xF0) joined.push_back(0xF0);
-        const std::uint8_t* b = back.eventBlock(e);
-        joined.insert(joined.end(), b, b + e.dataLength());
-    }
+    EXPECT_EQ(joinedSysex(back, 5, statuses), sysex);
     EXPECT_EQ(statuses, (std::vector<std::uint8_t>{0xF0, 0xF7, 0xF7}));
-    EXPECT_EQ(joined, sysex);
     // Only a message that begins with F0 is taken.
     const std::uint8_t noStart[] = {0x01, 0xF7};
     EXPECT_THROW(track.insertSysex(0, noStart, sizeof noStart), EMidiTrackStream);
+}
+
+// A SysEx longer than a block holds is read as the packets the writer divides it into; only a
+// message beyond the reader's limit, or a meta event or escape that cannot be divided, is
+// refused.
+TEST(MidiTrack, ALongSysexInAFileIsReadAsPackets) {
+    Bytes events = longEvent({0xF0}, 70'000 - 1);
+    events.back() = 0xF7;
+    Bytes sysex = {0xF0};
+    sysex.insert(sysex.end(), events.end() - (70'000 - 1), events.end());
+    events.insert(events.end(), {0x00, 0x90, 0x3C, 0x40});
+    TMidiTrackStream t(100);
+    loadTrack(t, trackChunk(events));
+    std::vector<std::uint8_t> statuses;
+    EXPECT_EQ(joinedSysex(t, 0, statuses), sysex);
+    EXPECT_EQ(statuses, (std::vector<std::uint8_t>{0xF0, 0xF7}));
+    EXPECT_EQ(t.event(2)->status, 0x90);
+    // Written back as those packets, it reads back the same.
+    TMidiTrackStream back(100);
+    loadTrack(back, writeTrack(t));
+    statuses.clear();
+    EXPECT_EQ(joinedSysex(back, 0, statuses), sysex);
+
+    // A message the file itself divides, with a long continuation packet.
+    events = longEvent({0xF0}, 10);
+    const Bytes rest = longEvent({0xF7}, 70'000);
+    events.insert(events.end(), rest.begin(), rest.end());
+    events.back() = 0xF7;
+    TMidiTrackStream divided(100);
+    loadTrack(divided, trackChunk(events));
+    statuses.clear();
+    EXPECT_EQ(joinedSysex(divided, 0, statuses).size(), 1u + 10 + 70'000);
+    EXPECT_EQ(statuses, (std::vector<std::uint8_t>{0xF0, 0xF7, 0xF7}));
+
+    EXPECT_EQ(loadError(longEvent({0xFF, 0x7F}, 65'535)), "Meta event longer than 65534 bytes");
+    EXPECT_EQ(loadError(longEvent({0xF7}, 65'536)), "F7 escape longer than 65535 bytes");
+    events = longEvent({0xF0}, midifile::kMaxFileSysex);
+    events.back() = 0xF7;
+    EXPECT_EQ(loadError(events), "SysEx longer than 16 MB (16777216 bytes)");
 }

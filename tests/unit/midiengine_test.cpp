@@ -751,24 +751,28 @@ struct Model {
     }
     void metaStep() {
         ++clock;
+        metaAt(clock);
+    }
+    // The host's tempo and time signature at sample clock `at`.
+    void metaAt(std::int64_t at) {
         const HostTime* time = hostTime();
         if (!(p[45] >= 0.5f) || !time) return;
         if (time->tempo != tempo && time->tempo >= 1.0) {
             const auto micros = static_cast<std::int64_t>(std::nearbyint(60000000.0 / time->tempo));
-            const std::int32_t tick = ticksAt(clock);
+            const std::int32_t tick = ticksAt(at);
             record({tick,
                     RecordedEvent::Tempo,
                     {byteOf(static_cast<int>(micros >> 16)), byteOf(static_cast<int>(micros >> 8)),
                      byteOf(static_cast<int>(micros)), 0}});
             baseTick = static_cast<std::uint32_t>(tick);
-            baseClock = clock;
+            baseClock = at;
             tempo = time->tempo;
         }
         if ((time->numerator != num || time->denominator != den) &&
             (time->numerator || time->denominator)) {
             const double power =
                 time->denominator > 0 ? std::log2(static_cast<double>(time->denominator)) : 0.0;
-            record({ticksAt(clock),
+            record({ticksAt(at),
                     RecordedEvent::TimeSignature,
                     {byteOf(time->numerator), byteOf(roundEven(power)), 24, 8}});
             num = time->numerator;
@@ -784,6 +788,8 @@ struct Model {
     }
     MidiWord chain(MidiWord w, int at, bool fromBus = false) {
         if (p[4] > 0.5f) {
+            // The block's tempo and time signature count for its messages, from its first frame.
+            metaAt(clock + 1);
             record(
                 {ticksAt(clock + at),
                  RecordedEvent::Message,

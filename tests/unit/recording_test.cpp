@@ -176,6 +176,29 @@ TEST_F(Recording, TempoAndTimeSignatureEvents) {
     EXPECT_EQ(meta(RecordedEvent::Tempo).size(), 2u);
 }
 
+// The host's events come before the block they belong to: the tempo and time signature that
+// block reports count for them already.
+TEST_F(Recording, EventsInTheBlockOfAChangeTakeTheNewTempo) {
+    set(param::Log, 1.0f);
+    frames(44099);  // clock 44100, tick 384 at 120 bpm
+    host.info.tempo = 60.0;
+    host.info.timeSigNumerator = 3;
+    sendWord(packWord(0x90, 72, 100));
+    sendWord(packWord(0x90, 74, 100), 4410);
+    frames(8820);
+    const auto events = plugin().recordingSnapshot();
+    std::vector<int> kinds;
+    for (const auto& r : events)
+        if (r.tick == 384) kinds.push_back(r.kind);
+    // At the block's first frame: the tempo, the signature, then the message.
+    EXPECT_EQ(kinds, (std::vector<int>{RecordedEvent::Tempo, RecordedEvent::TimeSignature,
+                                       RecordedEvent::Message}));
+    // 4409 frames after the tempo event at 60 bpm, not 4410 more at 120 (tick 422).
+    EXPECT_EQ(tickOf(packWord(0x90, 74, 0)), 403);
+    frames(44100);
+    EXPECT_EQ(meta(RecordedEvent::Tempo).size(), 1u);
+}
+
 TEST_F(Recording, LogMetaOffAsksTheHostNothing) {
     set(param::LogMeta, 0.0f);
     set(param::Log, 1.0f);
