@@ -2,8 +2,8 @@
 
 #include <iterator>
 
+#include "host/options.h"
 #include "platform/settings.h"
-#include "plugin/options.h"
 
 namespace editor {
 namespace {

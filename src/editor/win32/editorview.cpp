@@ -13,8 +13,8 @@
 #include <memory>
 #include <string>
 
+#include "editor/editorhost.h"
 #include "editor/optionsdialog.h"
-#include "editor/plugineditor.h"
 
 namespace {
 

@@ -3,11 +3,11 @@
 // clipboard requests and the 100 ms synchronisation pass are all served from the host's idle
 // calls on the host's user-interface thread. Controls that carry state (check boxes, radio
 // buttons) show what the model decides, never their own toggling.
+#include "editor/editorhost.h"
 #include "editor/optionsdialog.h"
-#include "editor/plugineditor.h"
 #include "editor/scale.h"
+#include "host/options.h"
 #include "platform/notice.h"
-#include "plugin/options.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
