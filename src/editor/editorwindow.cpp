@@ -500,6 +500,29 @@ std::string TPluginEditorWindow::memoText() const {
     return text;
 }
 
+namespace {
+
+Menu contextMenuOf(Id on) {
+    const Menu menu = on == Id::Count ? Menu::PopupMenu1 : control(on).menu;
+    return menu == Menu::None ? Menu::PopupMenu1 : menu;
+}
+
+}  // namespace
+
+std::vector<MenuEntry> TPluginEditorWindow::openContextMenu(Id on) {
+    const Menu menu = contextMenuOf(on);
+    if (menu != Menu::PopupMenu2) PopupMenu1Popup();
+    std::vector<MenuEntry> entries;
+    for (const MenuItem& item : menuItems(menu))
+        entries.push_back({menuCaption(item), item.checkItem, menuItemChecked(item)});
+    return entries;
+}
+
+void TPluginEditorWindow::contextMenuChosen(Id on, std::size_t entry) {
+    const std::vector<MenuItem>& items = menuItems(contextMenuOf(on));
+    if (entry < items.size()) menuItemClick(items[entry].name, on);
+}
+
 void TPluginEditorWindow::menuItemClick(const std::string& item, Id on) {
     if (item == "StopLoggingMidiData1" || item == "MenuItem2") {
         StopLoggingMidiData1Click();

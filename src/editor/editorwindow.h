@@ -50,6 +50,13 @@ struct ControlState {
     std::vector<std::string> entries;
 };
 
+// One item of a context menu as a view shows it.
+struct MenuEntry {
+    std::string caption;
+    bool checkItem = false;  // shows a check mark when `checked`
+    bool checked = false;
+};
+
 // What a window system offers the window.
 class EditorView {
 public:
@@ -116,6 +123,13 @@ public:
     void userEditText(const std::string& text);
     // A key in the bus-label edit; true when the window took it (Enter or Escape).
     bool Edit1KeyDown(int key);
+
+    // The context menu a right click on `on` opens (Id::Count: on no control of the form): the
+    // control's own menu, else the window's, with each item's caption and check mark as they
+    // are now. Opening a menu of the log's commands reads the log switch first.
+    std::vector<MenuEntry> openContextMenu(Id on);
+    // The user chose entry `entry` of the menu openContextMenu(on) gave.
+    void contextMenuChosen(Id on, std::size_t entry);
 
     // Menu commands.
     void PopupMenu1Popup();

@@ -1,5 +1,5 @@
 // No window system view exists on this system yet.
-#include "editor/plugineditor.h"
+#include "editor/editorhost.h"
 
 std::unique_ptr<editor::EditorView> createSystemEditorView(void*, editor::TPluginEditorWindow&) {
     return nullptr;

@@ -1,9 +1,10 @@
 #include "editor/optionsdialog.h"
 
 #include <iterator>
+#include <utility>
 
+#include "host/options.h"
 #include "platform/settings.h"
-#include "plugin/options.h"
 
 namespace editor {
 namespace {
@@ -59,6 +60,39 @@ OptionsDialog::OptionsDialog(float logMetaValue, const std::string& trackName)
     scaleSelected_ = entryOfScale(readEditorScale());
     logMeta_ = logMetaValue != 0.0f;
     checked_[static_cast<std::size_t>(OptId::CheckBox1)] = logMeta_;
+}
+
+const char* OptionsDialog::title() {
+    return optionsForm()[0].caption;
+}
+
+std::vector<OptionsItem> OptionsDialog::items(bool withScale) const {
+    const auto& form = optionsForm();
+    std::vector<OptionsItem> items;
+    for (std::size_t i = 1; i < kOptionsControlCount; ++i) {
+        const OptId id = static_cast<OptId>(i);
+        if (!withScale && (id == OptId::Label2 || id == OptId::ComboBox1)) continue;
+        const Control& c = form[i];
+        OptionsItem item;
+        item.id = id;
+        item.control = &c;
+        item.text = c.caption;
+        // Only the start-up boxes and the scale list show their hints; "log meta?" carries one
+        // without showing it.
+        if (c.style & ShowsHint) item.tooltip = c.hint;
+        if (c.kind == Kind::Edit) item.text = trackNameText_;
+        if (c.kind == Kind::CheckBox) item.checked = checked(id);
+        if (c.kind == Kind::DropDown) {
+            item.entries = scaleEntries();
+            item.selected = scaleSelected_;
+        }
+        if (c.kind == Kind::Label) {
+            const OptId beside = id == OptId::Label2 ? OptId::ComboBox1 : OptId::Edit1;
+            item.labelEnd = form[static_cast<std::size_t>(beside)].left;
+        }
+        items.push_back(std::move(item));
+    }
+    return items;
 }
 
 void OptionsDialog::setChecked(OptId box, bool checked) {

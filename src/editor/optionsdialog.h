@@ -1,6 +1,8 @@
 // The options dialog's logic: the five start-up options ("SysEx" and "SampleAccurate" among
 // them) and the editor's scale, written to the user's settings at each click, and the two values
-// the editor takes back when the dialog closes ("log meta?" and the track name).
+// the editor takes back when the dialog closes ("log meta?" and the track name). It describes
+// the dialog's controls (places, texts, states, tooltips) once; each view draws that description
+// and reports the user's actions back. Every call comes from the user-interface thread.
 #pragma once
 
 #include <array>
@@ -10,6 +12,20 @@
 #include "editor/form.h"
 
 namespace editor {
+
+// One control of the dialog as a view draws it: the view makes it at the form's place (pixels
+// at 100 %) and shows what the item says.
+struct OptionsItem {
+    OptId id = OptId::Form1;
+    const Control* control = nullptr;  // kind, place and style in the form
+    std::string text;                  // the caption, or the edit's text; lines end in CR LF
+    const char* tooltip = nullptr;     // the hint shown over it; null: none is shown
+    bool checked = false;              // a check box
+    std::vector<std::string> entries;  // a list
+    int selected = -1;                 // a list: the entry shown, -1 for none
+    // A label: the left edge of the control on its row; the label ends before it.
+    int labelEnd = 0;
+};
 
 class OptionsDialog {
 public:
@@ -26,6 +42,12 @@ public:
     static const std::vector<std::string>& scaleEntries();
     static int scaleOfEntry(int entry);
     int scaleSelected() const noexcept { return scaleSelected_; }
+
+    // The dialog's title and the controls a view makes, in table order: every control but the
+    // window itself, without the editor-scale row unless `withScale` (the X11 view's: Windows
+    // scales a window itself by its setting for the display and the host's awareness of it).
+    static const char* title();
+    std::vector<OptionsItem> items(bool withScale) const;
 
     // The user's actions.
     void userCheck(OptId box, bool checked);

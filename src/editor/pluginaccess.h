@@ -1,13 +1,12 @@
 // What the editor window needs of "the plug-in": its parameters, the device and bus names,
-// the log's commands and names, and the host's tempo and time signature. The VST 2 editor
-// reaches the plug-in object directly (VstPluginAccess); the LV2 editor reaches it only through
-// the host's ports and messages. Every call comes from the user-interface thread.
+// the log's commands and names, and the host's tempo and time signature. Each front end adapts
+// itself to it: the VST 2 editor reaches the plug-in object directly (plugin/vstaccess.h), the
+// LV2 editor only through the host's ports and messages (lv2/uiaccess.h). Every call comes from
+// the user-interface thread.
 #pragma once
 
 #include <string>
 #include <vector>
-
-class APlugin;
 
 namespace editor {
 
@@ -48,34 +47,6 @@ public:
     // call (each call takes its flag).
     virtual bool takeTimeSignature(int& numerator, int& denominator) = 0;
     virtual bool takeTempo(double& bpm) = 0;
-};
-
-// The VST 2 editor's access: straight to the plug-in object.
-class VstPluginAccess final : public PluginAccess {
-public:
-    explicit VstPluginAccess(APlugin& plugin) noexcept : plugin_(plugin) {}
-
-    float getParameter(int index) override;
-    void setParameter(int index, float value) override;
-    void setParameterAutomated(int index, float value) override;
-    void beginEdit(int index) override;
-    void endEdit(int index) override;
-    double sampleRate() override;
-    std::vector<std::string> outputDeviceNames() override;
-    std::vector<std::string> inputDeviceNames() override;
-    bool devicesLoop() override;
-    std::string busLabel(int bus) override;
-    void setBusLabel(int bus, const std::string& label) override;
-    std::string hostProduct() override;
-    void clearLog() override;
-    bool saveLog(const std::string& path) override;
-    std::string trackName() override;
-    void setTrackName(const std::string& name) override;
-    bool takeTimeSignature(int& numerator, int& denominator) override;
-    bool takeTempo(double& bpm) override;
-
-private:
-    APlugin& plugin_;
 };
 
 }  // namespace editor

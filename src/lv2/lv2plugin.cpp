@@ -12,11 +12,11 @@
 #include <cstring>
 #include <exception>
 
+#include "host/options.h"
 #include "lv2/portmap.h"
 #include "midifile/mididata.h"
 #include "platform/notice.h"
 #include "platform/settings.h"
-#include "plugin/options.h"
 
 namespace {
 

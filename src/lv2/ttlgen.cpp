@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "editor/form.h"
+#include "host/identity.h"
 #include "lv2/lv2plugin.h"
 #include "lv2/portmap.h"
-#include "plugin/plugin.h"
 
 namespace {
 

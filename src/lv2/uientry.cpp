@@ -1,6 +1,7 @@
 // The LV2 editor module (corvella_ui.so): the editor window and its X11 view inside the host's
-// window, reaching the plug-in only through the host (Lv2UiAccess). The host's idle calls serve
-// the view's events and timer and move new log lines into the window.
+// window (editor::EditorHost, as the VST 2 editor opens it), reaching the plug-in only through
+// the host (Lv2UiAccess). The host's idle calls serve the view's events and timer and move new
+// log lines into the window.
 #include <lv2/ui/ui.h>
 #include <lv2/urid/urid.h>
 
@@ -9,9 +10,7 @@
 #include <exception>
 #include <memory>
 
-#include "editor/editorwindow.h"
-#include "editor/plugineditor.h"
-#include "editor/scale.h"
+#include "editor/editorhost.h"
 #include "lv2/uiaccess.h"
 #include "lv2/uiprotocol.h"
 
@@ -23,22 +22,19 @@ const void* feature(const LV2_Feature* const* features, const char* uri) noexcep
     return nullptr;
 }
 
-// One editor: the view is destroyed before the window it shows, the window before the access
-// it uses.
+// One editor: the window and its view are destroyed before the access they use.
 struct EditorUi {
     EditorUi(LV2UI_Write_Function write, LV2UI_Controller controller, LV2_URID_Map* map,
              const LV2UI_Touch* touch)
-        : access(write, controller, map, touch), window(access) {}
+        : access(write, controller, map, touch), host(access) {}
     lv2ui::Lv2UiAccess access;
-    editor::TPluginEditorWindow window;
-    std::unique_ptr<editor::EditorView> view;
+    editor::EditorHost host;
 
-    // The host's idle call (user-interface thread). New lines go into the window first, so the
-    // view's pass draws them in the same call.
+    // The host's idle call (user-interface thread). The plug-in's reports go into the window
+    // before its new lines, so the view's pass draws them in the same call.
     void idle() {
-        for (const std::string& line : access.takeMessages()) window.appendLine(line);
-        window.logIdle(access.lines(), false);
-        view->idle();
+        for (const std::string& line : access.takeMessages()) host.window()->appendLine(line);
+        host.idle(access.lines(), false);
     }
 };
 
@@ -56,23 +52,13 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char*, const char*,
     if (!map || !parent || !write) return nullptr;
     try {
         auto ui = std::make_unique<EditorUi>(write, controller, map, touch);
-        ui->view = createSystemEditorView(parent, ui->window);
-        if (!ui->view) return nullptr;
-        ui->window.setView(ui->view.get());
-        // As the VST 2 editor opens: the first page, the log, the values and the lists.
-        ui->window.FormCreate();
-        ui->window.logOpen(ui->access.lines());
-        ui->window.UpdaterTimer();
-        ui->window.syncAllLists();
+        if (!ui->host.open(parent, ui->access.lines())) return nullptr;
         ui->access.requestState();
         if (widget)
             *widget = reinterpret_cast<LV2UI_Widget>(
-                static_cast<std::uintptr_t>(ui->view->nativeWindow()));
+                static_cast<std::uintptr_t>(ui->host.view()->nativeWindow()));
         // The view draws at the user's scale (the option, else the screen's Xft.dpi).
-        const int percent = ui->view->scalePercent();
-        if (resize)
-            resize->ui_resize(resize->handle, editor::scaled(editor::kWindowWidth, percent),
-                              editor::scaled(editor::kWindowHeight, percent));
+        if (resize) resize->ui_resize(resize->handle, ui->host.width(), ui->host.height());
         return ui.release();
     } catch (const std::exception&) {
         return nullptr;

@@ -1,6 +1,6 @@
 // How a plug-in gets its editor without the plug-in layer depending on the editor: the module
-// entry installs the editor layer's factory before it creates any plug-in, and the plug-in's
-// construction asks this hook for its editor.
+// entry installs the VST 2 editor's factory (plugin/plugineditor.h, its own library) before it
+// creates any plug-in, and the plug-in's construction asks this hook for its editor.
 #pragma once
 
 class AEffEditor;

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "host/options.h"
 #include "plugin/editorfactory.h"
-#include "plugin/options.h"
 #include "vst/entry.h"
 
 AudioEffect* createEffectInstance(audioMasterCallback audioMaster) {

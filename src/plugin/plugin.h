@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "engine/midiengine.h"
+#include "host/identity.h"
 #include "midiio/midiio.h"
 #include "platform/semaphore.h"
 #include "vst/audioeffectx.h"
@@ -16,9 +17,7 @@
 
 class APluginEditor;
 
-// Identity answers given to the host.
-inline constexpr const char* kEffectName = "corvella 9-30-2003";
-inline constexpr const char* kVendorName = "Quobel";
+// Identity answers given to the host (the names in host/identity.h).
 inline constexpr VstInt32 kUniqueId = fourCC('C', 'R', 'V', 'L');
 
 // The single program: the 68 values and a name. The buffer holds more than any host sends.

@@ -3,8 +3,8 @@
 // This is the one place that joins the plug-in with its editor.
 #include "vst/entry.h"
 
-#include "editor/plugineditor.h"
 #include "plugin/editorfactory.h"
+#include "plugin/plugineditor.h"
 
 #if defined(_WIN32)
 #define CORVELLA_EXPORT

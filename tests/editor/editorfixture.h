@@ -9,12 +9,12 @@
 
 #include "editor/editorwindow.h"
 #include "editor/optionsdialog.h"
-#include "editor/plugineditor.h"
 #include "platform/midi.h"
 #include "platform/notice.h"
 #include "platform/settings.h"
 #include "plugin/editorfactory.h"
 #include "plugin/plugin.h"
+#include "plugin/plugineditor.h"
 #include "support/memorysettingsstore.h"
 #include "support/recordingnoticesink.h"
 #include "support/scriptedmidibackend.h"

@@ -9,7 +9,7 @@
 #include "editor/optionsdialog.h"
 #include "editor/scale.h"
 #include "editorfixture.h"
-#include "plugin/options.h"
+#include "host/options.h"
 
 namespace {
 

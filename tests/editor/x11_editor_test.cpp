@@ -19,12 +19,12 @@
 #include <thread>
 #include <vector>
 
-#include "editor/plugineditor.h"
 #include "platform/midi.h"
 #include "platform/notice.h"
 #include "platform/settings.h"
 #include "plugin/editorfactory.h"
 #include "plugin/plugin.h"
+#include "plugin/plugineditor.h"
 #include "support/memorysettingsstore.h"
 #include "support/scriptedmidibackend.h"
 #include "vst/entry.h"

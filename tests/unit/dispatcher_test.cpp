@@ -4,9 +4,9 @@
 #include <cstring>
 #include <vector>
 
-#include "editor/plugineditor.h"
 #include "plugin/editorfactory.h"
 #include "plugin/plugin.h"
+#include "plugin/plugineditor.h"
 #include "vst/audioeffectx.h"
 #include "vst/entry.h"
 

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "editor/plugineditor.h"
+#include "host/options.h"
 #include "platform/settings.h"
 #include "plugin/editorfactory.h"
-#include "plugin/options.h"
 #include "plugin/plugin.h"
+#include "plugin/plugineditor.h"
 #include "support/memorysettingsstore.h"
 #include "vst/entry.h"
 

@@ -12,9 +12,10 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "editor/editorhost.h"
 #include "editor/optionsdialog.h"
-#include "editor/plugineditor.h"
 
 namespace {
 
@@ -58,6 +59,23 @@ HBITMAP pictureBitmap(HDC dc, const Picture& p) {
     HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     if (bitmap && bits) std::memcpy(bits, p.pixels.data(), p.pixels.size() * sizeof(Rgb));
     return bitmap;
+}
+
+// A tooltip's record of `control` in `owner` (the tooltip subclasses the control).
+TTTOOLINFOA toolInfo(HWND owner, HWND control) {
+    TTTOOLINFOA tool{};
+    tool.cbSize = TTTOOLINFOA_V2_SIZE;
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = owner;
+    tool.uId = reinterpret_cast<UINT_PTR>(control);
+    return tool;
+}
+
+// Shows `text` over `control`; the tooltip keeps a copy of it.
+void addTip(HWND tips, HWND owner, HWND control, const char* text) {
+    TTTOOLINFOA tool = toolInfo(owner, control);
+    tool.lpszText = const_cast<char*>(text);
+    SendMessageA(tips, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
 }
 
 class Win32View;
@@ -336,15 +354,9 @@ private:
     // A control's tooltip ("hint"); an empty text removes it.
     void setTip(HWND h, const std::string& text) {
         if (!tips_ || !h) return;
-        TTTOOLINFOA tool{};
-        tool.cbSize = TTTOOLINFOA_V2_SIZE;
-        tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
-        tool.hwnd = hwnd_;
-        tool.uId = reinterpret_cast<UINT_PTR>(h);
+        TTTOOLINFOA tool = toolInfo(hwnd_, h);
         SendMessageA(tips_, TTM_DELTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
-        if (text.empty()) return;
-        tool.lpszText = const_cast<char*>(text.c_str());  // the tooltip keeps a copy
-        SendMessageA(tips_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+        if (!text.empty()) addTip(tips_, hwnd_, h, text.c_str());
     }
 
     Id idOf(HWND h) const {
@@ -556,24 +568,20 @@ private:
     }
 
     void contextMenu(HWND from, LPARAM at) {
-        Id id = idOf(from);
-        Menu menu = id == Id::Count ? Menu::PopupMenu1 : control(id).menu;
-        if (menu == Menu::None) menu = Menu::PopupMenu1;
+        const Id id = idOf(from);
         POINT pt{static_cast<short>(LOWORD(at)), static_cast<short>(HIWORD(at))};
         if (at == -1) GetCursorPos(&pt);
-        if (menu != Menu::PopupMenu2) model_.PopupMenu1Popup();
+        const std::vector<MenuEntry> entries = model_.openContextMenu(id);
         HMENU popup = CreatePopupMenu();
-        const auto& items = menuItems(menu);
-        for (std::size_t i = 0; i < items.size(); ++i) {
+        for (std::size_t i = 0; i < entries.size(); ++i) {
             UINT flags = MF_STRING;
-            if (items[i].checkItem && model_.menuItemChecked(items[i])) flags |= MF_CHECKED;
-            AppendMenuA(popup, flags, i + 1, model_.menuCaption(items[i]).c_str());
+            if (entries[i].checkItem && entries[i].checked) flags |= MF_CHECKED;
+            AppendMenuA(popup, flags, i + 1, entries[i].caption.c_str());
         }
         const auto chosen = static_cast<std::size_t>(
             TrackPopupMenu(popup, TPM_RETURNCMD | TPM_RIGHTBUTTON, pt.x, pt.y, 0, hwnd_, nullptr));
         DestroyMenu(popup);
-        if (chosen == 0) return;
-        model_.menuItemClick(items[chosen - 1].name, id);
+        if (chosen != 0) model_.contextMenuChosen(id, chosen - 1);
     }
 
     TPluginEditorWindow& model_;
@@ -591,103 +599,77 @@ struct OptionsWindow {
     HFONT font = nullptr, tahoma = nullptr;
 };
 
-void Win32View::showOptions(OptionsDialog& dialog) {
-    OptionsWindow ow{
-        &dialog,
-        {},
-        CreateFontA(-11, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, "MS Sans Serif"),
-        makeFont(-11, false, "Tahoma", EASTEUROPE_CHARSET)};
-    HWND owner = GetAncestor(hwnd_, GA_ROOT);
-    RECT area;
-    GetWindowRect(owner ? owner : GetDesktopWindow(), &area);
-    const int x = (area.left + area.right - kOptionsWidth) / 2;
-    const int y = (area.top + area.bottom - kOptionsHeight) / 2;
-    HWND dlg =
-        CreateWindowExA(WS_EX_TOPMOST, kOptionsClass, "About...", WS_POPUP | WS_VISIBLE, x, y,
-                        kOptionsWidth, kOptionsHeight, owner, nullptr, moduleHandle(), &ow);
-    if (!dlg) return;
-    HWND tips = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP,
-                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, dlg,
-                                nullptr, moduleHandle(), nullptr);
-    const auto& form = optionsForm();
-    for (std::size_t i = 2; i < kOptionsControlCount; ++i) {
-        const Control& c = form[i];
-        // The editor's scale is the X11 view's: Windows scales a window itself by its own
-        // setting for the display and the host's awareness of it.
-        if (i == static_cast<std::size_t>(OptId::Label2) ||
-            i == static_cast<std::size_t>(OptId::ComboBox1))
-            continue;
-        const char* cls = "STATIC";
-        DWORD style = WS_CHILD | WS_VISIBLE;
-        DWORD ex = 0;
-        int w = c.width, h = c.height;
-        switch (c.kind) {
-            case Kind::StaticText:
-                ex = WS_EX_STATICEDGE;
-                break;
-            case Kind::CheckBox:
-                cls = "BUTTON";
-                style |= BS_CHECKBOX | WS_TABSTOP;
-                break;
-            case Kind::Edit:
-                cls = "EDIT";
-                style |= ES_AUTOHSCROLL | WS_TABSTOP;
-                ex = WS_EX_CLIENTEDGE;
-                break;
-            case Kind::Button:
-                cls = "BUTTON";
-                style |= BS_PUSHBUTTON | WS_TABSTOP;
-                break;
-            case Kind::Label:
-                style |= SS_LEFTNOWORDWRAP;  // sized to its text below
-                break;
-            default:
-                break;
-        }
-        const std::string text = c.kind == Kind::Edit ? dialog.trackNameText() : c.caption;
-        HWND hc = CreateWindowExA(ex, cls, text.c_str(), style, c.left, c.top, w, h, dlg,
-                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(100 + i)),
-                                  moduleHandle(), nullptr);
-        ow.handles[i] = hc;
-        const bool startup = (i >= static_cast<std::size_t>(OptId::VSTi) &&
-                              i <= static_cast<std::size_t>(OptId::EmuIn)) ||
-                             i == static_cast<std::size_t>(OptId::SysEx);
-        SendMessageA(
-            hc, WM_SETFONT,
-            reinterpret_cast<WPARAM>(startup || c.kind == Kind::StaticText ? ow.tahoma : ow.font),
-            FALSE);
-        SIZE size{};
-        if (hc && (c.kind == Kind::CheckBox || c.kind == Kind::Label)) {
-            HDC dc = GetDC(hc);
-            HGDIOBJ old = SelectObject(dc, startup ? ow.tahoma : ow.font);
-            GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
-            SelectObject(dc, old);
-            ReleaseDC(hc, dc);
-        }
-        if (c.kind == Kind::CheckBox) {
-            SendMessageA(hc, BM_SETCHECK, dialog.checked(static_cast<OptId>(i)) ? 1 : 0, 0);
-            // The box and its caption never cut the caption, whatever the font's metrics.
-            if (size.cx + 20 > w)
-                SetWindowPos(hc, nullptr, 0, 0, size.cx + 20, h, SWP_NOMOVE | SWP_NOZORDER);
-        } else if (c.kind == Kind::Label) {
-            // "Track name:" on one line, ending where its edit begins.
-            const int edit = form[static_cast<std::size_t>(OptId::Edit1)].left;
-            SetWindowPos(hc, nullptr, fittedLeft(c.left, size.cx + 2, edit - 2), c.top, size.cx + 2,
-                         size.cy, SWP_NOZORDER);
-        }
-        // The dialog shows the start-up boxes' hints only; the log box carries its hint
-        // without showing it.
-        if (tips && hc && c.hint && (c.style & ShowsHint)) {
-            TTTOOLINFOA tool{};
-            tool.cbSize = TTTOOLINFOA_V2_SIZE;
-            tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
-            tool.hwnd = dlg;
-            tool.uId = reinterpret_cast<UINT_PTR>(hc);
-            tool.lpszText = const_cast<char*>(c.hint);
-            SendMessageA(tips, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
-        }
+// The start-up boxes of old, "SysEx" and the credits are in Tahoma; the rest in the dialog's
+// own font.
+bool inTahoma(OptId id) {
+    return (id >= OptId::VSTi && id <= OptId::EmuIn) || id == OptId::SysEx ||
+           id == OptId::StaticText1;
+}
+
+SIZE textExtent(HWND h, HFONT font, const std::string& text) {
+    SIZE size{};
+    HDC dc = GetDC(h);
+    HGDIOBJ old = SelectObject(dc, font);
+    GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, old);
+    ReleaseDC(h, dc);
+    return size;
+}
+
+// The native control of one item of the options dialog, its font set and its size fitted to
+// its text.
+HWND createOption(HWND dlg, const OptionsItem& item, const OptionsWindow& ow) {
+    const Control& c = *item.control;
+    const char* cls = "STATIC";
+    DWORD style = WS_CHILD | WS_VISIBLE;
+    DWORD ex = 0;
+    switch (c.kind) {
+        case Kind::StaticText:
+            ex = WS_EX_STATICEDGE;
+            break;
+        case Kind::CheckBox:
+            cls = "BUTTON";
+            style |= BS_CHECKBOX | WS_TABSTOP;
+            break;
+        case Kind::Edit:
+            cls = "EDIT";
+            style |= ES_AUTOHSCROLL | WS_TABSTOP;
+            ex = WS_EX_CLIENTEDGE;
+            break;
+        case Kind::Button:
+            cls = "BUTTON";
+            style |= BS_PUSHBUTTON | WS_TABSTOP;
+            break;
+        case Kind::Label:
+            style |= SS_LEFTNOWORDWRAP;  // sized to its text below
+            break;
+        default:
+            break;
     }
-    // Modal: the host's window takes no input until the dialog closes.
+    HWND hc = CreateWindowExA(
+        ex, cls, item.text.c_str(), style, c.left, c.top, c.width, c.height, dlg,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(100 + static_cast<int>(item.id))),
+        moduleHandle(), nullptr);
+    if (!hc) return nullptr;
+    HFONT font = inTahoma(item.id) ? ow.tahoma : ow.font;
+    SendMessageA(hc, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    if (c.kind == Kind::CheckBox) {
+        SendMessageA(hc, BM_SETCHECK, item.checked ? 1 : 0, 0);
+        // The box and its caption never cut the caption, whatever the font's metrics.
+        const SIZE size = textExtent(hc, font, item.text);
+        if (size.cx + 20 > c.width)
+            SetWindowPos(hc, nullptr, 0, 0, size.cx + 20, c.height, SWP_NOMOVE | SWP_NOZORDER);
+    } else if (c.kind == Kind::Label) {
+        // On one line, ending where the control on its row begins.
+        const SIZE size = textExtent(hc, font, item.text);
+        SetWindowPos(hc, nullptr, fittedLeft(c.left, size.cx + 2, item.labelEnd - 2), c.top,
+                     size.cx + 2, size.cy, SWP_NOZORDER);
+    }
+    return hc;
+}
+
+// Serves the dialog's messages until it closes; the host's window takes no input meanwhile.
+void runModal(HWND dlg, HWND owner, const OptionsDialog& dialog) {
     if (owner) EnableWindow(owner, FALSE);
     MSG msg;
     while (IsWindow(dlg) && !dialog.closed()) {
@@ -702,7 +684,36 @@ void Win32View::showOptions(OptionsDialog& dialog) {
         }
     }
     if (owner) EnableWindow(owner, TRUE);
-    if (IsWindow(dlg)) DestroyWindow(dlg);
+}
+
+void Win32View::showOptions(OptionsDialog& dialog) {
+    OptionsWindow ow{
+        &dialog,
+        {},
+        CreateFontA(-11, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, "MS Sans Serif"),
+        makeFont(-11, false, "Tahoma", EASTEUROPE_CHARSET)};
+    HWND owner = GetAncestor(hwnd_, GA_ROOT);
+    RECT area;
+    GetWindowRect(owner ? owner : GetDesktopWindow(), &area);
+    const int x = (area.left + area.right - kOptionsWidth) / 2;
+    const int y = (area.top + area.bottom - kOptionsHeight) / 2;
+    HWND dlg =
+        CreateWindowExA(WS_EX_TOPMOST, kOptionsClass, OptionsDialog::title(), WS_POPUP | WS_VISIBLE,
+                        x, y, kOptionsWidth, kOptionsHeight, owner, nullptr, moduleHandle(), &ow);
+    if (dlg) {
+        HWND tips = CreateWindowExA(
+            WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT,
+            CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, dlg, nullptr, moduleHandle(), nullptr);
+        for (const OptionsItem& item : dialog.items(false)) {
+            // The dialog's own window is its panel.
+            if (item.control->kind == Kind::Panel) continue;
+            HWND hc = createOption(dlg, item, ow);
+            ow.handles[static_cast<std::size_t>(item.id)] = hc;
+            if (tips && hc && item.tooltip) addTip(tips, dlg, hc, item.tooltip);
+        }
+        runModal(dlg, owner, dialog);
+        if (IsWindow(dlg)) DestroyWindow(dlg);
+    }
     DeleteObject(ow.font);
     DeleteObject(ow.tahoma);
 }

@@ -3,11 +3,11 @@
 // clipboard requests and the 100 ms synchronisation pass are all served from the host's idle
 // calls on the host's user-interface thread. Controls that carry state (check boxes, radio
 // buttons) show what the model decides, never their own toggling.
+#include "editor/editorhost.h"
 #include "editor/optionsdialog.h"
-#include "editor/plugineditor.h"
 #include "editor/scale.h"
+#include "host/options.h"
 #include "platform/notice.h"
-#include "plugin/options.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
@@ -174,6 +174,7 @@ std::string musicDirectory() {
 }
 
 class FltkView;
+struct OptionsWindow;
 
 // Frame lines as thick as the scale (1 pixel up to 125 %, 2 from 150 %): each box type the views
 // use draws its frame again one pixel further in for each further pixel, and its insets grow to
@@ -570,9 +571,7 @@ public:
     bool mouse(int button, int x, int y) {
         const Id under = controlAt(x, y);
         if (button == FL_RIGHT_MOUSE) {
-            Menu menu = under == Id::Count ? Menu::PopupMenu1 : control(under).menu;
-            if (menu == Menu::None) menu = Menu::PopupMenu1;
-            contextMenu(menu, under);
+            contextMenu(under);
             return true;
         }
         if (under == Id::Count) {
@@ -590,6 +589,9 @@ private:
         Fl::repeat_timeout(kPassSeconds, &FltkView::tick, self);
         view->model_.UpdaterTimer();
     }
+
+    // The widget of one control of the options dialog; null for a kind it has none for.
+    Fl_Widget* optionWidget(OptionsWindow& ow, OptionsItem& item) const;
 
     // A length of the form, and a rectangle of the form, in the view's pixels.
     int px(int formPixels) const { return scaled(formPixels, scale_); }
@@ -620,159 +622,172 @@ private:
         return Id::Count;
     }
 
+    // The widgets of the form, each inside its container, in table order.
     void build() {
-        const auto& form = editorForm();
-        const int pageHeight = kWindowHeight - kTabRow;
         for (std::size_t i = 1; i < kControlCount; ++i) {
-            const Control& c = form[i];
+            const Control& c = editorForm()[i];
             const Id id = static_cast<Id>(i);
-            const ControlState& s = model_.state(id);
-            Fl_Group* container = nullptr;
-            if (c.kind == Kind::Page || c.parent <= 0) {
-                container = window_.get();
-            } else {
-                container = static_cast<Fl_Group*>(widgets_[static_cast<std::size_t>(c.parent)]);
-            }
+            Fl_Group* container = containerOf(c);
             if (container) container->begin();
-            const Place at = origin(c);
-            const ScaledRect r = area(at.x, at.y, c.width, c.height);
-            Fl_Widget* w = nullptr;
-            switch (c.kind) {
-                case Kind::PageControl: {
-                    // The tab row: five tabs sharing the bottom row, each a radio button.
-                    const ScaledRect rowArea = area(0, pageHeight, kWindowWidth, kTabRow);
-                    auto* row = new Fl_Group(rowArea.x, rowArea.y, rowArea.w, rowArea.h);
-                    row->box(FL_FLAT_BOX);
-                    row->color(kMenuBackground);
-                    for (std::size_t p = 0; p < kPages.size(); ++p) {
-                        const int left = static_cast<int>(p) * kWindowWidth / 5;
-                        const int right = static_cast<int>(p + 1) * kWindowWidth / 5;
-                        const ScaledRect t = area(left, pageHeight, right - left, kTabRow);
-                        auto* tab = new Fl_Button(t.x, t.y, t.w, t.h, control(kPages[p]).caption);
-                        tab->type(FL_RADIO_BUTTON);
-                        tab->box(FL_THIN_UP_BOX);
-                        tab->down_box(FL_FLAT_BOX);
-                        tab->labelsize(px(11));
-                        tab->clear_visible_focus();
-                        tab->callback(&FltkView::tabChosen, this);
-                        tabs_[p] = tab;
-                    }
-                    row->end();
-                    w = row;
-                    break;
-                }
-                case Kind::Page: {
-                    const ScaledRect pageArea = area(0, 0, kWindowWidth, pageHeight);
-                    auto* page = new Fl_Group(pageArea.x, pageArea.y, pageArea.w, pageArea.h);
-                    page->box(FL_THIN_UP_FRAME);
-                    page->end();
-                    w = page;
-                    break;
-                }
-                case Kind::Label: {
-                    auto* box = new Fl_Box(px(at.x) - kLabelMargin, px(at.y), 1, 1);
-                    box->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
-                    w = box;
-                    break;
-                }
-                case Kind::CheckBox:
-                case Kind::Radio: {
-                    Fl_Button* b = nullptr;
-                    if (c.kind == Kind::CheckBox) {
-                        b = new Fl_Check_Button(r.x, r.y, r.w, r.h);
-                    } else {
-                        b = new Fl_Round_Button(r.x, r.y, r.w, r.h);
-                    }
-                    b->value(s.checked ? 1 : 0);
-                    b->callback(&FltkView::buttonClicked, this);
-                    // Opaque, as the native buttons are: "Delay output" sits on its frame.
-                    b->box(FL_FLAT_BOX);
-                    b->color(kMenuBackground);
-                    w = b;
-                    break;
-                }
-                case Kind::DropDown: {
-                    auto* list = new ScaledChoice(px(20), r.x, r.y, r.w, r.h);
-                    list->down_box(FL_BORDER_BOX);
-                    list->textsize(px(11));
-                    list->callback(&FltkView::listChosen, this);
-                    w = list;
-                    break;
-                }
-                case Kind::Slider: {
-                    auto* slider = new GestureSlider(model_.plugin(), c.tag, r.x, r.y, r.w, r.h);
-                    slider->type(FL_HOR_NICE_SLIDER);
-                    slider->bounds(c.minimum, c.maximum);
-                    slider->step(1);
-                    slider->slider_size(15.0 / c.width);
-                    slider->value(s.position);
-                    slider->box(FL_FLAT_BOX);
-                    slider->color(kMenuBackground);
-                    slider->when(FL_WHEN_CHANGED);
-                    slider->callback(&FltkView::slid, this);
-                    w = slider;
-                    break;
-                }
-                case Kind::Memo: {
-                    auto* memo = new Fl_Text_Display(r.x, r.y, r.w, r.h);
-                    memo->buffer(&memoBuffer_);
-                    memo->textfont(FL_HELVETICA);
-                    memo->textsize(px(9));
-                    memo->scrollbar_width(px(16));
-                    memo->scrollbar_align(FL_ALIGN_RIGHT);
-                    w = memo;
-                    break;
-                }
-                case Kind::Bevel: {
-                    const bool line = (c.style & TopLineOnly) != 0;
-                    auto* bevel = new Fl_Box(r.x, r.y, r.w, line ? 2 : r.h);
-                    bevel->box(line ? FL_THIN_DOWN_BOX : FL_ENGRAVED_FRAME);
-                    w = bevel;
-                    break;
-                }
-                case Kind::Panel: {
-                    auto* panel = new Fl_Group(r.x, r.y, r.w, r.h);
-                    panel->box(FL_FLAT_BOX);
-                    panel->color(kMenuBackground);
-                    panel->end();
-                    w = panel;
-                    break;
-                }
-                case Kind::Led:
-                    w = new LedWidget(model_.led(), systemColour(kMenuColour), r.x, r.y, r.w, r.h);
-                    break;
-                case Kind::Edit: {
-                    auto* input = new LabelInput(model_, r.x, r.y, r.w, r.h);
-                    input->textsize(px(11));
-                    input->when(FL_WHEN_CHANGED);
-                    input->callback(&FltkView::edited, this);
-                    w = input;
-                    break;
-                }
-                default:
-                    break;
-            }
+            Fl_Widget* w = makeWidget(c, model_.state(id));
             if (container) container->end();
             widgets_[i] = w;
-            if (!w) continue;
-            w->user_data(this);
-            ids_.push_back({w, id});
-            w->labelsize(px((c.style & SmallFont) ? 9 : 11));
-            w->labelfont((c.style & Bold) ? FL_HELVETICA_BOLD : FL_HELVETICA);
-            if (c.kind != Kind::Page && c.kind != Kind::PageControl && c.kind != Kind::Memo &&
-                c.kind != Kind::Edit && c.caption && *c.caption) {
-                texts_[i] = literal(s.text);
-                w->label(texts_[i].c_str());
-            }
-            if (c.kind == Kind::Label) fitLabel(w, px(kWindowWidth));
-            if (c.kind == Kind::CheckBox || c.kind == Kind::Radio) fitButton(w);
-            // Only the text controls show a focus mark, as the native controls do until the
-            // keyboard is used.
-            if (c.kind != Kind::Edit && c.kind != Kind::Memo) w->clear_visible_focus();
-            if (c.kind == Kind::DropDown) fillList(id);
-            if (!s.visible) w->hide();
+            if (w) dress(w, id);
         }
         showPage(model_.activePage());
+    }
+
+    // Pages lie on the window; other controls in their page, panel or frame.
+    Fl_Group* containerOf(const Control& c) const {
+        if (c.kind == Kind::Page || c.parent <= 0) return window_.get();
+        return static_cast<Fl_Group*>(widgets_[static_cast<std::size_t>(c.parent)]);
+    }
+
+    // The widget of one control of the form; null for a kind it has none for.
+    Fl_Widget* makeWidget(const Control& c, const ControlState& s) {
+        const Place at = origin(c);
+        const ScaledRect r = area(at.x, at.y, c.width, c.height);
+        switch (c.kind) {
+            case Kind::PageControl:
+                return makeTabRow();
+            case Kind::Page: {
+                const ScaledRect pageArea = area(0, 0, kWindowWidth, kWindowHeight - kTabRow);
+                auto* page = new Fl_Group(pageArea.x, pageArea.y, pageArea.w, pageArea.h);
+                page->box(FL_THIN_UP_FRAME);
+                page->end();
+                return page;
+            }
+            case Kind::Label: {
+                auto* box = new Fl_Box(px(at.x) - kLabelMargin, px(at.y), 1, 1);
+                box->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
+                return box;
+            }
+            case Kind::CheckBox:
+            case Kind::Radio:
+                return makeButton(c, s, r);
+            case Kind::DropDown: {
+                auto* list = new ScaledChoice(px(20), r.x, r.y, r.w, r.h);
+                list->down_box(FL_BORDER_BOX);
+                list->textsize(px(11));
+                list->callback(&FltkView::listChosen, this);
+                return list;
+            }
+            case Kind::Slider:
+                return makeSlider(c, s, r);
+            case Kind::Memo:
+                return makeMemo(r);
+            case Kind::Bevel: {
+                const bool line = (c.style & TopLineOnly) != 0;
+                auto* bevel = new Fl_Box(r.x, r.y, r.w, line ? 2 : r.h);
+                bevel->box(line ? FL_THIN_DOWN_BOX : FL_ENGRAVED_FRAME);
+                return bevel;
+            }
+            case Kind::Panel: {
+                auto* panel = new Fl_Group(r.x, r.y, r.w, r.h);
+                panel->box(FL_FLAT_BOX);
+                panel->color(kMenuBackground);
+                panel->end();
+                return panel;
+            }
+            case Kind::Led:
+                return new LedWidget(model_.led(), systemColour(kMenuColour), r.x, r.y, r.w, r.h);
+            case Kind::Edit: {
+                auto* input = new LabelInput(model_, r.x, r.y, r.w, r.h);
+                input->textsize(px(11));
+                input->when(FL_WHEN_CHANGED);
+                input->callback(&FltkView::edited, this);
+                return input;
+            }
+            default:
+                return nullptr;
+        }
+    }
+
+    // The tab row: five tabs sharing the bottom row, each a radio button.
+    Fl_Widget* makeTabRow() {
+        const int pageHeight = kWindowHeight - kTabRow;
+        const ScaledRect rowArea = area(0, pageHeight, kWindowWidth, kTabRow);
+        auto* row = new Fl_Group(rowArea.x, rowArea.y, rowArea.w, rowArea.h);
+        row->box(FL_FLAT_BOX);
+        row->color(kMenuBackground);
+        for (std::size_t p = 0; p < kPages.size(); ++p) {
+            const int left = static_cast<int>(p) * kWindowWidth / 5;
+            const int right = static_cast<int>(p + 1) * kWindowWidth / 5;
+            const ScaledRect t = area(left, pageHeight, right - left, kTabRow);
+            auto* tab = new Fl_Button(t.x, t.y, t.w, t.h, control(kPages[p]).caption);
+            tab->type(FL_RADIO_BUTTON);
+            tab->box(FL_THIN_UP_BOX);
+            tab->down_box(FL_FLAT_BOX);
+            tab->labelsize(px(11));
+            tab->clear_visible_focus();
+            tab->callback(&FltkView::tabChosen, this);
+            tabs_[p] = tab;
+        }
+        row->end();
+        return row;
+    }
+
+    Fl_Widget* makeButton(const Control& c, const ControlState& s, const ScaledRect& r) {
+        Fl_Button* b = nullptr;
+        if (c.kind == Kind::CheckBox) {
+            b = new Fl_Check_Button(r.x, r.y, r.w, r.h);
+        } else {
+            b = new Fl_Round_Button(r.x, r.y, r.w, r.h);
+        }
+        b->value(s.checked ? 1 : 0);
+        b->callback(&FltkView::buttonClicked, this);
+        // Opaque, as the native buttons are: "Delay output" sits on its frame.
+        b->box(FL_FLAT_BOX);
+        b->color(kMenuBackground);
+        return b;
+    }
+
+    Fl_Widget* makeSlider(const Control& c, const ControlState& s, const ScaledRect& r) {
+        auto* slider = new GestureSlider(model_.plugin(), c.tag, r.x, r.y, r.w, r.h);
+        slider->type(FL_HOR_NICE_SLIDER);
+        slider->bounds(c.minimum, c.maximum);
+        slider->step(1);
+        slider->slider_size(15.0 / c.width);
+        slider->value(s.position);
+        slider->box(FL_FLAT_BOX);
+        slider->color(kMenuBackground);
+        slider->when(FL_WHEN_CHANGED);
+        slider->callback(&FltkView::slid, this);
+        return slider;
+    }
+
+    Fl_Widget* makeMemo(const ScaledRect& r) {
+        auto* memo = new Fl_Text_Display(r.x, r.y, r.w, r.h);
+        memo->buffer(&memoBuffer_);
+        memo->textfont(FL_HELVETICA);
+        memo->textsize(px(9));
+        memo->scrollbar_width(px(16));
+        memo->scrollbar_align(FL_ALIGN_RIGHT);
+        return memo;
+    }
+
+    // What every widget of the form takes from its control and state: the font, the caption
+    // (fitted), the focus mark, the list's entries and whether it shows.
+    void dress(Fl_Widget* w, Id id) {
+        const Control& c = control(id);
+        const ControlState& s = model_.state(id);
+        const std::size_t i = index(id);
+        w->user_data(this);
+        ids_.push_back({w, id});
+        w->labelsize(px((c.style & SmallFont) ? 9 : 11));
+        w->labelfont((c.style & Bold) ? FL_HELVETICA_BOLD : FL_HELVETICA);
+        if (c.kind != Kind::Page && c.kind != Kind::PageControl && c.kind != Kind::Memo &&
+            c.kind != Kind::Edit && c.caption && *c.caption) {
+            texts_[i] = literal(s.text);
+            w->label(texts_[i].c_str());
+        }
+        if (c.kind == Kind::Label) fitLabel(w, px(kWindowWidth));
+        if (c.kind == Kind::CheckBox || c.kind == Kind::Radio) fitButton(w);
+        // Only the text controls show a focus mark, as the native controls do until the
+        // keyboard is used.
+        if (c.kind != Kind::Edit && c.kind != Kind::Memo) w->clear_visible_focus();
+        if (c.kind == Kind::DropDown) fillList(id);
+        if (!s.visible) w->hide();
     }
 
     Id idOf(const Fl_Widget* w) const {
@@ -814,23 +829,17 @@ private:
         window_->redraw();
     }
 
-    void contextMenu(Menu menu, Id on) {
-        if (menu != Menu::PopupMenu2) model_.PopupMenu1Popup();
-        const auto& items = menuItems(menu);
-        std::vector<Fl_Menu_Item> popup(items.size() + 1, Fl_Menu_Item{});
-        std::vector<std::string> captions(items.size());  // live as long as the popup
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            captions[i] = model_.menuCaption(items[i]);
-            popup[i].text = captions[i].c_str();
+    void contextMenu(Id on) {
+        const std::vector<MenuEntry> entries = model_.openContextMenu(on);
+        std::vector<Fl_Menu_Item> popup(entries.size() + 1, Fl_Menu_Item{});
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            popup[i].text = entries[i].caption.c_str();
             popup[i].labelsize_ = px(11);
-            if (items[i].checkItem) {
-                popup[i].flags =
-                    FL_MENU_TOGGLE | (model_.menuItemChecked(items[i]) ? FL_MENU_VALUE : 0);
-            }
+            if (entries[i].checkItem)
+                popup[i].flags = FL_MENU_TOGGLE | (entries[i].checked ? FL_MENU_VALUE : 0);
         }
         const Fl_Menu_Item* chosen = popup.data()->popup(Fl::event_x(), Fl::event_y());
-        if (!chosen) return;
-        model_.menuItemClick(items[static_cast<std::size_t>(chosen - popup.data())].name, on);
+        if (chosen) model_.contextMenuChosen(on, static_cast<std::size_t>(chosen - popup.data()));
     }
 
     // --- Callbacks ---
@@ -908,9 +917,12 @@ int EmbeddedWindow::handle(int event) {
 
 // --- Options dialog ------------------------------------------------------------------------
 
+// The dialog's widgets and what they show: the items' texts live as long as the widgets.
 struct OptionsWindow {
     OptionsDialog& dialog;
+    std::vector<OptionsItem> items;
     std::array<Fl_Widget*, kOptionsControlCount> widgets{};
+    ListItems scaleItems;
 };
 
 void optionChecked(Fl_Widget* w, void* data) {
@@ -924,121 +936,99 @@ void optionChecked(Fl_Widget* w, void* data) {
     }
 }
 
+void optionEdited(Fl_Widget* in, void* data) {
+    static_cast<OptionsDialog*>(data)->userEditText(static_cast<Fl_Input*>(in)->value());
+}
+
+void optionScaleChosen(Fl_Widget* chosen, void* data) {
+    static_cast<OptionsDialog*>(data)->userSelectScale(static_cast<Fl_Choice*>(chosen)->value());
+}
+
+// The dialog closes by its button or by any other means; either applies the values.
+void optionsClosed(Fl_Widget*, void* data) {
+    static_cast<OptionsDialog*>(data)->BitBtn1Click();
+}
+
+Fl_Widget* FltkView::optionWidget(OptionsWindow& ow, OptionsItem& item) const {
+    const Control& c = *item.control;
+    const ScaledRect r = area(c.left, c.top, c.width, c.height);
+    switch (c.kind) {
+        case Kind::Panel: {
+            auto* panel = new Fl_Box(r.x, r.y, r.w, r.h);
+            panel->box(FL_UP_BOX);
+            return panel;
+        }
+        case Kind::StaticText: {
+            std::erase(item.text, '\r');
+            auto* text = new Fl_Box(r.x, r.y, r.w, r.h, item.text.c_str());
+            text->box(FL_THIN_DOWN_BOX);
+            text->align(FL_ALIGN_TOP_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
+            return text;
+        }
+        case Kind::CheckBox: {
+            auto* box = new Fl_Check_Button(r.x, r.y, r.w, r.h, item.text.c_str());
+            box->value(item.checked ? 1 : 0);
+            box->callback(&optionChecked, &ow);
+            box->clear_visible_focus();
+            return box;
+        }
+        case Kind::Label: {
+            auto* label = new Fl_Box(r.x - kLabelMargin, r.y, 1, 1, item.text.c_str());
+            label->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
+            return label;
+        }
+        case Kind::Edit: {
+            auto* input = new Fl_Input(r.x, r.y, r.w, r.h);
+            input->value(item.text.c_str());
+            input->textsize(px(11));
+            input->when(FL_WHEN_CHANGED);
+            input->callback(&optionEdited, &ow.dialog);
+            return input;
+        }
+        case Kind::Button: {
+            auto* button = new Fl_Button(r.x, r.y, r.w, r.h, item.text.c_str());
+            button->callback(&optionsClosed, &ow.dialog);
+            return button;
+        }
+        case Kind::DropDown: {
+            // The editor's scale, stored at once; it applies when the editor opens next.
+            auto* list = new ScaledChoice(px(20), r.x, r.y, r.w, r.h);
+            list->down_box(FL_BORDER_BOX);
+            list->textsize(px(11));
+            ow.scaleItems.assign(item.entries);
+            list->menu(ow.scaleItems.items.data());
+            list->value(item.selected);
+            list->clear_visible_focus();
+            list->callback(&optionScaleChosen, &ow.dialog);
+            return list;
+        }
+        default:
+            return nullptr;
+    }
+}
+
 void FltkView::showOptions(OptionsDialog& dialog) {
-    OptionsWindow ow{dialog};
-    Fl_Double_Window dlg(px(kOptionsWidth), px(kOptionsHeight), "About...");
+    OptionsWindow ow{dialog, dialog.items(true), {}, {}};
+    Fl_Double_Window dlg(px(kOptionsWidth), px(kOptionsHeight), OptionsDialog::title());
     // Centred on the editor (and so on the host's window that holds it).
     window_->trackScreenPosition();
     dlg.position(window_->x() + (window_->w() - dlg.w()) / 2,
                  window_->y() + (window_->h() - dlg.h()) / 2);
     dlg.color(kMenuBackground);
-    const auto& form = optionsForm();
-    std::string trackName = dialog.trackNameText();
-    std::string credits;
-    ListItems scaleItems;
-    scaleItems.assign(OptionsDialog::scaleEntries());
-    for (std::size_t i = 1; i < kOptionsControlCount; ++i) {
-        const Control& c = form[i];
-        const OptId id = static_cast<OptId>(i);
-        const ScaledRect r = area(c.left, c.top, c.width, c.height);
-        Fl_Widget* w = nullptr;
-        switch (c.kind) {
-            case Kind::Panel: {
-                auto* panel = new Fl_Box(r.x, r.y, r.w, r.h);
-                panel->box(FL_UP_BOX);
-                w = panel;
-                break;
-            }
-            case Kind::StaticText: {
-                credits = c.caption;
-                for (std::size_t at = credits.find("\r\n"); at != std::string::npos;
-                     at = credits.find("\r\n", at))
-                    credits.erase(at, 1);
-                auto* text = new Fl_Box(r.x, r.y, r.w, r.h, credits.c_str());
-                text->box(FL_THIN_DOWN_BOX);
-                text->align(FL_ALIGN_TOP_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
-                w = text;
-                break;
-            }
-            case Kind::CheckBox: {
-                auto* box = new Fl_Check_Button(r.x, r.y, r.w, r.h, c.caption);
-                box->value(dialog.checked(id) ? 1 : 0);
-                box->callback(&optionChecked, &ow);
-                box->clear_visible_focus();
-                // The dialog shows the start-up boxes' hints only; the log box carries its
-                // hint without showing it.
-                if (id != OptId::CheckBox1 && c.hint) box->tooltip(c.hint);
-                w = box;
-                break;
-            }
-            case Kind::Label: {
-                auto* label = new Fl_Box(r.x - kLabelMargin, r.y, 1, 1, c.caption);
-                label->align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
-                w = label;
-                break;
-            }
-            case Kind::Edit: {
-                auto* input = new Fl_Input(r.x, r.y, r.w, r.h);
-                input->value(trackName.c_str());
-                input->textsize(px(11));
-                input->when(FL_WHEN_CHANGED);
-                input->callback(
-                    [](Fl_Widget* in, void* data) {
-                        static_cast<OptionsDialog*>(data)->userEditText(
-                            static_cast<Fl_Input*>(in)->value());
-                    },
-                    &dialog);
-                w = input;
-                break;
-            }
-            case Kind::Button: {
-                auto* button = new Fl_Button(r.x, r.y, r.w, r.h, c.caption);
-                button->callback(
-                    [](Fl_Widget*, void* data) {
-                        static_cast<OptionsDialog*>(data)->BitBtn1Click();
-                    },
-                    &dialog);
-                w = button;
-                break;
-            }
-            case Kind::DropDown: {
-                // The editor's scale, stored at once; it applies when the editor opens next.
-                auto* list = new ScaledChoice(px(20), r.x, r.y, r.w, r.h);
-                list->down_box(FL_BORDER_BOX);
-                list->textsize(px(11));
-                list->menu(scaleItems.items.data());
-                list->value(dialog.scaleSelected());
-                list->clear_visible_focus();
-                if (c.hint) list->tooltip(c.hint);
-                list->callback(
-                    [](Fl_Widget* chosen, void* data) {
-                        static_cast<OptionsDialog*>(data)->userSelectScale(
-                            static_cast<Fl_Choice*>(chosen)->value());
-                    },
-                    &dialog);
-                w = list;
-                break;
-            }
-            default:
-                break;
-        }
-        ow.widgets[i] = w;
+    for (OptionsItem& item : ow.items) {
+        Fl_Widget* w = optionWidget(ow, item);
+        ow.widgets[static_cast<std::size_t>(item.id)] = w;
         if (!w) continue;
         w->labelsize(px(11));
         w->labelfont(FL_HELVETICA);
-        // A label ends where the control on its row begins.
-        if (c.kind == Kind::Label) {
-            const OptId beside = id == OptId::Label2 ? OptId::ComboBox1 : OptId::Edit1;
-            fitLabel(w, px(form[static_cast<std::size_t>(beside)].left));
-        }
-        if (c.kind == Kind::CheckBox) fitButton(w);
+        if (item.tooltip) w->tooltip(item.tooltip);
+        if (item.control->kind == Kind::Label) fitLabel(w, px(item.labelEnd));
+        if (item.control->kind == Kind::CheckBox) fitButton(w);
     }
     dlg.end();
     dlg.border(0);
     dlg.set_modal();
-    // Closing by any means applies the values.
-    dlg.callback([](Fl_Widget*, void* data) { static_cast<OptionsDialog*>(data)->BitBtn1Click(); },
-                 &dialog);
+    dlg.callback(&optionsClosed, &dialog);
     dlg.show();
     while (dlg.shown() && !dialog.closed()) Fl::wait();
     dlg.hide();

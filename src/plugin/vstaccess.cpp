@@ -1,7 +1,6 @@
-#include "editor/pluginaccess.h"
-#include "plugin/plugin.h"
+#include "plugin/vstaccess.h"
 
-namespace editor {
+#include "plugin/plugin.h"
 
 float VstPluginAccess::getParameter(int index) {
     return plugin_.getParameter(index);
@@ -99,5 +98,3 @@ bool VstPluginAccess::takeTempo(double& bpm) {
     bpm = copy.tempo;
     return true;
 }
-
-}  // namespace editor

@@ -1,4 +1,4 @@
-#include "plugin/options.h"
+#include "host/options.h"
 
 #include <cstring>
 
