@@ -24,7 +24,7 @@
 
 #include "lv2/lv2plugin.h"
 #include "lv2testhost.h"
-#include "plugin/options.h"
+#include "host/options.h"
 #include "support/fuzzinput.h"
 #include "support/memorysettingsstore.h"
 

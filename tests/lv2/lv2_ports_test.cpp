@@ -21,7 +21,7 @@
 #include "lv2/portmap.h"
 #include "lv2testhost.h"
 #include "platform/virtualmemory.h"
-#include "plugin/options.h"
+#include "host/options.h"
 #include "support/memorysettingsstore.h"
 
 namespace {
