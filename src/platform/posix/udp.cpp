@@ -1,5 +1,7 @@
 #include "platform/udp.h"
 
+#include "platform/dnssd.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -195,6 +197,16 @@ int waitReadable(TUdpSocket* const* sockets, int count, long long timeoutUs) noe
     for (int i = 0; i < count; ++i)
         if (fds[i].revents & (POLLIN | POLLERR)) mask |= 1 << i;
     return mask;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+std::string hostName() {
+    char buf[256] = {};
+    if (::gethostname(buf, sizeof buf - 1) != 0 || buf[0] == 0) return "localhost";
+    return buf;
 }
 
 }  // namespace platform

@@ -1,5 +1,7 @@
 #include "platform/udp.h"
 
+#include "platform/dnssd.h"
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -214,6 +216,16 @@ int waitReadable(TUdpSocket* const* sockets, int count, long long timeoutUs) noe
     for (int i = 0; i < count; ++i)
         if (fds[i].revents & (POLLRDNORM | POLLERR)) mask |= 1 << i;
     return mask;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+std::string hostName() {
+    char buf[256] = {};
+    if (!startWinsock() || gethostname(buf, sizeof buf - 1) != 0 || buf[0] == 0) return "localhost";
+    return buf;
 }
 
 }  // namespace platform
