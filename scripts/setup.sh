@@ -14,6 +14,7 @@ packages=(
     ardour x42-plugins liblilv-dev lv2-dev lilv-utils sordi
     libfltk1.3-dev libx11-dev libxtst-dev xdotool xclip
     libxcursor-dev libxinerama-dev libxres-dev libpng-dev imagemagick
+    libavahi-client-dev
 )
 
 sudo_cmd=()
@@ -32,8 +33,17 @@ for p in "${packages[@]}"; do
 done
 if [ "${#missing[@]}" -eq 0 ]; then
     echo "setup: all packages present"
-    exit 0
+else
+    echo "setup: installing ${missing[*]}"
+    "${sudo_cmd[@]}" apt-get update -q
+    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
-echo "setup: installing ${missing[*]}"
-"${sudo_cmd[@]}" apt-get update -q
-"${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+
+# The RTP-MIDI interoperability tests' Node peer, pinned by its lock file; without node and
+# npm those tests report themselves skipped.
+node_dir="$(dirname "$0")/../tests/rtpmidi/node"
+if command -v npm >/dev/null 2>&1; then
+    if [ ! -d "$node_dir/node_modules/rtpmidi" ]; then
+        npm ci --prefix "$node_dir" --ignore-scripts --no-audit --no-fund
+    fi
+fi

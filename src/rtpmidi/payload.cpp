@@ -222,14 +222,18 @@ void TCommandWriter::addSysex(std::uint32_t delta, bool first, bool last, const 
 }
 
 void TCommandWriter::finish(std::vector<std::uint8_t>& out, bool journal) const {
-    const std::size_t len = list_.size();
-    std::uint8_t flags = (journal ? 0x40 : 0) | (z_ ? 0x20 : 0);
+    // A list of one octet goes out with a zero delta time before it (Z set): some receivers
+    // read no command from a one-octet list.
+    const bool pad = list_.size() == 1;
+    const std::size_t len = list_.size() + (pad ? 1 : 0);
+    std::uint8_t flags = (journal ? 0x40 : 0) | (z_ || pad ? 0x20 : 0);
     if (len > 15) {
         put8(out, 0x80 | flags | static_cast<unsigned>(len >> 8 & 0x0F));
         put8(out, static_cast<unsigned>(len & 0xFF));
     } else {
         put8(out, flags | static_cast<unsigned>(len));
     }
+    if (pad) put8(out, 0);
     out.insert(out.end(), list_.begin(), list_.end());
 }
 

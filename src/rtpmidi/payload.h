@@ -62,7 +62,7 @@ TCommandSection parseCommands(const std::uint8_t* p, std::size_t n, TCommandSink
 // Builds the command section of one packet, with room for at most `room` octets of MIDI list.
 // Channel messages after the first use running status; every system message makes the next
 // channel message carry its status again (some receivers take a real-time status for running
-// status).
+// status). A list of one octet goes out with a zero delta time before it.
 class TCommandWriter {
 public:
     explicit TCommandWriter(std::size_t room) noexcept;

@@ -63,7 +63,9 @@ TSession::TSession(TSessionConfig config, TTransport& transport, TSessionListene
       transport_(transport),
       listener_(listener),
       tokenSeed_(config_.ssrc * 2654435761u + 1),
-      writer_(config_.listRoom) {}
+      writer_(config_.listRoom) {
+    config_.listRoom = std::min(config_.listRoom, kMaxListLength);
+}
 
 TSession::~TSession() = default;
 
@@ -101,9 +103,10 @@ void TSession::connect(const platform::TEndpoint& control, std::int64_t now) {
 }
 
 void TSession::invite(Peer& p, std::int64_t now) {
-    if (p.tries == 0 || p.state == State::Inviting) {
+    // A new token for each new attempt; the data port's invitation repeats the control port's.
+    if (p.tries == 0 && p.state == State::Inviting) {
         tokenSeed_ = tokenSeed_ * 1664525u + 1013904223u;
-        if (p.tries == 0) p.token = tokenSeed_;
+        p.token = tokenSeed_;
     }
     TControlPacket c;
     c.kind = ControlKind::Invite;
@@ -476,8 +479,9 @@ bool TSession::nextPacket(std::vector<std::uint8_t>& shorts) {
                 ++counters_.messagesOut;
                 continue;
             }
-            // Start a long SysEx in a packet of its own rather than in a few bytes left over.
-            if (room < 64 && !writer_.empty()) return true;
+            // A SysEx that an empty packet holds whole, or a long one that would start in a
+            // few bytes left over, waits for the next packet.
+            if (!writer_.empty() && (room < 64 || left + 2 <= config_.listRoom)) return true;
             if (room == 0) return !writer_.empty();
             writer_.addSysex(0, sysexSent_ == 0, false, m + 1 + sysexSent_, room);
             sysexSent_ += room;

@@ -232,10 +232,20 @@ TEST(RtpMidiSession, InvitedSessionCarriesMessagesBothWaysAndRepairsLostPackets)
     Network net;
     Node a(&net, 1, config("initiator", 11)), b(&net, 2, config("responder", 22));
     net.nodes = {&a, &b};
+    std::vector<std::uint32_t> inviteTokens;
+    net.drop = [&](const Datagram& d) {
+        TControlPacket c;
+        if (parseControl(d.data.data(), d.data.size(), c) && c.kind == ControlKind::Invite)
+            inviteTokens.push_back(c.token);
+        return false;
+    };
     a.session.connect(b.address, net.now);
     net.run(100'000);
     ASSERT_EQ(a.session.openPeers(), 1);
     ASSERT_EQ(b.session.openPeers(), 1);
+    // The data port's invitation repeats the control port's token (peers match them).
+    ASSERT_EQ(inviteTokens.size(), 2u);
+    EXPECT_EQ(inviteTokens[0], inviteTokens[1]);
     EXPECT_TRUE(b.said("session opened with 'initiator'"));
     net.run(100'000);
     EXPECT_TRUE(a.said("clock synchronised"));
