@@ -20,6 +20,7 @@ public:
 }  // namespace
 
 struct TSession::Peer {
+    explicit Peer(std::size_t maxSysex) : sysex(maxSysex) {}
     State state = State::Inviting;
     bool initiator = false;
     platform::TEndpoint control, data;
@@ -38,7 +39,7 @@ struct TSession::Peer {
     std::uint16_t expect = 0, lastSeq = 0;
     std::int64_t nextFeedback = 0;
     TJournalReader reader;
-    TSysexAssembler sysex{1 << 20};
+    TSysexAssembler sysex;
     std::uint64_t in = 0, out = 0, lost = 0, repaired = 0;
 
     std::string label() const {
@@ -92,7 +93,7 @@ void TSession::connect(const platform::TEndpoint& control, std::int64_t now) {
         start_ = now;
         started_ = true;
     }
-    auto p = std::make_unique<Peer>();
+    auto p = std::make_unique<Peer>(config_.maxSysex);
     p->initiator = true;
     p->control = control;
     p->state = State::Inviting;
@@ -232,7 +233,7 @@ void TSession::onControl(Port port, const platform::TEndpoint& from, const TCont
                     ++counters_.refused;
                     return;
                 }
-                auto fresh = std::make_unique<Peer>();
+                auto fresh = std::make_unique<Peer>(config_.maxSysex);
                 fresh->ssrc = c.ssrc;
                 fresh->control = from;
                 p = fresh.get();
