@@ -48,6 +48,18 @@ struct TSession::Peer {
     }
 };
 
+namespace {
+
+// Milliseconds with one decimal from 100 microsecond units.
+std::string tenths(std::int64_t units) {
+    const std::string sign = units < 0 ? "-" : "";
+    const std::uint64_t u =
+        units < 0 ? 0 - static_cast<std::uint64_t>(units) : static_cast<std::uint64_t>(units);
+    return sign + std::to_string(u / 10) + "." + std::to_string(u % 10);
+}
+
+}  // namespace
+
 bool TAllow::contains(const platform::TEndpoint& e) const noexcept {
     if (e.family != net.family) return false;
     const int total = net.family == 6 ? 128 : 32;
@@ -321,27 +333,27 @@ void TSession::onControl(Port port, const platform::TEndpoint& from, const TCont
                 sendControl(Port::Data, from, answer);
                 return;
             }
+            // The peer's timestamps may hold anything: the arithmetic wraps instead of
+            // overflowing.
+            const std::uint64_t t1 = c.ts[0], t2 = c.ts[1];
+            const std::uint64_t t3 = c.count == 1 ? static_cast<std::uint64_t>(ts) : c.ts[2];
+            const std::uint64_t middle = t1 + (t3 - t1) / 2;
             if (c.count == 1) {
                 answer.count = 2;
-                answer.ts[1] = c.ts[1];
-                answer.ts[2] = static_cast<std::uint64_t>(ts);
+                answer.ts[1] = t2;
+                answer.ts[2] = t3;
                 sendControl(Port::Data, from, answer);
-                p->roundTrip = ts - static_cast<std::int64_t>(c.ts[0]);
-                p->offset = static_cast<std::int64_t>(c.ts[1]) -
-                            (static_cast<std::int64_t>(c.ts[0]) + ts) / 2;
+                p->offset = static_cast<std::int64_t>(t2 - middle);
                 p->clockMisses = 0;
                 ++p->clocks;
             } else {
-                p->roundTrip = static_cast<std::int64_t>(c.ts[2] - c.ts[0]);
-                p->offset =
-                    (static_cast<std::int64_t>(c.ts[0]) + static_cast<std::int64_t>(c.ts[2])) / 2 -
-                    static_cast<std::int64_t>(c.ts[1]);
+                p->offset = static_cast<std::int64_t>(middle - t2);
             }
+            p->roundTrip = static_cast<std::int64_t>(t3 - t1);
             if (!p->synced) {
                 p->synced = true;
                 listener_.onEvent("clock synchronised with " + p->label() + ": round trip " +
-                                  std::to_string(p->roundTrip / 10) + "." +
-                                  std::to_string(p->roundTrip % 10) + " ms");
+                                  tenths(p->roundTrip) + " ms");
             }
             return;
         }
@@ -646,8 +658,8 @@ std::vector<std::string> TSession::describePeers() const {
             line += ", packets in " + std::to_string(p.in) + " out " + std::to_string(p.out) +
                     ", lost " + std::to_string(p.lost) + ", repaired " + std::to_string(p.repaired);
             if (p.synced)
-                line += ", clock offset " + std::to_string(p.offset / 10) + " ms, round trip " +
-                        std::to_string(p.roundTrip / 10) + " ms";
+                line += ", clock offset " + tenths(p.offset) + " ms, round trip " +
+                        tenths(p.roundTrip) + " ms";
         }
         lines.push_back(line);
     }
