@@ -62,7 +62,9 @@ private:
 };
 
 // Waits until a datagram waits on one of the sockets, a signal arrives or `timeoutUs` passes;
-// answers a bit mask of the sockets that can be read (0 on timeout or signal).
+// answers a bit mask of the sockets that can be read (0 on timeout or signal). Short timeouts
+// are kept closely (the calling thread's timer slack is made small on first use), because a
+// caller that looks at something without a wake-up of its own waits in small steps.
 int waitReadable(TUdpSocket* const* sockets, int count, long long timeoutUs) noexcept;
 
 }  // namespace platform

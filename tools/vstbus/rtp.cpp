@@ -304,7 +304,7 @@ int runRtp(int argc, char** argv) {
 
     // The buses give no wake-up, so the bus is looked at on a timer: often while messages
     // flow, rarely when nothing happened for a while. The sockets wake the loop at once.
-    constexpr std::int64_t kHot = 100, kWarm = 1000, kIdle = 5000;
+    constexpr std::int64_t kHot = 50, kWarm = 1000, kIdle = 5000;
     std::vector<std::uint8_t> buffer(65536);
     platform::TUdpSocket* waitOn[2] = {&sockets.control, &sockets.data};
     std::int64_t nextTimers = 0;

@@ -7,6 +7,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -182,6 +183,9 @@ std::uint16_t TUdpSocket::localPort() const noexcept {
 }
 
 int waitReadable(TUdpSocket* const* sockets, int count, long long timeoutUs) noexcept {
+    // The default slack (50 microseconds) would double the shortest waits.
+    thread_local const bool slackSet = ::prctl(PR_SET_TIMERSLACK, 5000UL, 0UL, 0UL, 0UL) == 0;
+    (void)slackSet;
     pollfd fds[8];
     if (count > 8) count = 8;
     for (int i = 0; i < count; ++i) {
