@@ -213,9 +213,21 @@ void TSession::onControl(Port port, const platform::TEndpoint& from, const TCont
                 answer.kind = ControlKind::Refuse;
                 sendControl(port, from, answer);
                 ++counters_.refused;
-                if (port == Port::Control)
-                    listener_.onEvent("invitation from " + from.text() + " refused: " +
-                                      (allowed ? "unknown protocol version" : "not allowed"));
+                // One line a second at most: a flood of invitations must not flood the log.
+                if (port == Port::Control) {
+                    if (now - lastRefusalLine_ >= 1'000'000) {
+                        std::string line = "invitation from " + from.text() + " refused: " +
+                                           (allowed ? "unknown protocol version" : "not allowed");
+                        if (refusalsUnsaid_)
+                            line += " (and " + std::to_string(refusalsUnsaid_) +
+                                    " more refused since the last line)";
+                        listener_.onEvent(line);
+                        lastRefusalLine_ = now;
+                        refusalsUnsaid_ = 0;
+                    } else {
+                        ++refusalsUnsaid_;
+                    }
+                }
                 return;
             }
             Peer* p = findBySsrc(c.ssrc);

@@ -126,6 +126,8 @@ private:
     TCommandWriter writer_;
     std::vector<std::uint8_t> packet_;
     TSessionCounters counters_;
+    std::int64_t lastRefusalLine_ = INT64_MIN / 2;
+    std::uint64_t refusalsUnsaid_ = 0;
 };
 
 }  // namespace rtpmidi

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Two bridges on loopback joining two sets of buses, as two machines would: messages both ways,
-# then SIGTERM ends one bridge with status 0, the other sees the session end, and the bus the
-# ended bridge wrote to no longer carries its sender flag.
+# also after a flood of garbage at one bridge's ports (which costs its log a line or two); then
+# SIGTERM ends one bridge with status 0, the other sees the session end, and the bus the ended
+# bridge wrote to no longer carries its sender flag.
 # usage: bridges.sh VSTBUS RTP_PEER BASEPORT
 set -u
 vstbus=$1
@@ -35,6 +36,15 @@ CORVELLA_VSTBUS_SCOPE=$scopeA timeout 20 "$vstbus" watch 2 --count 1 >"$tmp/a.ou
 [ "$(cut -c1-8 "$tmp/b.out" | tr '\n' ' ')" = "91 40 5A C1 07 00 " ] || fail "B got $(cat "$tmp/b.out")"
 [ "$(cut -c1-8 "$tmp/a.out")" = "B5 0A 14" ] || fail "A got $(cat "$tmp/a.out")"
 CORVELLA_VSTBUS_SCOPE=$scopeB "$vstbus" list | grep -q '^2 .* S- ' || fail "B's bus 2 is not marked"
+
+# Garbage at A's ports changes nothing for the session.
+"$peer" flood "$base" 20000 5 || fail "flood failed"
+CORVELLA_VSTBUS_SCOPE=$scopeB "$vstbus" send 1 0x80 64 0 || fail "send after the flood failed"
+CORVELLA_VSTBUS_SCOPE=$scopeA timeout 20 "$vstbus" watch 2 --count 1 >"$tmp/a2.out" ||
+    fail "nothing after the flood: $(cat "$tmp/a.err")"
+[ "$(cut -c1-8 "$tmp/a2.out")" = "80 40 00" ] || fail "A got $(cat "$tmp/a2.out") after the flood"
+kill -0 $a || fail "bridge A ended during the flood"
+[ "$(grep -c refused "$tmp/a.err")" -le 3 ] || fail "the flood flooded A's log: $(grep -c . "$tmp/a.err") lines"
 
 kill -TERM $b
 wait $b || fail "bridge B ended with status $? on SIGTERM"

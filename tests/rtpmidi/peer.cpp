@@ -12,6 +12,9 @@
 //                                          messages leave
 //   rtp_peer busloop FROM TO SECONDS       for SECONDS, writes every word drained from bus
 //                                          FROM to bus TO (a participant that answers)
+//   rtp_peer flood PORT COUNT SEED         sends COUNT datagrams of random bytes (some shaped
+//                                          like session and RTP packets) to 127.0.0.1:PORT
+//                                          and PORT+1
 //   rtp_peer relay PORT TARGET DROPS       forwards PORT and PORT+1 to 127.0.0.1:TARGET and
 //                                          TARGET+1 and back, throwing away 4 in 10 of the first
 //                                          DROPS data packets towards TARGET
@@ -345,6 +348,35 @@ int relay(std::uint16_t port, std::uint16_t targetPort, int drops) {
     return 0;
 }
 
+int flood(std::uint16_t port, int count, unsigned seed) {
+    platform::TUdpSocket s;
+    platform::TEndpoint local, to;
+    std::string why;
+    platform::resolve("127.0.0.1", 0, local, why);
+    platform::resolve("127.0.0.1", port, to, why);
+    if (!s.open(local, why)) return 1;
+    std::mt19937 rnd(seed);
+    Bytes d;
+    for (int i = 0; i < count; ++i) {
+        d.resize(rnd() % 200);
+        for (auto& b : d) b = static_cast<std::uint8_t>(rnd());
+        // Some look like session packets (FF FF and a command) or RTP-MIDI (80 61).
+        if (d.size() >= 4 && i % 3 == 0) {
+            static const char* const commands[] = {"IN", "OK", "NO", "BY", "CK", "RS"};
+            const char* c = commands[rnd() % 6];
+            d[0] = d[1] = 0xFF;
+            d[2] = static_cast<std::uint8_t>(c[0]);
+            d[3] = static_cast<std::uint8_t>(c[1]);
+        } else if (d.size() >= 2 && i % 3 == 1) {
+            d[0] = 0x80;
+            d[1] = 0x61;
+        }
+        s.sendTo(to.withPort(static_cast<std::uint16_t>(port + i % 2)), d.data(), d.size());
+        if (i % 64 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return 0;
+}
+
 std::size_t roomOption(int argc, char** argv, int at) {
     if (argc > at + 1 && std::string(argv[at]) == "--room")
         return static_cast<std::size_t>(std::atoi(argv[at + 1]));
@@ -363,6 +395,9 @@ int main(int argc, char** argv) {
     if (mode == "busstate" && argc == 4) return busstate(std::atoi(argv[2]), std::atof(argv[3]));
     if (mode == "busloop" && argc == 5)
         return busloop(std::atoi(argv[2]), std::atoi(argv[3]), std::atof(argv[4]));
+    if (mode == "flood" && argc == 5)
+        return flood(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atoi(argv[3]),
+                     static_cast<unsigned>(std::atoi(argv[4])));
     if (mode == "relay" && argc == 5)
         return relay(static_cast<std::uint16_t>(std::atoi(argv[2])),
                      static_cast<std::uint16_t>(std::atoi(argv[3])), std::atoi(argv[4]));
