@@ -10,6 +10,17 @@ peer=$2
 base=$3
 . "$(dirname "$0")/common.sh"
 scopeA="$CORVELLA_VSTBUS_SCOPE.a"
+
+# Bad arguments: status 2 and a message, before any port or bus is touched.
+for args in "" "--from 1 --to 1 --listen $base" "--to 2 --listen 65535" "--to 2 --connect $base" \
+    "--listen $base" "--to 2 --listen $base --connect h:1" "--to 2 --listen $base --allow 1.2.3.4/40" \
+    "--to 2 --listen $base --allow name" "--to 64 --listen $base"; do
+    # shellcheck disable=SC2086
+    "$vstbus" rtp $args >/dev/null 2>"$tmp/err.out"
+    status=$?
+    [ $status -eq 2 ] || fail "'vstbus rtp $args' answered $status"
+    grep -q 'vstbus rtp: \|usage:' "$tmp/err.out" || fail "'vstbus rtp $args' said nothing"
+done
 scopeB="$CORVELLA_VSTBUS_SCOPE.b"
 
 CORVELLA_VSTBUS_SCOPE=$scopeA "$vstbus" rtp --from 1 --to 2 --listen 127.0.0.1:"$base" \
