@@ -10,6 +10,7 @@ enum class State { Inviting, InvitingData, Joining, Open, Closed };
 
 constexpr std::int64_t kJoinLimit = 10'000'000;  // a joining peer must send its data IN by then
 constexpr int kDataInvites = 4;                  // data port invitations before starting over
+constexpr int kLateRun = 8;  // late packets in a row that mean the sender numbers afresh
 
 class TNullSink : public TCommandSink {
 public:
@@ -36,6 +37,7 @@ struct TSession::Peer {
     std::uint32_t sentIndex = 0;
     TJournalWriter journal;
     bool haveSeq = false, feedbackDue = false;
+    int lateRun = 0;
     std::uint16_t expect = 0, lastSeq = 0;
     std::int64_t nextFeedback = 0;
     TJournalReader reader;
@@ -402,12 +404,15 @@ void TSession::onRtp(const platform::TEndpoint& from, const std::uint8_t* data, 
     int lost = 0;
     if (p->haveSeq) {
         const auto ahead = static_cast<std::int16_t>(h.seq - p->expect);
-        if (ahead < 0) {
+        // A packet from before the last one is a late duplicate; a run of them is a sender
+        // that started its numbering again, whose packets are taken from there on.
+        if (ahead < 0 && ++p->lateRun < kLateRun) {
             ++counters_.late;
             return;
         }
-        lost = ahead;
+        lost = std::max<int>(ahead, 0);
     }
+    p->lateRun = 0;
     p->haveSeq = true;
     p->expect = static_cast<std::uint16_t>(h.seq + 1);
     p->lastSeq = h.seq;

@@ -278,6 +278,33 @@ TEST(RtpMidiSession, InvitedSessionCarriesMessagesBothWaysAndRepairsLostPackets)
     EXPECT_TRUE(b.said("lost 3 packets from 'initiator'"));
     EXPECT_EQ(b.session.counters().repaired, 3u);
 
+    // A sender that numbers its packets afresh (far behind) is followed after a few packets
+    // instead of being dropped as late for 32,768 of them.
+    std::uint16_t lastSeq = 0;
+    net.drop = [&](const Datagram& d) {
+        if (d.to == &b && d.port == Port::Data && d.data[0] == 0x80)
+            lastSeq = static_cast<std::uint16_t>(d.data[2] << 8 | d.data[3]);
+        return false;
+    };
+    a.session.send(after.data(), after.size());
+    net.run(0);
+    b.got.clear();
+    for (std::uint16_t i = 0; i < 10; ++i) {
+        TCommandWriter w(10);
+        const std::uint8_t m[3] = {0xB5, 7, static_cast<std::uint8_t>(i)};
+        w.addShort(0, m, 3);
+        TRtpHeader h;
+        h.seq = static_cast<std::uint16_t>(lastSeq - 20000 + i);
+        h.ssrc = 11;
+        Bytes packet;
+        writeRtp(packet, h);
+        w.finish(packet, false);
+        platform::TEndpoint from = a.address;
+        from.port = 5005;
+        b.session.receive(Port::Data, from, packet.data(), packet.size(), net.now);
+    }
+    EXPECT_EQ(b.got, (std::vector<Bytes>{{0xB5, 7, 7}, {0xB5, 7, 8}, {0xB5, 7, 9}}));
+
     // BY from the responder: the initiator invites again and the session reopens.
     b.session.close();
     net.run(3'000'000);
