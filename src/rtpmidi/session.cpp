@@ -33,6 +33,8 @@ struct TSession::Peer {
     int clockMisses = 0, clocks = 0;
     bool synced = false;
     std::int64_t offset = 0, roundTrip = 0;  // 100 microsecond units
+    std::int64_t delay = 0;                  // packets' travel time, a running average
+    std::uint64_t delays = 0;
     std::uint16_t seqBase = 0;
     std::uint32_t sentIndex = 0;
     TJournalWriter journal;
@@ -413,6 +415,14 @@ void TSession::onRtp(const platform::TEndpoint& from, const std::uint8_t* data, 
         lost = std::max<int>(ahead, 0);
     }
     p->lateRun = 0;
+    // With the clocks compared, the packet's timestamp tells how long it travelled: the
+    // peer's time of sending, less the offset, on this side's clock.
+    if (p->synced) {
+        const auto sent =
+            static_cast<std::uint32_t>(h.timestamp - static_cast<std::uint32_t>(p->offset));
+        const auto delay = static_cast<std::int32_t>(stamp(now) - sent);
+        p->delay = p->delays++ ? (p->delay * 7 + delay) / 8 : delay;
+    }
     p->haveSeq = true;
     p->expect = static_cast<std::uint16_t>(h.seq + 1);
     p->lastSeq = h.seq;
@@ -677,6 +687,7 @@ std::vector<std::string> TSession::describePeers() const {
             if (p.synced)
                 line += ", clock offset " + tenths(p.offset) + " ms, round trip " +
                         tenths(p.roundTrip) + " ms";
+            if (p.delays) line += ", packets travel " + tenths(p.delay) + " ms";
         }
         lines.push_back(line);
     }
