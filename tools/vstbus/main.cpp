@@ -3,6 +3,7 @@
 //   vstbus send BUS STATUS [DATA1 [DATA2]]   append one message (numbers decimal or 0x hex)
 //   vstbus watch BUS [--count N]             drain the bus as a plug-in does and print it
 //   vstbus label BUS [TEXT]                  show or set a bus's label
+//   vstbus rtp ...                           carry buses to RTP-MIDI peers (see rtp.cpp)
 // Exit status: 0 done, 1 the bus could not do it, 2 bad arguments.
 #include <charconv>
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "rtp.h"
 #include "vstbus/vstbus.h"
 
 namespace {
@@ -35,6 +37,10 @@ int usage(const char* problem) {
                  "       vstbus send BUS STATUS [DATA1 [DATA2]]\n"
                  "       vstbus watch BUS [--count N]\n"
                  "       vstbus label BUS [TEXT]\n"
+                 "       vstbus rtp --from BUS --to BUS (--listen [ADDR:]PORT | --connect "
+                 "HOST:PORT) [--name NAME]\n"
+                 "                  [--allow ADDR[/BITS]]... [--no-announce]\n"
+                 "       vstbus rtp --browse [--seconds N]\n"
                  "BUS is 0..63; numbers are decimal or hexadecimal with 0x.\n");
     return kUsage;
 }
@@ -173,6 +179,7 @@ int run(int argc, char** argv) {
     if (argc < 2) return usage(nullptr);
     const std::string_view command = argv[1];
     int b = 0;
+    if (command == "rtp") return vstbustool::runRtp(argc - 1, argv + 1);
     if (command == "list") {
         if (argc != 2) return usage("list takes no arguments");
     } else if (command == "send" || command == "watch" || command == "label") {

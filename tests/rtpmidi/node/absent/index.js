@@ -1,0 +1,1 @@
+throw new Error('DNS-SD modules are not installed for the tests');
