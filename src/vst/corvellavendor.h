@@ -113,7 +113,7 @@ typedef struct CorvellaCounters {
     uint64_t delayLineDropped;  /* words dropped by a full delay line */
     uint64_t hostQueueDropped;  /* host-bound words dropped by the full queue between threads */
     uint64_t deviceSendDropped; /* words dropped by the output device's full send queue */
-    uint64_t busSendDropped;    /* words refused by a full send bus */
+    uint64_t busSendDropped;    /* words the send bus refused: full, or a slot given up */
     uint64_t recordingDropped;  /* events refused because the recording is full */
     uint64_t soundStreams;      /* "Stream is sound!" warnings */
     uint64_t feedbackLoops;     /* "Feedback loop!" warnings */
