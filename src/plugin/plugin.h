@@ -37,7 +37,8 @@ struct APluginCounters {
     std::size_t busDrops = 0;          // words the send bus refused (full, slot given up)
     std::size_t soundStreamNotices = 0;
     std::size_t feedbackLoopNotices = 0;
-    std::size_t sysexDrops = 0;  // SysEx the engine or the output device's queue dropped
+    std::size_t sysexDrops = 0;    // SysEx the engine or the output device's queue dropped
+    std::size_t busMalformed = 0;  // words from the receive bus that were no short message
 };
 
 // The VST 2 front end: the host's entries, the program, the devices and the worker; the

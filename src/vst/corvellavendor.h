@@ -119,6 +119,7 @@ typedef struct CorvellaCounters {
     uint64_t feedbackLoops;     /* "Feedback loop!" warnings */
     uint64_t logLinesDropped;   /* log lines dropped by the 5,000-line bound */
     uint64_t sysexDropped;      /* SysEx dropped: not whole, over 256 KB, or a full queue */
+    uint64_t busMalformed;      /* receive-bus words dropped: not one short MIDI message */
 } CorvellaCounters;
 
 #endif
