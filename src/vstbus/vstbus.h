@@ -99,6 +99,9 @@ public:
     TVstBus& operator=(const TVstBus&) = delete;
 
     bool attached() const noexcept { return base_ != nullptr; }
+    // True once another program cut the block short under this object (Linux): the object
+    // goes on alone, on private memory, and reaches no other participant. Any thread.
+    bool cutOff() const noexcept { return block_ && block_->cutOff(); }
     static constexpr int busCount() noexcept { return kBusCount; }
     // Attached TVstBus objects of all processes together (busCount of record 0); 0 unattached.
     std::uint32_t participants() const noexcept;
