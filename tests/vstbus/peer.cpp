@@ -126,15 +126,15 @@ int drain(int b, std::uint32_t count, int timeoutSeconds, std::uint32_t writers,
             ++strangers;
             return;
         }
-        Writer& from1 = from[w];
-        if (from1.seen[n]) {
-            ++from1.twice;
+        Writer& sender = from[w];
+        if (sender.seen[n]) {
+            ++sender.twice;
             return;
         }
-        if (n < from1.next) ++from1.outOfOrder;
-        from1.seen[n] = true;
-        from1.next = n + 1;
-        ++from1.received;
+        if (n < sender.next) ++sender.outOfOrder;
+        sender.seen[n] = true;
+        sender.next = n + 1;
+        ++sender.received;
         ++received;
     };
     bool ending = false;
