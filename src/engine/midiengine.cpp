@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/logtext.h"
+#include "platform/midi.h"
 #include "vstbus/vstbus.h"
 
 // --- Decoding ------------------------------------------------------------------------------------
@@ -238,6 +239,7 @@ EngineCounters MidiEngine::counters() const noexcept {
     c.recordingDrops = droppedRecordings();
     c.soundStreamNotices = soundNotices_.load(std::memory_order_relaxed);
     c.sysexDrops = sysexDrops_.load(std::memory_order_relaxed);
+    c.busMalformed = busMalformed_.load(std::memory_order_relaxed);
     return c;
 }
 
@@ -404,8 +406,17 @@ void MidiEngine::runKnob(MidiWord word) noexcept {
     lastKnobWord_ = chain(word, 0);
 }
 
+// Bits 24..31 must be clear: the chain keeps its own flags there.
+MidiWord busMessage(std::uint32_t word) noexcept {
+    if ((word & ~0xFF'FFFFu) != 0) return 0;
+    const int length = platform::shortMessageLength(static_cast<std::uint8_t>(word));
+    const MidiWord data = length == 3 ? 0xFFFF'00u : length == 2 ? 0xFF'00u : 0;
+    if (length == 0 || (word & data & 0x8080'00u) != 0) return 0;
+    return word & (data | 0xFFu);
+}
+
 // The receive bus at the block's start: the words waiting now run the chain; words arriving
-// later wait for the next block.
+// later wait for the next block. A word that is no short message is dropped and counted.
 void MidiEngine::readBus() noexcept {
     const int n = ports_.busTake(s_.receiveBus, busWords_.get(), vstbus::kMaxCapacity);
     if (n < 0) {
@@ -416,7 +427,19 @@ void MidiEngine::readBus() noexcept {
         ports_.notice(EngineNotice::SoundStream);
         return;
     }
-    for (int i = 0; i < n; ++i) chain(busWords_[static_cast<std::size_t>(i)] | kFromBusFlag, 0);
+    std::size_t malformed = 0;
+    for (int i = 0; i < n; ++i) {
+        const MidiWord taken = busWords_[static_cast<std::size_t>(i)];
+        const MidiWord word = busMessage(taken);
+        if (word == 0) [[unlikely]] {
+            malformed += taken != 0;  // 0 is no message
+            continue;
+        }
+        chain(word | kFromBusFlag, 0);
+    }
+    if (malformed != 0)
+        busMalformed_.store(busMalformed_.load(std::memory_order_relaxed) + malformed,
+                            std::memory_order_relaxed);
 }
 
 // A note-off whose routing changed since its note-on goes the way that note-on went: on its

@@ -59,6 +59,12 @@ struct EngineSettings {
     std::uint16_t noteOffsBlocked = 0;
 };
 
+// A word from a receive bus, which any participant can write: the message when the word is one
+// short MIDI message (a status byte that starts one, data bytes below 0x80 for each byte the
+// message has, bits 24..31 clear), with the bytes the message lacks cleared; 0 for anything
+// else, which the engine drops and counts.
+MidiWord busMessage(std::uint32_t word) noexcept;
+
 // Turns parameter values into settings, in the order they were set (producer side).
 class SettingsDecoder {
 public:
@@ -78,7 +84,8 @@ struct EngineCounters {
     std::size_t inputQueueDrops = 0;  // words from other threads that found the queue full
     std::size_t recordingDrops = 0;   // events a full recording refused
     std::size_t soundStreamNotices = 0;
-    std::size_t sysexDrops = 0;  // SysEx refused: not whole, too long, a full queue or delay
+    std::size_t sysexDrops = 0;    // SysEx refused: not whole, too long, a full queue or delay
+    std::size_t busMalformed = 0;  // words from the receive bus that were no short message
 };
 
 class MidiEngine {
@@ -370,6 +377,7 @@ private:
     std::size_t stagedSysexUsed_ = 0;
     std::unique_ptr<DelayedSysex> delayedSysex_;
     std::atomic<std::size_t> sysexDrops_{0};
+    std::atomic<std::size_t> busMalformed_{0};
 
     // Shared with readers.
     std::atomic<float> sampleRate_{44100.0f};

@@ -49,6 +49,10 @@ public:
     // Participants holding the block now, this one included, where the system can tell: one
     // that ended without leaving, even killed, is not among them. -1 where it cannot tell.
     virtual int holders() const noexcept { return -1; }
+    // True once the memory behind the block was taken away while it was mapped (on Linux:
+    // another program cut the block's file short); data() then holds private zeroed memory that
+    // no other participant sees. Any thread.
+    virtual bool cutOff() const noexcept { return false; }
 };
 
 class SharedMemoryService {

@@ -116,5 +116,6 @@ APluginCounters APlugin::counters() const noexcept {
     c.soundStreamNotices = e.soundStreamNotices;
     c.feedbackLoopNotices = feedbackRaised_.load(std::memory_order_relaxed);
     c.sysexDrops = e.sysexDrops + static_cast<std::size_t>(midiIO_.droppedSysex());
+    c.busMalformed = e.busMalformed;
     return c;
 }

@@ -33,10 +33,11 @@ struct APluginCounters {
     std::size_t hostQueueDrops = 0;    // words from other threads that found the queue full
     std::size_t deviceQueueDrops = 0;  // words the output device's queue refused
     std::size_t recordingDrops = 0;    // events a full recording refused
-    std::size_t busDrops = 0;          // words a full send bus refused
+    std::size_t busDrops = 0;          // words the send bus refused (full, slot given up)
     std::size_t soundStreamNotices = 0;
     std::size_t feedbackLoopNotices = 0;
-    std::size_t sysexDrops = 0;  // SysEx the engine or the output device's queue dropped
+    std::size_t sysexDrops = 0;    // SysEx the engine or the output device's queue dropped
+    std::size_t busMalformed = 0;  // words from the receive bus that were no short message
 };
 
 // The VST 2 front end: the host's entries, the program, the devices and the worker; the

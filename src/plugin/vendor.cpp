@@ -115,6 +115,7 @@ void fillCounters(APlugin& p, CorvellaCounters& c) noexcept {
     all.feedbackLoops = counts.feedbackLoopNotices;
     all.logLinesDropped = p.logLines().dropped();
     all.sysexDropped = counts.sysexDrops;
+    all.busMalformed = counts.busMalformed;
     // Only what the caller's record has room for; its size field stays as the caller set it.
     const std::size_t n = std::min<std::size_t>(c.size, sizeof all);
     if (n > sizeof c.size) {

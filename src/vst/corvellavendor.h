@@ -113,12 +113,13 @@ typedef struct CorvellaCounters {
     uint64_t delayLineDropped;  /* words dropped by a full delay line */
     uint64_t hostQueueDropped;  /* host-bound words dropped by the full queue between threads */
     uint64_t deviceSendDropped; /* words dropped by the output device's full send queue */
-    uint64_t busSendDropped;    /* words refused by a full send bus */
+    uint64_t busSendDropped;    /* words the send bus refused: full, or a slot given up */
     uint64_t recordingDropped;  /* events refused because the recording is full */
     uint64_t soundStreams;      /* "Stream is sound!" warnings */
     uint64_t feedbackLoops;     /* "Feedback loop!" warnings */
     uint64_t logLinesDropped;   /* log lines dropped by the 5,000-line bound */
     uint64_t sysexDropped;      /* SysEx dropped: not whole, over 256 KB, or a full queue */
+    uint64_t busMalformed;      /* receive-bus words dropped: not one short MIDI message */
 } CorvellaCounters;
 
 #endif

@@ -97,7 +97,7 @@ bool TVstBus::lockBlock() noexcept {
 
 void TVstBus::initialiseRecords() noexcept {
     for (int bus = 0; bus < kBusCount; ++bus) {
-        field<std::int32_t>(bus, kWriteIndexOffset).store(0, std::memory_order_relaxed);
+        index(bus).store(0, std::memory_order_relaxed);
         field<std::uint32_t>(bus, kReservedOffset).store(0, std::memory_order_relaxed);
         field<std::uint16_t>(bus, kFlagsOffset).store(0, std::memory_order_relaxed);
         field<std::int32_t>(bus, kCapacityOffset)
@@ -132,40 +132,127 @@ std::uint32_t TVstBus::liveParticipants() const noexcept {
     return holders >= 0 ? static_cast<std::uint32_t>(holders) : participants();
 }
 
+namespace {
+
+// A short pause inside a spin, easing the core for its sibling.
+inline void spinPause() noexcept {
+#if defined(__i386__) || defined(__x86_64__)
+    __builtin_ia32_pause();
+#endif
+}
+
+}  // namespace
+
 bool TVstBus::write(int bus, std::uint32_t word) noexcept {
-    if (!valid(bus)) return false;
-    std::atomic_ref<std::int32_t> index = field<std::int32_t>(bus, kWriteIndexOffset);
-    std::int32_t seen = index.load(std::memory_order_acquire);
-    // The word goes to the slot the index names, then the index moves on, but only if nobody
-    // moved it meanwhile (a reader that drained resets it to 0): otherwise the word goes to
-    // the slot the index names now. A bus whose index reached its usable slots is full: the
-    // words waiting there stay for the reader and this one is refused. A negative index (a
-    // block somebody scribbled on) starts the bus again at slot 0.
-    for (int round = 0; round < 16; ++round) {
-        const std::int32_t at = std::max(seen, 0);
-        if (at >= usableSlots(bus)) break;
-        slot(bus, at).store(word, std::memory_order_relaxed);
-        if (index.compare_exchange_strong(seen, at + 1, std::memory_order_release,
-                                          std::memory_order_acquire))
+    if (!valid(bus) || word == 0 || (word & ~kWordMask) != 0) return false;
+    std::atomic_ref<std::uint32_t> at = index(bus);
+    // Few rounds fail: each failed claim means another writer claimed a slot, or a reader
+    // moved the cycle on. The bound keeps a processing thread's write short whatever others do.
+    for (int round = 0; round < 1024; ++round) {
+        std::uint32_t seen = at.load(std::memory_order_acquire);
+        const std::int32_t i = claimed(seen);
+        if (i >= usableSlots(bus)) break;  // full
+        // The slot before the claim: nobody else touches an unclaimed slot, so it is still
+        // this value when the claim succeeds, and changes only when a reader passes it. (A
+        // word found there is no message: whoever wrote the block before left it.)
+        std::atomic_ref<std::uint32_t> s = slot(bus, i);
+        std::uint32_t before = s.load(std::memory_order_acquire);
+        if (!at.compare_exchange_strong(seen, seen + 1, std::memory_order_acq_rel,
+                                        std::memory_order_relaxed))
+            continue;
+        if (!s.compare_exchange_strong(before, word, std::memory_order_acq_rel,
+                                       std::memory_order_relaxed))
+            break;  // the reader gave the slot up
+        // Filled within the claim's cycle: the drain that ends it passes this slot and takes
+        // the word. Once the cycle has moved on, a drain passed the slot: it took the word, or
+        // it had given the slot up before this fill, which then found the slot's earlier value
+        // again (the slot came round in later cycles). Unless a reader took the word, it is
+        // withdrawn and counted.
+        if (((at.load(std::memory_order_acquire) ^ seen) >> kCycleShift) == 0) return true;
+        std::uint32_t mine = word;
+        if (!s.compare_exchange_strong(mine, before, std::memory_order_acq_rel,
+                                       std::memory_order_relaxed))
             return true;
+        break;
     }
     dropped_.fetch_add(1, std::memory_order_relaxed);
     return false;
 }
 
+std::uint32_t TVstBus::takeSlot(int bus, std::int32_t i, int& spins) noexcept {
+    std::atomic_ref<std::uint32_t> s = slot(bus, i);
+    std::uint32_t v = s.load(std::memory_order_acquire);
+    for (int waited = 0;;) {
+        if ((v & kWordMask) != 0) {
+            if (s.compare_exchange_weak(v, 0, std::memory_order_acq_rel, std::memory_order_acquire))
+                return v;
+            continue;
+        }
+        if (waited == kSlotSpins || spins == 0) return kUnfilled;
+        ++waited;
+        --spins;
+        spinPause();
+        v = s.load(std::memory_order_acquire);
+    }
+}
+
+std::uint32_t TVstBus::unfilled(int bus, std::uint32_t index, std::int32_t i) noexcept {
+    Stop& stop = stops_[static_cast<std::size_t>(bus)];
+    const auto now = std::chrono::steady_clock::now();
+    const std::uint32_t cycle = index >> kCycleShift;
+    // A wait starts at the first empty slot and covers every slot claimed by then: once it has
+    // lasted kGiveUpAfter, all of them that are still empty are given up at once.
+    if (stop.slot < 0 || stop.cycle != cycle || i >= stop.claimedThen) {
+        stop = {cycle, i, claimed(index), now};
+        return kUnfilled;
+    }
+    stop.slot = i;
+    if (now - stop.since < kGiveUpAfter) return kUnfilled;
+    stop.slot = i + 1;
+    // Given up: the mark moves on, so the writer's fill from the value it saw before its claim
+    // fails. A word that came meanwhile is taken after all.
+    std::atomic_ref<std::uint32_t> s = slot(bus, i);
+    std::uint32_t v = s.load(std::memory_order_acquire);
+    for (;;) {
+        const bool word = (v & kWordMask) != 0;
+        const std::uint32_t next = word ? 0 : ((v >> kMarkShift) + 1) << kMarkShift;
+        if (s.compare_exchange_weak(v, next, std::memory_order_acq_rel,
+                                    std::memory_order_acquire)) {
+            if (word) return v;
+            givenUp_.fetch_add(1, std::memory_order_relaxed);
+            return 0;
+        }
+    }
+}
+
 std::uint32_t TVstBus::read(int bus, std::int32_t i) const noexcept {
     if (!valid(bus) || i < 0 || i >= usableSlots(bus)) return 0;
-    return slot(bus, i).load(std::memory_order_acquire);
+    const std::uint32_t v = slot(bus, i).load(std::memory_order_acquire);
+    return (v & kWordMask) != 0 ? v : 0;
 }
 
 std::int32_t TVstBus::getWriteIndex(int bus) const noexcept {
     if (!valid(bus)) return -1;
-    return field<std::int32_t>(bus, kWriteIndexOffset).load(std::memory_order_acquire);
+    return claimed(index(bus).load(std::memory_order_acquire));
 }
 
 bool TVstBus::setWriteIndex(int bus, std::int32_t value) noexcept {
     if (!valid(bus)) return false;
-    field<std::int32_t>(bus, kWriteIndexOffset).store(value, std::memory_order_release);
+    std::atomic_ref<std::uint32_t> at = index(bus);
+    std::uint32_t seen = at.load(std::memory_order_acquire);
+    std::uint32_t next = 0;
+    do {
+        next = nextCycle(seen) | (static_cast<std::uint32_t>(value) & kClaimedMask);
+    } while (!at.compare_exchange_weak(seen, next, std::memory_order_acq_rel,
+                                       std::memory_order_acquire));
+    const std::int32_t end = std::min(claimed(seen), recordRoom(bus));
+    for (std::int32_t i = claimed(next); i < end; ++i) {
+        std::atomic_ref<std::uint32_t> s = slot(bus, i);
+        std::uint32_t v = s.load(std::memory_order_relaxed);
+        while ((v & kWordMask) != 0 && !s.compare_exchange_weak(v, 0, std::memory_order_acq_rel,
+                                                                std::memory_order_relaxed)) {
+        }
+    }
     return true;
 }
 

@@ -446,6 +446,11 @@ TEST_F(Engine, ReceiveAndSendBuses) {
     EXPECT_EQ(peer.getWriteIndex(kIn), 0);
     ASSERT_EQ(peer.getWriteIndex(kOut), 3);
     EXPECT_EQ(peer.read(kOut, 2), packWord(0x90, 3, 3));
+    // A word that is no MIDI message is dropped, and the plug-in counts it.
+    peer.write(kIn, packWord(0x40, 60, 100));
+    frames(1);
+    EXPECT_EQ(words().size(), 3u);
+    EXPECT_EQ(plugin().counters().busMalformed, 1u);
 
     // A full send bus keeps the words that wait there; the plug-in counts what it refused.
     EXPECT_EQ(plugin().counters().busDrops, 0u);

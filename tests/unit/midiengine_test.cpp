@@ -59,6 +59,8 @@ struct FakePorts : EnginePorts {
     void busWrite(int bus, MidiWord word) noexcept override { buses[bus].push_back(word); }
     void deviceOutput(MidiWord word) noexcept override { device.push_back(word); }
     void notice(EngineNotice which) noexcept override { notices.push_back(which); }
+    void hostSysexOutput(const std::uint8_t*, std::size_t, int) noexcept override { ++sysex; }
+    int sysex = 0;
 };
 
 class EngineState : public ::testing::Test {
@@ -133,6 +135,36 @@ TEST_F(EngineState, BusNumbersDelayAndClock) {
     engine->endCall();
     EXPECT_EQ(ports.positionCalls, 2);
     EXPECT_EQ(engine->logLines().size(), 1u);
+}
+
+// Any participant can write the receive bus: a word that is no short MIDI message (bits 24..31
+// set, where the chain keeps its own marks; a data byte, 0xF0 or 0xF7 as status; a data byte of
+// 0x80 or more) is dropped and counted, also with SysEx enabled and the delay on, where a
+// word with bit 27 would name a SysEx waiting in the delay line.
+TEST(EngineBusWords, WordsThatAreNoShortMessageAreDroppedAndCounted) {
+    const std::vector<MidiWord> malformed = {0x0800'0000, 0x0800'0001, 0x0800'0003, 0x0800'3C90,
+                                             0x0100'3C90, 0x0200'3C90, 0x0400'3C90, 0x8000'3C90,
+                                             0xFFFF'FFFF, 0x0000'3C40, 0x0000'00F0, 0x0000'00F7,
+                                             0x0080'3C90, 0x0000'80C0, 0x0000'80F2};
+    for (bool sysex : {false, true}) {
+        SCOPED_TRACE(sysex ? "SysEx enabled" : "SysEx not enabled");
+        FakePorts ports;
+        MidiEngine engine(ports);
+        if (sysex) engine.enableSysex();
+        engine.setParameter(param::GetFromBus, 1.0f);
+        engine.setParameter(param::DelayOutput, 1.0f);
+        engine.processBlock(1);
+        ports.host.clear();
+        ports.buses[0] = malformed;
+        // A program change with something in the byte it lacks keeps its message.
+        ports.buses[0].insert(ports.buses[0].begin() + 3, {0x00FF'05C0, 0x403C90, 0, 0xF8});
+        for (int i = 0; i < 2; ++i) engine.processBlock(1024);  // past the delay
+        std::vector<MidiWord> words;
+        for (const auto& out : ports.host) words.push_back(out.word);
+        EXPECT_EQ(words, (std::vector<MidiWord>{0x05C0, 0x403C90, 0xF8}));
+        EXPECT_EQ(ports.sysex, 0);
+        EXPECT_EQ(engine.counters().busMalformed, malformed.size());
+    }
 }
 
 // A knob's word runs once per change of word; one the filter removes runs again on repetition.
@@ -877,7 +909,8 @@ struct Model {
         if (n <= 0) return;
         if (p[43] > 0.5f) {
             auto words = std::exchange(buses[busOf(p[41])], {});
-            for (MidiWord w : words) chain(w, 0, true);
+            for (MidiWord w : words)
+                if (busMessage(w) != 0) chain(busMessage(w), 0, true);
         }
         for (int i = 0; i < n; ++i) {
             if (p[4] > 0.5f) metaStep();

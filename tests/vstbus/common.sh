@@ -31,3 +31,20 @@ waitReady() {
         sleep 0.1
     done
 }
+
+# Every message of every writer was received or counted as dropped by its writer:
+# checkDelivery DRAIN-OUTPUT SEND-OUTPUT...
+checkDelivery() {
+    drained=$1
+    shift
+    for sent in "$@"; do
+        numbers=$(tr -d '\r' <"$sent" |
+            sed -n 's/^writer \([0-9]*\) sent \([0-9]*\) .*; dropped \([0-9]*\)$/\1 \2 \3/p')
+        [ -n "$numbers" ] || fail "no count from the sender: $(cat "$sent")"
+        set -- $numbers
+        got=$(tr -d '\r' <"$drained" | sed -n "s/^writer $1: received \([0-9]*\) of.*/\1/p")
+        [ -n "$got" ] || fail "the reader says nothing of writer $1"
+        [ $((got + $3)) -eq "$2" ] ||
+            fail "writer $1 sent $2: $got received and $3 counted as dropped"
+    done
+}

@@ -71,16 +71,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const std::uint64_t dropped = bus->dropped();
                 const bool written = bus->write(b, arg);
                 check(onlyChanged(before, recordHeaders(block), b, vstbus::kWriteIndexOffset, 4));
-                // A bus takes a word while its index is below its usable slots; a refused word
-                // on a valid bus is counted, and the index stays.
-                const bool room = valid && std::max(index, 0) < std::clamp(bus->capacity(b), 0,
-                                                                           vstbus::recordRoom(b));
-                check(written == room);
-                check(bus->dropped() == dropped + (valid && !room ? 1 : 0));
+                // A bus takes a packed word while its claimed slots are below its usable
+                // slots; a refused packed word on a valid bus is counted, and the index stays.
+                const bool packed = arg != 0 && (arg & ~vstbus::kWordMask) == 0;
+                const bool room =
+                    valid && index < std::clamp(bus->capacity(b), 0, vstbus::recordRoom(b));
+                check(written == (packed && room));
+                check(bus->dropped() == dropped + (packed && valid && !room ? 1 : 0));
                 if (written) {
-                    // The word sits in the slot just before the new index.
-                    check(bus->getWriteIndex(b) == std::max(index, 0) + 1);
-                    check(bus->read(b, bus->getWriteIndex(b) - 1) == arg);
+                    // The word sits in the slot just claimed.
+                    check(bus->getWriteIndex(b) == index + 1);
+                    check(bus->read(b, index) == arg);
                 } else if (valid) {
                     check(bus->getWriteIndex(b) == index);
                 }

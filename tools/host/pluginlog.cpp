@@ -117,6 +117,7 @@ void printCounters(const CorvellaCounters& c, std::FILE* out) {
         {"feedback loop", c.feedbackLoops},
         {"log lines dropped", c.logLinesDropped},
         {"SysEx dropped", c.sysexDropped},
+        {"malformed bus words dropped", c.busMalformed},
     };
     for (const auto& [name, value] : rows)
         std::fprintf(out, "%s: %llu\n", name, static_cast<unsigned long long>(value));

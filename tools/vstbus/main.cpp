@@ -157,6 +157,10 @@ int watch(vstbus::TVstBus& bus, int b, long count) {
             std::fprintf(stderr, "vstbus: bus %d carries a sound stream, not MIDI\n", b);
             return kFailed;
         }
+        if (bus.cutOff()) {
+            std::fprintf(stderr, "vstbus: the buses are gone: their block was cut short\n");
+            return kFailed;
+        }
         if (got == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return kOk;

@@ -14,8 +14,18 @@
 // last participant removed it sees, once it holds the lock, that the name no longer leads to
 // its file and starts again. The block's memory is reserved when the file grows to its size,
 // so a full file system fails the attach instead of killing the process at a later write.
+//
+// The user (or a program of the user) can still cut the file short while it is mapped; no
+// system call forbids that for a file shared by name. A participant that finds the file
+// shorter than the block while others hold it refuses it. For the blocks already mapped a
+// SIGBUS handler stands guard: a fault inside a block maps private zeroed memory over the
+// whole block, so the access completes and the process goes on without the buses (it says so
+// once on standard error) instead of dying. Any other SIGBUS goes to the handler that was there
+// before, or ends the process as it would have; the handler is put back when the last block is
+// unmapped.
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
@@ -25,7 +35,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "platform/sharedmemory.h"
@@ -103,6 +116,104 @@ int countOthers(int fd, off_t start, off_t length) noexcept {
            countOthers(fd, foundEnd, end - foundEnd);
 }
 
+// --- The guard against a block's file cut short -------------------------------------------------
+
+// A mapped block the SIGBUS handler knows: start 0 is a free entry.
+struct Guarded {
+    std::atomic<std::uintptr_t> start{0};
+    std::atomic<std::size_t> size{0};
+    std::atomic<bool> cut{false};
+};
+static_assert(std::atomic<std::uintptr_t>::is_always_lock_free &&
+                  std::atomic<std::size_t>::is_always_lock_free,
+              "the signal handler reads these");
+
+// Blocks beyond this many mapped at once in one process go unguarded.
+constexpr std::size_t kGuardedBlocks = 512;
+Guarded guarded[kGuardedBlocks];
+// Taken to add and remove entries, never by the handler.
+std::mutex guardMutex;
+std::size_t guardedCount = 0;        // guardMutex
+struct sigaction previousBusAction;  // guardMutex; read by the handler while installed
+
+constexpr char kCutNotice[] =
+    "Vstbus error: the buses' shared block was cut short by another program; this process goes "
+    "on without the buses\n";
+
+void onBusError(int signal, siginfo_t* info, void* context) {
+    const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    if (info->si_code > 0) {
+        for (Guarded& g : guarded) {
+            const std::uintptr_t start = g.start.load(std::memory_order_acquire);
+            const std::size_t size = g.size.load(std::memory_order_acquire);
+            if (start == 0 || at - start >= size) continue;
+            // Private zeroed pages take the whole block's place: this access and every later
+            // one completes, and this participant goes on alone.
+            void* p = ::mmap(reinterpret_cast<void*>(start), size, PROT_READ | PROT_WRITE,
+                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+            if (p == MAP_FAILED) break;
+            if (!g.cut.exchange(true)) {
+                const ssize_t ignored = ::write(STDERR_FILENO, kCutNotice, sizeof kCutNotice - 1);
+                (void)ignored;
+            }
+            return;
+        }
+    }
+    // Not a block's: what would have happened without this handler.
+    const struct sigaction& previous = previousBusAction;
+    if (previous.sa_flags & SA_SIGINFO) {
+        previous.sa_sigaction(signal, info, context);
+        return;
+    }
+    if (previous.sa_handler == SIG_IGN && info->si_code <= 0) return;
+    if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
+        previous.sa_handler(signal);
+        return;
+    }
+    // The default action: it ends the process once this handler returns.
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    ::sigemptyset(&fallback.sa_mask);
+    ::sigaction(signal, &fallback, nullptr);
+    ::raise(signal);
+}
+
+// Guards a block just mapped; null when the table is full (the block goes unguarded).
+Guarded* guardBlock(void* start, std::size_t size) noexcept {
+    std::lock_guard<std::mutex> lock(guardMutex);
+    for (Guarded& g : guarded) {
+        if (g.start.load(std::memory_order_relaxed) != 0) continue;
+        if (guardedCount == 0) {
+            struct sigaction action {};
+            action.sa_sigaction = onBusError;
+            action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
+            ::sigemptyset(&action.sa_mask);
+            if (::sigaction(SIGBUS, &action, &previousBusAction) != 0) return nullptr;
+        }
+        ++guardedCount;
+        g.size.store(size, std::memory_order_relaxed);
+        g.cut.store(false, std::memory_order_relaxed);
+        g.start.store(reinterpret_cast<std::uintptr_t>(start), std::memory_order_release);
+        return &g;
+    }
+    return nullptr;
+}
+
+// Before the block is unmapped. The last one puts the previous handler back, unless another
+// was installed since (which may pass faults on to this one).
+void unguardBlock(Guarded* g) noexcept {
+    if (!g) return;
+    std::lock_guard<std::mutex> lock(guardMutex);
+    g->start.store(0, std::memory_order_release);
+    if (--guardedCount != 0) return;
+    struct sigaction current {};
+    if (::sigaction(SIGBUS, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) &&
+        current.sa_sigaction == onBusError)
+        ::sigaction(SIGBUS, &previousBusAction, nullptr);
+}
+
+// --- The block ----------------------------------------------------------------------------------
+
 class PosixBlock : public SharedBlock {
 public:
     PosixBlock(const SharedBlockNames& names, std::size_t size)
@@ -164,6 +275,10 @@ public:
         return (holderByte_ >= 0 ? 1 : 0) + countOthers(fd_, kFirstHolderByte, kHolderBytes);
     }
 
+    bool cutOff() const noexcept override {
+        return guard_ && guard_->cut.load(std::memory_order_relaxed);
+    }
+
 private:
     // One try at opening, checking, locking and mapping the file; `again` when the file was
     // removed meanwhile and the caller should start over.
@@ -219,7 +334,8 @@ private:
     // reserved, and maps it.
     SharedMemoryError mapBlock(std::string& detail) {
         struct stat st {};
-        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+        const bool alone = ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+        if (alone) {
             // Nobody else holds the block: what is in it was left by participants that ended
             // without leaving, so it starts from zero.
             if (::fstat(fd_, &st) != 0 || (st.st_size != 0 && ::ftruncate(fd_, 0) != 0)) {
@@ -230,6 +346,14 @@ private:
         if (::flock(fd_, LOCK_SH | LOCK_NB) != 0 || ::fstat(fd_, &st) != 0) {
             detail = pathAndError(errno);
             return SharedMemoryError::CreateFailed;
+        }
+        // Others hold a block they made whole: shorter now, it was cut short under them, and
+        // what it held is gone. It is not used again; the next one to attach after they all
+        // left starts afresh.
+        if (!alone && static_cast<std::size_t>(st.st_size) < size_) {
+            detail = path_ + " is " + std::to_string(st.st_size) + " bytes, not " +
+                     std::to_string(size_) + ": another program cut it short while in use";
+            return SharedMemoryError::ViewFailed;
         }
         if (static_cast<std::size_t>(st.st_size) < size_) {
             const int e = ::posix_fallocate(fd_, 0, static_cast<off_t>(size_));
@@ -245,6 +369,7 @@ private:
             return SharedMemoryError::ViewFailed;
         }
         base_ = static_cast<unsigned char*>(p);
+        guard_ = guardBlock(p, size_);
         for (off_t b = kFirstHolderByte; b < kFirstHolderByte + kHolderBytes; ++b) {
             if (setLock(fd_, F_WRLCK, b, 1)) {
                 holderByte_ = b;
@@ -258,6 +383,8 @@ private:
     // Under the lock: unmaps, removes the file when no other participant holds it, and closes
     // it (which drops this participant's locks).
     void leave() noexcept {
+        unguardBlock(guard_);
+        guard_ = nullptr;
         if (base_) ::munmap(base_, size_);
         base_ = nullptr;
         if (fd_ < 0) return;
@@ -286,6 +413,7 @@ private:
     bool held_ = false;
     off_t holderByte_ = -1;
     unsigned char* base_ = nullptr;
+    Guarded* guard_ = nullptr;
 };
 
 class PosixSharedMemory : public SharedMemoryService {
