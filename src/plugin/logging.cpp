@@ -50,7 +50,7 @@ bool APlugin::writeRecording(const RecordingSnapshot& recording, const std::stri
         text = "Cannot save the log to " + path;
     }
     if (!state.giveUp.load())
-        platform::showNotice(text.c_str(), "Corvella", platform::NoticeKind::Error);
+        state.notices.show(text.c_str(), "Corvella", platform::NoticeKind::Error);
     return false;
 }
 
@@ -98,7 +98,8 @@ void APlugin::raiseNotice(EngineNotice which) noexcept {
 }
 
 // Sleeps until handed something; every wake-up handles all that is pending, so several
-// releases folded into one are never lost.
+// releases folded into one are never lost. Each notice raised passes the instance's limiter,
+// which shows a text at most once a second.
 void APlugin::workerLoop(WorkerState& state) {
     auto pending = [&] {
         return saveRequested_.load() || soundNotices_.load() > 0 || feedbackNotices_.load() > 0;
@@ -107,9 +108,9 @@ void APlugin::workerLoop(WorkerState& state) {
         workerWake_.acquire();
         while (pending()) {
             for (int n = soundNotices_.exchange(0); n > 0; --n)
-                platform::showNotice("Stream is sound!", "Corvella", platform::NoticeKind::Error);
+                state.notices.show("Stream is sound!", "Corvella", platform::NoticeKind::Error);
             for (int n = feedbackNotices_.exchange(0); n > 0; --n)
-                platform::showNotice("Feedback loop!", "Corvella", platform::NoticeKind::Warning);
+                state.notices.show("Feedback loop!", "Corvella", platform::NoticeKind::Warning);
             if (saveRequested_.exchange(false) && saveRecording(true) == SaveResult::GivenUp)
                 return;
         }

@@ -12,6 +12,7 @@
 
 #include "engine/midiengine.h"
 #include "midiio/midiio.h"
+#include "platform/notice.h"
 #include "platform/semaphore.h"
 #include "vst/audioeffectx.h"
 #include "vstbus/vstbus.h"
@@ -220,6 +221,7 @@ private:
         bool saving = false;
         std::string savingTo;
         std::atomic<bool> giveUp{false};  // read by the save itself, without the lock
+        platform::NoticeLimiter notices;  // this instance's notices (worker and UI threads)
         SaveObserver saveObserver = nullptr;
         void* saveContext = nullptr;
     };
