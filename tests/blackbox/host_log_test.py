@@ -161,12 +161,15 @@ rc, out, err = run("--load-state", "state.txt", "--send", "0:0xC0 5", "--log")
 check(rc == 0 and log_lines(out) == ["block 0: [1] Program Change (5)"],
       "--log after --load-state", (rc, out, err))
 
-# A save that fails: the run says why and fails.
-rc, out, err = run("--send", "0:0x90 60 1", "--save-log", os.path.join("no such dir", "x.mid"))
-check(rc != 0 and "Cannot save the log to" in err, "a failed save is reported", (rc, err))
-
-# A FIFO as the log file, which a save would wait on for ever, is refused with status 2, and a
-# FIFO to play at once too (natively).
+# A log file it cannot save is refused before anything is processed, with status 2: a folder
+# that is not there, an empty name, and (natively) a FIFO, which a save would otherwise wait on
+# for ever; a FIFO to play is refused at once too.
+bad = os.path.join("no such dir", "x.mid")
+rc, out, err = run("--send", "0:0x90 60 1", "--save-log", bad)
+check(rc == 2 and bad in err and out == "", "a log file in a missing folder is refused",
+      (rc, out, err))
+rc, out, err = run("--send", "0:0x90 60 1", "--save-log", "")
+check(rc == 2 and "--save-log" in err, "an empty --save-log is refused", (rc, err))
 if not RUNNER:
     os.mkfifo(os.path.join(WORK, "fifo.mid"))
     rc, out, err = run("--save-log", "fifo.mid", timeout=20)
