@@ -1,7 +1,6 @@
 #include "engine/logshow.h"
 
 #include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -184,18 +183,13 @@ std::string utf8Text(const std::string& text) {
 
 bool saveLogText(const std::string& path, const std::vector<std::string>& lines,
                  std::string& error) {
-    std::FILE* f =
-        platform::openFile(path, platform::FileAccess::Create, platform::FileShare::DenyWrite);
-    if (!f) {
-        error = "Cannot write " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    bool ok = true;
+    std::string text;
     for (const std::string& line : lines) {
-        const std::string text = utf8Text(line) + "\n";
-        ok = ok && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+        text += utf8Text(line);
+        text += '\n';
     }
-    if (std::fclose(f) != 0) ok = false;
-    if (!ok) error = "Cannot write " + path;
-    return ok;
+    std::string reason;
+    if (platform::saveFile(path, text, reason)) return true;
+    error = "Cannot write " + path + ": " + reason;
+    return false;
 }

@@ -53,6 +53,7 @@ std::string barsText(const LogLineInfo& info);
 
 // The text as UTF-8: valid UTF-8 stays; any other byte is taken as Latin-1.
 std::string utf8Text(const std::string& text);
-// Writes the lines, each followed by '\n', as a UTF-8 file. False with the reason.
+// Writes the lines, each followed by '\n', as a UTF-8 file, replacing any file of that name
+// whole or not at all (platform::saveFile). False with the reason.
 bool saveLogText(const std::string& path, const std::vector<std::string>& lines,
                  std::string& error);

@@ -447,13 +447,9 @@ LV2_Worker_Status Lv2Plugin::work(LV2_Worker_Respond_Function respond,
                 break;
             case Job::Notice:
                 if (static_cast<EngineNotice>(job.value) == EngineNotice::SoundStream) {
-                    platform::showNotice("Stream is sound!", "Corvella",
-                                         platform::NoticeKind::Error);
-                    respondNotice(respond, handle, "error", "Stream is sound!");
+                    showNotice(respond, handle, platform::NoticeKind::Error, "Stream is sound!");
                 } else {
-                    platform::showNotice("Feedback loop!", "Corvella",
-                                         platform::NoticeKind::Warning);
-                    respondNotice(respond, handle, "warning", "Feedback loop!");
+                    showNotice(respond, handle, platform::NoticeKind::Warning, "Feedback loop!");
                 }
                 break;
             case Job::SetLogFile:
@@ -498,11 +494,16 @@ void Lv2Plugin::respondReport(LV2_Worker_Respond_Function respond, LV2_Worker_Re
 }
 
 // A notice as the editor's log shows the notices of its own process.
-void Lv2Plugin::respondNotice(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
-                              const char* kind, const char* text) noexcept {
+void Lv2Plugin::showNotice(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
+                           platform::NoticeKind kind, const char* text) noexcept {
+    std::size_t heldBack = 0;
+    if (!notices_.admit(text, heldBack)) return;
+    platform::showNotice(text, "Corvella", kind, heldBack);
     try {
+        const char* kindText = kind == platform::NoticeKind::Error ? "error" : "warning";
         respondReport(respond, handle, Report::Notice,
-                      std::string("Corvella ") + kind + ": " + text);
+                      std::string("Corvella ") + kindText + ": " +
+                          platform::shownText({text, "Corvella", kind, heldBack}));
     } catch (...) {
         // Without memory the notice reaches the host's notice only.
     }
@@ -552,8 +553,7 @@ void Lv2Plugin::applyStep(int index, float v, LV2_Worker_Respond_Function respon
                 bus_->markSender(s, true);
             }
             if (r == s && get && put) {
-                platform::showNotice("Feedback loop!", "Corvella", platform::NoticeKind::Warning);
-                respondNotice(respond, handle, "warning", "Feedback loop!");
+                showNotice(respond, handle, platform::NoticeKind::Warning, "Feedback loop!");
             }
             break;
         }
@@ -575,8 +575,7 @@ bool Lv2Plugin::saveLog(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_
         data.save();
     } catch (const std::exception& e) {
         const std::string text = "Cannot save the log to " + path + ": " + e.what();
-        platform::showNotice(text.c_str(), "Corvella", platform::NoticeKind::Error);
-        respondNotice(respond, handle, "error", text.c_str());
+        showNotice(respond, handle, platform::NoticeKind::Error, text.c_str());
         return false;
     }
     respondReport(respond, handle, Report::Saved, path);

@@ -24,6 +24,7 @@
 #include "engine/midiengine.h"
 #include "lv2/uiprotocol.h"
 #include "midiio/midiio.h"
+#include "platform/notice.h"
 #include "vstbus/vstbus.h"
 
 inline constexpr const char* kLv2Uri = "urn:quobel:corvella";
@@ -89,8 +90,10 @@ private:
     // Worker thread: hands a report to the processing thread.
     static void respondReport(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
                               Report::Kind kind, const std::string& text) noexcept;
-    static void respondNotice(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
-                              const char* kind, const char* text) noexcept;
+    // Worker thread: a notice for the host's notices and the UI, through the instance's
+    // limiter (the same text at most once a second).
+    void showNotice(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
+                    platform::NoticeKind kind, const char* text) noexcept;
     // Processing thread: a message from the editor or a generic host UI.
     void readMessage(const LV2_Atom_Object* message) noexcept;
     // Processing thread: the notify output of this run (reports, log lines, time).
@@ -185,4 +188,5 @@ private:
     mutable std::mutex namesMutex_;
     std::string logFileName_;
     std::string trackName_ = "Corvella";
+    platform::NoticeLimiter notices_;
 };

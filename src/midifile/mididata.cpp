@@ -7,6 +7,7 @@
 
 #include "midifile/errors.h"
 #include "midifile/riffstream.h"
+#include "platform/file.h"
 
 namespace midifile {
 
@@ -190,10 +191,15 @@ void TMidiData::saveTo(TStream& destination) {
     clearModified();
 }
 
-void TMidiData::save() {
-    TFileStream stream(fileName, FileMode::Create);
+void TMidiData::save(const std::atomic<bool>* giveUp) {
+    platform::FileSave out;
+    if (!out.open(fileName)) {
+        throw EFileCreate("Unable to create " + fileName +
+                          (out.refused() ? ": " + out.error() : std::string()));
+    }
+    TFileStream stream(out.file());
     writeAll(stream);
-    if (!stream.flush()) throw Exception("Stream write error");
+    if (!out.commit(giveUp)) throw Exception("Stream write error: " + out.error());
     clearModified();
 }
 

@@ -3,6 +3,7 @@
 // Standard MIDI Files.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -47,8 +48,11 @@ public:
     // Loads FileName (RIFF when its extension is .RMI or .RIFF); on failure the data is cleared
     // and the failure passed on. After a RIFF load the extension becomes .MID.
     void load();
-    // Writes FileName as a Standard MIDI File, replacing any file of that name.
-    void save();
+    // Writes FileName as a Standard MIDI File, replacing any file of that name whole or not at
+    // all (platform::FileSave): when it fails, a file that was there stays as it was. A
+    // FileName that names a folder, a FIFO or a device is refused. With `giveUp` set before
+    // the new file is complete, the save ends without replacing anything.
+    void save(const std::atomic<bool>* giveUp = nullptr);
 
     // The same with the file already open: the stream stands at the "MThd" header.
     void loadFrom(TStream& source);

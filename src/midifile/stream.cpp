@@ -61,7 +61,7 @@ TFileStream::TFileStream(const std::string& fileName, std::uint16_t mode) {
 }
 
 TFileStream::~TFileStream() {
-    std::fclose(file_);
+    if (owned_) std::fclose(file_);
 }
 
 void TFileStream::switchTo(LastOp op) {
@@ -81,10 +81,6 @@ std::int64_t TFileStream::write(const void* buffer, std::int64_t count) {
     switchTo(LastOp::Write);
     return static_cast<std::int64_t>(
         std::fwrite(buffer, 1, static_cast<std::size_t>(count), file_));
-}
-
-bool TFileStream::flush() {
-    return std::fflush(file_) == 0 && !std::ferror(file_);
 }
 
 std::int64_t TFileStream::seek(std::int64_t offset, SeekOrigin origin) {

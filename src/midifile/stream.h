@@ -48,19 +48,20 @@ public:
 class TFileStream : public TStream {
 public:
     TFileStream(const std::string& fileName, std::uint16_t mode);
+    // A file opened elsewhere; the stream uses it but does not close it.
+    explicit TFileStream(std::FILE* file) noexcept : file_(file), owned_(false) {}
     ~TFileStream() override;
 
     std::int64_t read(void* buffer, std::int64_t count) override;
     std::int64_t write(const void* buffer, std::int64_t count) override;
     std::int64_t seek(std::int64_t offset, SeekOrigin origin) override;
-    // Hands buffered bytes to the system; false when a write failed.
-    bool flush();
 
 private:
     enum class LastOp { None, Read, Write };
     void switchTo(LastOp op);
 
     std::FILE* file_ = nullptr;
+    bool owned_ = true;
     LastOp last_ = LastOp::None;
 };
 

@@ -89,7 +89,7 @@ void TMidiIO::openInput() noexcept {
     }
     delivering_.store(false);
     waitIdle(inputBusy_);
-    showError();
+    showError(false);
 }
 
 void TMidiIO::closeInput() noexcept {
@@ -105,7 +105,7 @@ void TMidiIO::openOutput() noexcept {
     if (backend_->openOutput(outputDevice(), error_)) {
         outputOpen_.store(true);
     } else {
-        showError();
+        showError(true);
     }
 }
 
@@ -121,8 +121,9 @@ void TMidiIO::closeOutput() noexcept {
     backend_->closeOutput();
 }
 
-void TMidiIO::showError() noexcept {
-    platform::showNotice(error_.data(), kCaption, platform::NoticeKind::Error);
+void TMidiIO::showError(bool output) noexcept {
+    (output ? outputNotices_ : inputNotices_)
+        .show(error_.data(), kCaption, platform::NoticeKind::Error);
 }
 
 void TMidiIO::waitIdle(const std::atomic<int>& busy) noexcept {

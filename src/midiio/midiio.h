@@ -13,6 +13,7 @@
 
 #include "platform/messagering.h"
 #include "platform/midi.h"
+#include "platform/notice.h"
 #include "platform/semaphore.h"
 
 class TMidiIO {
@@ -122,7 +123,9 @@ private:
     bool queueOrdered(std::uint32_t entry) noexcept;
     // The sender thread: one entry of the ordered queue to the device.
     void sendOrdered(std::uint32_t entry) noexcept;
-    void showError() noexcept;
+    // A failed open's text, through that direction's limiter (the same text at most once a
+    // second); under control_.
+    void showError(bool output) noexcept;
     static void waitIdle(const std::atomic<int>& busy) noexcept;
     void sysexLoop() noexcept;
 
@@ -130,6 +133,7 @@ private:
     std::atomic<int> inputDevice_{0}, outputDevice_{0};
     std::atomic<bool> outputOpen_{false}, inputOpen_{false};
     platform::MidiErrorText error_{};
+    platform::NoticeLimiter inputNotices_, outputNotices_;
     InputHandler handler_ = nullptr;
     void* owner_ = nullptr;
 

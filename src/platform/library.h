@@ -24,4 +24,9 @@ private:
     std::string error_;
 };
 
+// Keeps the module (the plug-in's shared library or DLL) that holds this code loaded until the
+// process ends, for a thread of it that outlives the objects it worked for: a host may unload
+// the module after closing them. Any thread.
+void keepModuleLoaded() noexcept;
+
 }  // namespace platform

@@ -80,7 +80,7 @@ APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParam
     engine_.setSampleRate(sampleRate);
 
     // Started last: nothing after it may throw, or the running thread would end the process.
-    worker_ = std::thread([this] { workerLoop(); });
+    worker_ = std::thread([this, state = workerState_] { workerLoop(*state); });
     ready_ = true;
     resume();
 }
@@ -88,10 +88,9 @@ APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParam
 APlugin::~APlugin() {
     // Nothing may arrive from the input device while the rest is taken down.
     midiIO_.setInputOpen(false);
-    // A save the host asked for is finished before the recording goes.
-    stopWorker_.store(true);
-    workerWake_.release();
-    worker_.join();
+    // A save the host asked for is finished before the recording goes (or given up, when its
+    // file takes too long).
+    stopWorker();
     // The editor and its window go while the plug-in they read is still whole.
     delete editor;
     setEditor(nullptr);

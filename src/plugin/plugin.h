@@ -3,6 +3,8 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -11,6 +13,7 @@
 #include "engine/midiengine.h"
 #include "host/identity.h"
 #include "midiio/midiio.h"
+#include "platform/notice.h"
 #include "platform/semaphore.h"
 #include "vst/audioeffectx.h"
 #include "vstbus/vstbus.h"
@@ -112,6 +115,16 @@ public:
     // Waits until the worker has done what it was handed: saves and notices (tests; any thread
     // but the processing thread).
     void waitForWorker();
+    // Closing waits this long for a save the worker is writing; then it gives the save up
+    // (the file stays as it was) with a notice, and the worker ends on its own.
+    static constexpr std::chrono::seconds kCloseWait{3};
+    // Tests hold a save up: called on the worker inside each save it writes, before the file
+    // (set before the save is asked for).
+    using SaveObserver = void (*)(void* context) noexcept;
+    void setSaveObserver(SaveObserver observer, void* context) noexcept {
+        workerState_->saveObserver = observer;
+        workerState_->saveContext = context;
+    }
 
     const APluginProgram& program() const noexcept { return program_; }
     bool engineReady() const noexcept { return ready_; }
@@ -190,11 +203,39 @@ private:
         frameLimit_ = frames - 1;
     }
 
-    bool writeRecording(const RecordingSnapshot& recording, const std::string& path,
-                        const std::string& name);
+    // What the worker shares with the plug-in. It outlives the plug-in when a close stops
+    // waiting for a save: the worker then ends that save alone, touching nothing else.
+    struct WorkerState {
+        // The worker: a save's file write begins and ends; endWrite answers false when the
+        // close gave up waiting meanwhile.
+        void beginWrite(const std::string& path);
+        bool endWrite();
+        void finish();
+        // The closing thread: waits for the worker to end, at most kCloseWait while it writes
+        // a save. False when it gave the save up, with the file's name.
+        bool waitOrGiveUp(std::string& path);
+
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool finished = false;
+        bool saving = false;
+        std::string savingTo;
+        std::atomic<bool> giveUp{false};  // read by the save itself, without the lock
+        platform::NoticeLimiter notices;  // this instance's notices (worker and UI threads)
+        SaveObserver saveObserver = nullptr;
+        void* saveContext = nullptr;
+    };
+    enum class SaveResult { Saved, Failed, GivenUp };
+    // Saves the recording on the calling thread; on the worker a close may give the write up,
+    // and then the plug-in is gone (GivenUp).
+    SaveResult saveRecording(bool onWorker);
+    static bool writeRecording(const RecordingSnapshot& recording, const std::string& path,
+                               const std::string& name, WorkerState& state);
     // The worker: saves the host asks for, and the notices the engine raises, away from the
     // thread that asked (which may be the processing thread: it must not allocate or wait).
-    void workerLoop();
+    void workerLoop(WorkerState& state);
+    // The closing thread: ends the worker, or leaves it to end alone after kCloseWait.
+    void stopWorker();
     // Any thread: hands a notice to the worker without waiting.
     void raiseNotice(EngineNotice which) noexcept;
 
@@ -230,6 +271,7 @@ private:
     std::atomic<std::size_t> feedbackRaised_{0};
     std::atomic<bool> workerBusy_{false};
     std::atomic<bool> stopWorker_{false};
+    std::shared_ptr<WorkerState> workerState_ = std::make_shared<WorkerState>();
     std::thread worker_;
     // The one-event list handed to the host for every message.
     VstEvents hostEvents_{};

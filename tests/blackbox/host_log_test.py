@@ -24,9 +24,12 @@ def check(ok, what, detail=""):
         failures.append(what)
 
 
-def run(*args):
-    r = subprocess.run(RUNNER + [HOST, PLUGIN] + list(args), capture_output=True, text=True,
-                       timeout=300, cwd=WORK)
+def run(*args, timeout=300, limit=None):
+    try:
+        r = subprocess.run(RUNNER + [HOST, PLUGIN] + list(args), capture_output=True, text=True,
+                           timeout=timeout, cwd=WORK, preexec_fn=limit)
+    except subprocess.TimeoutExpired:
+        return None, "", "still running after %d s" % timeout
     return r.returncode, r.stdout.replace("\r", ""), r.stderr.replace("\r", "")
 
 
@@ -158,9 +161,47 @@ rc, out, err = run("--load-state", "state.txt", "--send", "0:0xC0 5", "--log")
 check(rc == 0 and log_lines(out) == ["block 0: [1] Program Change (5)"],
       "--log after --load-state", (rc, out, err))
 
-# A save that fails: the run says why and fails.
-rc, out, err = run("--send", "0:0x90 60 1", "--save-log", os.path.join("no such dir", "x.mid"))
-check(rc != 0 and "Cannot save the log to" in err, "a failed save is reported", (rc, err))
+# A log file it cannot save is refused before anything is processed, with status 2: a folder
+# that is not there, an empty name, and (natively) a FIFO, which a save would otherwise wait on
+# for ever; a FIFO to play is refused at once too.
+bad = os.path.join("no such dir", "x.mid")
+rc, out, err = run("--send", "0:0x90 60 1", "--save-log", bad)
+check(rc == 2 and bad in err and out == "", "a log file in a missing folder is refused",
+      (rc, out, err))
+rc, out, err = run("--send", "0:0x90 60 1", "--save-log", "")
+check(rc == 2 and "--save-log" in err, "an empty --save-log is refused", (rc, err))
+if not RUNNER:
+    os.mkfifo(os.path.join(WORK, "fifo.mid"))
+    rc, out, err = run("--save-log", "fifo.mid", timeout=20)
+    check(rc == 2 and "not a regular file" in err, "a FIFO as the log file is refused", (rc, err))
+    rc, out, err = run("--in", "fifo.mid", timeout=20)
+    check(rc == 2 and "fifo.mid" in err, "a FIFO to play is refused", (rc, err))
+    os.remove(os.path.join(WORK, "fifo.mid"))
+
+# A save that fails half-way (a file size limit stands for a full disk): the run says why and
+# fails, the last good log stays as it was, and no temporary file is left (native builds: the
+# limit would stop Wine's own files).
+if not RUNNER:
+    import resource
+    import signal
+
+    def small_files():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (200, resource.RLIM_INFINITY))
+
+    rc, out, err = run("--send", "0:0x90 60 1", "--save-log", "kept.mid")
+    with open(os.path.join(WORK, "kept.mid"), "rb") as f:
+        good = f.read()
+    before = sorted(os.listdir(WORK))
+    many = ",".join("%d:0x90 %d 1" % (i, i % 128) for i in range(200))
+    os.environ["CORVELLA_VSTBUS_SCOPE"] = "host-log-limit-%d" % os.getpid()
+    rc, out, err = run("--send", many, "--save-log", "kept.mid", limit=small_files)
+    del os.environ["CORVELLA_VSTBUS_SCOPE"]
+    with open(os.path.join(WORK, "kept.mid"), "rb") as f:
+        kept = f.read()
+    check(rc == 2 and "Cannot save the log to" in err and kept == good and len(good) < 200 and
+          sorted(os.listdir(WORK)) == before, "a failed save keeps the last good log",
+          (rc, err, len(good), len(kept), before, sorted(os.listdir(WORK))))
 
 # Ctrl+C ends a --realtime run early and the recording is still saved (native builds: a
 # signal sent to Wine's loader does not reach the Windows program as a console event).

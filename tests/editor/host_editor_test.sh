@@ -2,8 +2,8 @@
 # corvella-host --editor on the virtual display that x11_gui_test.sh starts: --screenshot saves
 # the five tabs and the options dialog at their sizes and not blank, at 100 % and at 200 % (by
 # the EditorScale option and by an Xft.dpi of 192 set with xrdb), the 200 % pictures drawn at
-# that size rather than doubled; and Ctrl+C (SIGINT) closes the window and ends the host
-# cleanly.
+# that size rather than doubled; a screenshot folder not there yet is made, one that cannot be
+# is named with status 2; and Ctrl+C (SIGINT) closes the window and ends the host cleanly.
 # usage: host_editor_test.sh corvella-host corvella.so OUTDIR
 set -eu
 host=$1
@@ -78,12 +78,23 @@ PY
 "$host" "$plugin" --set 10=0.3 --editor --screenshot "$out" 2>"$out/stderr.txt"
 check "$out" 100
 
-# 200 % by the option, in a settings folder of its own.
-mkdir -p "$out/config/corvella/Software" "$out/200"
+# 200 % by the option, in a settings folder of its own; the screenshot folder is not there yet
+# and the host makes it (with its parents).
+mkdir -p "$out/config/corvella/Software"
 printf 'EditorScale=dword:200\n' >"$out/config/corvella/Software/Corvella.conf"
-XDG_CONFIG_HOME="$out/config" "$host" "$plugin" --set 10=0.3 --editor --screenshot "$out/200" \
-    2>"$out/stderr-200.txt"
-check "$out/200" 200
+XDG_CONFIG_HOME="$out/config" "$host" "$plugin" --set 10=0.3 --editor \
+    --screenshot "$out/new/200" 2>"$out/stderr-200.txt"
+check "$out/new/200" 200
+
+# A folder that cannot be made is named, with the reason, and the run fails with 2.
+status=0
+"$host" "$plugin" --editor --screenshot "$out/stderr.txt/shots" 2>"$out/stderr-bad.txt" ||
+    status=$?
+if [ "$status" -ne 2 ] || ! grep -q "$out/stderr.txt/shots: " "$out/stderr-bad.txt"; then
+    echo "FAIL: an impossible --screenshot folder gave $status: $(cat "$out/stderr-bad.txt")"
+    exit 1
+fi
+echo "ok: a --screenshot folder that cannot be made is named"
 
 "$host" "$plugin" --editor >"$out/interrupted.txt" 2>&1 &
 pid=$!

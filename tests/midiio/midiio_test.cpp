@@ -15,6 +15,7 @@
 #include "platform/notice.h"
 #include "platform/settings.h"
 #include "plugin/plugin.h"
+#include "support/manualnoticeclock.h"
 #include "support/memorysettingsstore.h"
 #include "support/recordingnoticesink.h"
 #include "support/scriptedmidibackend.h"
@@ -135,6 +136,27 @@ TEST_F(MidiIO, FailedOpenShowsTheTextAndStaysClosed) {
     // A later open goes to the device again.
     io.setOutputOpen(true);
     EXPECT_TRUE(io.outputOpen());
+}
+
+// A device that keeps failing says so at most once a second per direction; the next notice
+// counts those held back.
+TEST_F(MidiIO, RepeatedFailuresShowOnceASecond) {
+    platform::ManualNoticeClock clock;
+    io.setInputHandler(&Handler::take, &handler);
+    for (int i = 0; i < 5; ++i) {
+        backend.failNextOpen(true, "Busy.");
+        io.setOutputOpen(true);
+    }
+    backend.failNextOpen(false, "Busy.");
+    io.setInputOpen(true);
+    ASSERT_EQ(notices.notices().size(), 2u);  // the output's first, the input's own
+    clock.advance(std::chrono::milliseconds(1000));
+    backend.failNextOpen(true, "Busy.");
+    io.setOutputOpen(true);
+    const auto shown = notices.notices();
+    ASSERT_EQ(shown.size(), 3u);
+    EXPECT_EQ(shown[2].text, "Busy.");
+    EXPECT_EQ(shown[2].heldBack, 4u);
 }
 
 TEST_F(MidiIO, ReselectToADeviceThatFailsLeavesTheDirectionClosed) {

@@ -1,8 +1,10 @@
 // The recording: ticks, tempo and time-signature events, reset, saving and its threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +22,11 @@
 #include "support/recordingnoticesink.h"
 #include "tools/host/vsthost.h"
 #include "vst/entry.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -63,7 +70,7 @@ protected:
         std::filesystem::create_directories(dir);
     }
     void TearDown() override {
-        e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
+        if (e) e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
         gTime = nullptr;
         std::filesystem::remove_all(dir);
     }
@@ -307,6 +314,128 @@ TEST_F(Recording, AutomationSaveRunsOnTheWorker) {
     EXPECT_EQ(bytes[bytes.size() - 3], 0xFF);  // a complete file ends with End of Track
     EXPECT_EQ(bytes[bytes.size() - 2], 0x2F);
 }
+
+#ifndef _WIN32
+namespace {
+
+// The files in a folder, by name.
+std::vector<std::string> filesIn(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& f : std::filesystem::directory_iterator(dir))
+        names.push_back(f.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A disk that fills up: writes beyond `bytes` fail (with EFBIG, not the signal) in this
+// process while the object lives.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &previous_);
+        const rlimit limit{bytes, previous_.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, previousHandler_);
+    }
+
+private:
+    rlimit previous_{};
+    void (*previousHandler_)(int) = nullptr;
+};
+
+}  // namespace
+
+// A save that fails half-way (the disk full) leaves the last good file as it was and no
+// temporary file behind; the file is reached through a link, which stays a link, and the file
+// keeps its mode when a later save replaces it.
+TEST_F(Recording, AFailedSaveKeepsTheOldFileWhole) {
+    set(param::Log, 1.0f);
+    const auto file = dir / "log.mid";
+    const auto link = dir / "link.mid";
+    std::filesystem::create_symlink(file.filename(), link);
+    plugin().setLogFileName(link.string());
+    sendWord(packWord(0x90, 60, 100));
+    ASSERT_TRUE(plugin().saveLogNow());
+    std::filesystem::permissions(file, std::filesystem::perms(0640));
+    const auto good = readFile(file);
+    for (int i = 0; i < 2000; ++i) sendWord(packWord(0x90, static_cast<unsigned>(i % 128), 1));
+    {
+        FileSizeLimit full(static_cast<rlim_t>(good.size() + 100));
+        EXPECT_FALSE(plugin().saveLogNow());
+    }
+    ASSERT_EQ(notices.notices().size(), 1u);
+    EXPECT_EQ(notices.notices()[0].text.rfind("Cannot save the log to " + link.string(), 0), 0u)
+        << notices.notices()[0].text;
+    EXPECT_EQ(readFile(file), good);
+    EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"link.mid", "log.mid"}));
+
+    ASSERT_TRUE(plugin().saveLogNow());
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_GT(readFile(file).size(), 2000u * 2);
+    EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0640));
+    EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"link.mid", "log.mid"}));
+}
+
+// "save log!" into a FIFO nobody reads, a device or a folder: refused at once with a notice,
+// and the instance closes. The recording is more than a pipe holds, so a save that wrote into
+// the FIFO would wait for ever.
+TEST_F(Recording, SavesRefuseWhatIsNoRegularFile) {
+    set(param::Log, 1.0f);
+    for (int i = 0; i < 40000; ++i) sendWord(packWord(0x90, static_cast<unsigned>(i % 128), 1));
+    const auto fifo = dir / "fifo.mid";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& target : {fifo.string(), std::string("/dev/null"), dir.string()}) {
+        notices.clear();
+        plugin().setLogFileName(target);
+        set(param::SaveLog, 1.0f);
+        plugin().waitForWorker();
+        ASSERT_EQ(notices.notices().size(), 1u) << target;
+        EXPECT_EQ(notices.notices()[0].text, "Cannot save the log to " + target +
+                                                 ": Unable to create " + target +
+                                                 ": not a regular file");
+        EXPECT_EQ(e->getParameter(e, param::SaveLog), 1.0f);
+        set(param::SaveLog, 0.0f);
+    }
+    EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"fifo.mid"}));
+}
+
+// A save whose file takes too long holds a close up for a few seconds only: the close gives
+// the save up with a notice, and the save then replaces nothing (nor touches the closed
+// instance: AddressSanitizer watches that run).
+TEST_F(Recording, CloseGivesUpASaveThatTakesTooLong) {
+    struct Hold {
+        std::atomic<bool> entered{false}, release{false};
+        static void wait(void* context) noexcept {
+            auto* h = static_cast<Hold*>(context);
+            h->entered.store(true);
+            while (!h->release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    };
+    static Hold hold;  // outlives the test: the worker may still read it
+    set(param::Log, 1.0f);
+    const auto path = dir / "slow.mid";
+    plugin().setLogFileName(path.string());
+    plugin().setSaveObserver(&Hold::wait, &hold);
+    set(param::SaveLog, 1.0f);
+    while (!hold.entered.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const auto start = std::chrono::steady_clock::now();
+    e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
+    e = nullptr;
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, APlugin::kCloseWait);
+    EXPECT_LT(took, APlugin::kCloseWait + std::chrono::seconds(2));
+    ASSERT_EQ(notices.notices().size(), 1u);
+    EXPECT_EQ(notices.notices()[0].text.rfind("Gave up saving the log to " + path.string(), 0), 0u)
+        << notices.notices()[0].text;
+    hold.release.store(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(filesIn(dir).empty());
+}
+#endif
 
 TEST(RecorderJournal, AFullRecordingStopsAndCounts) {
     auto rec = std::make_unique<Recorder>();

@@ -250,7 +250,7 @@ int runEditorWindow(VstHost& h, const std::string& screenshotDir, std::string& e
     XDestroyWindow(d, window);
     XCloseDisplay(d);
     if (failures > 0) {
-        error = "some screenshots could not be taken";
+        error = "some screenshots could not be saved in " + screenshotDir;
         return 1;
     }
     return 0;

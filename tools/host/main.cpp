@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/file.h"
 #include "tools/host/editorwindow.h"
 #include "tools/host/midiplay.h"
 #include "tools/host/runlog.h"
@@ -213,6 +215,16 @@ int main(int argc, char** argv) {
             }
             return argv[++i];
         };
+        // A file or folder name: an empty one would read as the option not given.
+        auto nextPath = [&](const char* what) -> std::string {
+            std::string p = next(what);
+            if (p.empty()) {
+                std::fprintf(stderr, "corvella-host: %s needs %s, not an empty name\n", a.c_str(),
+                             what);
+                std::exit(2);
+            }
+            return p;
+        };
         long n = 0;
         if (a == "--info") {
             info = true;
@@ -238,14 +250,14 @@ int main(int argc, char** argv) {
         } else if (a == "--editor") {
             editor = true;
         } else if (a == "--screenshot") {
-            screenshotDir = next("a folder");
+            screenshotDir = nextPath("a folder");
         } else if (a == "--blocks") {
             if (!host::parseNumber(next("a block count"), n) || n < 0)
                 return fail("--blocks needs a count of 0 or more");
             blocks = n;
             blocksGiven = true;
         } else if (a == "--in") {
-            inFile = next("a MIDI file");
+            inFile = nextPath("a MIDI file");
         } else if (a == "--max-length") {
             const std::string text = next("a number of seconds");
             char* end = nullptr;
@@ -253,15 +265,15 @@ int main(int argc, char** argv) {
             if (text.empty() || *end != '\0' || !std::isfinite(maxLength) || maxLength <= 0)
                 return usageError("--max-length needs a positive number of seconds");
         } else if (a == "--out") {
-            outFile = next("a MIDI file");
+            outFile = nextPath("a MIDI file");
         } else if (a == "--load-state") {
-            loadPath = next("a file name");
+            loadPath = nextPath("a file name");
         } else if (a == "--save-state") {
-            savePath = next("a file name");
+            savePath = nextPath("a file name");
         } else if (a == "--log") {
             logOptions.print = true;
         } else if (a == "--save-log") {
-            logOptions.saveTo = next("a MIDI file");
+            logOptions.saveTo = nextPath("a MIDI file");
         } else if (a == "--stats") {
             logOptions.stats = true;
         } else if (a == "--log-hide") {
@@ -278,7 +290,7 @@ int main(int argc, char** argv) {
                 return usageError("--log-time needs seconds or bars");
             }
         } else if (a == "--save-log-text") {
-            logOptions.saveTextTo = next("a text file");
+            logOptions.saveTextTo = nextPath("a text file");
         } else if (a == "--tempo") {
             double bpm = 0.0;
             if (!host::parseValue(next("a tempo"), bpm) || !(bpm >= 1.0 && bpm <= 1000.0))
@@ -305,6 +317,24 @@ int main(int argc, char** argv) {
 
     if (!outFile.empty() && inFile.empty()) return fail("--out needs --in");
     if (!screenshotDir.empty() && !editor) return fail("--screenshot needs --editor");
+    // What the run saves at its end must be savable: refused now, before anything is processed.
+    const std::pair<const char*, const std::string*> savedAtEnd[] = {
+        {"--save-log", &logOptions.saveTo},
+        {"--save-log-text", &logOptions.saveTextTo},
+        {"--out", &outFile},
+        {"--save-state", &savePath}};
+    for (const auto& [option, file] : savedAtEnd) {
+        platform::FileSave probe;
+        if (!file->empty() && !probe.open(*file))
+            return fail(std::string(option) + " " + *file + ": " + probe.error());
+    }
+    if (!screenshotDir.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(screenshotDir, ec);
+        if (ec || !std::filesystem::is_directory(screenshotDir, ec))
+            return fail("--screenshot: cannot make the folder " + screenshotDir + ": " +
+                        (ec ? ec.message() : std::string("not a folder")));
+    }
     host::MidiFilePlayer player;
     std::string error;
     if (!inFile.empty() && !player.load(inFile, error)) return fail(error);

@@ -7,6 +7,8 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/file.h"
+
 namespace host {
 
 bool saveState(VstHost& h, const std::string& path, std::string& error) {
@@ -24,14 +26,10 @@ bool saveState(VstHost& h, const std::string& path, std::string& error) {
         std::snprintf(number, sizeof number, "%.9g", static_cast<double>(h.getParameter(i)));
         out << "param " << i << ' ' << number << '\n';
     }
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << out.str();
-    file.flush();
-    if (!file) {
-        error = "cannot write " + path;
-        return false;
-    }
-    return true;
+    std::string reason;
+    if (platform::saveFile(path, out.str(), reason)) return true;
+    error = "cannot write " + path + ": " + reason;
+    return false;
 }
 
 bool loadState(VstHost& h, const std::string& path, std::string& error) {

@@ -244,7 +244,7 @@ public:
                                                                           : "note";
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto& [view, lines] : pending_)
-            lines.push_back(notice.caption + " " + kind + ": " + notice.text);
+            lines.push_back(notice.caption + " " + kind + ": " + platform::shownText(notice));
     }
     // UI thread: a view opens or closes; the first installs this sink, the last removes it.
     void add(const FltkView* view) {

@@ -28,4 +28,11 @@ void* Library::symbol(const char* name) const noexcept {
     return handle_ ? dlsym(handle_, name) : nullptr;
 }
 
+// Another reference to the module, opened RTLD_NODELETE: the system then never unmaps it.
+void keepModuleLoaded() noexcept {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&keepModuleLoaded), &info) == 0 || !info.dli_fname) return;
+    dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
 }  // namespace platform

@@ -12,7 +12,7 @@ void showSystemNotice(const Notice& notice) noexcept {
         const char* kind = notice.kind == NoticeKind::Error     ? "error"
                            : notice.kind == NoticeKind::Warning ? "warning"
                                                                 : "note";
-        const std::string line = notice.caption + " " + kind + ": " + notice.text + "\n";
+        const std::string line = notice.caption + " " + kind + ": " + shownText(notice) + "\n";
         ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
         (void)ignored;
     } catch (...) {

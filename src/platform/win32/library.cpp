@@ -28,4 +28,11 @@ void* Library::symbol(const char* name) const noexcept {
                    : nullptr;
 }
 
+// Pinned: the DLL then stays loaded whatever FreeLibrary calls follow.
+void keepModuleLoaded() noexcept {
+    HMODULE module = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&keepModuleLoaded), &module);
+}
+
 }  // namespace platform

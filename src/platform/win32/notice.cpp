@@ -25,6 +25,7 @@ void showSystemNotice(const Notice& notice) noexcept {
     if (!copy) return;
     try {
         *copy = notice;
+        copy->text = shownText(notice);
     } catch (...) {
         delete copy;
         return;
