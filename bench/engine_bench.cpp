@@ -162,6 +162,42 @@ void BM_IdleBlockLogging(benchmark::State& state) {
 }
 BENCHMARK(BM_IdleBlockLogging)->Arg(32)->Arg(512)->Arg(4096);
 
+// Host automation: one parameter change before each 32-frame block, against the idle block.
+void automatedBlocks(benchmark::State& state, bool change) {
+    TimedInstance inst;
+    AEffect* e = inst.e;
+    std::vector<float> buf(32);
+    float* io[1] = {buf.data()};
+    float v = 0.0f;
+    for (auto _ : state) {
+        if (change) {
+            v = v == 0.0f ? 0.5f : 0.0f;
+            e->setParameter(e, param::DelayAmount, v);
+        }
+        e->processReplacing(e, io, io, 32);
+    }
+}
+void BM_Automation_Baseline(benchmark::State& state) {
+    automatedBlocks(state, false);
+}
+BENCHMARK(BM_Automation_Baseline);
+void BM_Automation_OneChangePerBlock(benchmark::State& state) {
+    automatedBlocks(state, true);
+}
+BENCHMARK(BM_Automation_OneChangePerBlock);
+
+// A change from a thread that never processes (the editor's), while no block runs.
+void BM_SetParameterOffProcessing(benchmark::State& state) {
+    TimedInstance inst;
+    AEffect* e = inst.e;
+    float v = 0.0f;
+    for (auto _ : state) {
+        v = v == 0.0f ? 0.5f : 0.0f;
+        e->setParameter(e, param::DelayAmount, v);
+    }
+}
+BENCHMARK(BM_SetParameterOffProcessing);
+
 // 256 messages per block through to the host; one block of 64 frames after them.
 void messagesPerBlock(benchmark::State& state, AEffect* e, std::size_t perBlock, VstInt32 frames) {
     std::vector<MidiWord> words(perBlock);

@@ -1,5 +1,6 @@
 #include "engine/midiengine.h"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -25,7 +26,13 @@ static bool routesNotes(int index) noexcept {
            (index >= param::FilterType && index <= param::ReplaceNewData2);
 }
 
-MidiWord SettingsDecoder::apply(int index, float v) noexcept {
+void SettingsDecoder::applyMatchState(std::uint32_t state) noexcept {
+    if (state == settings_.replacer.matchState()) return;
+    ++settings_.routeGeneration;
+    settings_.replacer.setMatchState(state);
+}
+
+void SettingsDecoder::apply(int index, float v) noexcept {
     EngineSettings& s = settings_;
     if (routesNotes(index) && values_[static_cast<std::size_t>(index)] != v) ++s.routeGeneration;
     values_[static_cast<std::size_t>(index)] = v;
@@ -79,10 +86,6 @@ MidiWord SettingsDecoder::apply(int index, float v) noexcept {
         case ApplyStep::ReplaceTarget:
             s.replacer.applyTarget(index, p);
             break;
-        case ApplyStep::Knob: {
-            const int knob = index - param::KnobValue1;
-            return knobWordOf(v, p[param::KnobChannel1 + knob], p[param::KnobMessage1 + knob]);
-        }
         default:
             if (index >= param::FilterRow1 && index < param::FilterRowsEnd) s.filter.applyRows(p);
             break;
@@ -95,7 +98,6 @@ MidiWord SettingsDecoder::apply(int index, float v) noexcept {
             if (off == 0) s.noteOffsBlocked |= static_cast<std::uint16_t>(1u << ch);
         }
     }
-    return 0;
 }
 
 // --- Construction and the other threads' side
@@ -112,8 +114,7 @@ MidiEngine::MidiEngine(EnginePorts& ports)
         values_[static_cast<std::size_t>(i)].store(
             kParameters[static_cast<std::size_t>(i)].defaultValue);
     s_ = decoder_.settings();
-    published_.back() = s_;
-    published_.publish();
+    matchState_.store(s_.replacer.matchState(), std::memory_order_relaxed);
     delay_->setDelay(s_.delayFrames);
 }
 
@@ -127,46 +128,63 @@ void MidiEngine::enableSysex() {
     sysexOn_ = true;
 }
 
+namespace {
+// Whether number a (of the change count, or of a knob's own count) came after b; the counts
+// wrap.
+bool later(std::uint32_t a, std::uint32_t b) noexcept {
+    return static_cast<std::int32_t>(a - b) > 0;
+}
+}  // namespace
+
+// A value set again unchanged keeps the number of its change, so that a host replaying every
+// value (at a resume, say) does not move earlier changes behind the words queued after them;
+// a knob's value and "log?" switched on act each time (a message; a restart of the clock).
 void MidiEngine::setParameter(int index, float value) noexcept {
     if (index < 0 || index >= kNumParams) return;
-    values_[static_cast<std::size_t>(index)].store(value, std::memory_order_relaxed);
-    if (onProcessingThread()) {
-        // Never wait for the producer lock here: the change is decoded at the next call.
-        if (!ownChanges_.push({index, value})) resync_.store(true, std::memory_order_relaxed);
-        // A flag another thread reads too: the host may move processing to another thread.
-        pending_.store(true, std::memory_order_release);
-        return;
+    const auto i = static_cast<std::size_t>(index);
+    bool changed = values_[i].exchange(value, std::memory_order_relaxed) != value;
+    if (index == param::ReplaceMatchChannel || index == param::ReplaceMatchStatus) {
+        std::uint32_t state = matchState_.load(std::memory_order_relaxed), folded;
+        do {
+            folded = Replacer::foldMatch(state, index, value);
+        } while (!matchState_.compare_exchange_weak(state, folded, std::memory_order_relaxed));
+        changed = folded != state;
     }
-    std::lock_guard<std::mutex> lock(producerMutex_);
-    const MidiWord knob = decoder_.apply(index, value);
-    published_.back() = decoder_.settings();
-    published_.publish();
-    changedSinceSnapshot_ = true;
-    if (knob) pushKnob(knob);
+    const bool knob = index >= param::KnobValue1 && index < param::KnobValue1 + kKnobs;
+    if (changed || knob || (index == param::Log && switchOn(index, value))) {
+        const std::uint32_t number = changeCount_.fetch_add(1, std::memory_order_relaxed);
+        changedAt_[i].store(number, std::memory_order_relaxed);
+        if (knob) queueKnob(index - param::KnobValue1, value, number);
+    }
+    // Published with the value: the processing thread that sees the mark sees this value or a
+    // newer one.
+    changed_[i / 32].fetch_or(1u << (i % 32), std::memory_order_release);
     pending_.store(true, std::memory_order_release);
 }
 
-bool MidiEngine::pushWord(MidiWord entry) noexcept {
-    if (words_.full()) {
-        words_.countDrop();
-        return false;
+// The word is made now, from the channel and message kind the knob has now.
+void MidiEngine::queueKnob(int knob, float value, std::uint32_t number) noexcept {
+    const auto k = static_cast<std::size_t>(knob);
+    const MidiWord word =
+        knobWordOf(value,
+                   values_[static_cast<std::size_t>(param::KnobChannel1 + knob)].load(
+                       std::memory_order_relaxed),
+                   values_[static_cast<std::size_t>(param::KnobMessage1 + knob)].load(
+                       std::memory_order_relaxed));
+    const std::uint32_t count = knobCount_[k].fetch_add(1, std::memory_order_relaxed) + 1;
+    // Two threads moving one knob at once may get here in either order: the later count wins.
+    const std::uint64_t mine = std::uint64_t{count} << 32 | word;
+    std::uint64_t newest = knobNewest_[k].load(std::memory_order_relaxed);
+    while (later(count, static_cast<std::uint32_t>(newest >> 32)) &&
+           !knobNewest_[k].compare_exchange_weak(newest, mine, std::memory_order_release,
+                                                 std::memory_order_relaxed)) {
     }
-    if (changedSinceSnapshot_ && snapshots_.push(decoder_.settings())) {
-        entry |= kSnapshotFlag;
-        changedSinceSnapshot_ = false;
-    }
-    words_.push(entry);
-    return true;
-}
-
-// A knob's word that follows a lost one runs even when it repeats the last word that ran.
-void MidiEngine::pushKnob(MidiWord word) noexcept {
-    knobLost_ = !pushWord(word | kKnobFlag | (knobLost_ ? kKnobAfterLoss : 0));
+    knobs_.push({number, count, word | static_cast<MidiWord>(knob) << 24});
 }
 
 void MidiEngine::deviceInput(MidiWord word) noexcept {
     std::lock_guard<std::mutex> lock(producerMutex_);
-    pushWord(word & kWordBits);
+    words_.push({word & kWordBits, changeCount_.load(std::memory_order_relaxed)});
     pending_.store(true, std::memory_order_release);
 }
 
@@ -181,7 +199,7 @@ void MidiEngine::deviceSysexInput(const std::uint8_t* data, std::size_t size) no
         countSysexDrop();
         return;
     }
-    pushWord(kSysexFlag);
+    words_.push({kSysexFlag, changeCount_.load(std::memory_order_relaxed)});
     pending_.store(true, std::memory_order_release);
 }
 
@@ -235,7 +253,11 @@ std::size_t MidiEngine::droppedRecordings() const noexcept {
 EngineCounters MidiEngine::counters() const noexcept {
     EngineCounters c;
     c.delayDrops = delay_->dropped();
-    c.inputQueueDrops = words_.dropped();
+    // Knob changes whose messages never ran: refused by the full queue or passed over for a
+    // newer change, less those that ran from the newest change after all.
+    const std::size_t knobsLost = knobs_.dropped() + knobsPassed_.load(std::memory_order_relaxed);
+    const std::size_t knobsFound = knobsFromNewest_.load(std::memory_order_relaxed);
+    c.inputQueueDrops = words_.dropped() + (knobsLost > knobsFound ? knobsLost - knobsFound : 0);
     c.recordingDrops = droppedRecordings();
     c.soundStreamNotices = soundNotices_.load(std::memory_order_relaxed);
     c.sysexDrops = sysexDrops_.load(std::memory_order_relaxed);
@@ -280,65 +302,102 @@ void MidiEngine::beginCall() noexcept {
         rateSeen_ = rate;
         rate_.set(rate_.tempo(), rate);
     }
-    takeOwnChanges();
-    // Queued words run with the settings of their time; then the newest settings apply.
-    const bool snapshots = takeWords();
-    if (published_.update() || snapshots) applySettings(published_.front());
+    takeChanges();
+    takeQueued();
 }
 
-void MidiEngine::takeOwnChanges() noexcept {
-    // Changes this thread made itself go through the decoder when nobody else holds it.
-    if (ownChanges_.empty() && !resync_.load(std::memory_order_relaxed)) return;
-    if (!producerMutex_.try_lock()) {
-        ownPending_ = true;  // another thread decodes now: try again at the next call
-        return;
+void MidiEngine::takeChanges() noexcept {
+    markedCount_ = markedNext_ = 0;
+    for (std::size_t w = 0; w < changed_.size(); ++w) {
+        if (changed_[w].load(std::memory_order_relaxed) == 0) continue;
+        std::uint32_t bits = changed_[w].exchange(0, std::memory_order_acquire);
+        for (; bits != 0; bits &= bits - 1) {
+            const int index = static_cast<int>(w * 32) + std::countr_zero(bits);
+            const Marked m{
+                changedAt_[static_cast<std::size_t>(index)].load(std::memory_order_relaxed), index};
+            // By number: a few changes per call, so an insertion is cheapest.
+            std::size_t at = markedCount_++;
+            for (; at > 0 && later(marked_[at - 1].number, m.number); --at)
+                marked_[at] = marked_[at - 1];
+            marked_[at] = m;
+        }
     }
-    if (resync_.exchange(false)) {
-        for (int i = 0; i < kNumParams; ++i)
-            decoder_.apply(i, values_[static_cast<std::size_t>(i)].load(std::memory_order_relaxed));
+}
+
+// A knob's last change marks the place of its newest message: when the full queue refused it
+// (or it is still on its way into the queue), it runs from knobNewest_ there.
+void MidiEngine::decodeChangesBefore(std::uint32_t number, bool all) noexcept {
+    bool decoded = false;
+    for (; markedNext_ < markedCount_; ++markedNext_) {
+        const Marked& m = marked_[markedNext_];
+        if (!all && !later(number, m.number)) break;
+        if (m.index >= param::KnobValue1 && m.index < param::KnobValue1 + kKnobs) {
+            if (decoded) applySettings(decoder_.settings());
+            decoded = false;
+            const auto knob = static_cast<std::size_t>(m.index - param::KnobValue1);
+            const std::uint64_t newest = knobNewest_[knob].load(std::memory_order_acquire);
+            if (runKnobChange(knob, static_cast<std::uint32_t>(newest >> 32),
+                              static_cast<MidiWord>(newest)))
+                knobsFromNewest_.store(knobsFromNewest_.load(std::memory_order_relaxed) + 1,
+                                       std::memory_order_relaxed);
+            continue;
+        }
+        if (m.index == param::ReplaceMatchChannel || m.index == param::ReplaceMatchStatus)
+            decoder_.applyMatchState(matchState_.load(std::memory_order_relaxed));
+        else
+            decoder_.apply(m.index, values_[static_cast<std::size_t>(m.index)].load(
+                                        std::memory_order_relaxed));
+        decoded = true;
     }
-    Change c;
-    while (ownChanges_.pop(c)) {
-        const MidiWord knob = decoder_.apply(c.index, c.value);
-        changedSinceSnapshot_ = true;
-        if (knob) pushKnob(knob);
-    }
-    published_.back() = decoder_.settings();
-    published_.publish();
-    changedSinceSnapshot_ = true;
-    producerMutex_.unlock();
+    if (decoded) applySettings(decoder_.settings());
 }
 
 void MidiEngine::applySettings(const EngineSettings& settings) noexcept {
     s_ = settings;
     if (s_.delayFrames != delay_->delay()) delay_->setDelay(s_.delayFrames);
-    // Logging was switched on since the last settings (perhaps off again already).
+    // Logging was switched on since the last settings.
     if (s_.logEpoch != logEpoch_) restartLogging();
     logEpoch_ = s_.logEpoch;
 }
 
-bool MidiEngine::takeWords() noexcept {
-    bool snapshots = false;
-    MidiWord w;
-    while (words_.pop(w)) {
-        if (w & kSnapshotFlag) {
-            EngineSettings snapshot;
-            if (snapshots_.pop(snapshot)) {
-                applySettings(snapshot);
-                snapshots = true;
-            }
-        }
-        if (w & kSysexFlag) {
-            const std::size_t size = sysexIn_->pop(sysexScratch_.get());
-            if (size != 0) sysexChain(sysexScratch_.get(), size, 0);
-        } else if (w & kKnobFlag) {
-            if (w & kKnobAfterLoss) lastKnobWord_ = 0;
-            runKnob(w & kWordBits);
+void MidiEngine::takeQueued() noexcept {
+    QueuedWord w;
+    KnobChange k;
+    bool word = words_.pop(w), knob = knobs_.pop(k);
+    while (word || knob) {
+        if (word && (!knob || !later(w.number, k.number))) {
+            decodeChangesBefore(w.number);
+            runWord(w);
+            word = words_.pop(w);
         } else {
-            chain(w, 0);
+            decodeChangesBefore(k.number);
+            if (!runKnobChange(k.word >> 24, k.count, k.word))
+                knobsPassed_.store(knobsPassed_.load(std::memory_order_relaxed) + 1,
+                                   std::memory_order_relaxed);
+            knob = knobs_.pop(k);
         }
     }
-    return snapshots;
+    decodeChangesBefore(0, true);
+}
+
+void MidiEngine::runWord(const QueuedWord& w) noexcept {
+    if (w.word & kSysexFlag) {
+        const std::size_t size = sysexIn_->pop(sysexScratch_.get());
+        if (size != 0) sysexChain(sysexScratch_.get(), size, 0);
+    } else {
+        chain(w.word, 0);
+    }
+}
+
+// Each knob's messages run in the order of its changes: a change older than one whose message
+// already ran is passed over. After a change whose message never ran, the next one runs even
+// when it repeats the last word a knob sent.
+bool MidiEngine::runKnobChange(std::size_t knob, std::uint32_t count, MidiWord word) noexcept {
+    if (!later(count, knobRan_[knob])) return false;
+    if (count - knobRan_[knob] != 1) lastKnobWord_ = 0;
+    knobRan_[knob] = count;
+    runKnob(word & kWordBits);
+    return true;
 }
 
 void MidiEngine::endCall() noexcept {

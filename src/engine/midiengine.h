@@ -3,11 +3,17 @@
 // sample clock. It reaches the outside only through EnginePorts, and knows no front end.
 //
 // Threads. The processing thread owns the engine's working state: it runs every message and
-// calls every port. Other threads hand it their changes: parameter values are decoded on the
-// setting thread (serialised by a producer lock the processing thread never takes) and the
-// newest decoded settings are picked up at the start of each processing call; words from the
-// MIDI input device and from knobs wait in a bounded queue drained at the same point. The
-// recording is shared with readers through a lock the processing thread only ever tries.
+// calls every port. Every thread, the processing thread included, hands it parameter changes
+// the same way, without a lock: the newest value of each parameter, the number of its last
+// change (one count for all changes), and a mark that it changed. At the start of each
+// processing call the processing thread decodes every marked parameter from its newest value,
+// so the value set last is the value that applies and no number of changes overflows
+// anything. Words from the MIDI input device and knob messages wait in bounded queues (the
+// newest change of each knob also kept aside, so the last one always runs), each with the
+// change count of its time: it runs after the changes numbered before it and before the later
+// ones. (A parameter changed both before and after a queued word within one call shows the
+// word its value from the call before.) The recording is shared with readers through a lock
+// the processing thread only ever tries.
 #pragma once
 
 #include <array>
@@ -21,7 +27,6 @@
 
 #include "engine/delayedsysex.h"
 #include "engine/delayline.h"
-#include "engine/latest.h"
 #include "engine/loglines.h"
 #include "engine/logtext.h"
 #include "engine/midiword.h"
@@ -65,12 +70,15 @@ struct EngineSettings {
 // else, which the engine drops and counts.
 MidiWord busMessage(std::uint32_t word) noexcept;
 
-// Turns parameter values into settings, in the order they were set (producer side).
+// Turns parameter values into settings (the engine's is the processing thread's).
 class SettingsDecoder {
 public:
     SettingsDecoder() noexcept;
-    // Stores and decodes one value; answers a knob's word when the value is a knob's, else 0.
-    MidiWord apply(int index, float value) noexcept;
+    // Stores and decodes one value; values decoded one after another in the order they were
+    // set give the settings that order means.
+    void apply(int index, float value) noexcept;
+    // Parameters 31 and 32 at once from their match state (Replacer::foldMatch).
+    void applyMatchState(std::uint32_t state) noexcept;
     const EngineSettings& settings() const noexcept { return settings_; }
 
 private:
@@ -80,9 +88,11 @@ private:
 
 // What was dropped or raised so far.
 struct EngineCounters {
-    std::size_t delayDrops = 0;       // words a full delay line refused
-    std::size_t inputQueueDrops = 0;  // words from other threads that found the queue full
-    std::size_t recordingDrops = 0;   // events a full recording refused
+    std::size_t delayDrops = 0;  // words a full delay line refused
+    // Words from other threads that found the queue full, and knob changes whose messages
+    // never ran (a full queue, or passed over for a newer change of the knob).
+    std::size_t inputQueueDrops = 0;
+    std::size_t recordingDrops = 0;  // events a full recording refused
     std::size_t soundStreamNotices = 0;
     std::size_t sysexDrops = 0;    // SysEx refused: not whole, too long, a full queue or delay
     std::size_t busMalformed = 0;  // words from the receive bus that were no short message
@@ -101,8 +111,9 @@ public:
 
     // --- Any thread ---
 
-    // A parameter's new value (already clamped to 0..1). Off the processing thread it is
-    // decoded at once under the producer lock; on it, it waits for the next processing call.
+    // A parameter's new value (already clamped to 0..1), from any thread, the processing thread
+    // included; lock-free and allocation-free. It applies from the start of the next processing
+    // call; a knob's value also queues the knob's message for that call.
     void setParameter(int index, float value) noexcept;
     // A word from the MIDI input device (any thread but the processing thread); it runs the
     // chain at the start of the next processing call.
@@ -179,13 +190,7 @@ public:
     std::int32_t ticksAt(std::int64_t clock) const noexcept;
 
 private:
-    // Bit 24 marks a knob's word in the input queue, bit 25 a knob's word that runs even when
-    // it repeats the last (an earlier one was lost to a full queue); bit 31 marks a word taken
-    // from the receive bus.
-    // Bit 26 says the word runs with the next queued settings snapshot (the settings when it
-    // was queued).
-    static constexpr MidiWord kKnobFlag = 1u << 24, kKnobAfterLoss = 1u << 25;
-    static constexpr MidiWord kSnapshotFlag = 1u << 26;
+    // Bit 31 marks a word taken from the receive bus.
     // Bit 27 marks the place of a device's SysEx among the queued words; its bytes wait in
     // sysexIn_. In the delay line it marks a SysEx whose bytes wait in delayedSysex_, the low
     // bits holding its handle (no short word carries the bit there, and none is 0 with it).
@@ -211,14 +216,21 @@ private:
     // A new tempo or time signature found by a quiet block (logBlock) whose clock has already
     // moved past its first frame, where the events belong.
     [[gnu::cold, gnu::noinline]] void quietMetaStep(const HostMeter& m, int frames) noexcept;
-    void takeOwnChanges() noexcept;
+    // The parameters marked since the last call, in the order of their last changes.
+    void takeChanges() noexcept;
+    // Decodes the taken changes numbered before `number`, or all of them.
+    void decodeChangesBefore(std::uint32_t number, bool all = false) noexcept;
     void applySettings(const EngineSettings& settings) noexcept;
-    // Queues a word (producer lock held): with the settings as they are now, so it runs with
-    // them even when later changes are decoded before it leaves the queue.
-    bool pushWord(MidiWord entry) noexcept;
-    void pushKnob(MidiWord word) noexcept;
-    // Runs the queued words; true when a settings snapshot was applied on the way.
-    bool takeWords() noexcept;
+    // Knob `knob`'s message for its new value, change number `number` (any thread).
+    void queueKnob(int knob, float value, std::uint32_t number) noexcept;
+    // Runs the device's words and the knobs' messages in the order of their numbers, each
+    // after the changes numbered before it; then the rest of the changes.
+    void takeQueued() noexcept;
+    struct QueuedWord;
+    void runWord(const QueuedWord& w) noexcept;
+    struct KnobChange;
+    // Runs a knob's change unless a later one of that knob already ran; false when passed over.
+    bool runKnobChange(std::size_t knob, std::uint32_t count, MidiWord word) noexcept;
     void runKnob(MidiWord word) noexcept;
     // The chain and the outputs run once per message: inline, so a front end's loop over its
     // events calls only the ports.
@@ -297,24 +309,54 @@ private:
     bool quiet_ = false;
     std::atomic<bool> clearWanted_{false};  // a clear asked for on the processing thread
 
-    // Producer side: the decoder and the queue of words, under producerMutex_.
-    std::mutex producerMutex_;
-    SettingsDecoder decoder_;
-    Latest<EngineSettings> published_;
-    WordQueue<4096> words_;
-    WordQueue<32, EngineSettings> snapshots_;
-    bool knobLost_ = false;
-    bool changedSinceSnapshot_ = true;
-    // Changes the processing thread made itself, decoded at its next call.
-    struct Change {
-        int index;
-        float value;
+    // The device's words, each with the change count when it came (producer side under
+    // producerMutex_).
+    struct QueuedWord {
+        MidiWord word;
+        std::uint32_t number;
     };
-    WordQueue<1024, Change> ownChanges_;
-    std::atomic<bool> resync_{false};
+    std::mutex producerMutex_;
+    WordQueue<4096, QueuedWord> words_;
+    // Parameter changes from every thread: the count of changes so far, the newest value of
+    // each parameter and the number of its last change, and bit n of changed_ set when
+    // parameter n was set since the processing thread last looked. Parameters 31 and 32 are
+    // also folded into matchState_ in the order they are set.
+    std::atomic<std::uint32_t> changeCount_{0};
     std::array<std::atomic<float>, kNumParams> values_{};
+    std::array<std::atomic<std::uint32_t>, kNumParams> changedAt_{};
+    std::array<std::atomic<std::uint32_t>, (kNumParams + 31) / 32> changed_{};
+    std::atomic<std::uint32_t> matchState_{0};
+    // Knob messages. Each change of a knob also takes the next number of that knob's own count;
+    // the queue holds both numbers and the word (with the knob in bits 24..26), and knobNewest_
+    // the newest change of each knob (its count << 32 | word), so a message the full queue
+    // refused still runs when it is the knob's last.
+    struct KnobChange {
+        std::uint32_t number;
+        std::uint32_t count;
+        MidiWord word;
+    };
+    static constexpr int kKnobs = 6;
+    SharedQueue<1024, KnobChange> knobs_;
+    std::array<std::atomic<std::uint32_t>, kKnobs> knobCount_{};
+    std::array<std::atomic<std::uint64_t>, kKnobs> knobNewest_{};
+    static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 
     // Processing side.
+    SettingsDecoder decoder_;
+    // The changes taken at the start of this call, by number; those before markedNext_ are
+    // decoded.
+    struct Marked {
+        std::uint32_t number;
+        int index;
+    };
+    std::array<Marked, kNumParams> marked_{};
+    std::size_t markedCount_ = 0;
+    std::size_t markedNext_ = 0;
+    // The count of each knob's last change whose message ran (or was passed over for a later
+    // one), and the changes whose messages were passed over or ran from knobNewest_ (counters).
+    std::array<std::uint32_t, kKnobs> knobRan_{};
+    std::atomic<std::size_t> knobsPassed_{0};
+    std::atomic<std::size_t> knobsFromNewest_{0};
     EngineSettings s_;
     bool exactDelay_ = false;
     unsigned logEpoch_ = 0;

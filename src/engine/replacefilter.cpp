@@ -13,30 +13,44 @@ std::uint8_t byteOf(int v) noexcept {
 
 // --- Replacer ----------------------------------------------------------------------------------
 
+std::uint32_t Replacer::foldMatch(std::uint32_t state, int index, float v) noexcept {
+    unsigned byte0 = state & 0xFFu;
+    std::uint32_t flags = state & ~0xFFu;
+    if (index == param::ReplaceMatchChannel) {
+        // Ignored while the match status is a system status or ANY.
+        if (flags & kChannelIgnored) return state;
+        flags &= ~kAnyChannel;
+        if (static_cast<double>(v) <= kChannelAny) {
+            byte0 = byteOf(static_cast<int>(byte0 & 0xF0) + roundEven(x256(v)));
+        } else {
+            flags |= kAnyChannel;
+        }
+    } else if (index == param::ReplaceMatchStatus) {
+        flags &= ~(kAnyStatus | kChannelIgnored);
+        if (x256(v) > kLastVoiceStatus) flags |= kChannelIgnored;
+        if (static_cast<double>(v) > kStatusAny) {
+            flags |= kAnyStatus;
+        } else if (x256(v) <= kLastVoiceStatus) {
+            byte0 = byteOf(roundEven(static_cast<double>(v) * 4096.0) +
+                           static_cast<int>(byte0 & 0x0F) + 128);
+        } else {
+            byte0 = byteOf(roundEven(x256(v)) + kSystemBase);
+        }
+    }
+    return flags | byte0;
+}
+
+void Replacer::setMatchState(std::uint32_t state) noexcept {
+    match_ = state;
+    updateMatch();
+}
+
 void Replacer::applyMatch(int index, const float* p) noexcept {
-    const float channel = p[param::ReplaceMatchChannel], status = p[param::ReplaceMatchStatus];
     const float data1 = p[param::ReplaceMatchData1], data2 = p[param::ReplaceMatchData2];
     switch (index) {
         case param::ReplaceMatchChannel:
-            // Ignored while the match status is a system status or ANY.
-            if (x256(status) > kLastVoiceStatus) break;
-            anyChannel_ = false;
-            if (static_cast<double>(channel) <= kChannelAny) {
-                matchStatus_ = byteOf((matchStatus_ & 0xF0) + roundEven(x256(channel)));
-            } else {
-                anyChannel_ = true;
-            }
-            break;
         case param::ReplaceMatchStatus:
-            anyStatus_ = false;
-            if (static_cast<double>(status) > kStatusAny) {
-                anyStatus_ = true;
-            } else if (x256(status) <= kLastVoiceStatus) {
-                matchStatus_ = byteOf(roundEven(static_cast<double>(status) * 4096.0) +
-                                      (matchStatus_ & 0x0F) + 128);
-            } else {
-                matchStatus_ = byteOf(roundEven(x256(status)) + kSystemBase);
-            }
+            match_ = foldMatch(match_, index, p[index]);
             break;
         case param::ReplaceMatchData1:
             anyData1_ = false;
@@ -57,10 +71,15 @@ void Replacer::applyMatch(int index, const float* p) noexcept {
         default:
             return;
     }
-    field_ = anyChannel_ || anyStatus_ || anyData1_ || anyData2_;
-    matchMask_ = (anyChannel_ ? 0u : 0x0Fu) | (anyStatus_ ? 0u : 0xF0u) |
-                 (anyData1_ ? 0u : 0xFF00u) | (anyData2_ ? 0u : 0xFF0000u);
-    matchValue_ = packWord(matchStatus_, matchData1_, matchData2_) & matchMask_;
+    updateMatch();
+}
+
+void Replacer::updateMatch() noexcept {
+    const bool anyChannel = (match_ & kAnyChannel) != 0, anyStatus = (match_ & kAnyStatus) != 0;
+    field_ = anyChannel || anyStatus || anyData1_ || anyData2_;
+    matchMask_ = (anyChannel ? 0u : 0x0Fu) | (anyStatus ? 0u : 0xF0u) | (anyData1_ ? 0u : 0xFF00u) |
+                 (anyData2_ ? 0u : 0xFF0000u);
+    matchValue_ = packWord(matchStatus(), matchData1_, matchData2_) & matchMask_;
 }
 
 Replacer::DataMode Replacer::dataModeOf(float v) noexcept {

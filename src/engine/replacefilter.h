@@ -11,11 +11,21 @@
 
 class Replacer {
 public:
-    // Decoding (the thread that sets parameters): match parameters 31..34 and target parameters
-    // 35..38 from the array of current values. A match step depends on the state earlier steps
-    // left, so steps run in the order the values were set.
+    // Decoding: match parameters 31..34 and target parameters 35..38 from the array of current
+    // values. A match step depends on the state earlier steps left, so steps run in the order
+    // the values were set.
     void applyMatch(int index, const float* p) noexcept;
     void applyTarget(int index, const float* p) noexcept;
+
+    // The part of the match state that depends on the order of changes: match byte 0 and the
+    // flags of parameters 31 and 32 (a channel set while the status is a system status or ANY
+    // is ignored; a system status overwrites the channel bits), packed into one number.
+    // foldMatch is one step of 31 or 32 on it, a pure function: threads that set parameters
+    // fold their changes into a shared copy in the order they make them, and the processing
+    // thread applies the result with setMatchState.
+    static std::uint32_t foldMatch(std::uint32_t state, int index, float v) noexcept;
+    std::uint32_t matchState() const noexcept { return match_; }
+    void setMatchState(std::uint32_t state) noexcept;
 
     // Rewrites the word when it matches the pattern.
     void replace(MidiWord& w) const noexcept {
@@ -24,7 +34,7 @@ public:
     // The fields that are not ANY must equal the pattern's.
     bool matches(MidiWord w) const noexcept { return (w & matchMask_) == matchValue_; }
 
-    std::uint8_t matchStatus() const noexcept { return matchStatus_; }
+    std::uint8_t matchStatus() const noexcept { return static_cast<std::uint8_t>(match_); }
     bool usesFieldTest() const noexcept { return field_; }
 
 private:
@@ -37,8 +47,14 @@ private:
     static unsigned dataByte(DataMode mode, unsigned newValue, unsigned status, unsigned own,
                              unsigned other) noexcept;
 
-    std::uint8_t matchStatus_ = 0, matchData1_ = 0, matchData2_ = 0;
-    bool anyChannel_ = false, anyStatus_ = false, anyData1_ = false, anyData2_ = false;
+    void updateMatch() noexcept;
+
+    // matchState(): byte 0 in bits 0..7, then the flags below.
+    static constexpr std::uint32_t kAnyChannel = 1u << 8, kAnyStatus = 1u << 9,
+                                   kChannelIgnored = 1u << 10;
+    std::uint32_t match_ = 0;
+    std::uint8_t matchData1_ = 0, matchData2_ = 0;
+    bool anyData1_ = false, anyData2_ = false;
     bool field_ = false;
     MidiWord matchMask_ = 0xFFFFFFu, matchValue_ = 0;
     bool setChannel_ = true;

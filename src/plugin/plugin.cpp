@@ -136,8 +136,9 @@ void APlugin::storeParameter(VstInt32 index, float value, Origin origin) {
     if (!(value >= 0.0f)) value = 0.0f;  // below zero, or not a number
     values_[index].store(value, std::memory_order_relaxed);
     program_.values[index].store(value, std::memory_order_relaxed);
-    // The engine decodes the value as one change, so no message sees a half-made change (a
-    // filter still set for "Block only" reading the rows of "Allow all", say).
+    // The engine decodes its newest values at the start of its next processing call, whatever
+    // thread set them, so no message sees a half-made change (a filter still set for "Block
+    // only" reading the rows of "Allow all", say) and the value set last is the one that holds.
     engine_.setParameter(index, value);
     if (ready_) applyParameter(index, value, origin);
 }

@@ -32,8 +32,9 @@ struct APluginProgram {
 
 // What the plug-in dropped or raised so far (a host command and the tools report them).
 struct APluginCounters {
-    std::size_t delayDrops = 0;        // words a full delay line refused
-    std::size_t hostQueueDrops = 0;    // words from other threads that found the queue full
+    std::size_t delayDrops = 0;  // words a full delay line refused
+    // Words from other threads that found the queue full, and knob messages that never ran.
+    std::size_t hostQueueDrops = 0;
     std::size_t deviceQueueDrops = 0;  // words the output device's queue refused
     std::size_t recordingDrops = 0;    // events a full recording refused
     std::size_t busDrops = 0;          // words the send bus refused (full, slot given up)

@@ -111,7 +111,8 @@ typedef struct CorvellaCounters {
     uint32_t size;              /* in: sizeof(CorvellaCounters) */
     uint32_t reserved;          /* 0 */
     uint64_t delayLineDropped;  /* words dropped by a full delay line */
-    uint64_t hostQueueDropped;  /* host-bound words dropped by the full queue between threads */
+    uint64_t hostQueueDropped;  /* words dropped by a full queue between threads, and knob
+                                   messages that never ran */
     uint64_t deviceSendDropped; /* words dropped by the output device's full send queue */
     uint64_t busSendDropped;    /* words the send bus refused: full, or a slot given up */
     uint64_t recordingDropped;  /* events refused because the recording is full */

@@ -132,6 +132,8 @@ TEST(ProcessingThread, NeverAllocates) {
         set(param::FilterType, round % 3 ? 0.3f : 0.8f);
         set(param::RecvBus, kBus / 256.0f);  // the feedback notice
         gInfo.tempo = 100.0 + round;
+        if (round == 10)  // more knob changes than their queue holds between two calls
+            for (int i = 0; i < 1500; ++i) set(51, static_cast<float>(i % 128) / 127.0f);
         if (round == 20) set(param::SaveLog, 1.0f);
         if (round == 30) set(param::ClearLog, 1.0f);
         if (round == 40) {

@@ -272,6 +272,35 @@ TEST_F(Engine, KnobsBuildTheirMessages) {
     EXPECT_EQ(words(), std::vector<MidiWord>{packWord(0xB2, 7, 32)});
 }
 
+// Knob changes made from the editor's thread while processing is stopped all leave, in order
+// and each with the settings of its time, at the first call after the host resumes: here a
+// replace to channel 2 switched on after the 32nd.
+TEST_F(Engine, KnobChangesWhileSuspendedLeaveOnResume) {
+    choose(31, 16);  // any channel
+    choose(32, 3);   // control change
+    choose(33, 128);
+    choose(34, 128);
+    choose(35, 1);  // to channel 2, all else kept
+    choose(36, 23);
+    choose(37, 130);
+    choose(38, 130);
+    e->dispatcher(e, effMainsChanged, 0, 0, nullptr, 0.0f);
+    std::thread([&] {
+        for (int i = 1; i <= 40; ++i) {
+            if (i == 33) set(param::Replace, 1.0f);
+            set(50, static_cast<float>(i) / 127.0f);
+        }
+    }).join();
+    e->dispatcher(e, effMainsChanged, 0, 1, nullptr, 0.0f);
+    frames(1);
+    std::vector<MidiWord> expected;
+    for (unsigned i = 1; i <= 40; ++i) expected.push_back(packWord(i <= 32 ? 0xB0 : 0xB1, 0, i));
+    std::vector<MidiWord> sent = words();
+    ASSERT_GE(sent.size(), expected.size());
+    sent.resize(expected.size());  // the resume's replay of the knobs follows
+    EXPECT_EQ(sent, expected);
+}
+
 TEST_F(Engine, ProcessLeavesAudioUntouched) {
     std::vector<float> in(512, 0.125f), out(512, -0.5f);
     float* ins[1] = {in.data()};

@@ -2,8 +2,10 @@
 // delay line against a plain ring, and random scripts against a per-frame model of the chain.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <deque>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <random>
@@ -210,6 +212,93 @@ TEST_F(EngineState, ChangesFromAnEarlierProcessingThreadReachTheNextOne) {
     engine->setParameter(param::SendToHost, 0.0f);
     std::thread([&] { engine->processBlock(0); }).join();
     EXPECT_FALSE(engine->settings().sendToHost);
+}
+
+// The processing thread and another thread take turns setting parameters (a token handed from
+// one to the other orders them), with processing calls in between: each script ends in the
+// settings that the same changes, made one after another, give.
+TEST(EngineThreads, ChangesFromTwoThreadsEndAsTheirOrderSays) {
+    std::mt19937 random(2024);
+    auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+    constexpr int kIndices[] = {
+        param::SendToHost,         param::Replace,    param::DelayAmount,
+        param::DelayOutput,        param::FilterType, param::ReplaceMatchChannel,
+        param::ReplaceMatchStatus, param::OutputMidi, param::RecvBus};
+    struct Step {
+        int thread;  // 0 the processing thread, 1 the other
+        int index;   // -1: a processing call
+        float value;
+    };
+    for (int script = 0; script < 100; ++script) {
+        FakePorts ports;
+        MidiEngine engine(ports);
+        SettingsDecoder expected;
+        std::vector<Step> steps{{0, -1, 0.0f}};  // the processing thread makes itself known
+        for (int i = 0; i < 60; ++i) {
+            const int thread = pick(2);
+            if (thread == 0 && pick(4) == 0) {
+                steps.push_back({0, -1, 0.0f});
+                continue;
+            }
+            const int index = kIndices[pick(static_cast<int>(std::size(kIndices)))];
+            const float value = static_cast<float>(pick(25)) / 24.0f;
+            steps.push_back({thread, index, value});
+            expected.apply(index, value);
+        }
+        std::atomic<std::size_t> next{0};
+        auto play = [&](int thread) {
+            for (;;) {
+                const std::size_t at = next.load(std::memory_order_acquire);
+                if (at == steps.size()) return;
+                if (steps[at].thread != thread) {
+                    std::this_thread::yield();
+                    continue;
+                }
+                const Step& step = steps[at];
+                if (step.index < 0)
+                    engine.processBlock(16);
+                else
+                    engine.setParameter(step.index, step.value);
+                next.store(at + 1, std::memory_order_release);
+            }
+        };
+        std::thread other(play, 1);
+        play(0);
+        other.join();
+        engine.processBlock(16);
+        const EngineSettings& got = engine.settings();
+        const EngineSettings& want = expected.settings();
+        EXPECT_EQ(got.sendToHost, want.sendToHost) << "script " << script;
+        EXPECT_EQ(got.replaceOn, want.replaceOn) << "script " << script;
+        EXPECT_EQ(got.delayFrames, want.delayFrames) << "script " << script;
+        EXPECT_EQ(got.delayOut, want.delayOut) << "script " << script;
+        EXPECT_EQ(got.filter.mode, want.filter.mode) << "script " << script;
+        EXPECT_EQ(got.replacer.matchStatus(), want.replacer.matchStatus()) << "script " << script;
+        EXPECT_EQ(got.replacer.usesFieldTest(), want.replacer.usesFieldTest())
+            << "script " << script;
+        EXPECT_EQ(got.deviceOut, want.deviceOut) << "script " << script;
+        EXPECT_EQ(got.receiveBus, want.receiveBus) << "script " << script;
+    }
+}
+
+// Thousands of knob changes between two calls (a ramp 0..127 over and over, beyond what the
+// queue holds): the call runs the messages in order, the knob's last value last, then a word
+// that came after them; every change either sent its message or counts as dropped.
+TEST_F(EngineState, AKnobRampOfThousandsOfStepsEndsAtItsLastValue) {
+    block(0);  // this thread processes, and sets the knob
+    ports.host.clear();
+    constexpr int kSteps = 10000;
+    for (int i = 0; i < kSteps; ++i)
+        engine->setParameter(param::KnobValue1, static_cast<float>(i % 128) / 127.0f);
+    std::thread([&] { engine->deviceInput(packWord(0x90, 60, 100)); }).join();
+    block(64);
+    ASSERT_GE(ports.host.size(), 2u);
+    EXPECT_EQ(ports.host.back().word, packWord(0x90, 60, 100));
+    EXPECT_EQ(ports.host[ports.host.size() - 2].word, packWord(0xB0, 0, (kSteps - 1) % 128));
+    for (std::size_t i = 1; i + 1 < ports.host.size(); ++i)
+        EXPECT_NE(ports.host[i].word, ports.host[i - 1].word) << i;  // no change ran twice
+    EXPECT_EQ(ports.host.size() - 1 + engine->counters().inputQueueDrops,
+              static_cast<std::size_t>(kSteps));
 }
 
 // --- Note-offs follow their note-ons --------------------------------------------------------
@@ -658,6 +747,8 @@ struct Model {
     };
     std::array<std::array<Note, 128>, 16> notes{};
     unsigned generation = 0;
+    std::array<float, kNumParams> settled{};  // routing values when the generation was taken
+    unsigned settledMatch = 0;
     bool mend = true;
     long follows = 0;           // note-offs that followed their note-ons
     std::int64_t ringTime = 0;  // frames the ring has moved on
@@ -666,6 +757,10 @@ struct Model {
         for (int i = 0; i < kNumParams; ++i)
             p[static_cast<std::size_t>(i)] = kParameters[static_cast<std::size_t>(i)].defaultValue;
         ring.delay = roundEven(static_cast<double>(p[param::DelayAmount]) * 32767.0);
+        applyMatch(31);
+        applyMatch(32);
+        settle();
+        generation = 0;
     }
 
     void applyMatch(int index) {
@@ -884,10 +979,22 @@ struct Model {
         }
         return off;
     }
+    // The engine takes changes at the start of a call and before each knob's message: the
+    // routing generation moves on when the routing then differs from what it was.
+    void settle() {
+        const unsigned match = ms | (anyCh ? 1u << 8 : 0u) | (anySt ? 1u << 9 : 0u) |
+                               (x256(p[32]) > 6.0 ? 1u << 10 : 0u);
+        bool changed = match != settledMatch;
+        for (int i : {2, 7, 8})
+            changed |= p[static_cast<std::size_t>(i)] != settled[static_cast<std::size_t>(i)];
+        for (int i = 10; i <= 38; ++i)
+            if (i != 31 && i != 32)
+                changed |= p[static_cast<std::size_t>(i)] != settled[static_cast<std::size_t>(i)];
+        if (changed) ++generation;
+        settled = p;
+        settledMatch = match;
+    }
     void set(int index, float v) {
-        if ((index == 2 || index == 7 || index == 8 || (index >= 10 && index <= 38)) &&
-            p[static_cast<std::size_t>(index)] != v)
-            ++generation;
         p[static_cast<std::size_t>(index)] = v;
         if (index >= 31 && index <= 34) applyMatch(index);
         if (index >= 35 && index <= 38) applyTarget(index);
@@ -902,6 +1009,7 @@ struct Model {
             const int k = index - param::KnobValue1;
             const MidiWord w = knobWordOf(v, p[static_cast<std::size_t>(param::KnobChannel1 + k)],
                                           p[static_cast<std::size_t>(param::KnobMessage1 + k)]);
+            settle();
             if (w != lastKnob) lastKnob = chain(w, 0);
         }
     }
@@ -945,6 +1053,14 @@ void runScripts(unsigned seed, int scripts, bool routeChangesMidNote, long& foll
             model.set(param::KnobValue1 + k, 0.0f);
         }
         bool logChanged = false;
+        // Per gap between calls: the parameters set so far, and those set before a knob moved
+        // (31 and 32 count as one: their match state travels as one).
+        std::array<bool, kNumParams> setInGap{}, setBeforeKnob{};
+        auto newGap = [&] {
+            logChanged = false;
+            setInGap = setBeforeKnob = {};
+            model.settle();
+        };
         for (int step = 0; step < 300; ++step) {
             const int what = pick(20);
             if (what < 7) {
@@ -1020,14 +1136,25 @@ void runScripts(unsigned seed, int scripts, bool routeChangesMidNote, long& foll
                     if (logChanged) continue;
                     logChanged = true;
                 }
+                // A queued knob message sees the changes numbered before it, except a
+                // parameter that changes again after it in the same gap: that one shows its
+                // value from before the gap.
+                const auto group = static_cast<std::size_t>(index == 32 ? 31 : index);
+                if (setBeforeKnob[group]) continue;
                 if (!routeChangesMidNote && messagesRan &&
                     (index == param::Replace || index == param::DelayAmount ||
                      index == param::DelayOutput ||
                      (index >= param::FilterType && index <= param::ReplaceNewData2)))
                     continue;
+                if (index == param::KnobValue1)
+                    for (std::size_t i = 0; i < setInGap.size(); ++i)
+                        setBeforeKnob[i] = setBeforeKnob[i] || setInGap[i];
+                else
+                    setInGap[group] = true;
                 engine.setParameter(index, v);
                 model.set(index, v);
             } else if (what < 12) {
+                newGap();
                 engine.beginCall();
                 const int n = pick(6);
                 for (int i = 0; i < n; ++i) {
@@ -1047,14 +1174,13 @@ void runScripts(unsigned seed, int scripts, bool routeChangesMidNote, long& foll
                 engine.endCall();
                 ++ports.call;
                 ++model.call;
-                logChanged = false;
             } else {
                 const int n = pick(10) == 0 ? 4096 : pick(300);
+                newGap();
                 engine.processBlock(n);
                 model.frames(n);
                 ++ports.call;
                 ++model.call;
-                logChanged = false;
                 // The host's transport moves between its calls, before the next changes.
                 if (what == 19) {
                     ports.time.tempo = std::array<double, 4>{
