@@ -104,10 +104,10 @@ Lv2Plugin::Lv2Plugin(double rate, LV2_URID_Map* map, LV2_Worker_Schedule* schedu
     lv2_atom_forge_init(&forge_, map);
     midiHeader_ = std::uint64_t{u_.midiEvent} << 32;
     for (std::size_t i = 0; i < kNumParams; ++i) controls_[i] = &seen_[i];
-    midiIO_.setInputHandler(&Lv2Plugin::deviceInputProc, this);
+    devices_.setInputHandler(&Lv2Plugin::deviceInputProc, this);
     if (sysexOption()) {
         engine_.enableSysex();
-        midiIO_.enableSysex(&Lv2Plugin::deviceSysexProc, this);
+        devices_.enableSysex(&Lv2Plugin::deviceSysexProc, this);
     }
     bus_ = std::make_unique<vstbus::TVstBus>();
     engine_.setSampleRate(static_cast<float>(rate));
@@ -133,8 +133,8 @@ Lv2Plugin::Lv2Plugin(double rate, LV2_URID_Map* map, LV2_Worker_Schedule* schedu
 
 Lv2Plugin::~Lv2Plugin() {
     // Nothing may arrive from the input device while the rest is taken down.
-    midiIO_.setInputOpen(false);
-    if (flaggedSendBus_ >= 0) bus_->markSender(flaggedSendBus_, false);
+    devices_.close();
+    busFlags_.leave(*bus_);
 }
 
 void Lv2Plugin::connect(std::uint32_t port, void* data) noexcept {
@@ -179,6 +179,7 @@ void Lv2Plugin::readControls(bool now) noexcept {
             continue;
         }
         engine_.setParameter(i, v);
+        devices_.wish(i, v);
         if (!needsStep(i)) continue;
         if (now) {
             applyStep(i, v);
@@ -190,10 +191,6 @@ void Lv2Plugin::readControls(bool now) noexcept {
 
 bool Lv2Plugin::needsStep(int index) noexcept {
     switch (kParameters[static_cast<std::size_t>(index)].apply) {
-        case ApplyStep::SelectOutputDevice:
-        case ApplyStep::SelectInputDevice:
-        case ApplyStep::OpenInputDevice:
-        case ApplyStep::OpenOutputDevice:
         case ApplyStep::ReceiveBus:
         case ApplyStep::SendBus:
             return true;
@@ -208,6 +205,7 @@ void Lv2Plugin::activate() noexcept {
         if (kParameters[static_cast<std::size_t>(i)].encoding == Encoding::OneShot) continue;
         const float v = lv2port::parameterValue(i, seen_[static_cast<std::size_t>(i)]);
         engine_.setParameter(i, v);
+        devices_.wish(i, v);
         if (needsStep(i)) applyStep(i, v);
     }
 }
@@ -391,7 +389,7 @@ void Lv2Plugin::hostSysexOutput(const std::uint8_t* data, std::size_t size, int 
 }
 
 void Lv2Plugin::deviceSysexOutput(const std::uint8_t* data, std::size_t size) noexcept {
-    midiIO_.sendSysex(data, size);
+    devices_.sendSysex(data, size);
 }
 
 void Lv2Plugin::deviceSysexProc(void* self, const std::uint8_t* data, std::size_t size) noexcept {
@@ -413,7 +411,7 @@ void Lv2Plugin::busWrite(int bus, MidiWord word) noexcept {
 }
 
 void Lv2Plugin::deviceOutput(MidiWord word) noexcept {
-    midiIO_.sendShortMessage(word);
+    devices_.send(word);
 }
 
 // A sound stream on the receive bus switches bus reading off until the port changes again.
@@ -521,43 +519,12 @@ LV2_Worker_Status Lv2Plugin::workResponse(std::uint32_t size, const void* data) 
     return LV2_WORKER_SUCCESS;
 }
 
-// Devices and bus flags, as the values of the control ports last set them.
-void Lv2Plugin::applyStep(int index, float v, LV2_Worker_Respond_Function respond,
+// The bus flags, as the values of the control ports last set them.
+void Lv2Plugin::applyStep(int index, float /*v*/, LV2_Worker_Respond_Function respond,
                           LV2_Worker_Respond_Handle handle) noexcept {
-    switch (kParameters[static_cast<std::size_t>(index)].apply) {
-        case ApplyStep::SelectOutputDevice:
-            midiIO_.selectOutputDevice(choiceOf(v));
-            break;
-        case ApplyStep::SelectInputDevice:
-            midiIO_.selectInputDevice(choiceOf(v));
-            break;
-        case ApplyStep::OpenInputDevice:
-            midiIO_.setInputOpen(switchOn(index, v));
-            break;
-        case ApplyStep::OpenOutputDevice:
-            midiIO_.setOutputOpen(switchOn(index, v));
-            break;
-        default: {
-            auto value = [this](int i) {
-                return values_[static_cast<std::size_t>(i)].load(std::memory_order_relaxed);
-            };
-            const int r = busOf(value(param::RecvBus));
-            const int s = busOf(value(param::SendBus));
-            const bool get = switchOn(param::GetFromBus, value(param::GetFromBus));
-            const bool put = switchOn(param::PutToBus, value(param::PutToBus));
-            if (kParameters[static_cast<std::size_t>(index)].apply == ApplyStep::SendBus) {
-                if (flaggedSendBus_ >= 0) bus_->markSender(flaggedSendBus_, false);
-                flaggedSendBus_ = s;
-            }
-            if (put) {
-                bus_->markSender(s, true);
-            }
-            if (r == s && get && put) {
-                showNotice(respond, handle, platform::NoticeKind::Warning, "Feedback loop!");
-            }
-            break;
-        }
-    }
+    const bool send = kParameters[static_cast<std::size_t>(index)].apply == ApplyStep::SendBus;
+    if (busFlags_.apply(*bus_, send, values_))
+        showNotice(respond, handle, platform::NoticeKind::Warning, "Feedback loop!");
 }
 
 bool Lv2Plugin::saveLog(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle) {

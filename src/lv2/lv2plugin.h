@@ -23,7 +23,8 @@
 
 #include "engine/midiengine.h"
 #include "lv2/uiprotocol.h"
-#include "midiio/midiio.h"
+#include "host/busflags.h"
+#include "host/devices.h"
 #include "platform/notice.h"
 #include "vstbus/vstbus.h"
 
@@ -104,15 +105,15 @@ private:
     void forgeName(LV2_URID property, LV2_URID type, const char* text,
                    std::uint32_t length) noexcept;
     // Processing thread: control port changes since the last run. On the activating thread
-    // (`now`), the steps that may block run at once instead of on the worker.
+    // (`now`), the bus steps run at once instead of on the host's worker.
     void readControls(bool now = false) noexcept;
-    // Whether a parameter's change needs a front-end step (devices, buses).
+    // Whether a parameter's change needs a bus step.
     static bool needsStep(int index) noexcept;
     // A time:Position from the input: tempo, time signature and bar position for the log.
     void readPosition(const LV2_Atom_Object* position) noexcept;
     void readBarPosition(const LV2_Atom_Object* position) noexcept;
     void advancePosition(std::uint32_t frames) noexcept;
-    // The device and bus steps of a parameter (worker thread, or the activating thread).
+    // The bus steps of a parameter (the host's worker thread, or the activating thread).
     // Notices go back through `respond` when there is one.
     void applyStep(int index, float value, LV2_Worker_Respond_Function respond = nullptr,
                    LV2_Worker_Respond_Handle handle = nullptr) noexcept;
@@ -145,7 +146,7 @@ private:
     };
 
     // Constructed before and destroyed after every other member.
-    TMidiIO midiIO_;
+    host::Devices devices_;
     Urids u_{};
     LV2_Worker_Schedule* schedule_;
     std::unique_ptr<vstbus::TVstBus> bus_;
@@ -183,7 +184,7 @@ private:
     HostTime time_{};
     double rate_ = 0.0;
     double speed_ = 1.0;       // time:speed, 0 while the transport stands
-    int flaggedSendBus_ = -1;  // the bus flagged as this instance's send bus (worker thread)
+    host::BusFlags busFlags_;
     MidiEngine engine_{*this};
     mutable std::mutex namesMutex_;
     std::string logFileName_;

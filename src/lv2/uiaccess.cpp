@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "engine/midiword.h"
+#include "host/devices.h"
 #include "lv2/portmap.h"
 #include "lv2/uiprotocol.h"
 #include "platform/midi.h"
@@ -128,7 +129,7 @@ std::vector<std::string> Lv2UiAccess::inputDeviceNames() {
 bool Lv2UiAccess::devicesLoop() {
     static const int output = parameterWith(ApplyStep::SelectOutputDevice);
     static const int input = parameterWith(ApplyStep::SelectInputDevice);
-    return choiceOf(getParameter(output)) == choiceOf(getParameter(input));
+    return host::devicesLoop(getParameter(output), getParameter(input));
 }
 
 std::string Lv2UiAccess::busLabel(int bus) {

@@ -23,14 +23,27 @@ TMidiIO::~TMidiIO() {
 }
 
 void TMidiIO::enableSysex(SysexHandler handler, void* owner) {
-    if (sysexThread_.joinable()) return;
+    if (sysexHandler_) return;
     sysexHandler_ = handler;
     sysexOwner_ = owner;
     backend_->setLongMessages(true);
     sysexSends_ = std::make_unique<platform::MessageRing>(std::size_t{1} << 20);
     sysexBuffer_ = std::make_unique<std::uint8_t[]>(platform::kMaxMessage);
     ordered_ = std::make_unique<SendQueue>(std::size_t{1} << 14);
-    sysexThread_ = std::thread([this] { sysexLoop(); });
+    if (!sendWake_) sysexThread_ = std::thread([this] { sysexLoop(); });
+}
+
+void TMidiIO::setSender(SendWake wake, void* owner) noexcept {
+    sendWake_ = wake;
+    sendOwner_ = owner;
+}
+
+void TMidiIO::wakeSender() noexcept {
+    if (sendWake_) {
+        sendWake_(sendOwner_);
+    } else {
+        sysexWake_.release();
+    }
 }
 
 void TMidiIO::setInputHandler(InputHandler handler, void* owner) noexcept {
@@ -170,7 +183,7 @@ void TMidiIO::sendShortMessage(std::uint32_t word) noexcept {
             if (!queueOrdered(word)) dropped_.fetch_add(1, std::memory_order_relaxed);
         } else {
             if (!sends_.push(word)) dropped_.fetch_add(1, std::memory_order_relaxed);
-            drainSends();
+            sendWake_ ? sendWake_(sendOwner_) : drainSends();
         }
     }
     outputBusy_.fetch_sub(1);
@@ -182,7 +195,7 @@ bool TMidiIO::queueOrdered(std::uint32_t entry) noexcept {
         orderedWaiting_.fetch_sub(1);
         return false;
     }
-    sysexWake_.release();
+    wakeSender();
     return true;
 }
 
@@ -217,21 +230,34 @@ void TMidiIO::sendSysex(const std::uint8_t* data, std::size_t size) noexcept {
     }
     sysexPushing_.clear(std::memory_order_release);
     if (!queued) sysexDropped_.fetch_add(1, std::memory_order_relaxed);
-    if (place != SendQueue::kFull) sysexWake_.release();
+    if (place != SendQueue::kFull) wakeSender();
 }
 
-// The sender thread: the ordered entries in turn, each to the device open when it leaves the
-// queue, or nowhere when none is.
+// The sender thread, without an owner's sender.
 void TMidiIO::sysexLoop() noexcept {
     for (;;) {
         sysexWake_.acquire();
-        std::uint32_t entry;
-        while (ordered_->pop(entry)) {
-            sendOrdered(entry);
-            orderedWaiting_.fetch_sub(1);
-        }
+        sendOrderedEntries();
         if (stopSysex_.load()) return;
     }
+}
+
+// The ordered entries in turn, each to the device open when it leaves the queue, or nowhere
+// when none is.
+void TMidiIO::sendOrderedEntries() noexcept {
+    if (!ordered_) return;
+    std::uint32_t entry;
+    while (ordered_->pop(entry)) {
+        sendOrdered(entry);
+        orderedWaiting_.fetch_sub(1);
+    }
+}
+
+void TMidiIO::sendQueued() noexcept {
+    sendOrderedEntries();
+    outputBusy_.fetch_add(1);
+    if (outputOpen_.load()) drainSends();
+    outputBusy_.fetch_sub(1);
 }
 
 void TMidiIO::sendOrdered(std::uint32_t entry) noexcept {

@@ -32,9 +32,19 @@ public:
 
     // Installed by the owner before the input is opened; the input stays closed without one.
     void setInputHandler(InputHandler handler, void* owner) noexcept;
-    // Lets SysEx through both ways: received ones go to `handler` with `owner`, sent ones to a
-    // sender thread of their own. Called once, by the owner, before any device opens; without
-    // it SysEx is ignored both ways.
+    // Called, on the sending thread, when a send was queued for the owner's sender (any thread;
+    // it must not wait).
+    using SendWake = void (*)(void* owner) noexcept;
+    // Hands every send to the owner's thread: sendShortMessage and sendSysex only queue and
+    // call `wake`, and the owner then calls sendQueued() on one thread at a time. Called once,
+    // by the owner, before enableSysex and before any device opens. Without it a short message
+    // goes out on the thread that sends it, and SysEx on a sender thread of this object's own.
+    void setSender(SendWake wake, void* owner) noexcept;
+    // The owner's sender: sends everything queued, in order (one thread at a time).
+    void sendQueued() noexcept;
+    // Lets SysEx through both ways: received ones go to `handler` with `owner`, sent ones to
+    // the sender. Called once, by the owner, before any device opens; without it SysEx is
+    // ignored both ways.
     void enableSysex(SysexHandler handler, void* owner);
 
     // Device lists, for the editor.
@@ -60,23 +70,24 @@ public:
     bool outputOpen() const noexcept { return outputOpen_.load(std::memory_order_acquire); }
 
     // Sends one packed word to the output device if it is open; drops it otherwise (then at
-    // the cost of one load). While a SysEx sent before it waits or goes out, it queues behind
-    // that SysEx for the sender thread; otherwise it goes out at once. Callable from any thread
-    // at once: lock-free, never waits.
+    // the cost of one load). With an owner's sender it is queued for that sender. Without one,
+    // while a SysEx sent before it waits or goes out, it queues behind that SysEx for the
+    // sender thread; otherwise it goes out at once. Callable from any thread at once:
+    // lock-free, never waits.
     void sendShortMessage(std::uint32_t word) noexcept;
     // Words dropped because more were waiting than a send queue holds.
     std::uint64_t droppedSends() const noexcept { return dropped_.load(std::memory_order_relaxed); }
     // Queues a whole SysEx (F0 to F7) for the output device if it is open; drops it otherwise
     // or when the queue lacks room or another thread is queuing one at the same moment
-    // (counted). Any thread; lock-free, never waits. The sender thread sends what is queued in
+    // (counted). Any thread; lock-free, never waits. The sender sends what is queued in
     // order, to the device open when each leaves the queue (nowhere when none is): a message
     // sent after a SysEx never reaches the device before it.
     void sendSysex(const std::uint8_t* data, std::size_t size) noexcept;
     std::uint64_t droppedSysex() const noexcept {
         return sysexDropped_.load(std::memory_order_relaxed);
     }
-    // Waits until everything queued for the sender thread went to the backend (tests; any
-    // thread but a sender).
+    // Waits until everything queued for the sender went to the backend (tests; any thread but
+    // a sender).
     void flushSysex() noexcept;
 
     // The driver's input procedure: only data messages with a word that is not 0 reach the
@@ -128,6 +139,10 @@ private:
     void showError(bool output) noexcept;
     static void waitIdle(const std::atomic<int>& busy) noexcept;
     void sysexLoop() noexcept;
+    // Tells the sender that something waits: the owner's, or the sender thread.
+    void wakeSender() noexcept;
+    // The ordered entries waiting, in turn (the sender).
+    void sendOrderedEntries() noexcept;
 
     std::unique_ptr<platform::MidiBackend> backend_;
     std::atomic<int> inputDevice_{0}, outputDevice_{0};
@@ -152,6 +167,8 @@ private:
     // SysEx: the handler for received ones, and what the sender thread sends in order: the
     // ordered queue of entries (each SysEx's bytes wait in sysexSends_), and how many entries
     // are queued and not yet sent. While that count is not 0, short messages queue too.
+    SendWake sendWake_ = nullptr;
+    void* sendOwner_ = nullptr;
     SysexHandler sysexHandler_ = nullptr;
     void* sysexOwner_ = nullptr;
     std::unique_ptr<platform::MessageRing> sysexSends_;

@@ -1,25 +1,20 @@
-// What a parameter change does in the front end once the plug-in is ready: the steps that talk
-// to devices, the buses' flags, the log file and the one-shots. They run on the thread that set
-// the value; the engine decodes the values its messages need by itself.
+// What a parameter change does in the front end once the plug-in is ready: the wishes for the
+// devices, the buses' flags, the log file and the one-shots. They run on the thread that set
+// the value and never wait (devices and saves are the worker's); the engine decodes the values
+// its messages need by itself.
 #include "plugin/plugin.h"
 
 void APlugin::applyParameter(int index, float v, Origin origin) {
     if (applyObserver_) applyObserver_(applyContext_, index, v);
     switch (kParameters[index].apply) {
         case ApplyStep::SelectOutputDevice:
-            applySelectDevice(true, v);
-            break;
         case ApplyStep::SelectInputDevice:
-            applySelectDevice(false, v);
+        case ApplyStep::OpenInputDevice:
+        case ApplyStep::OpenOutputDevice:
+            devices_.wish(index, v);
             break;
         case ApplyStep::ClearLog:
             applyClearLog(v, origin);
-            break;
-        case ApplyStep::OpenInputDevice:
-            applyOpenDevice(false, v);
-            break;
-        case ApplyStep::OpenOutputDevice:
-            applyOpenDevice(true, v);
             break;
         case ApplyStep::ReceiveBus:
             applyBus(false);
@@ -55,13 +50,7 @@ void APlugin::applyClearLog(float v, Origin origin) {
 // The sender flag tells other participants that this instance writes to its send bus; the
 // feedback warning comes whenever a bus setting leaves both switches on one bus.
 void APlugin::applyBus(bool send) {
-    const int r = busOf(value(param::RecvBus));
-    const int s = busOf(value(param::SendBus));
-    const bool get = switchOn(param::GetFromBus, value(param::GetFromBus));
-    const bool put = switchOn(param::PutToBus, value(param::PutToBus));
-    if (send) bus_->markSender(flaggedSendBus_.exchange(s), false);
-    if (put) bus_->markSender(s, true);
-    if (r == s && get && put) {
+    if (busFlags_.apply(*bus_, send, values_)) {
         feedbackRaised_.fetch_add(1, std::memory_order_relaxed);
         raiseNotice(EngineNotice::FeedbackLoop);
     }
@@ -69,20 +58,8 @@ void APlugin::applyBus(bool send) {
 
 // --- MIDI devices ----------------------------------------------------------------------------
 
-// Parameters 0 and 9: device number Round(v x 256), halves to the even neighbour.
-void APlugin::applySelectDevice(bool output, float v) {
-    const int number = choiceOf(v);
-    output ? midiIO_.selectOutputDevice(number) : midiIO_.selectInputDevice(number);
-}
-
-// Parameters 39 and 40: open above 0.5, else close.
-void APlugin::applyOpenDevice(bool output, float v) {
-    const int index = output ? param::OutputMidi : param::InputMidi;
-    output ? midiIO_.setOutputOpen(switchOn(index, v)) : midiIO_.setInputOpen(switchOn(index, v));
-}
-
 bool APlugin::deviceOpen(bool output) const noexcept {
-    return output ? midiIO_.outputOpen() : midiIO_.inputOpen();
+    return devices_.open(output);
 }
 
 void APlugin::deviceInputProc(void* self, std::uint32_t word) noexcept {

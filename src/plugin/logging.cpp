@@ -1,7 +1,8 @@
-// The log file: its name, saving the recording as a Standard MIDI File, and the worker that
-// saves and shows notices away from the thread that asked.
+// The log file: its name, saving the recording as a Standard MIDI File, and what the process's
+// worker does for the plug-in: saves and notices, away from the thread that asked.
 #include <chrono>
 #include <exception>
+#include <thread>
 
 #include "midifile/mididata.h"
 #include "platform/library.h"
@@ -82,9 +83,7 @@ APlugin::SaveResult APlugin::saveRecording(bool onWorker) {
 void APlugin::applySaveLog(float v, Origin origin) {
     if (!switchOn(param::SaveLog, v)) return;
     if (origin == Origin::Outside && hasLogFileName_.load()) {
-        workerBusy_.store(true);
-        saveRequested_.store(true);
-        workerWake_.release();
+        host::Worker::post(workerState_->client, kSaveBit);
         return;
     }
     resetOneShot(param::SaveLog);
@@ -92,47 +91,36 @@ void APlugin::applySaveLog(float v, Origin origin) {
 
 // Counted, not shown: the processing thread may raise it, and the worker shows it.
 void APlugin::raiseNotice(EngineNotice which) noexcept {
-    workerBusy_.store(true);
     (which == EngineNotice::SoundStream ? soundNotices_ : feedbackNotices_).fetch_add(1);
-    workerWake_.release();
+    host::Worker::post(workerState_->client, kNoticeBit);
 }
 
-// Sleeps until handed something; every wake-up handles all that is pending, so several
-// releases folded into one are never lost. Each notice raised passes the instance's limiter,
-// which shows a text at most once a second.
-void APlugin::workerLoop(WorkerState& state) {
-    auto pending = [&] {
-        return saveRequested_.load() || soundNotices_.load() > 0 || feedbackNotices_.load() > 0;
-    };
-    for (;;) {
-        workerWake_.acquire();
-        while (pending()) {
-            for (int n = soundNotices_.exchange(0); n > 0; --n)
-                state.notices.show("Stream is sound!", "Corvella", platform::NoticeKind::Error);
-            for (int n = feedbackNotices_.exchange(0); n > 0; --n)
-                state.notices.show("Feedback loop!", "Corvella", platform::NoticeKind::Warning);
-            if (saveRequested_.exchange(false) && saveRecording(true) == SaveResult::GivenUp)
-                return;
-        }
-        workerBusy_.store(false);
-        // A request that arrived after the check above released the semaphore again.
-        if (pending()) workerBusy_.store(true);
-        if (stopWorker_.load()) break;
-    }
-    state.finish();
+// Each notice raised passes the instance's limiter, which shows a text at most once a second.
+void APlugin::showNotices(WorkerState& state) noexcept {
+    for (int n = soundNotices_.exchange(0); n > 0; --n)
+        state.notices.show("Stream is sound!", "Corvella", platform::NoticeKind::Error);
+    for (int n = feedbackNotices_.exchange(0); n > 0; --n)
+        state.notices.show("Feedback loop!", "Corvella", platform::NoticeKind::Warning);
+}
+
+void APlugin::workerRun(host::Worker::Client& client, std::uint32_t bits) noexcept {
+    auto& state = *static_cast<WorkerState*>(client.owner());
+    APlugin* plugin = state.owner();
+    if (!plugin) return;
+    if (bits & kNoticeBit) plugin->showNotices(state);
+    // Given up: the plug-in is gone, so nothing of it may be touched any more.
+    if ((bits & kSaveBit) && plugin->saveRecording(true) == SaveResult::GivenUp) return;
+    // Notices raised during the save.
+    if (bits & kSaveBit) plugin->showNotices(state);
 }
 
 void APlugin::stopWorker() {
-    stopWorker_.store(true);
-    workerWake_.release();
     std::string path;
-    if (workerState_->waitOrGiveUp(path)) {
-        worker_.join();
-        return;
-    }
-    // The worker still runs this module's code when it comes back from the file.
-    platform::keepModuleLoaded();
-    worker_.detach();
+    if (workerState_->waitOrGiveUp(path)) return;
+    // The worker still runs this module's code when it comes back from the file, and its
+    // state stays for it.
+    host::Worker::abandon(workerState_->client);
+    (void)workerState_.release();
     const std::string text = "Gave up saving the log to " + path + ": the file took longer than " +
                              std::to_string(kCloseWait.count()) +
                              " seconds to write while the plug-in closed";
@@ -143,7 +131,6 @@ void APlugin::WorkerState::beginWrite(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex);
     saving = true;
     savingTo = path;
-    changed.notify_all();
 }
 
 bool APlugin::WorkerState::endWrite() {
@@ -152,26 +139,33 @@ bool APlugin::WorkerState::endWrite() {
     return !giveUp.load();
 }
 
-void APlugin::WorkerState::finish() {
+APlugin* APlugin::WorkerState::owner() {
     std::lock_guard<std::mutex> lock(mutex);
-    finished = true;
-    changed.notify_all();
+    return plugin;
 }
 
 // Past the time limit, a worker that is not writing is let finish (a notice or a snapshot
 // takes no time); one that starts or is inside a write is given up.
 bool APlugin::WorkerState::waitOrGiveUp(std::string& path) {
-    std::unique_lock<std::mutex> lock(mutex);
-    if (!changed.wait_for(lock, kCloseWait, [&] { return finished; }))
-        changed.wait(lock, [&] { return finished || saving; });
-    if (finished) return true;
-    giveUp.store(true);
-    path = savingTo;
-    return false;
+    const auto deadline = std::chrono::steady_clock::now() + kCloseWait;
+    for (;;) {
+        if (host::Worker::idle(client)) return true;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (saving) {
+                giveUp.store(true);
+                plugin = nullptr;
+                path = savingTo;
+                return false;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 void APlugin::waitForWorker() {
-    while (workerBusy_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    host::Worker::settle(workerState_->client);
+    devices_.settle();
 }
 
 APluginCounters APlugin::counters() const noexcept {
@@ -179,12 +173,12 @@ APluginCounters APlugin::counters() const noexcept {
     APluginCounters c;
     c.delayDrops = e.delayDrops;
     c.hostQueueDrops = e.inputQueueDrops;
-    c.deviceQueueDrops = static_cast<std::size_t>(midiIO_.droppedSends());
+    c.deviceQueueDrops = static_cast<std::size_t>(devices_.io().droppedSends());
     c.recordingDrops = e.recordingDrops;
     c.busDrops = static_cast<std::size_t>(bus_->dropped());
     c.soundStreamNotices = e.soundStreamNotices;
     c.feedbackLoopNotices = feedbackRaised_.load(std::memory_order_relaxed);
-    c.sysexDrops = e.sysexDrops + static_cast<std::size_t>(midiIO_.droppedSysex());
+    c.sysexDrops = e.sysexDrops + static_cast<std::size_t>(devices_.io().droppedSysex());
     c.busMalformed = e.busMalformed;
     return c;
 }

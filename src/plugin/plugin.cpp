@@ -38,7 +38,7 @@ APluginProgram::APluginProgram() noexcept {
 }
 
 APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParams) {
-    midiIO_.setInputHandler(&APlugin::deviceInputProc, this);
+    devices_.setInputHandler(&APlugin::deviceInputProc, this);
     suspend();
     setEditor(createPluginEditor(*this));
 
@@ -46,7 +46,7 @@ APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParam
     // "Pass and log system exclusive": before any device opens or any event comes.
     if (options.sysex) {
         engine_.enableSysex();
-        midiIO_.enableSysex(&APlugin::deviceSysexProc, this);
+        devices_.enableSysex(&APlugin::deviceSysexProc, this);
     }
     hasVu(false);
     setNumInputs(options.emulateInput ? 1 : 0);
@@ -79,18 +79,17 @@ APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParam
     bus_ = std::make_unique<vstbus::TVstBus>();
     engine_.setSampleRate(sampleRate);
 
-    // Started last: nothing after it may throw, or the running thread would end the process.
-    worker_ = std::thread([this, state = workerState_] { workerLoop(*state); });
     ready_ = true;
     resume();
 }
 
 APlugin::~APlugin() {
     // Nothing may arrive from the input device while the rest is taken down.
-    midiIO_.setInputOpen(false);
+    devices_.close();
     // A save the host asked for is finished before the recording goes (or given up, when its
     // file takes too long).
     stopWorker();
+    busFlags_.leave(*bus_);
     // The editor and its window go while the plug-in they read is still whole.
     delete editor;
     setEditor(nullptr);

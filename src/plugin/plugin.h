@@ -4,17 +4,16 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "engine/midiengine.h"
+#include "host/busflags.h"
+#include "host/devices.h"
 #include "host/identity.h"
-#include "midiio/midiio.h"
+#include "host/worker.h"
 #include "platform/notice.h"
-#include "platform/semaphore.h"
 #include "vst/audioeffectx.h"
 #include "vstbus/vstbus.h"
 
@@ -44,9 +43,9 @@ struct APluginCounters {
     std::size_t busMalformed = 0;  // words from the receive bus that were no short message
 };
 
-// The VST 2 front end: the host's entries, the program, the devices and the worker; the
-// messages themselves run in the MidiEngine, which reaches the host, the buses and the device
-// through this object's ports.
+// The VST 2 front end: the host's entries, the program, the devices and what it hands the
+// process's worker; the messages themselves run in the MidiEngine, which reaches the host, the
+// buses and the device through this object's ports.
 class APlugin : public AudioEffectX {
 public:
     explicit APlugin(audioMasterCallback audioMaster);
@@ -113,11 +112,11 @@ public:
     RecordingSnapshot recording() const { return engine_.recording(); }
     // Drops and notices so far (any thread).
     APluginCounters counters() const noexcept;
-    // Waits until the worker has done what it was handed: saves and notices (tests; any thread
-    // but the processing thread).
+    // Waits until the worker has done what it was handed: saves, notices and device work
+    // (tests; any thread but the worker and the processing thread).
     void waitForWorker();
     // Closing waits this long for a save the worker is writing; then it gives the save up
-    // (the file stays as it was) with a notice, and the worker ends on its own.
+    // (the file stays as it was) with a notice, and the worker ends that save alone.
     static constexpr std::chrono::seconds kCloseWait{3};
     // Tests hold a save up: called on the worker inside each save it writes, before the file
     // (set before the save is asked for).
@@ -138,7 +137,7 @@ public:
     void setEditorClosed(bool closed) noexcept { editorClosed_.store(closed); }
     bool editorClosed() const noexcept { return editorClosed_.load(); }
     // The MIDI device ports (parameters 0, 9, 39, 40; the editor's device lists).
-    TMidiIO& midiDevices() noexcept { return midiIO_; }
+    TMidiIO& midiDevices() noexcept { return devices_.io(); }
     // Words the MIDI input device has delivered so far.
     std::uint64_t deviceInputCount() const noexcept {
         return deviceInputs_.load(std::memory_order_relaxed);
@@ -161,8 +160,6 @@ private:
     // The steps the front end itself takes for a value (devices, buses, log file, one-shots),
     // on the thread that set it; the engine decodes the rest.
     void applyParameter(int index, float value, Origin origin);
-    void applySelectDevice(bool output, float value);
-    void applyOpenDevice(bool output, float value);
     void applyClearLog(float value, Origin origin);
     void applyBus(bool send);
     void applySaveLog(float value, Origin origin);
@@ -204,27 +201,32 @@ private:
         frameLimit_ = frames - 1;
     }
 
-    // What the worker shares with the plug-in. It outlives the plug-in when a close stops
-    // waiting for a save: the worker then ends that save alone, touching nothing else.
+    // What the worker shares with the plug-in. When a close stops waiting for a save, it is
+    // left allocated with the plug-in gone (plugin null): the worker then ends that save
+    // alone and touches nothing else.
+    enum WorkerBits : std::uint32_t { kSaveBit = 1, kNoticeBit = 2 };
     struct WorkerState {
+        explicit WorkerState(APlugin* owner) noexcept : plugin(owner) {}
         // The worker: a save's file write begins and ends; endWrite answers false when the
         // close gave up waiting meanwhile.
         void beginWrite(const std::string& path);
         bool endWrite();
-        void finish();
-        // The closing thread: waits for the worker to end, at most kCloseWait while it writes
-        // a save. False when it gave the save up, with the file's name.
+        // The worker: the plug-in, or null once the close gave it up.
+        APlugin* owner();
+        // The closing thread: waits until the worker is done with the plug-in, at most
+        // kCloseWait while it writes a save. False when it gave the save up, with the file's
+        // name; the plug-in is then no longer the worker's.
         bool waitOrGiveUp(std::string& path);
 
         std::mutex mutex;
-        std::condition_variable changed;
-        bool finished = false;
+        APlugin* plugin;  // under mutex
         bool saving = false;
         std::string savingTo;
         std::atomic<bool> giveUp{false};  // read by the save itself, without the lock
         platform::NoticeLimiter notices;  // this instance's notices (worker and UI threads)
         SaveObserver saveObserver = nullptr;
         void* saveContext = nullptr;
+        host::Worker::Client client{&APlugin::workerRun, this};
     };
     enum class SaveResult { Saved, Failed, GivenUp };
     // Saves the recording on the calling thread; on the worker a close may give the write up,
@@ -234,8 +236,9 @@ private:
                                const std::string& name, WorkerState& state);
     // The worker: saves the host asks for, and the notices the engine raises, away from the
     // thread that asked (which may be the processing thread: it must not allocate or wait).
-    void workerLoop(WorkerState& state);
-    // The closing thread: ends the worker, or leaves it to end alone after kCloseWait.
+    static void workerRun(host::Worker::Client& client, std::uint32_t bits) noexcept;
+    void showNotices(WorkerState& state) noexcept;
+    // The closing thread: waits for the worker, or leaves it the save after kCloseWait.
     void stopWorker();
     // Any thread: hands a notice to the worker without waiting.
     void raiseNotice(EngineNotice which) noexcept;
@@ -244,8 +247,9 @@ private:
     static void deviceInputProc(void* self, std::uint32_t word) noexcept;
     static void deviceSysexProc(void* self, const std::uint8_t* data, std::size_t size) noexcept;
 
-    // Constructed before and destroyed after every other member.
-    TMidiIO midiIO_;
+    // Constructed before and destroyed after every other member; it also holds the process's
+    // worker for the rest of the plug-in.
+    host::Devices devices_;
     std::atomic<std::uint64_t> deviceInputs_{0};
 
     bool ready_ = false;
@@ -256,7 +260,7 @@ private:
     void* applyContext_ = nullptr;
     // The shared buses, and the send bus this instance flags as its own.
     std::unique_ptr<vstbus::TVstBus> bus_;
-    std::atomic<int> flaggedSendBus_{0};
+    host::BusFlags busFlags_;
     Ports ports_{*this};
     MidiEngine engine_{ports_};
     // The file and track names (user-interface and save threads).
@@ -264,16 +268,11 @@ private:
     std::string logFileName_;
     std::atomic<bool> hasLogFileName_{false};  // read where the name may not be copied
     std::string trackName_ = "Corvella";
-    // The worker thread and what it was handed; it sleeps on the semaphore while idle.
-    platform::Semaphore workerWake_;
-    std::atomic<bool> saveRequested_{false};
+    // What the worker was handed: notices to show.
     std::atomic<int> soundNotices_{0};
     std::atomic<int> feedbackNotices_{0};
     std::atomic<std::size_t> feedbackRaised_{0};
-    std::atomic<bool> workerBusy_{false};
-    std::atomic<bool> stopWorker_{false};
-    std::shared_ptr<WorkerState> workerState_ = std::make_shared<WorkerState>();
-    std::thread worker_;
+    std::unique_ptr<WorkerState> workerState_ = std::make_unique<WorkerState>(this);
     // The one-event list handed to the host for every message.
     VstEvents hostEvents_{};
     VstMidiEvent hostMidiEvent_{};

@@ -133,11 +133,11 @@ void APlugin::Ports::busWrite(int bus, MidiWord word) noexcept {
 }
 
 void APlugin::Ports::deviceOutput(MidiWord word) noexcept {
-    p_.midiIO_.sendShortMessage(word);
+    p_.devices_.send(word);
 }
 
 void APlugin::Ports::deviceSysexOutput(const std::uint8_t* data, std::size_t size) noexcept {
-    p_.midiIO_.sendSysex(data, size);
+    p_.devices_.sendSysex(data, size);
 }
 
 void APlugin::Ports::hostOutput(MidiWord word, int frame) noexcept {

@@ -43,8 +43,7 @@ std::vector<std::string> VstPluginAccess::inputDeviceNames() {
 }
 
 bool VstPluginAccess::devicesLoop() {
-    TMidiIO& devices = plugin_.midiDevices();
-    return devices.inputDevice() == devices.outputDevice();
+    return host::devicesLoop(plugin_.value(param::OutputDevice), plugin_.value(param::InputDevice));
 }
 
 std::string VstPluginAccess::busLabel(int bus) {

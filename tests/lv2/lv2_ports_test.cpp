@@ -61,11 +61,11 @@ TEST(Lv2Controls, AReadingCountsOnceWhenItChanges) {
     Instance p;
     ASSERT_NE(p.plugin, nullptr);
     EXPECT_EQ(p.run(), 0);
-    // Port 0 selects the output device, a step for the worker.
-    p.controls[0] = 3.0f;
+    // The receive bus's flags are a step for the host's worker.
+    p.controls[static_cast<std::size_t>(param::RecvBus)] = 3.0f;
     EXPECT_EQ(p.run(), 1);
     EXPECT_EQ(p.run(), 0);
-    p.controls[0] = std::nanf("");
+    p.controls[static_cast<std::size_t>(param::RecvBus)] = std::nanf("");
     EXPECT_EQ(p.run(), 1);
     EXPECT_EQ(p.run(), 0);
     // Another port's change leaves the unchanged NaN reading alone.

@@ -414,25 +414,34 @@ TEST_F(PluginDevices, ConstructionWithDefaultsTouchesNoDevice) {
 
 TEST_F(PluginDevices, ChoiceValuesSelectRoundedHalfToEven) {
     plugin.setParameter(param::OutputDevice, 2.5f / 256);
+    plugin.waitForWorker();
     EXPECT_EQ(plugin.midiDevices().outputDevice(), 2);
     plugin.setParameter(param::OutputDevice, 3.5f / 256);
+    plugin.waitForWorker();
     EXPECT_EQ(plugin.midiDevices().outputDevice(), 4);
     plugin.setParameter(param::InputDevice, 1.4f / 256);
+    plugin.waitForWorker();
     EXPECT_EQ(plugin.midiDevices().inputDevice(), 1);
     // Beyond the five devices: ignored.
     plugin.setParameter(param::InputDevice, 5.0f / 256);
+    plugin.waitForWorker();
     EXPECT_EQ(plugin.midiDevices().inputDevice(), 1);
 }
 
 TEST_F(PluginDevices, OpenSwitchesOpenAboveHalfAndReportTheRealState) {
     plugin.setParameter(param::InputDevice, 3.0f / 256);
+    plugin.waitForWorker();
     plugin.setParameter(param::InputMidi, 0.5f);
+    plugin.waitForWorker();
     EXPECT_FALSE(plugin.midiDevices().inputOpen());
     plugin.setParameter(param::InputMidi, 0.6f);
+    plugin.waitForWorker();
     EXPECT_TRUE(plugin.midiDevices().inputOpen());
     EXPECT_EQ(plugin.getParameter(param::InputMidi), 1.0f);
     plugin.setParameter(param::OutputMidi, 1.0f);
+    plugin.waitForWorker();
     plugin.setParameter(param::OutputMidi, 0.0f);
+    plugin.waitForWorker();
     EXPECT_EQ(backend.calls(), (Calls{"open in 3", "open out 0", "close out"}));
 }
 
@@ -445,6 +454,7 @@ TEST_F(PluginDevices, GetParameterReadsTheDeviceStateWhateverWasSet) {
     // A device that fails to open reads 0.0 again.
     backend.failNextOpen(true, "The device is busy.");
     plugin.setParameter(param::OutputMidi, 1.0f);
+    plugin.waitForWorker();
     EXPECT_EQ(plugin.getParameter(param::OutputMidi), 0.0f);
     EXPECT_EQ(plugin.value(param::OutputMidi), 0.0f);
     EXPECT_EQ(plugin.program().values[param::OutputMidi].load(), 1.0f);
@@ -454,6 +464,7 @@ TEST_F(PluginDevices, GetParameterReadsTheDeviceStateWhateverWasSet) {
 
 TEST_F(PluginDevices, InputWordsReachTheDeviceHandler) {
     plugin.setParameter(param::InputMidi, 1.0f);
+    plugin.waitForWorker();
     backend.deliver(kMidiInData, 0x403C90);
     backend.deliver(kMidiInData, 0);
     backend.deliver(platform::kMidiInLongData, 0x1000);
@@ -463,7 +474,9 @@ TEST_F(PluginDevices, InputWordsReachTheDeviceHandler) {
 
 TEST_F(PluginDevices, ClosingThePlugInClosesItsDevices) {
     plugin.setParameter(param::InputMidi, 1.0f);
+    plugin.waitForWorker();
     plugin.setParameter(param::OutputMidi, 1.0f);
+    plugin.waitForWorker();
     effect->dispatcher(effect, effClose, 0, 0, nullptr, 0.0f);
     effect = nullptr;
     EXPECT_EQ(backend.calls(), (Calls{"open in 0", "open out 0", "close in", "close out"}));
@@ -520,6 +533,7 @@ protected:
 TEST_F(PluginSysex, DeviceSysexReachesTheHostWholeAndInOrder) {
     ASSERT_TRUE(backend.longMessages());
     plugin.setParameter(param::InputMidi, 1.0f);
+    plugin.waitForWorker();
     block();
     hostGot.clear();
     const Bytes dump = sysexOf(70000);
@@ -536,6 +550,7 @@ TEST_F(PluginSysex, DeviceSysexReachesTheHostWholeAndInOrder) {
 
 TEST_F(PluginSysex, HostSysexGoesToTheOutputDevice) {
     plugin.setParameter(param::OutputMidi, 1.0f);
+    plugin.waitForWorker();
     const Bytes dump = sysexOf(65536);
     VstMidiSysexEvent x{};
     x.type = kVstSysExType;

@@ -1,0 +1,73 @@
+#include "host/devices.h"
+
+#include "engine/midiword.h"
+#include "engine/parameters.h"
+
+namespace host {
+
+Devices::Devices() {
+    io_.setSender(&Devices::wakeSender, this);
+}
+
+Devices::~Devices() {
+    close();
+}
+
+void Devices::close() noexcept {
+    closed_.store(true);
+    Worker::settle(client_);
+    io_.setInputOpen(false);
+    io_.setOutputOpen(false);
+}
+
+void Devices::wish(int index, float value) noexcept {
+    if (closed_.load(std::memory_order_relaxed)) return;
+    switch (index) {
+        case param::InputDevice:
+            inputDevice_.store(choiceOf(value), std::memory_order_relaxed);
+            break;
+        case param::OutputDevice:
+            outputDevice_.store(choiceOf(value), std::memory_order_relaxed);
+            break;
+        case param::InputMidi:
+            inputOpen_.store(switchOn(index, value) ? 1 : 0, std::memory_order_relaxed);
+            break;
+        case param::OutputMidi:
+            outputOpen_.store(switchOn(index, value) ? 1 : 0, std::memory_order_relaxed);
+            break;
+        default:
+            return;
+    }
+    Worker::post(client_, kApply);
+}
+
+void Devices::settle() noexcept {
+    Worker::settle(client_);
+}
+
+void Devices::wakeSender(void* self) noexcept {
+    Worker::post(static_cast<Devices*>(self)->client_, kSend);
+}
+
+// Words queued before a wish go out before it is applied: a note-off sent just before the
+// output device closes still reaches it.
+void Devices::run(Worker::Client& client, std::uint32_t bits) noexcept {
+    auto& self = *static_cast<Devices*>(client.owner());
+    if (bits & kSend) self.io_.sendQueued();
+    if (bits & kApply) self.apply();
+}
+
+// The newest wishes, devices chosen before they open: a change of device while open closes the
+// old one and opens the new one, as TMidiIO does.
+void Devices::apply() noexcept {
+    if (const int n = inputDevice_.load(std::memory_order_relaxed); n >= 0)
+        io_.selectInputDevice(n);
+    if (const int n = outputDevice_.load(std::memory_order_relaxed); n >= 0)
+        io_.selectOutputDevice(n);
+    if (const int open = inputOpen_.load(std::memory_order_relaxed); open >= 0)
+        io_.setInputOpen(open != 0);
+    if (const int open = outputOpen_.load(std::memory_order_relaxed); open >= 0)
+        io_.setOutputOpen(open != 0);
+}
+
+}  // namespace host
