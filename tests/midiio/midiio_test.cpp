@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "midiio/midiio.h"
+#include "host/worker.h"
 #include "platform/midi.h"
 #include "platform/notice.h"
 #include "platform/settings.h"
@@ -480,6 +481,42 @@ TEST_F(PluginDevices, ClosingThePlugInClosesItsDevices) {
     effect->dispatcher(effect, effClose, 0, 0, nullptr, 0.0f);
     effect = nullptr;
     EXPECT_EQ(backend.calls(), (Calls{"open in 0", "open out 0", "close in", "close out"}));
+}
+
+// Setting a device parameter and processing never wait for the driver: the process's one
+// worker opens the device and sends to it, for every instance.
+TEST_F(PluginDevices, TheProcessingThreadLeavesDevicesToTheWorker) {
+    backend.holdOpens = true;
+    const auto start = std::chrono::steady_clock::now();
+    plugin.setParameter(param::OutputMidi, 1.0f);
+    effect->processReplacing(effect, nullptr, nullptr, 512);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));  // held 10 s
+    EXPECT_FALSE(plugin.midiDevices().outputOpen());
+    backend.holdOpens = false;
+    plugin.waitForWorker();
+    ASSERT_TRUE(plugin.midiDevices().outputOpen());
+
+    VstMidiEvent note{};
+    note.type = kVstMidiType;
+    note.midiData[0] = static_cast<char>(0x90);
+    note.midiData[1] = 0x3C;
+    note.midiData[2] = 0x40;
+    VstEvents list{};
+    list.numEvents = 1;
+    list.events[0] = reinterpret_cast<VstEvent*>(&note);
+    effect->dispatcher(effect, effProcessEvents, 0, 0, &list, 0.0f);
+    effect->processReplacing(effect, nullptr, nullptr, 512);
+    plugin.waitForWorker();
+    EXPECT_EQ(backend.calls().back(), "send 00403C90");
+    EXPECT_NE(backend.lastCallThread(), std::this_thread::get_id());
+
+    std::vector<AEffect*> more;
+    for (int i = 0; i < 15; ++i) more.push_back(pluginEntry(quietHost));
+    EXPECT_EQ(host::Worker::threads(), 1);
+    for (AEffect* e : more) e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
+    effect->dispatcher(effect, effClose, 0, 0, nullptr, 0.0f);
+    effect = nullptr;
+    EXPECT_EQ(host::Worker::threads(), 0);
 }
 
 // --- SysEx through the plug-in's devices --------------------------------------------------------

@@ -28,12 +28,24 @@ void ScriptedMidiBackend::record(std::string line) noexcept {
     try {
         std::lock_guard<std::mutex> lock(mutex_);
         calls_.push_back(std::move(line));
+        lastThread_ = std::this_thread::get_id();
     } catch (...) {
     }
 }
 
+std::thread::id ScriptedMidiBackend::lastCallThread() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastThread_;
+}
+
+static void waitWhile(const std::atomic<bool>& hold) noexcept {
+    for (int i = 0; i < 10000 && hold.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 bool ScriptedMidiBackend::openInput(int number, MidiInputProc proc, void* context,
                                     MidiErrorText& error) noexcept {
+    waitWhile(holdOpens);
     record("open in " + std::to_string(number));
     if (takeFailure(failInput_, error)) return false;
     context_.store(context);
@@ -55,6 +67,7 @@ void ScriptedMidiBackend::closeInput() noexcept {
 }
 
 bool ScriptedMidiBackend::openOutput(int number, MidiErrorText& error) noexcept {
+    waitWhile(holdOpens);
     record("open out " + std::to_string(number));
     return !takeFailure(failOutput_, error);
 }

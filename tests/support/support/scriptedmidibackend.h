@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,10 @@ public:
     void clearCalls();
     // Calls the open input's procedure as its driver would; false when no input is open.
     bool deliver(unsigned message, std::uintptr_t param1, std::uintptr_t param2 = 0) noexcept;
+    // With holdOpens set, opening either direction waits (up to 10 s) until it is cleared.
+    std::atomic<bool> holdOpens{false};
+    // The thread of the last open or send.
+    std::thread::id lastCallThread() const;
     // How often two sendShort calls overlapped (the contract allows none).
     int overlappingSends() const noexcept { return overlaps_.load(); }
 
@@ -54,6 +59,7 @@ private:
     std::vector<std::string> inputs_, outputs_;
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
+    std::thread::id lastThread_;
     std::string failInput_, failOutput_;
     std::atomic<MidiInputProc> proc_{nullptr};
     std::atomic<void*> context_{nullptr};
