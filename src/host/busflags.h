@@ -19,7 +19,9 @@ public:
     // "put to bus" is on. True when the settings leave reading and writing on one bus: the
     // caller shows the feedback warning. Any thread, one at a time per instance; never waits.
     bool apply(vstbus::TVstBus& bus, bool sendChanged, const Values& values) noexcept {
-        auto value = [&](int i) { return values[static_cast<std::size_t>(i)].load(std::memory_order_relaxed); };
+        auto value = [&](int i) {
+            return values[static_cast<std::size_t>(i)].load(std::memory_order_relaxed);
+        };
         const int r = busOf(value(param::RecvBus));
         const int s = busOf(value(param::SendBus));
         const bool get = switchOn(param::GetFromBus, value(param::GetFromBus));

@@ -57,16 +57,17 @@ void Devices::run(Worker::Client& client, std::uint32_t bits) noexcept {
     if (bits & kApply) self.apply();
 }
 
-// The newest wishes, devices chosen before they open: a change of device while open closes the
-// old one and opens the new one, as TMidiIO does.
+// The newest wishes, each taken once, devices chosen before they open: a change of device while
+// open closes the old one and opens the new one, as TMidiIO does. A wish is taken as it is
+// applied, so a device that failed to open is not tried again until it is asked for again.
 void Devices::apply() noexcept {
-    if (const int n = inputDevice_.load(std::memory_order_relaxed); n >= 0)
+    if (const int n = inputDevice_.exchange(-1, std::memory_order_relaxed); n >= 0)
         io_.selectInputDevice(n);
-    if (const int n = outputDevice_.load(std::memory_order_relaxed); n >= 0)
+    if (const int n = outputDevice_.exchange(-1, std::memory_order_relaxed); n >= 0)
         io_.selectOutputDevice(n);
-    if (const int open = inputOpen_.load(std::memory_order_relaxed); open >= 0)
+    if (const int open = inputOpen_.exchange(-1, std::memory_order_relaxed); open >= 0)
         io_.setInputOpen(open != 0);
-    if (const int open = outputOpen_.load(std::memory_order_relaxed); open >= 0)
+    if (const int open = outputOpen_.exchange(-1, std::memory_order_relaxed); open >= 0)
         io_.setOutputOpen(open != 0);
 }
 

@@ -7,8 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "host/worker.h"
 #include "engine/midiword.h"
+#include "host/worker.h"
 #include "midiio/midiio.h"
 
 namespace host {
@@ -32,7 +32,9 @@ public:
     void setInputHandler(TMidiIO::InputHandler handler, void* owner) noexcept {
         io_.setInputHandler(handler, owner);
     }
-    void enableSysex(TMidiIO::SysexHandler handler, void* owner) { io_.enableSysex(handler, owner); }
+    void enableSysex(TMidiIO::SysexHandler handler, void* owner) {
+        io_.enableSysex(handler, owner);
+    }
 
     // Records the newest value of a device parameter (device numbers, open switches; other
     // indexes are ignored) and asks the worker to apply it (any thread; never waits).
@@ -63,7 +65,7 @@ private:
 
     Worker::Use worker_;
     TMidiIO io_;
-    // The newest wishes; -1 for none yet (the device number or 0/1 for closed/open).
+    // The newest wishes not applied yet, -1 for none (a device number, or 0/1 for closed/open).
     std::atomic<int> inputDevice_{-1}, outputDevice_{-1};
     std::atomic<int> inputOpen_{-1}, outputOpen_{-1};
     std::atomic<bool> closed_{false};

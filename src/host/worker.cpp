@@ -20,8 +20,8 @@ struct Worker::State {
 namespace {
 std::mutex usersMutex;  // creating and closing threads
 int users = 0;
-bool abandoned = false;                 // under usersMutex
-std::atomic<Worker::State*> current{nullptr};   // read by post() on any thread
+bool abandoned = false;                        // under usersMutex
+std::atomic<Worker::State*> current{nullptr};  // read by post() on any thread
 std::atomic<int> threadsAlive{0};
 thread_local bool isWorker = false;
 
