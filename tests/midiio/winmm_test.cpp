@@ -81,6 +81,7 @@ TEST_F(Winmm, PlugInParametersSurviveMissingDevices) {
     e->setParameter(e, 0, 1.0f);
     e->setParameter(e, 39, 1.0f);
     e->setParameter(e, 40, 1.0f);
+    static_cast<APlugin*>(static_cast<AudioEffect*>(e->object))->waitForWorker();
     EXPECT_EQ(e->getParameter(e, 39), 0.0f);
     EXPECT_EQ(e->getParameter(e, 40), 0.0f);
     EXPECT_EQ(notices.notices().size(), 2u);
