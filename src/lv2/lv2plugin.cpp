@@ -14,7 +14,6 @@
 
 #include "host/options.h"
 #include "lv2/portmap.h"
-#include "midifile/mididata.h"
 #include "platform/notice.h"
 #include "platform/settings.h"
 
@@ -263,9 +262,8 @@ void Lv2Plugin::advancePosition(std::uint32_t frames) noexcept {
 // Host events run as one call of their own, then the block (the delay line, the receive bus
 // and the clock), in the order a VST 2 host calls processEvents and then process.
 void Lv2Plugin::run(std::uint32_t frames) noexcept {
-    lastFrame_ = 0;
     // A block of no frames leaves the frames as the engine gives them.
-    maxFrame_ = frames > 0 ? std::int64_t{frames} - 1 : INT64_MAX;
+    frames_.restart(frames > 0 ? std::int64_t{frames} - 1 : INT64_MAX);
     outNext_ = outEnd_ = nullptr;
     if (out_) {
         // The host offers atom.size bytes of body: the sequence's own header, then the events.
@@ -350,9 +348,7 @@ void Lv2Plugin::hostOutput(MidiWord word, int frame) noexcept {
     constexpr std::ptrdiff_t kEventBytes = 24;
     std::uint8_t* const e = outNext_;
     if (outEnd_ - e < kEventBytes) return;
-    std::int64_t at = frame < lastFrame_ ? lastFrame_ : frame;
-    if (at > maxFrame_) at = maxFrame_;
-    lastFrame_ = at;
+    const std::int64_t at = frames_.at(frame);
     // The frame, then the atom header (size, then type) as one word, then the packed word's
     // status, data1, data2 in its low bytes with the padding zero.
     const std::uint64_t header = midiHeader_ | kMessageLength[wordStatus(word)];
@@ -376,9 +372,7 @@ void Lv2Plugin::hostSysexOutput(const std::uint8_t* data, std::size_t size, int 
         static_cast<std::ptrdiff_t>(sizeof(LV2_Atom_Event) + ((size + 7) & ~std::size_t{7}));
     std::uint8_t* const e = outNext_;
     if (outEnd_ - e < bytes) return;
-    std::int64_t at = frame < lastFrame_ ? lastFrame_ : frame;
-    if (at > maxFrame_) at = maxFrame_;
-    lastFrame_ = at;
+    const std::int64_t at = frames_.at(frame);
     const std::uint64_t header = midiHeader_ | static_cast<std::uint32_t>(size);
     std::memcpy(e, &at, sizeof at);
     std::memcpy(e + sizeof at, &header, sizeof header);
@@ -443,35 +437,25 @@ LV2_Worker_Status Lv2Plugin::work(LV2_Worker_Respond_Function respond,
             case Job::SaveLog:
                 saveLog(respond, handle);
                 break;
-            case Job::Notice:
-                if (static_cast<EngineNotice>(job.value) == EngineNotice::SoundStream) {
-                    showNotice(respond, handle, platform::NoticeKind::Error, "Stream is sound!");
-                } else {
-                    showNotice(respond, handle, platform::NoticeKind::Warning, "Feedback loop!");
-                }
+            case Job::Notice: {
+                const host::NoticeText notice =
+                    host::noticeOf(static_cast<EngineNotice>(job.value));
+                showNotice(respond, handle, notice.kind, notice.text);
                 break;
+            }
             case Job::SetLogFile:
             case Job::SetTrackName: {
                 const std::string text(static_cast<const char*>(data) + sizeof job,
                                        size - sizeof job);
-                {
-                    std::lock_guard<std::mutex> lock(namesMutex_);
-                    (job.kind == Job::SetLogFile ? logFileName_ : trackName_) = text;
-                }
+                job.kind == Job::SetLogFile ? logFile_.setPath(text) : logFile_.setTrackName(text);
                 respondReport(respond, handle,
                               job.kind == Job::SetLogFile ? Report::LogFile : Report::TrackName,
                               text);
                 break;
             }
             case Job::ReportNames: {
-                std::string path, name;
-                {
-                    std::lock_guard<std::mutex> lock(namesMutex_);
-                    path = logFileName_;
-                    name = trackName_;
-                }
-                respondReport(respond, handle, Report::LogFile, path);
-                respondReport(respond, handle, Report::TrackName, name);
+                respondReport(respond, handle, Report::LogFile, logFile_.path());
+                respondReport(respond, handle, Report::TrackName, logFile_.trackName());
                 break;
             }
         }
@@ -523,56 +507,51 @@ LV2_Worker_Status Lv2Plugin::workResponse(std::uint32_t size, const void* data) 
 void Lv2Plugin::applyStep(int index, float /*v*/, LV2_Worker_Respond_Function respond,
                           LV2_Worker_Respond_Handle handle) noexcept {
     const bool send = kParameters[static_cast<std::size_t>(index)].apply == ApplyStep::SendBus;
-    if (busFlags_.apply(*bus_, send, values_))
-        showNotice(respond, handle, platform::NoticeKind::Warning, "Feedback loop!");
+    if (busFlags_.apply(*bus_, send, values_)) {
+        const host::NoticeText notice = host::noticeOf(EngineNotice::FeedbackLoop);
+        showNotice(respond, handle, notice.kind, notice.text);
+    }
 }
 
 bool Lv2Plugin::saveLog(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle) {
-    std::string path, name;
-    {
-        std::lock_guard<std::mutex> lock(namesMutex_);
-        path = logFileName_;
-        name = trackName_;
-    }
-    if (path.empty()) return false;
-    try {
-        midifile::TMidiData data;
-        Recorder::build(data, engine_.recording(), name);
-        data.fileName = path;
-        data.save();
-    } catch (const std::exception& e) {
-        const std::string text = "Cannot save the log to " + path + ": " + e.what();
-        showNotice(respond, handle, platform::NoticeKind::Error, text.c_str());
+    if (!logFile_.hasPath()) return false;
+    const std::string failure = logFile_.save(engine_.recording());
+    if (!failure.empty()) {
+        showNotice(respond, handle, platform::NoticeKind::Error, failure.c_str());
         return false;
     }
-    respondReport(respond, handle, Report::Saved, path);
+    respondReport(respond, handle, Report::Saved, logFile_.path());
     return true;
 }
 
 // --- State ---------------------------------------------------------------------------------------
 
 LV2_State_Status Lv2Plugin::save(LV2_State_Store_Function store, LV2_State_Handle handle) noexcept {
-    std::lock_guard<std::mutex> lock(namesMutex_);
     const std::uint32_t flags = LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE;
-    store(handle, u_.logFile, logFileName_.c_str(), logFileName_.size() + 1, u_.atomString, flags);
-    store(handle, u_.trackName, trackName_.c_str(), trackName_.size() + 1, u_.atomString, flags);
+    try {
+        const std::string path = logFile_.path(), name = logFile_.trackName();
+        store(handle, u_.logFile, path.c_str(), path.size() + 1, u_.atomString, flags);
+        store(handle, u_.trackName, name.c_str(), name.size() + 1, u_.atomString, flags);
+    } catch (...) {
+        return LV2_STATE_ERR_UNKNOWN;
+    }
     return LV2_STATE_SUCCESS;
 }
 
 LV2_State_Status Lv2Plugin::restore(LV2_State_Retrieve_Function retrieve,
                                     LV2_State_Handle handle) noexcept {
-    auto text = [&](LV2_URID key, std::string& out) {
+    // A name the state does not hold stays as it is.
+    auto text = [&](LV2_URID key, void (host::LogFile::*set)(const std::string&)) {
         std::size_t size = 0;
         std::uint32_t type = 0, flags = 0;
         const void* value = retrieve(handle, key, &size, &type, &flags);
         if (!value || type != u_.atomString) return;
         const char* s = static_cast<const char*>(value);
-        out.assign(s, strnlen(s, size));
+        (logFile_.*set)(std::string(s, strnlen(s, size)));
     };
-    std::lock_guard<std::mutex> lock(namesMutex_);
     try {
-        text(u_.logFile, logFileName_);
-        text(u_.trackName, trackName_);
+        text(u_.logFile, &host::LogFile::setPath);
+        text(u_.trackName, &host::LogFile::setTrackName);
     } catch (...) {
         return LV2_STATE_ERR_UNKNOWN;
     }

@@ -25,6 +25,9 @@
 #include "lv2/uiprotocol.h"
 #include "host/busflags.h"
 #include "host/devices.h"
+#include "host/frameorder.h"
+#include "host/logfile.h"
+#include "host/notices.h"
 #include "platform/notice.h"
 #include "vstbus/vstbus.h"
 
@@ -174,20 +177,17 @@ private:
     // The output sequence of the current run, set up once per run so that each word costs
     // only its own event: where the next event goes, the end of the space the host offers
     // (both null without an output port), the event header of a MIDI event with no size yet,
-    // the last frame written and the last frame of the block.
+    // and the frames given in the block.
     std::uint8_t* outNext_ = nullptr;
     std::uint8_t* outEnd_ = nullptr;
     std::uint64_t midiHeader_ = 0;
-    std::int64_t lastFrame_ = 0;
-    std::int64_t maxFrame_ = 0;
+    host::FrameOrder frames_;
     bool timeValid_ = false;
     HostTime time_{};
     double rate_ = 0.0;
     double speed_ = 1.0;       // time:speed, 0 while the transport stands
     host::BusFlags busFlags_;
     MidiEngine engine_{*this};
-    mutable std::mutex namesMutex_;
-    std::string logFileName_;
-    std::string trackName_ = "Corvella";
+    host::LogFile logFile_;
     platform::NoticeLimiter notices_;
 };

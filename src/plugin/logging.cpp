@@ -1,88 +1,49 @@
 // The log file: its name, saving the recording as a Standard MIDI File, and what the process's
 // worker does for the plug-in: saves and notices, away from the thread that asked.
 #include <chrono>
-#include <exception>
 #include <thread>
 
-#include "midifile/mididata.h"
 #include "platform/library.h"
 #include "platform/notice.h"
+#include "host/notices.h"
 #include "plugin/plugin.h"
 
-// --- Names -------------------------------------------------------------------------------------
-
-void APlugin::setLogFileName(const std::string& path) {
-    std::lock_guard<std::mutex> lock(namesMutex_);
-    logFileName_ = path;
-    hasLogFileName_.store(!path.empty());
-}
-
-std::string APlugin::logFileName() const {
-    std::lock_guard<std::mutex> lock(namesMutex_);
-    return logFileName_;
-}
-
-void APlugin::setTrackName(const std::string& name) {
-    std::lock_guard<std::mutex> lock(namesMutex_);
-    trackName_ = name;
-}
-
-std::string APlugin::trackName() const {
-    std::lock_guard<std::mutex> lock(namesMutex_);
-    return trackName_;
-}
-
 // --- Saving --------------------------------------------------------------------------------------
-
-// The file is replaced whole or not at all (midifile::TMidiData::save); a failure says why in
-// a notice. A save the close gave up on says nothing more: the close already did.
-bool APlugin::writeRecording(const RecordingSnapshot& recording, const std::string& path,
-                             const std::string& name, WorkerState& state) {
-    std::string text;
-    try {
-        midifile::TMidiData data;
-        Recorder::build(data, recording, name);
-        data.fileName = path;
-        data.save(&state.giveUp);
-        return true;
-    } catch (const std::exception& e) {
-        text = "Cannot save the log to " + path + ": " + e.what();
-    } catch (...) {
-        text = "Cannot save the log to " + path;
-    }
-    if (!state.giveUp.load())
-        state.notices.show(text.c_str(), "Corvella", platform::NoticeKind::Error);
-    return false;
-}
 
 // "save log!" reads 1.0 while saving and 0.0 afterwards; after a failure it keeps reading 1.0.
 bool APlugin::saveLogNow() {
     return saveRecording(false) == SaveResult::Saved;
 }
 
+// The file is replaced whole or not at all; a failure says why in a notice. A save the close
+// gave up on says nothing more: the close already did.
 APlugin::SaveResult APlugin::saveRecording(bool onWorker) {
-    const std::string path = logFileName();
+    const std::string path = logFile_.path();
     if (path.empty()) return SaveResult::Failed;
     values_[param::SaveLog].store(1.0f, std::memory_order_relaxed);
     const RecordingSnapshot recording = engine_.recording();
-    const std::string name = trackName();
+    const std::string name = logFile_.trackName();
     WorkerState& state = *workerState_;
     if (onWorker) {
         state.beginWrite(path);
         if (state.saveObserver) state.saveObserver(state.saveContext);
     }
-    const bool ok = writeRecording(recording, path, name, state);
+    const std::string failure = host::LogFile::write(recording, path, name, &state.giveUp);
     // Given up: the plug-in is gone, so nothing of it may be touched any more.
     if (onWorker && !state.endWrite()) return SaveResult::GivenUp;
-    if (ok) resetOneShot(param::SaveLog);
-    return ok ? SaveResult::Saved : SaveResult::Failed;
+    if (!failure.empty()) {
+        state.notices.show(failure.c_str(), host::kNoticeCaption, platform::NoticeKind::Error);
+        return SaveResult::Failed;
+    }
+    resetOneShot(param::SaveLog);
+    return SaveResult::Saved;
 }
 
 // Set from outside (the host's automation or a restored project, on any thread): the save runs
 // on the worker, from a snapshot of the recording, and the caller goes on at once.
 void APlugin::applySaveLog(float v, Origin origin) {
     if (!switchOn(param::SaveLog, v)) return;
-    if (origin == Origin::Outside && hasLogFileName_.load()) {
+    if (origin == Origin::Outside && logFile_.hasPath()) {
         host::Worker::post(workerState_->client, kSaveBit);
         return;
     }
@@ -97,10 +58,13 @@ void APlugin::raiseNotice(EngineNotice which) noexcept {
 
 // Each notice raised passes the instance's limiter, which shows a text at most once a second.
 void APlugin::showNotices(WorkerState& state) noexcept {
-    for (int n = soundNotices_.exchange(0); n > 0; --n)
-        state.notices.show("Stream is sound!", "Corvella", platform::NoticeKind::Error);
-    for (int n = feedbackNotices_.exchange(0); n > 0; --n)
-        state.notices.show("Feedback loop!", "Corvella", platform::NoticeKind::Warning);
+    auto show = [&](std::atomic<int>& count, EngineNotice which) {
+        const host::NoticeText notice = host::noticeOf(which);
+        for (int n = count.exchange(0); n > 0; --n)
+            state.notices.show(notice.text, host::kNoticeCaption, notice.kind);
+    };
+    show(soundNotices_, EngineNotice::SoundStream);
+    show(feedbackNotices_, EngineNotice::FeedbackLoop);
 }
 
 void APlugin::workerRun(host::Worker::Client& client, std::uint32_t bits) noexcept {

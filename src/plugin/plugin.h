@@ -11,7 +11,9 @@
 #include "engine/midiengine.h"
 #include "host/busflags.h"
 #include "host/devices.h"
+#include "host/frameorder.h"
 #include "host/identity.h"
+#include "host/logfile.h"
 #include "host/worker.h"
 #include "platform/notice.h"
 #include "vst/audioeffectx.h"
@@ -93,10 +95,11 @@ public:
     // --- The recording (logging.cpp) ---
     // The file "save log!" writes to (empty: saving does nothing), and the track's name
     // (any thread).
-    void setLogFileName(const std::string& path);
-    std::string logFileName() const;
-    void setTrackName(const std::string& name);
-    std::string trackName() const;
+    void setLogFileName(const std::string& path) { logFile_.setPath(path); }
+    std::string logFileName() const { return logFile_.path(); }
+    void setTrackName(const std::string& name) { logFile_.setTrackName(name); }
+    std::string trackName() const { return logFile_.trackName(); }
+    const host::LogFile& logFile() const noexcept { return logFile_; }
     // Saves the recording now, on the calling thread (the editor's); never call it from the
     // processing thread. False, with a notice shown, when the file could not be written.
     bool saveLogNow();
@@ -191,14 +194,13 @@ private:
     void hostOutput(MidiWord word, int frame) noexcept;
     void hostSysexOutput(const std::uint8_t* data, std::size_t size, int frame) noexcept;
     void notice(EngineNotice which) noexcept;
-    // The start of a processing block of `frames` frames, for the frames of sample-accurate
-    // output (the processing thread).
     // The frame of sample-accurate output for a word produced at `frame` (hostOutput).
     VstInt32 blockFrame(int frame) noexcept;
+    // The start of a processing block of `frames` frames, for the frames of sample-accurate
+    // output (the processing thread).
     void beginBlock(VstInt32 frames) noexcept {
-        if (!eventsBeforeBlock_) lastFrame_ = 0;
+        eventsBeforeBlock_ ? frames_.limit(frames - 1) : frames_.restart(frames - 1);
         eventsBeforeBlock_ = false;
-        frameLimit_ = frames - 1;
     }
 
     // What the worker shares with the plug-in. When a close stops waiting for a save, it is
@@ -232,8 +234,6 @@ private:
     // Saves the recording on the calling thread; on the worker a close may give the write up,
     // and then the plug-in is gone (GivenUp).
     SaveResult saveRecording(bool onWorker);
-    static bool writeRecording(const RecordingSnapshot& recording, const std::string& path,
-                               const std::string& name, WorkerState& state);
     // The worker: saves the host asks for, and the notices the engine raises, away from the
     // thread that asked (which may be the processing thread: it must not allocate or wait).
     static void workerRun(host::Worker::Client& client, std::uint32_t bits) noexcept;
@@ -264,10 +264,7 @@ private:
     Ports ports_{*this};
     MidiEngine engine_{ports_};
     // The file and track names (user-interface and save threads).
-    mutable std::mutex namesMutex_;
-    std::string logFileName_;
-    std::atomic<bool> hasLogFileName_{false};  // read where the name may not be copied
-    std::string trackName_ = "Corvella";
+    host::LogFile logFile_;
     // What the worker was handed: notices to show.
     std::atomic<int> soundNotices_{0};
     std::atomic<int> feedbackNotices_{0};
@@ -276,10 +273,9 @@ private:
     // The one-event list handed to the host for every message.
     VstEvents hostEvents_{};
     VstMidiEvent hostMidiEvent_{};
-    // Sample-accurate output (processing thread): the frame of the last word sent in this
-    // block, the block's last frame, and whether processEvents began the block.
-    VstInt32 lastFrame_ = 0;
-    VstInt32 frameLimit_ = 0;
+    // Sample-accurate output (processing thread): the frames given in this block, and whether
+    // processEvents began the block.
+    host::FrameOrder frames_;
     bool eventsBeforeBlock_ = false;
     // The one-event list handed to the host for each SysEx.
     VstEvents hostSysexEvents_{};

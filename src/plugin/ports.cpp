@@ -7,8 +7,7 @@
 VstInt32 APlugin::processEvents(VstEvents* events) {
     // The events belong to the block the next process call brings, whose size is not known
     // yet: the host's largest block bounds their frames.
-    lastFrame_ = 0;
-    frameLimit_ = blockSize - 1;
+    frames_.restart(blockSize - 1);
     eventsBeforeBlock_ = true;
     engine_.beginCall();
     const bool receiving =
@@ -86,10 +85,7 @@ void APlugin::hostSysexOutput(const std::uint8_t* data, std::size_t size, int fr
 }
 
 VstInt32 APlugin::blockFrame(int frame) noexcept {
-    VstInt32 at = frame < lastFrame_ ? lastFrame_ : frame;
-    if (at > frameLimit_) at = frameLimit_ > lastFrame_ ? frameLimit_ : lastFrame_;
-    lastFrame_ = at;
-    return at;
+    return static_cast<VstInt32>(frames_.at(frame));
 }
 
 EnginePorts::HostOutputEntry APlugin::Ports::hostOutputEntry() noexcept {

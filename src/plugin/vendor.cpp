@@ -2,10 +2,8 @@
 // counters for host programs without the editor. Built on the plug-in's public operations only.
 #include <algorithm>
 #include <cstring>
-#include <exception>
 #include <string>
 
-#include "midifile/mididata.h"
 #include "plugin/plugin.h"
 #include "vst/corvellavendor.h"
 
@@ -83,23 +81,8 @@ VstIntPtr readLogEntries(LogLines& lines, CorvellaLogEntries* r) {
 
 // Writes the recording as "save log!" does, but answers the reason instead of showing it.
 bool saveLog(APlugin& p, std::string& reason) {
-    const std::string path = p.logFileName();
-    if (path.empty()) {
-        reason = "No log file name is set";
-        return false;
-    }
-    try {
-        midifile::TMidiData data;
-        Recorder::build(data, p.recording(), p.trackName());
-        data.fileName = path;
-        data.save();
-        return true;
-    } catch (const std::exception& e) {
-        reason = "Cannot save the log to " + path + ": " + e.what();
-    } catch (...) {
-        reason = "Cannot save the log to " + path;
-    }
-    return false;
+    reason = p.logFile().save(p.recording());
+    return reason.empty();
 }
 
 void fillCounters(APlugin& p, CorvellaCounters& c) noexcept {
