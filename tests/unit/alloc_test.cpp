@@ -1,5 +1,6 @@
 // After construction the processing thread never allocates or frees heap memory, whatever the
-// settings: every allocation made while a processing call runs on the watched thread counts.
+// settings and whatever the host sets there (devices included): every allocation made on the
+// watched thread while it is watched counts.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -131,6 +132,9 @@ TEST(ProcessingThread, NeverAllocates) {
         set(param::Replace, round % 2 ? 1.0f : 0.0f);
         set(param::FilterType, round % 3 ? 0.3f : 0.8f);
         set(param::RecvBus, kBus / 256.0f);  // the feedback notice
+        // Devices chosen, opened and closed: only wishes here, the worker does the rest.
+        set(round % 4 < 2 ? param::OutputMidi : param::InputMidi, round % 2 ? 0.0f : 1.0f);
+        set(param::OutputDevice, static_cast<float>(round % 3) / 256.0f);
         gInfo.tempo = 100.0 + round;
         if (round == 10)  // more knob changes than their queue holds between two calls
             for (int i = 0; i < 1500; ++i) set(51, static_cast<float>(i % 128) / 127.0f);
