@@ -1,6 +1,7 @@
 #include "vstbus/vstbus.h"
 
 #include <cstdlib>
+#include <thread>
 
 #include "platform/notice.h"
 #include "platform/settings.h"
@@ -10,6 +11,8 @@ namespace vstbus {
 namespace {
 
 constexpr unsigned kLockTimeoutMs = 2000;
+// How often a reader without the wake block looks at its bus.
+constexpr std::chrono::microseconds kNoWakePause{1000};
 
 void showError(const char* text) noexcept {
     platform::showNotice(text, kNoticeCaption, platform::NoticeKind::Error);
@@ -31,8 +34,9 @@ TVstBus::TVstBus(std::string_view scope) {
 void TVstBus::attach(std::string_view scope) noexcept {
     platform::SharedMemoryError error = platform::SharedMemoryError::CreateFailed;
     std::string detail;
+    platform::SharedBlockNames names;
     try {
-        platform::SharedBlockNames names{kBlockName, kLockName};
+        names = {kBlockName, kLockName};
         if (!scope.empty()) {
             for (std::string* name : {&names.block, &names.lock}) {
                 name->push_back('.');
@@ -65,6 +69,27 @@ void TVstBus::attach(std::string_view scope) noexcept {
         initialiseRecords();
     block_->unlock();
     openLabels();
+    openWake(names);
+}
+
+// Without the wake block the buses work all the same; readers then look on a timer.
+void TVstBus::openWake(const platform::SharedBlockNames& names) noexcept {
+    try {
+        const platform::SharedBlockNames wakeNames{names.block + kWakeSuffix,
+                                                   names.lock + kWakeSuffix};
+        platform::SharedMemoryError error{};
+        std::string detail;
+        wakeBlock_ = platform::sharedMemory().open(wakeNames, kWakeBlockSize, error, detail);
+        if (!wakeBlock_ || wakeBlock_->size() < kWakeBlockSize || !wakeBlock_->data()) {
+            wakeBlock_.reset();
+            return;
+        }
+        wake_ = std::make_unique<platform::WakeWords>(wakeNames.block, kBusCount);
+        wakeBase_ = wakeBlock_->data();
+    } catch (...) {
+        wake_.reset();
+        wakeBlock_.reset();
+    }
 }
 
 TVstBus::~TVstBus() {
@@ -78,6 +103,9 @@ TVstBus::~TVstBus() {
     }
     base_ = nullptr;
     block_.reset();
+    wakeBase_ = nullptr;
+    wake_.reset();
+    wakeBlock_.reset();
 }
 
 bool TVstBus::lockBlock() noexcept {
@@ -157,7 +185,10 @@ bool TVstBus::write(int bus, std::uint32_t word) noexcept {
         // word found there is no message: whoever wrote the block before left it.)
         std::atomic_ref<std::uint32_t> s = slot(bus, i);
         std::uint32_t before = s.load(std::memory_order_acquire);
-        if (!at.compare_exchange_strong(seen, seen + 1, std::memory_order_acq_rel,
+        // Sequentially consistent, like a sleeping reader's marking of the wake word and its
+        // look at writeIndex after it: either the reader sees this claim, or wakeReaders sees
+        // the mark.
+        if (!at.compare_exchange_strong(seen, seen + 1, std::memory_order_seq_cst,
                                         std::memory_order_relaxed))
             continue;
         if (!s.compare_exchange_strong(before, word, std::memory_order_acq_rel,
@@ -168,12 +199,15 @@ bool TVstBus::write(int bus, std::uint32_t word) noexcept {
         // it had given the slot up before this fill, which then found the slot's earlier value
         // again (the slot came round in later cycles). Unless a reader took the word, it is
         // withdrawn and counted.
-        if (((at.load(std::memory_order_acquire) ^ seen) >> kCycleShift) == 0) return true;
-        std::uint32_t mine = word;
-        if (!s.compare_exchange_strong(mine, before, std::memory_order_acq_rel,
-                                       std::memory_order_relaxed))
-            return true;
-        break;
+        bool delivered = ((at.load(std::memory_order_acquire) ^ seen) >> kCycleShift) == 0;
+        if (!delivered) {
+            std::uint32_t mine = word;
+            delivered = !s.compare_exchange_strong(mine, before, std::memory_order_acq_rel,
+                                                   std::memory_order_relaxed);
+        }
+        if (!delivered) break;
+        wakeReaders(bus);
+        return true;
     }
     dropped_.fetch_add(1, std::memory_order_relaxed);
     return false;
@@ -222,6 +256,34 @@ std::uint32_t TVstBus::unfilled(int bus, std::uint32_t index, std::int32_t i) no
             givenUp_.fetch_add(1, std::memory_order_relaxed);
             return 0;
         }
+    }
+}
+
+bool TVstBus::waitForWords(int bus, std::chrono::microseconds timeout) noexcept {
+    using Clock = std::chrono::steady_clock;
+    if (!valid(bus)) return false;
+    const auto deadline = Clock::now() + timeout;
+    std::atomic_ref<std::uint32_t> at = index(bus);
+    for (;;) {
+        if (claimed(at.load(std::memory_order_seq_cst)) != 0) return true;
+        const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return false;
+        if (!wake_) {
+            std::this_thread::sleep_for(std::min<std::chrono::microseconds>(left, kNoWakePause));
+            continue;
+        }
+        // Mark the word as slept on, then look again: a write that the look missed sees the
+        // mark and wakes this sleep, or changed the word so that the sleep returns at once.
+        std::atomic_ref<std::uint32_t> w(*wakeWord(bus));
+        std::uint32_t v = w.load(std::memory_order_seq_cst);
+        if ((v & kWakeSleepers) == 0) {
+            if (!w.compare_exchange_strong(v, v | kWakeSleepers, std::memory_order_seq_cst))
+                continue;
+            v |= kWakeSleepers;
+            wake_->beginSleep(bus);
+        }
+        if (claimed(at.load(std::memory_order_seq_cst)) != 0) return true;
+        wake_->sleep(bus, wakeWord(bus), v, left);
     }
 }
 

@@ -25,6 +25,13 @@
 // read or write stays inside the record's own data area whatever writeIndex and capacity hold.
 // When the block cannot be created or mapped, every operation does nothing and answers its
 // failure value.
+//
+// A reader may sleep until its bus gets words (waitForWords). The block has no room for that,
+// so a second, small block beside it (its name with ".wake") holds a wake word per bus: bit 0
+// says readers sleep on it, the bits above count the wakes. A write loads the word once; only
+// when bit 0 is set does it clear the bit and wake the sleepers, with one system call.
+// Participants without the wake block still share the buses: their writes wake nobody, and
+// the readers' timeouts cover them.
 #pragma once
 
 #include <algorithm>
@@ -39,6 +46,7 @@
 #include <string_view>
 
 #include "platform/sharedmemory.h"
+#include "platform/wakeword.h"
 
 namespace vstbus {
 
@@ -67,6 +75,13 @@ inline constexpr std::uint32_t kWordMask = 0x00FF'FFFF;
 inline constexpr int kMarkShift = 24;
 // How long a claimed slot may stay empty before the drains give it up.
 inline constexpr std::chrono::milliseconds kGiveUpAfter{20};
+
+// The wake block: a wake word per bus, each on a cache line of its own.
+inline constexpr const char* kWakeSuffix = ".wake";
+inline constexpr std::size_t kWakeStride = 64;
+inline constexpr std::size_t kWakeBlockSize = kBusCount * kWakeStride;
+inline constexpr std::uint32_t kWakeSleepers = 1;
+inline constexpr std::uint32_t kWakeCount = 2;
 
 inline constexpr const char* kBlockName = "vstbusbuffer";
 inline constexpr const char* kLockName = "vstbus_mootex";
@@ -120,6 +135,10 @@ public:
     // Claimed slots this object's drains gave up after kGiveUpAfter (their writers were held up
     // that long, and count the word as dropped, or died). Any thread.
     std::uint64_t givenUp() const noexcept { return givenUp_.load(std::memory_order_relaxed); }
+    // Sleeps until words wait on the bus (written, or being written), at most `timeout`;
+    // answers whether words wait, at once when they already do. Without the wake block it
+    // looks every millisecond. A reader's thread, never the processing thread.
+    bool waitForWords(int bus, std::chrono::microseconds timeout) noexcept;
     // The word in slot i, or 0 for an empty slot, a bad bus number, a negative i or i not below
     // the bus's capacity.
     std::uint32_t read(int bus, std::int32_t i) const noexcept;
@@ -230,8 +249,27 @@ private:
     };
     std::array<Stop, kBusCount> stops_{};
 
+    void openWake(const platform::SharedBlockNames& names) noexcept;
+    std::uint32_t* wakeWord(int bus) const noexcept {
+        return reinterpret_cast<std::uint32_t*>(wakeBase_ +
+                                                static_cast<std::size_t>(bus) * kWakeStride);
+    }
+    // After a write: wakes the bus's sleeping readers, if any.
+    void wakeReaders(int bus) noexcept {
+        if (!wakeBase_) return;
+        std::atomic_ref<std::uint32_t> w(*wakeWord(bus));
+        std::uint32_t v = w.load(std::memory_order_seq_cst);
+        if ((v & kWakeSleepers) != 0 &&
+            w.compare_exchange_strong(v, (v + kWakeCount) & ~kWakeSleepers,
+                                      std::memory_order_seq_cst, std::memory_order_relaxed))
+            wake_->wake(bus, wakeWord(bus));
+    }
+
     std::unique_ptr<platform::SharedBlock> block_;
     unsigned char* base_ = nullptr;
+    std::unique_ptr<platform::SharedBlock> wakeBlock_;
+    std::unique_ptr<platform::WakeWords> wake_;
+    unsigned char* wakeBase_ = nullptr;
     bool labelsOpen_ = false;
     std::atomic<std::uint64_t> dropped_{0};
     std::atomic<std::uint64_t> givenUp_{0};

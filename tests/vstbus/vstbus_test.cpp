@@ -473,6 +473,54 @@ TEST_F(VstBusSystemTest, TheLastParticipantTakesTheBlockAlong) {
 
 using Clock = std::chrono::steady_clock;
 
+// A reader sleeping on its bus wakes for each word another process writes (a thread where
+// there is no fork), whenever it comes: a wake-up lost between the reader's last look and its
+// sleep would leave the reader asleep until its timeout. A wait with nothing coming times out.
+TEST_F(VstBusSystemTest, AReaderSleepingOnItsBusWakesForEveryWordAndTimesOutWithout) {
+    constexpr std::uint32_t kWords = 3000;
+    constexpr int kBus = 5;
+    TVstBus reader{scope};
+    ASSERT_TRUE(reader.attached());
+    auto start = Clock::now();
+    EXPECT_FALSE(reader.waitForWords(kBus, std::chrono::milliseconds(50)));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(50));
+
+    // Gaps of 0 to 255 microseconds, so that words come at every point of the reader's round.
+    const auto writeAll = [this] {
+        TVstBus writer{scope};
+        for (std::uint32_t n = 1; n <= kWords; ++n) {
+            writer.write(kBus, n);
+            std::this_thread::sleep_for(std::chrono::microseconds(n * 7919 % 256));
+        }
+    };
+#ifndef _WIN32
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        writeAll();
+        ::_exit(0);
+    }
+#else
+    std::thread child(writeAll);
+#endif
+    std::vector<std::uint32_t> got;
+    int timedOut = 0;
+    start = Clock::now();
+    while (got.size() < kWords && Clock::now() - start < std::chrono::seconds(60)) {
+        if (!reader.waitForWords(kBus, std::chrono::seconds(2))) ++timedOut;
+        reader.drain(kBus, [&](std::uint32_t w) { got.push_back(w); });
+    }
+#ifndef _WIN32
+    int status = 0;
+    ::waitpid(child, &status, 0);
+#else
+    child.join();
+#endif
+    EXPECT_EQ(timedOut, 0);
+    ASSERT_EQ(got.size(), kWords);
+    for (std::uint32_t n = 1; n <= kWords; ++n) ASSERT_EQ(got[n - 1], n);
+}
+
 #ifndef _WIN32
 // A participant killed while it holds the lock: the kernel releases the lock, so the next
 // attach and detach go on at once instead of waiting out the lock's timeout, and the killed
