@@ -1,7 +1,10 @@
 #include "vstbus/vstbus.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/notice.h"
 #include "platform/settings.h"
@@ -31,85 +34,28 @@ TVstBus::TVstBus(std::string_view scope) {
     attach(scope);
 }
 
-void TVstBus::attach(std::string_view scope) noexcept {
-    platform::SharedMemoryError error = platform::SharedMemoryError::CreateFailed;
-    std::string detail;
-    platform::SharedBlockNames names;
-    try {
-        names = {kBlockName, kLockName};
-        if (!scope.empty()) {
-            for (std::string* name : {&names.block, &names.lock}) {
-                name->push_back('.');
-                name->append(scope.data(), scope.size());
-            }
-        }
-        block_ = platform::sharedMemory().open(names, kBlockSize, error, detail);
-    } catch (...) {
-        block_.reset();
-    }
-    if (!block_ || block_->size() < kBlockSize || !block_->data()) {
-        block_.reset();
-        std::string text = error == platform::SharedMemoryError::ViewFailed
-                               ? "Unable to view memory map"
-                               : "Unable to create memory map";
-        try {
-            if (!detail.empty()) text += ": " + detail;
-        } catch (...) {
-        }
-        showError(text.c_str());
-        return;
-    }
-    // Without the lock this object stays unattached (and lets the block go again).
-    if (!lockBlock()) {
-        block_.reset();
-        return;
-    }
-    base_ = block_->data();
-    if (field<std::uint32_t>(0, kBusCountOffset).fetch_add(1, std::memory_order_acq_rel) + 1 == 1)
-        initialiseRecords();
-    block_->unlock();
-    openLabels();
-    openWake(names);
-}
+struct TBusAttachment {
+    const platform::SharedMemoryService* service = nullptr;
+    std::string name;
+    std::unique_ptr<platform::SharedBlock> block;
+    std::unique_ptr<platform::SharedBlock> wakeBlock;
+    std::unique_ptr<platform::WakeWords> wake;
+    bool labelsOpen = false;
+    int users = 0;
+    // The holders counted beside the mapping's own, one per user after the first.
+    std::vector<int> holderTokens;
+};
 
-// Without the wake block the buses work all the same; readers then look on a timer.
-void TVstBus::openWake(const platform::SharedBlockNames& names) noexcept {
-    try {
-        const platform::SharedBlockNames wakeNames{names.block + kWakeSuffix,
-                                                   names.lock + kWakeSuffix};
-        platform::SharedMemoryError error{};
-        std::string detail;
-        wakeBlock_ = platform::sharedMemory().open(wakeNames, kWakeBlockSize, error, detail);
-        if (!wakeBlock_ || wakeBlock_->size() < kWakeBlockSize || !wakeBlock_->data()) {
-            wakeBlock_.reset();
-            return;
-        }
-        wake_ = std::make_unique<platform::WakeWords>(wakeNames.block, kBusCount);
-        wakeBase_ = wakeBlock_->data();
-    } catch (...) {
-        wake_.reset();
-        wakeBlock_.reset();
-    }
-}
+namespace {
 
-TVstBus::~TVstBus() {
-    if (base_ && lockBlock()) {
-        // A block that others scribbled on may hold 0 here; never wrap it round.
-        std::atomic_ref<std::uint32_t> count = field<std::uint32_t>(0, kBusCountOffset);
-        std::uint32_t c = count.load(std::memory_order_acquire);
-        while (c != 0 && !count.compare_exchange_weak(c, c - 1, std::memory_order_acq_rel)) {
-        }
-        block_->unlock();
-    }
-    base_ = nullptr;
-    block_.reset();
-    wakeBase_ = nullptr;
-    wake_.reset();
-    wakeBlock_.reset();
-}
+using Attachment = TBusAttachment;
 
-bool TVstBus::lockBlock() noexcept {
-    switch (block_->lock(kLockTimeoutMs)) {
+// The attachments of this process, one per block (and service, for tests that install one).
+std::mutex attachMutex;
+std::vector<std::unique_ptr<Attachment>> attachments;  // attachMutex
+
+bool lockBlock(platform::SharedBlock& block) noexcept {
+    switch (block.lock(kLockTimeoutMs)) {
         case platform::SharedLockResult::Locked:
         case platform::SharedLockResult::TimedOut:  // goes on as if it held the lock
             return true;
@@ -123,6 +69,142 @@ bool TVstBus::lockBlock() noexcept {
     return false;
 }
 
+// Maps the block; null, with the failure shown, when it cannot be.
+std::unique_ptr<Attachment> openBlock(const platform::SharedBlockNames& names) noexcept {
+    platform::SharedMemoryError error = platform::SharedMemoryError::CreateFailed;
+    std::string detail;
+    std::unique_ptr<Attachment> a;
+    try {
+        a = std::make_unique<Attachment>();
+        a->service = &platform::sharedMemory();
+        a->name = names.block;
+        a->block = platform::sharedMemory().open(names, kBlockSize, error, detail);
+    } catch (...) {
+        a.reset();
+    }
+    if (a && a->block && a->block->size() >= kBlockSize && a->block->data()) return a;
+    std::string text = error == platform::SharedMemoryError::ViewFailed
+                           ? "Unable to view memory map"
+                           : "Unable to create memory map";
+    try {
+        if (!detail.empty()) text += ": " + detail;
+    } catch (...) {
+    }
+    showError(text.c_str());
+    return nullptr;
+}
+
+// Creates the label key with every bus's number as its label when the key does not exist.
+bool openLabels() noexcept {
+    try {
+        platform::SettingsStore& settings = platform::userSettings();
+        if (settings.openKey(kLabelKey, false)) return true;
+        if (!settings.openKey(kLabelKey, true)) return false;
+        for (int bus = 0; bus < kBusCount; ++bus)
+            settings.writeString(kLabelKey, std::to_string(bus), std::to_string(bus));
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+// Without the wake block the buses work all the same; readers then look on a timer.
+void openWake(Attachment& a, const platform::SharedBlockNames& names) noexcept {
+    try {
+        const platform::SharedBlockNames wakeNames{names.block + kWakeSuffix,
+                                                   names.lock + kWakeSuffix};
+        platform::SharedMemoryError error{};
+        std::string detail;
+        a.wakeBlock = platform::sharedMemory().open(wakeNames, kWakeBlockSize, error, detail);
+        if (!a.wakeBlock || a.wakeBlock->size() < kWakeBlockSize || !a.wakeBlock->data()) {
+            a.wakeBlock.reset();
+            return;
+        }
+        a.wake = std::make_unique<platform::WakeWords>(wakeNames.block, kBusCount);
+    } catch (...) {
+        a.wake.reset();
+        a.wakeBlock.reset();
+    }
+}
+
+}  // namespace
+
+void TVstBus::attach(std::string_view scope) noexcept {
+    platform::SharedBlockNames names;
+    try {
+        names = {kBlockName, kLockName};
+        if (!scope.empty()) {
+            for (std::string* name : {&names.block, &names.lock}) {
+                name->push_back('.');
+                name->append(scope.data(), scope.size());
+            }
+        }
+        std::lock_guard<std::mutex> guard(attachMutex);
+        const platform::SharedMemoryService* service = &platform::sharedMemory();
+        Attachment* a = nullptr;
+        for (const auto& existing : attachments) {
+            if (existing->service == service && existing->name == names.block) a = existing.get();
+        }
+        std::unique_ptr<Attachment> made;
+        attachments.reserve(attachments.size() + 1);  // nothing throws once the count is taken
+        if (!a) {
+            made = openBlock(names);
+            if (!made) return;
+            a = made.get();
+        }
+        a->holderTokens.reserve(static_cast<std::size_t>(a->users));
+        // Without the lock this object stays unattached (and a block it mapped goes again).
+        if (!lockBlock(*a->block)) return;
+        base_ = a->block->data();
+        if (field<std::uint32_t>(0, kBusCountOffset).fetch_add(1, std::memory_order_acq_rel) + 1 ==
+            1)
+            initialiseRecords();
+        a->block->unlock();
+        if (made) {
+            a->labelsOpen = openLabels();
+            openWake(*a, names);
+            attachments.push_back(std::move(made));
+        } else {
+            a->holderTokens.push_back(a->block->addHolder());
+        }
+        ++a->users;
+        attachment_ = a;
+        wake_ = a->wake.get();
+        wakeBase_ = a->wakeBlock ? a->wakeBlock->data() : nullptr;
+    } catch (...) {
+        // Out of memory before anything was taken: the object stays unattached.
+    }
+}
+
+TVstBus::~TVstBus() {
+    if (!attachment_) return;
+    std::lock_guard<std::mutex> guard(attachMutex);
+    Attachment& a = *attachment_;
+    if (lockBlock(*a.block)) {
+        // A block that others scribbled on may hold 0 here; never wrap it round.
+        std::atomic_ref<std::uint32_t> count = field<std::uint32_t>(0, kBusCountOffset);
+        std::uint32_t c = count.load(std::memory_order_acquire);
+        while (c != 0 && !count.compare_exchange_weak(c, c - 1, std::memory_order_acq_rel)) {
+        }
+        a.block->unlock();
+    }
+    if (!a.holderTokens.empty()) {
+        a.block->removeHolder(a.holderTokens.back());
+        a.holderTokens.pop_back();
+    }
+    base_ = nullptr;
+    wake_ = nullptr;
+    wakeBase_ = nullptr;
+    if (--a.users == 0) {
+        attachments.erase(std::find_if(attachments.begin(), attachments.end(),
+                                       [&](const auto& p) { return p.get() == &a; }));
+    }
+}
+
+bool TVstBus::cutOff() const noexcept {
+    return attachment_ && attachment_->block->cutOff();
+}
+
 void TVstBus::initialiseRecords() noexcept {
     for (int bus = 0; bus < kBusCount; ++bus) {
         index(bus).store(0, std::memory_order_relaxed);
@@ -133,30 +215,13 @@ void TVstBus::initialiseRecords() noexcept {
     }
 }
 
-// Creates the label key with every bus's number as its label when the key does not exist.
-void TVstBus::openLabels() noexcept {
-    try {
-        platform::SettingsStore& settings = platform::userSettings();
-        if (settings.openKey(kLabelKey, false)) {
-            labelsOpen_ = true;
-            return;
-        }
-        if (!settings.openKey(kLabelKey, true)) return;
-        for (int bus = 0; bus < kBusCount; ++bus)
-            settings.writeString(kLabelKey, std::to_string(bus), std::to_string(bus));
-        labelsOpen_ = true;
-    } catch (...) {
-        labelsOpen_ = false;
-    }
-}
-
 std::uint32_t TVstBus::participants() const noexcept {
     return base_ ? field<std::uint32_t>(0, kBusCountOffset).load(std::memory_order_acquire) : 0;
 }
 
 std::uint32_t TVstBus::liveParticipants() const noexcept {
     if (!base_) return 0;
-    const int holders = block_->holders();
+    const int holders = attachment_->block->holders();
     return holders >= 0 ? static_cast<std::uint32_t>(holders) : participants();
 }
 
@@ -352,7 +417,7 @@ bool TVstBus::setCapacity(int bus, std::int32_t n) noexcept {
 }
 
 std::string TVstBus::readLabel(int bus) {
-    if (!valid(bus) || !labelsOpen_) return {};
+    if (!valid(bus) || !attachment_->labelsOpen) return {};
     platform::SettingsStore& settings = platform::userSettings();
     const std::string name = std::to_string(bus);
     std::optional<std::string> label = settings.readString(kLabelKey, name);
@@ -362,7 +427,7 @@ std::string TVstBus::readLabel(int bus) {
 }
 
 void TVstBus::writeLabel(int bus, const std::string& text) {
-    if (!valid(bus) || !labelsOpen_) return;
+    if (!valid(bus) || !attachment_->labelsOpen) return;
     platform::userSettings().writeString(kLabelKey, std::to_string(bus), text);
 }
 

@@ -103,6 +103,10 @@ constexpr std::int32_t recordRoom(int bus) noexcept {
     return static_cast<std::int32_t>(std::min<std::size_t>(kMaxCapacity, (kBlockSize - start) / 4));
 }
 
+// The mapping of a set of buses that every TVstBus of a process shares (the block, the wake
+// block, whether labels are open), made with the first and dropped with the last.
+struct TBusAttachment;
+
 class TVstBus {
 public:
     // Attaches to the user's block (named after CORVELLA_VSTBUS_SCOPE when that is set).
@@ -116,7 +120,7 @@ public:
     bool attached() const noexcept { return base_ != nullptr; }
     // True once another program cut the block short under this object (Linux): the object
     // goes on alone, on private memory, and reaches no other participant. Any thread.
-    bool cutOff() const noexcept { return block_ && block_->cutOff(); }
+    bool cutOff() const noexcept;
     static constexpr int busCount() noexcept { return kBusCount; }
     // Attached TVstBus objects of all processes together (busCount of record 0); 0 unattached.
     std::uint32_t participants() const noexcept;
@@ -197,9 +201,7 @@ public:
 
 private:
     void attach(std::string_view scope) noexcept;
-    bool lockBlock() noexcept;
     void initialiseRecords() noexcept;
-    void openLabels() noexcept;
 
     bool valid(int bus) const noexcept { return base_ && bus >= 0 && bus < kBusCount; }
     template <class T>
@@ -249,7 +251,6 @@ private:
     };
     std::array<Stop, kBusCount> stops_{};
 
-    void openWake(const platform::SharedBlockNames& names) noexcept;
     std::uint32_t* wakeWord(int bus) const noexcept {
         return reinterpret_cast<std::uint32_t*>(wakeBase_ +
                                                 static_cast<std::size_t>(bus) * kWakeStride);
@@ -265,12 +266,11 @@ private:
             wake_->wake(bus, wakeWord(bus));
     }
 
-    std::unique_ptr<platform::SharedBlock> block_;
+    TBusAttachment* attachment_ = nullptr;
+    // The attachment's, kept here for the write and drain paths.
     unsigned char* base_ = nullptr;
-    std::unique_ptr<platform::SharedBlock> wakeBlock_;
-    std::unique_ptr<platform::WakeWords> wake_;
+    platform::WakeWords* wake_ = nullptr;
     unsigned char* wakeBase_ = nullptr;
-    bool labelsOpen_ = false;
     std::atomic<std::uint64_t> dropped_{0};
     std::atomic<std::uint64_t> givenUp_{0};
 };

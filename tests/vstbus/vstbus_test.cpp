@@ -7,7 +7,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -472,6 +474,38 @@ TEST_F(VstBusSystemTest, TheLastParticipantTakesTheBlockAlong) {
 }
 
 using Clock = std::chrono::steady_clock;
+
+#ifndef _WIN32
+// Maps of this test's block file in this process.
+int blockMappings(const std::string& scope) {
+    std::ifstream maps("/proc/self/maps");
+    const std::string file = std::string(vstbus::kBlockName) + "." + scope + ".";
+    int n = 0;
+    for (std::string line; std::getline(maps, line);) {
+        const auto at = line.find(file);
+        if (at != std::string::npos && line.find(vstbus::kWakeSuffix, at) == std::string::npos) ++n;
+    }
+    return n;
+}
+
+// The objects of one process share one mapping of the block, made by the first and undone by
+// the last; each still counts as a participant, live ones included.
+TEST_F(VstBusSystemTest, TheObjectsOfAProcessShareOneMapping) {
+    {
+        auto a = std::make_unique<TVstBus>(scope);
+        TVstBus b{scope};
+        ASSERT_TRUE(b.attached());
+        EXPECT_EQ(blockMappings(scope), 1);
+        EXPECT_EQ(b.participants(), 2u);
+        EXPECT_EQ(b.liveParticipants(), 2u);
+        a.reset();
+        EXPECT_EQ(blockMappings(scope), 1);
+        EXPECT_EQ(b.liveParticipants(), 1u);
+        b.write(4, 0x90);
+    }
+    EXPECT_EQ(blockMappings(scope), 0);
+}
+#endif
 
 // A reader sleeping on its bus wakes for each word another process writes (a thread where
 // there is no fork), whenever it comes: a wake-up lost between the reader's last look and its
