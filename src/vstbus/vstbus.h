@@ -110,6 +110,8 @@ struct TBusAttachment;
 class TVstBus {
 public:
     // Attaches to the user's block (named after CORVELLA_VSTBUS_SCOPE when that is set).
+    // Construction and destruction take a lock of the process (the objects of a process share
+    // their mapping) and the block's lock: any thread but the processing thread.
     TVstBus();
     // Attaches to the block of the given scope; an empty scope is the user's own block.
     explicit TVstBus(std::string_view scope);

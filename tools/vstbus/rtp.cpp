@@ -12,6 +12,10 @@
 #include <charconv>
 #include <chrono>
 #include <csignal>
+#ifndef _WIN32
+#include <pthread.h>
+#include <signal.h>
+#endif
 #include <cstdint>
 #include <cstdio>
 #include <random>
@@ -214,11 +218,23 @@ public:
             !ringer_.open(loopback, why))
             return false;
         at_ = loopback.withPort(inbox_.localPort());
+#ifndef _WIN32
+        // The stop and counter signals go to the loop, whose wait they cut short.
+        sigset_t blocked, previous;
+        sigemptyset(&blocked);
+        for (int signal : {SIGINT, SIGTERM, SIGUSR1}) sigaddset(&blocked, signal);
+        pthread_sigmask(SIG_BLOCK, &blocked, &previous);
         thread_ = std::thread([this] { run(); });
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+#else
+        thread_ = std::thread([this] { run(); });
+#endif
         return true;
     }
     // The socket the loop waits on.
-    platform::TUdpSocket& socket() noexcept { return inbox_; }
+    platform::TUdpSocket& socket() noexcept {
+        return inbox_;
+    }
     // The loop's thread, before it drains the bus: the rings that woke it say nothing more.
     void discardRings() noexcept {
         std::uint8_t ignored[16];
