@@ -18,7 +18,6 @@
 #endif
 #include <cstdint>
 #include <cstdio>
-#include <mutex>
 #include <random>
 #include <string>
 #include <string_view>
@@ -26,6 +25,7 @@
 #include <vector>
 
 #include "platform/dnssd.h"
+#include "platform/semaphore.h"
 #include "platform/udp.h"
 #include "rtpmidi/payload.h"
 #include "rtpmidi/session.h"
@@ -201,6 +201,89 @@ struct Sockets : rtpmidi::TTransport {
     }
 };
 
+// Wakes the session's loop when words come on the bus it carries to the network: a thread
+// sleeps on the bus's wake-up and rings a loopback socket that the loop waits on beside the
+// session's sockets, then waits until the loop drained the bus before it sleeps again.
+class BusBell {
+public:
+    BusBell(vstbus::TVstBus& bus, int from) : bus_(bus), from_(from) {}
+    ~BusBell() { stop(); }
+    BusBell(const BusBell&) = delete;
+    BusBell& operator=(const BusBell&) = delete;
+
+    // The loop's thread, once.
+    bool start(std::string& why) {
+        platform::TEndpoint loopback;
+        if (!platform::parseAddress("127.0.0.1", loopback) || !inbox_.open(loopback, why) ||
+            !ringer_.open(loopback, why))
+            return false;
+        at_ = loopback.withPort(inbox_.localPort());
+#ifndef _WIN32
+        // The stop and counter signals go to the loop, whose wait they cut short.
+        sigset_t blocked, previous;
+        sigemptyset(&blocked);
+        for (int signal : {SIGINT, SIGTERM, SIGUSR1}) sigaddset(&blocked, signal);
+        pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+        thread_ = std::thread([this] { run(); });
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+#else
+        thread_ = std::thread([this] { run(); });
+#endif
+        return true;
+    }
+    // The socket the loop waits on.
+    platform::TUdpSocket& socket() noexcept {
+        return inbox_;
+    }
+    // The loop's thread, before it drains the bus: the rings that woke it say nothing more.
+    void discardRings() noexcept {
+        std::uint8_t ignored[16];
+        platform::TEndpoint from;
+        while (inbox_.receive(ignored, sizeof ignored, from) >= 0) {
+        }
+    }
+    // The loop's thread, after each drain of the bus (`taken` words): lets the bell sleep on
+    // the bus again once it rang.
+    void drained(int taken) noexcept {
+        lastTaken_.store(taken, std::memory_order_relaxed);
+        if (rung_.exchange(false)) drainedSignal_.release();
+    }
+    // The loop's thread.
+    void stop() noexcept {
+        if (!thread_.joinable()) return;
+        stopping_ = true;
+        drainedSignal_.release();
+        thread_.join();
+    }
+
+private:
+    // The bell's thread.
+    void run() noexcept {
+        // Long enough to cost nothing when idle; it only bounds how long stop() waits.
+        constexpr std::chrono::milliseconds kSafetyNet{200};
+        while (!stopping_) {
+            if (!bus_.waitForWords(from_, kSafetyNet)) continue;
+            rung_ = true;
+            const std::uint8_t ring = 1;
+            ringer_.sendTo(at_, &ring, 1);
+            drainedSignal_.acquire();
+            // Words the loop could not take (a sound stream, or a slot its writer has not
+            // filled yet) are not worth spinning on.
+            if (lastTaken_.load(std::memory_order_relaxed) <= 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    vstbus::TVstBus& bus_;
+    const int from_;
+    platform::TUdpSocket inbox_, ringer_;
+    platform::TEndpoint at_;
+    platform::Semaphore drainedSignal_;
+    std::atomic<bool> rung_{false}, stopping_{false};
+    std::atomic<int> lastTaken_{0};
+    std::thread thread_;
+};
+
 struct Bridge : rtpmidi::TSessionListener {
     vstbus::TVstBus& bus;
     int to;
@@ -227,80 +310,6 @@ struct Bridge : rtpmidi::TSessionListener {
         }
     }
     void onEvent(const std::string& line) override { say(line); }
-};
-
-// Sends what comes on the --from bus to the session's peers: a thread that sleeps on the bus's
-// wake-up and, woken, drains the bus and sends at once, taking turns with the session loop
-// through `turn`. It also looks on a long timer, for writers without the wake block.
-class BusSender {
-public:
-    BusSender(vstbus::TVstBus& bus, int from, rtpmidi::TSession& session, Bridge& bridge,
-              std::mutex& turn)
-        : bus_(bus), from_(from), session_(session), bridge_(bridge), turn_(turn) {}
-    ~BusSender() { stop(); }
-    BusSender(const BusSender&) = delete;
-    BusSender& operator=(const BusSender&) = delete;
-
-    // The loop's thread, once.
-    void start() {
-#ifndef _WIN32
-        // The stop and counter signals go to the loop, whose wait they cut short.
-        sigset_t blocked, previous;
-        sigemptyset(&blocked);
-        for (int signal : {SIGINT, SIGTERM, SIGUSR1}) sigaddset(&blocked, signal);
-        pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-        thread_ = std::thread([this] { run(); });
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-#else
-        thread_ = std::thread([this] { run(); });
-#endif
-    }
-    // The loop's thread.
-    void stop() noexcept {
-        if (!thread_.joinable()) return;
-        stopping_ = true;
-        thread_.join();
-    }
-
-private:
-    // The sender's thread.
-    void run() noexcept {
-        // Long enough to cost nothing when idle; it bounds how long stop() waits.
-        constexpr std::chrono::milliseconds kSafetyNet{200};
-        while (!stopping_) {
-            if (!bus_.waitForWords(from_, kSafetyNet)) continue;
-            int taken = 0;
-            {
-                std::lock_guard<std::mutex> turn(turn_);
-                taken = bus_.drain(from_, [&](std::uint32_t word) { send(word); });
-                session_.flush(nowUs());
-            }
-            // Words that cannot be taken (a sound stream, or a slot its writer has not filled
-            // yet) are not worth spinning on.
-            if (taken <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
-
-    void send(std::uint32_t word) {
-        const auto status = static_cast<std::uint8_t>(word & 0xFF);
-        const int len = status >= 0x80 ? rtpmidi::dataLength(status) : -1;
-        if (len < 0) {
-            if (word != 0) ++bridge_.notSent;
-            return;
-        }
-        const std::uint8_t bytes[3] = {status, static_cast<std::uint8_t>(word >> 8 & 0x7F),
-                                       static_cast<std::uint8_t>(word >> 16 & 0x7F)};
-        session_.send(bytes, static_cast<std::size_t>(1 + len));
-        ++bridge_.fromBus;
-    }
-
-    vstbus::TVstBus& bus_;
-    const int from_;
-    rtpmidi::TSession& session_;
-    Bridge& bridge_;
-    std::mutex& turn_;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
 };
 
 void printCounters(const rtpmidi::TSession& session, const Bridge& bridge, const Sockets& s) {
@@ -382,22 +391,25 @@ int runRtp(int argc, char** argv) {
     std::signal(SIGUSR1, onCountersSignal);
 #endif
 
-    // The loop serves the sockets and the session's timers; the sender serves the bus. They
-    // take turns at the session.
-    std::mutex turn;
-    BusSender sender(bus, o.from, session, bridge, turn);
-    if (o.from >= 0) sender.start();
+    // The sockets and the bus's bell wake the loop; the bus is also looked at on a long timer,
+    // in case a ring went missing or a writer has no wake block.
+    constexpr std::int64_t kBusSafetyNet = 250'000;
+    BusBell bell(bus, o.from);
+    if (o.from >= 0 && !bell.start(why)) {
+        say("cannot open the bus's wake-up socket: " + why);
+        return kFailed;
+    }
     std::vector<std::uint8_t> buffer(65536);
-    platform::TUdpSocket* waitOn[2] = {&sockets.control, &sockets.data};
+    platform::TUdpSocket* waitOn[3] = {&sockets.control, &sockets.data, &bell.socket()};
+    const int waitCount = o.from >= 0 ? 3 : 2;
     std::int64_t nextTimers = 0;
     while (!stopRequested) {
         std::int64_t now = nowUs();
-        std::unique_lock<std::mutex> myTurn(turn);
         if (now >= nextTimers) nextTimers = session.tick(now);
-        const std::int64_t wait = nextTimers - now;
-        myTurn.unlock();
-        const int ready = platform::waitReadable(waitOn, 2, std::max<std::int64_t>(wait, 0));
-        myTurn.lock();
+        std::int64_t wait = nextTimers - now;
+        if (o.from >= 0) wait = std::min(wait, kBusSafetyNet);
+        const int ready =
+            platform::waitReadable(waitOn, waitCount, std::max<std::int64_t>(wait, 0));
         now = nowUs();
         for (int k = 0; k < 2; ++k) {
             if (!(ready & (1 << k))) continue;
@@ -410,13 +422,29 @@ int runRtp(int argc, char** argv) {
                                 buffer.data(), static_cast<std::size_t>(got), now);
             }
         }
+        if (o.from >= 0) {
+            if (ready & 4) bell.discardRings();
+            const int taken = bus.drain(o.from, [&](std::uint32_t word) {
+                const auto status = static_cast<std::uint8_t>(word & 0xFF);
+                const int len = status >= 0x80 ? rtpmidi::dataLength(status) : -1;
+                if (len < 0) {
+                    if (word != 0) ++bridge.notSent;
+                    return;
+                }
+                const std::uint8_t bytes[3] = {status, static_cast<std::uint8_t>(word >> 8 & 0x7F),
+                                               static_cast<std::uint8_t>(word >> 16 & 0x7F)};
+                session.send(bytes, static_cast<std::size_t>(1 + len));
+                ++bridge.fromBus;
+            });
+            bell.drained(taken);
+        }
         session.flush(now);
         if (countersRequested) {
             countersRequested = 0;
             printCounters(session, bridge, sockets);
         }
     }
-    sender.stop();
+    bell.stop();
     session.close();
     if (o.to >= 0) bus.markSender(o.to, false);
     say("stopped");
