@@ -163,13 +163,13 @@ Trip throughTheBridge(int port) {
                   "127.0.0.1:" + std::to_string(port), "--no-announce"},
                  env, tmp("bridge"));
     if (!bridge.waitFor("listening", ".err", 10)) return {-1, -1, -1, "the bridge did not start"};
-    // The participant that answers looks at its bus every 20 microseconds (a plug-in looks once
-    // per audio block, a millisecond or more).
+    // The participant that answers sleeps on its bus's wake-up (a plug-in looks once per
+    // audio block, a millisecond or more).
     std::atomic<bool> stop{false};
     std::thread loop([&] {
         while (!stop) {
-            if (bus.drain(2, [&](std::uint32_t w) { bus.write(1, w); }) == 0)
-                std::this_thread::sleep_for(std::chrono::microseconds(20));
+            if (bus.waitForWords(2, std::chrono::milliseconds(100)))
+                bus.drain(2, [&](std::uint32_t w) { bus.write(1, w); });
         }
     });
     const Trip t = rtt(port);

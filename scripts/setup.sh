@@ -19,7 +19,7 @@ packages=(
     ardour x42-plugins liblilv-dev lv2-dev lilv-utils sordi
     libfltk1.3-dev libx11-dev libxtst-dev xdotool xclip
     libxcursor-dev libxinerama-dev libxres-dev libpng-dev imagemagick
-    libavahi-client-dev
+    libavahi-client-dev avahi-daemon dbus
 )
 
 # Installs the missing Debian packages; answers 1, naming what apt cannot install, on failure.

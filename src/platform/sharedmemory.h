@@ -49,6 +49,11 @@ public:
     // Participants holding the block now, this one included, where the system can tell: one
     // that ended without leaving, even killed, is not among them. -1 where it cannot tell.
     virtual int holders() const noexcept { return -1; }
+    // Counts one more participant among holders() while it stays, for a process whose
+    // participants share one mapping: a token for removeHolder(), or -1 where holders are not
+    // counted. Calls of the two, one at a time; holders() from any thread meanwhile.
+    virtual int addHolder() noexcept { return -1; }
+    virtual void removeHolder(int /*token*/) noexcept {}
     // True once the memory behind the block was taken away while it was mapped (on Linux:
     // another program cut the block's file short); data() then holds private zeroed memory that
     // no other participant sees. Any thread.

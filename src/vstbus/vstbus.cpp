@@ -1,6 +1,10 @@
 #include "vstbus/vstbus.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "platform/notice.h"
 #include "platform/settings.h"
@@ -10,6 +14,8 @@ namespace vstbus {
 namespace {
 
 constexpr unsigned kLockTimeoutMs = 2000;
+// How often a reader without the wake block looks at its bus.
+constexpr std::chrono::microseconds kNoWakePause{1000};
 
 void showError(const char* text) noexcept {
     platform::showNotice(text, kNoticeCaption, platform::NoticeKind::Error);
@@ -28,60 +34,28 @@ TVstBus::TVstBus(std::string_view scope) {
     attach(scope);
 }
 
-void TVstBus::attach(std::string_view scope) noexcept {
-    platform::SharedMemoryError error = platform::SharedMemoryError::CreateFailed;
-    std::string detail;
-    try {
-        platform::SharedBlockNames names{kBlockName, kLockName};
-        if (!scope.empty()) {
-            for (std::string* name : {&names.block, &names.lock}) {
-                name->push_back('.');
-                name->append(scope.data(), scope.size());
-            }
-        }
-        block_ = platform::sharedMemory().open(names, kBlockSize, error, detail);
-    } catch (...) {
-        block_.reset();
-    }
-    if (!block_ || block_->size() < kBlockSize || !block_->data()) {
-        block_.reset();
-        std::string text = error == platform::SharedMemoryError::ViewFailed
-                               ? "Unable to view memory map"
-                               : "Unable to create memory map";
-        try {
-            if (!detail.empty()) text += ": " + detail;
-        } catch (...) {
-        }
-        showError(text.c_str());
-        return;
-    }
-    // Without the lock this object stays unattached (and lets the block go again).
-    if (!lockBlock()) {
-        block_.reset();
-        return;
-    }
-    base_ = block_->data();
-    if (field<std::uint32_t>(0, kBusCountOffset).fetch_add(1, std::memory_order_acq_rel) + 1 == 1)
-        initialiseRecords();
-    block_->unlock();
-    openLabels();
-}
+struct TBusAttachment {
+    const platform::SharedMemoryService* service = nullptr;
+    std::string name;
+    std::unique_ptr<platform::SharedBlock> block;
+    std::unique_ptr<platform::SharedBlock> wakeBlock;
+    std::unique_ptr<platform::WakeWords> wake;
+    bool labelsOpen = false;
+    int users = 0;
+    // The holders counted beside the mapping's own, one per user after the first.
+    std::vector<int> holderTokens;
+};
 
-TVstBus::~TVstBus() {
-    if (base_ && lockBlock()) {
-        // A block that others scribbled on may hold 0 here; never wrap it round.
-        std::atomic_ref<std::uint32_t> count = field<std::uint32_t>(0, kBusCountOffset);
-        std::uint32_t c = count.load(std::memory_order_acquire);
-        while (c != 0 && !count.compare_exchange_weak(c, c - 1, std::memory_order_acq_rel)) {
-        }
-        block_->unlock();
-    }
-    base_ = nullptr;
-    block_.reset();
-}
+namespace {
 
-bool TVstBus::lockBlock() noexcept {
-    switch (block_->lock(kLockTimeoutMs)) {
+using Attachment = TBusAttachment;
+
+// The attachments of this process, one per block (and service, for tests that install one).
+std::mutex attachMutex;
+std::vector<std::unique_ptr<Attachment>> attachments;  // attachMutex
+
+bool lockBlock(platform::SharedBlock& block) noexcept {
+    switch (block.lock(kLockTimeoutMs)) {
         case platform::SharedLockResult::Locked:
         case platform::SharedLockResult::TimedOut:  // goes on as if it held the lock
             return true;
@@ -95,6 +69,142 @@ bool TVstBus::lockBlock() noexcept {
     return false;
 }
 
+// Maps the block; null, with the failure shown, when it cannot be.
+std::unique_ptr<Attachment> openBlock(const platform::SharedBlockNames& names) noexcept {
+    platform::SharedMemoryError error = platform::SharedMemoryError::CreateFailed;
+    std::string detail;
+    std::unique_ptr<Attachment> a;
+    try {
+        a = std::make_unique<Attachment>();
+        a->service = &platform::sharedMemory();
+        a->name = names.block;
+        a->block = platform::sharedMemory().open(names, kBlockSize, error, detail);
+    } catch (...) {
+        a.reset();
+    }
+    if (a && a->block && a->block->size() >= kBlockSize && a->block->data()) return a;
+    std::string text = error == platform::SharedMemoryError::ViewFailed
+                           ? "Unable to view memory map"
+                           : "Unable to create memory map";
+    try {
+        if (!detail.empty()) text += ": " + detail;
+    } catch (...) {
+    }
+    showError(text.c_str());
+    return nullptr;
+}
+
+// Creates the label key with every bus's number as its label when the key does not exist.
+bool openLabels() noexcept {
+    try {
+        platform::SettingsStore& settings = platform::userSettings();
+        if (settings.openKey(kLabelKey, false)) return true;
+        if (!settings.openKey(kLabelKey, true)) return false;
+        for (int bus = 0; bus < kBusCount; ++bus)
+            settings.writeString(kLabelKey, std::to_string(bus), std::to_string(bus));
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+// Without the wake block the buses work all the same; readers then look on a timer.
+void openWake(Attachment& a, const platform::SharedBlockNames& names) noexcept {
+    try {
+        const platform::SharedBlockNames wakeNames{names.block + kWakeSuffix,
+                                                   names.lock + kWakeSuffix};
+        platform::SharedMemoryError error{};
+        std::string detail;
+        a.wakeBlock = platform::sharedMemory().open(wakeNames, kWakeBlockSize, error, detail);
+        if (!a.wakeBlock || a.wakeBlock->size() < kWakeBlockSize || !a.wakeBlock->data()) {
+            a.wakeBlock.reset();
+            return;
+        }
+        a.wake = std::make_unique<platform::WakeWords>(wakeNames.block, kBusCount);
+    } catch (...) {
+        a.wake.reset();
+        a.wakeBlock.reset();
+    }
+}
+
+}  // namespace
+
+void TVstBus::attach(std::string_view scope) noexcept {
+    platform::SharedBlockNames names;
+    try {
+        names = {kBlockName, kLockName};
+        if (!scope.empty()) {
+            for (std::string* name : {&names.block, &names.lock}) {
+                name->push_back('.');
+                name->append(scope.data(), scope.size());
+            }
+        }
+        std::lock_guard<std::mutex> guard(attachMutex);
+        const platform::SharedMemoryService* service = &platform::sharedMemory();
+        Attachment* a = nullptr;
+        for (const auto& existing : attachments) {
+            if (existing->service == service && existing->name == names.block) a = existing.get();
+        }
+        std::unique_ptr<Attachment> made;
+        attachments.reserve(attachments.size() + 1);  // nothing throws once the count is taken
+        if (!a) {
+            made = openBlock(names);
+            if (!made) return;
+            a = made.get();
+        }
+        a->holderTokens.reserve(static_cast<std::size_t>(a->users));
+        // Without the lock this object stays unattached (and a block it mapped goes again).
+        if (!lockBlock(*a->block)) return;
+        base_ = a->block->data();
+        if (field<std::uint32_t>(0, kBusCountOffset).fetch_add(1, std::memory_order_acq_rel) + 1 ==
+            1)
+            initialiseRecords();
+        a->block->unlock();
+        if (made) {
+            a->labelsOpen = openLabels();
+            openWake(*a, names);
+            attachments.push_back(std::move(made));
+        } else {
+            a->holderTokens.push_back(a->block->addHolder());
+        }
+        ++a->users;
+        attachment_ = a;
+        wake_ = a->wake.get();
+        wakeBase_ = a->wakeBlock ? a->wakeBlock->data() : nullptr;
+    } catch (...) {
+        // Out of memory before anything was taken: the object stays unattached.
+    }
+}
+
+TVstBus::~TVstBus() {
+    if (!attachment_) return;
+    std::lock_guard<std::mutex> guard(attachMutex);
+    Attachment& a = *attachment_;
+    if (lockBlock(*a.block)) {
+        // A block that others scribbled on may hold 0 here; never wrap it round.
+        std::atomic_ref<std::uint32_t> count = field<std::uint32_t>(0, kBusCountOffset);
+        std::uint32_t c = count.load(std::memory_order_acquire);
+        while (c != 0 && !count.compare_exchange_weak(c, c - 1, std::memory_order_acq_rel)) {
+        }
+        a.block->unlock();
+    }
+    if (!a.holderTokens.empty()) {
+        a.block->removeHolder(a.holderTokens.back());
+        a.holderTokens.pop_back();
+    }
+    base_ = nullptr;
+    wake_ = nullptr;
+    wakeBase_ = nullptr;
+    if (--a.users == 0) {
+        attachments.erase(std::find_if(attachments.begin(), attachments.end(),
+                                       [&](const auto& p) { return p.get() == &a; }));
+    }
+}
+
+bool TVstBus::cutOff() const noexcept {
+    return attachment_ && attachment_->block->cutOff();
+}
+
 void TVstBus::initialiseRecords() noexcept {
     for (int bus = 0; bus < kBusCount; ++bus) {
         index(bus).store(0, std::memory_order_relaxed);
@@ -105,30 +215,13 @@ void TVstBus::initialiseRecords() noexcept {
     }
 }
 
-// Creates the label key with every bus's number as its label when the key does not exist.
-void TVstBus::openLabels() noexcept {
-    try {
-        platform::SettingsStore& settings = platform::userSettings();
-        if (settings.openKey(kLabelKey, false)) {
-            labelsOpen_ = true;
-            return;
-        }
-        if (!settings.openKey(kLabelKey, true)) return;
-        for (int bus = 0; bus < kBusCount; ++bus)
-            settings.writeString(kLabelKey, std::to_string(bus), std::to_string(bus));
-        labelsOpen_ = true;
-    } catch (...) {
-        labelsOpen_ = false;
-    }
-}
-
 std::uint32_t TVstBus::participants() const noexcept {
     return base_ ? field<std::uint32_t>(0, kBusCountOffset).load(std::memory_order_acquire) : 0;
 }
 
 std::uint32_t TVstBus::liveParticipants() const noexcept {
     if (!base_) return 0;
-    const int holders = block_->holders();
+    const int holders = attachment_->block->holders();
     return holders >= 0 ? static_cast<std::uint32_t>(holders) : participants();
 }
 
@@ -157,7 +250,10 @@ bool TVstBus::write(int bus, std::uint32_t word) noexcept {
         // word found there is no message: whoever wrote the block before left it.)
         std::atomic_ref<std::uint32_t> s = slot(bus, i);
         std::uint32_t before = s.load(std::memory_order_acquire);
-        if (!at.compare_exchange_strong(seen, seen + 1, std::memory_order_acq_rel,
+        // Sequentially consistent, like a sleeping reader's marking of the wake word and its
+        // look at writeIndex after it: either the reader sees this claim, or wakeReaders sees
+        // the mark.
+        if (!at.compare_exchange_strong(seen, seen + 1, std::memory_order_seq_cst,
                                         std::memory_order_relaxed))
             continue;
         if (!s.compare_exchange_strong(before, word, std::memory_order_acq_rel,
@@ -168,12 +264,15 @@ bool TVstBus::write(int bus, std::uint32_t word) noexcept {
         // it had given the slot up before this fill, which then found the slot's earlier value
         // again (the slot came round in later cycles). Unless a reader took the word, it is
         // withdrawn and counted.
-        if (((at.load(std::memory_order_acquire) ^ seen) >> kCycleShift) == 0) return true;
-        std::uint32_t mine = word;
-        if (!s.compare_exchange_strong(mine, before, std::memory_order_acq_rel,
-                                       std::memory_order_relaxed))
-            return true;
-        break;
+        bool delivered = ((at.load(std::memory_order_acquire) ^ seen) >> kCycleShift) == 0;
+        if (!delivered) {
+            std::uint32_t mine = word;
+            delivered = !s.compare_exchange_strong(mine, before, std::memory_order_acq_rel,
+                                                   std::memory_order_relaxed);
+        }
+        if (!delivered) break;
+        wakeReaders(bus);
+        return true;
     }
     dropped_.fetch_add(1, std::memory_order_relaxed);
     return false;
@@ -222,6 +321,34 @@ std::uint32_t TVstBus::unfilled(int bus, std::uint32_t index, std::int32_t i) no
             givenUp_.fetch_add(1, std::memory_order_relaxed);
             return 0;
         }
+    }
+}
+
+bool TVstBus::waitForWords(int bus, std::chrono::microseconds timeout) noexcept {
+    using Clock = std::chrono::steady_clock;
+    if (!valid(bus)) return false;
+    const auto deadline = Clock::now() + timeout;
+    std::atomic_ref<std::uint32_t> at = index(bus);
+    for (;;) {
+        if (claimed(at.load(std::memory_order_seq_cst)) != 0) return true;
+        const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return false;
+        if (!wake_) {
+            std::this_thread::sleep_for(std::min<std::chrono::microseconds>(left, kNoWakePause));
+            continue;
+        }
+        // Mark the word as slept on, then look again: a write that the look missed sees the
+        // mark and wakes this sleep, or changed the word so that the sleep returns at once.
+        std::atomic_ref<std::uint32_t> w(*wakeWord(bus));
+        std::uint32_t v = w.load(std::memory_order_seq_cst);
+        if ((v & kWakeSleepers) == 0) {
+            if (!w.compare_exchange_strong(v, v | kWakeSleepers, std::memory_order_seq_cst))
+                continue;
+            v |= kWakeSleepers;
+            wake_->beginSleep(bus);
+        }
+        if (claimed(at.load(std::memory_order_seq_cst)) != 0) return true;
+        wake_->sleep(bus, wakeWord(bus), v, left);
     }
 }
 
@@ -290,7 +417,7 @@ bool TVstBus::setCapacity(int bus, std::int32_t n) noexcept {
 }
 
 std::string TVstBus::readLabel(int bus) {
-    if (!valid(bus) || !labelsOpen_) return {};
+    if (!valid(bus) || !attachment_->labelsOpen) return {};
     platform::SettingsStore& settings = platform::userSettings();
     const std::string name = std::to_string(bus);
     std::optional<std::string> label = settings.readString(kLabelKey, name);
@@ -300,7 +427,7 @@ std::string TVstBus::readLabel(int bus) {
 }
 
 void TVstBus::writeLabel(int bus, const std::string& text) {
-    if (!valid(bus) || !labelsOpen_) return;
+    if (!valid(bus) || !attachment_->labelsOpen) return;
     platform::userSettings().writeString(kLabelKey, std::to_string(bus), text);
 }
 

@@ -25,6 +25,13 @@
 // read or write stays inside the record's own data area whatever writeIndex and capacity hold.
 // When the block cannot be created or mapped, every operation does nothing and answers its
 // failure value.
+//
+// A reader may sleep until its bus gets words (waitForWords). The block has no room for that,
+// so a second, small block beside it (its name with ".wake") holds a wake word per bus: bit 0
+// says readers sleep on it, the bits above count the wakes. A write loads the word once; only
+// when bit 0 is set does it clear the bit and wake the sleepers, with one system call.
+// Participants without the wake block still share the buses: their writes wake nobody, and
+// the readers' timeouts cover them.
 #pragma once
 
 #include <algorithm>
@@ -39,6 +46,7 @@
 #include <string_view>
 
 #include "platform/sharedmemory.h"
+#include "platform/wakeword.h"
 
 namespace vstbus {
 
@@ -68,6 +76,13 @@ inline constexpr int kMarkShift = 24;
 // How long a claimed slot may stay empty before the drains give it up.
 inline constexpr std::chrono::milliseconds kGiveUpAfter{20};
 
+// The wake block: a wake word per bus, each on a cache line of its own.
+inline constexpr const char* kWakeSuffix = ".wake";
+inline constexpr std::size_t kWakeStride = 64;
+inline constexpr std::size_t kWakeBlockSize = kBusCount * kWakeStride;
+inline constexpr std::uint32_t kWakeSleepers = 1;
+inline constexpr std::uint32_t kWakeCount = 2;
+
 inline constexpr const char* kBlockName = "vstbusbuffer";
 inline constexpr const char* kLockName = "vstbus_mootex";
 inline constexpr const char* kLabelKey = "Software\\VSTBUS";
@@ -88,9 +103,15 @@ constexpr std::int32_t recordRoom(int bus) noexcept {
     return static_cast<std::int32_t>(std::min<std::size_t>(kMaxCapacity, (kBlockSize - start) / 4));
 }
 
+// The mapping of a set of buses that every TVstBus of a process shares (the block, the wake
+// block, whether labels are open), made with the first and dropped with the last.
+struct TBusAttachment;
+
 class TVstBus {
 public:
     // Attaches to the user's block (named after CORVELLA_VSTBUS_SCOPE when that is set).
+    // Construction and destruction take a lock of the process (the objects of a process share
+    // their mapping) and the block's lock: any thread but the processing thread.
     TVstBus();
     // Attaches to the block of the given scope; an empty scope is the user's own block.
     explicit TVstBus(std::string_view scope);
@@ -101,7 +122,7 @@ public:
     bool attached() const noexcept { return base_ != nullptr; }
     // True once another program cut the block short under this object (Linux): the object
     // goes on alone, on private memory, and reaches no other participant. Any thread.
-    bool cutOff() const noexcept { return block_ && block_->cutOff(); }
+    bool cutOff() const noexcept;
     static constexpr int busCount() noexcept { return kBusCount; }
     // Attached TVstBus objects of all processes together (busCount of record 0); 0 unattached.
     std::uint32_t participants() const noexcept;
@@ -120,6 +141,10 @@ public:
     // Claimed slots this object's drains gave up after kGiveUpAfter (their writers were held up
     // that long, and count the word as dropped, or died). Any thread.
     std::uint64_t givenUp() const noexcept { return givenUp_.load(std::memory_order_relaxed); }
+    // Sleeps until words wait on the bus (written, or being written), at most `timeout`;
+    // answers whether words wait, at once when they already do. Without the wake block it
+    // looks every millisecond. A reader's thread, never the processing thread.
+    bool waitForWords(int bus, std::chrono::microseconds timeout) noexcept;
     // The word in slot i, or 0 for an empty slot, a bad bus number, a negative i or i not below
     // the bus's capacity.
     std::uint32_t read(int bus, std::int32_t i) const noexcept;
@@ -178,9 +203,7 @@ public:
 
 private:
     void attach(std::string_view scope) noexcept;
-    bool lockBlock() noexcept;
     void initialiseRecords() noexcept;
-    void openLabels() noexcept;
 
     bool valid(int bus) const noexcept { return base_ && bus >= 0 && bus < kBusCount; }
     template <class T>
@@ -230,9 +253,26 @@ private:
     };
     std::array<Stop, kBusCount> stops_{};
 
-    std::unique_ptr<platform::SharedBlock> block_;
+    std::uint32_t* wakeWord(int bus) const noexcept {
+        return reinterpret_cast<std::uint32_t*>(wakeBase_ +
+                                                static_cast<std::size_t>(bus) * kWakeStride);
+    }
+    // After a write: wakes the bus's sleeping readers, if any.
+    void wakeReaders(int bus) noexcept {
+        if (!wakeBase_) return;
+        std::atomic_ref<std::uint32_t> w(*wakeWord(bus));
+        std::uint32_t v = w.load(std::memory_order_seq_cst);
+        if ((v & kWakeSleepers) != 0 &&
+            w.compare_exchange_strong(v, (v + kWakeCount) & ~kWakeSleepers,
+                                      std::memory_order_seq_cst, std::memory_order_relaxed))
+            wake_->wake(bus, wakeWord(bus));
+    }
+
+    TBusAttachment* attachment_ = nullptr;
+    // The attachment's, kept here for the write and drain paths.
     unsigned char* base_ = nullptr;
-    bool labelsOpen_ = false;
+    platform::WakeWords* wake_ = nullptr;
+    unsigned char* wakeBase_ = nullptr;
     std::atomic<std::uint64_t> dropped_{0};
     std::atomic<std::uint64_t> givenUp_{0};
 };

@@ -7,7 +7,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -472,6 +474,86 @@ TEST_F(VstBusSystemTest, TheLastParticipantTakesTheBlockAlong) {
 }
 
 using Clock = std::chrono::steady_clock;
+
+#ifndef _WIN32
+// Maps of this test's block file in this process.
+int blockMappings(const std::string& scope) {
+    std::ifstream maps("/proc/self/maps");
+    const std::string file = std::string(vstbus::kBlockName) + "." + scope + ".";
+    int n = 0;
+    for (std::string line; std::getline(maps, line);) {
+        const auto at = line.find(file);
+        if (at != std::string::npos && line.find(vstbus::kWakeSuffix, at) == std::string::npos) ++n;
+    }
+    return n;
+}
+
+// The objects of one process share one mapping of the block, made by the first and undone by
+// the last; each still counts as a participant, live ones included.
+TEST_F(VstBusSystemTest, TheObjectsOfAProcessShareOneMapping) {
+    {
+        auto a = std::make_unique<TVstBus>(scope);
+        TVstBus b{scope};
+        ASSERT_TRUE(b.attached());
+        EXPECT_EQ(blockMappings(scope), 1);
+        EXPECT_EQ(b.participants(), 2u);
+        EXPECT_EQ(b.liveParticipants(), 2u);
+        a.reset();
+        EXPECT_EQ(blockMappings(scope), 1);
+        EXPECT_EQ(b.liveParticipants(), 1u);
+        b.write(4, 0x90);
+    }
+    EXPECT_EQ(blockMappings(scope), 0);
+}
+#endif
+
+// A reader sleeping on its bus wakes for each word another process writes (a thread where
+// there is no fork), whenever it comes: a wake-up lost between the reader's last look and its
+// sleep would leave the reader asleep until its timeout. A wait with nothing coming times out.
+TEST_F(VstBusSystemTest, AReaderSleepingOnItsBusWakesForEveryWordAndTimesOutWithout) {
+    constexpr std::uint32_t kWords = 3000;
+    constexpr int kBus = 5;
+    TVstBus reader{scope};
+    ASSERT_TRUE(reader.attached());
+    auto start = Clock::now();
+    EXPECT_FALSE(reader.waitForWords(kBus, std::chrono::milliseconds(50)));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(50));
+
+    // Gaps of 0 to 255 microseconds, so that words come at every point of the reader's round.
+    const auto writeAll = [this] {
+        TVstBus writer{scope};
+        for (std::uint32_t n = 1; n <= kWords; ++n) {
+            writer.write(kBus, n);
+            std::this_thread::sleep_for(std::chrono::microseconds(n * 7919 % 256));
+        }
+    };
+#ifndef _WIN32
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        writeAll();
+        ::_exit(0);
+    }
+#else
+    std::thread child(writeAll);
+#endif
+    std::vector<std::uint32_t> got;
+    int timedOut = 0;
+    start = Clock::now();
+    while (got.size() < kWords && Clock::now() - start < std::chrono::seconds(60)) {
+        if (!reader.waitForWords(kBus, std::chrono::seconds(2))) ++timedOut;
+        reader.drain(kBus, [&](std::uint32_t w) { got.push_back(w); });
+    }
+#ifndef _WIN32
+    int status = 0;
+    ::waitpid(child, &status, 0);
+#else
+    child.join();
+#endif
+    EXPECT_EQ(timedOut, 0);
+    ASSERT_EQ(got.size(), kWords);
+    for (std::uint32_t n = 1; n <= kWords; ++n) ASSERT_EQ(got[n - 1], n);
+}
 
 #ifndef _WIN32
 // A participant killed while it holds the lock: the kernel releases the lock, so the next

@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "rtp.h"
@@ -161,7 +160,8 @@ int watch(vstbus::TVstBus& bus, int b, long count) {
             std::fprintf(stderr, "vstbus: the buses are gone: their block was cut short\n");
             return kFailed;
         }
-        if (got == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Sleeps until words come (a signal or the timeout lets it look at the stop request).
+        if (got == 0) bus.waitForWords(b, std::chrono::milliseconds(100));
     }
     return kOk;
 }

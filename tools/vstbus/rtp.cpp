@@ -8,17 +8,24 @@
 #include "rtp.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <csignal>
+#ifndef _WIN32
+#include <pthread.h>
+#include <signal.h>
+#endif
 #include <cstdint>
 #include <cstdio>
 #include <random>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/dnssd.h"
+#include "platform/semaphore.h"
 #include "platform/udp.h"
 #include "rtpmidi/payload.h"
 #include "rtpmidi/session.h"
@@ -194,11 +201,93 @@ struct Sockets : rtpmidi::TTransport {
     }
 };
 
+// Wakes the session's loop when words come on the bus it carries to the network: a thread
+// sleeps on the bus's wake-up and rings a loopback socket that the loop waits on beside the
+// session's sockets, then waits until the loop drained the bus before it sleeps again.
+class BusBell {
+public:
+    BusBell(vstbus::TVstBus& bus, int from) : bus_(bus), from_(from) {}
+    ~BusBell() { stop(); }
+    BusBell(const BusBell&) = delete;
+    BusBell& operator=(const BusBell&) = delete;
+
+    // The loop's thread, once.
+    bool start(std::string& why) {
+        platform::TEndpoint loopback;
+        if (!platform::parseAddress("127.0.0.1", loopback) || !inbox_.open(loopback, why) ||
+            !ringer_.open(loopback, why))
+            return false;
+        at_ = loopback.withPort(inbox_.localPort());
+#ifndef _WIN32
+        // The stop and counter signals go to the loop, whose wait they cut short.
+        sigset_t blocked, previous;
+        sigemptyset(&blocked);
+        for (int signal : {SIGINT, SIGTERM, SIGUSR1}) sigaddset(&blocked, signal);
+        pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+        thread_ = std::thread([this] { run(); });
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+#else
+        thread_ = std::thread([this] { run(); });
+#endif
+        return true;
+    }
+    // The socket the loop waits on.
+    platform::TUdpSocket& socket() noexcept {
+        return inbox_;
+    }
+    // The loop's thread, before it drains the bus: the rings that woke it say nothing more.
+    void discardRings() noexcept {
+        std::uint8_t ignored[16];
+        platform::TEndpoint from;
+        while (inbox_.receive(ignored, sizeof ignored, from) >= 0) {
+        }
+    }
+    // The loop's thread, after each drain of the bus (`taken` words): lets the bell sleep on
+    // the bus again once it rang.
+    void drained(int taken) noexcept {
+        lastTaken_.store(taken, std::memory_order_relaxed);
+        if (rung_.exchange(false)) drainedSignal_.release();
+    }
+    // The loop's thread.
+    void stop() noexcept {
+        if (!thread_.joinable()) return;
+        stopping_ = true;
+        drainedSignal_.release();
+        thread_.join();
+    }
+
+private:
+    // The bell's thread.
+    void run() noexcept {
+        // Long enough to cost nothing when idle; it only bounds how long stop() waits.
+        constexpr std::chrono::milliseconds kSafetyNet{200};
+        while (!stopping_) {
+            if (!bus_.waitForWords(from_, kSafetyNet)) continue;
+            rung_ = true;
+            const std::uint8_t ring = 1;
+            ringer_.sendTo(at_, &ring, 1);
+            drainedSignal_.acquire();
+            // Words the loop could not take (a sound stream, or a slot its writer has not
+            // filled yet) are not worth spinning on.
+            if (lastTaken_.load(std::memory_order_relaxed) <= 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    vstbus::TVstBus& bus_;
+    const int from_;
+    platform::TUdpSocket inbox_, ringer_;
+    platform::TEndpoint at_;
+    platform::Semaphore drainedSignal_;
+    std::atomic<bool> rung_{false}, stopping_{false};
+    std::atomic<int> lastTaken_{0};
+    std::thread thread_;
+};
+
 struct Bridge : rtpmidi::TSessionListener {
     vstbus::TVstBus& bus;
     int to;
     std::uint64_t toBus = 0, busFull = 0, sysexNotCarried = 0, fromBus = 0, notSent = 0;
-    std::int64_t lastActivity = 0;
     Bridge(vstbus::TVstBus& b, int t) : bus(b), to(t) {}
 
     void onMessage(const std::uint8_t* b, std::size_t n) override {
@@ -302,21 +391,25 @@ int runRtp(int argc, char** argv) {
     std::signal(SIGUSR1, onCountersSignal);
 #endif
 
-    // The buses give no wake-up, so the bus is looked at on a timer: often while messages
-    // flow, rarely when nothing happened for a while. The sockets wake the loop at once.
-    constexpr std::int64_t kHot = 50, kWarm = 1000, kIdle = 5000;
+    // The sockets and the bus's bell wake the loop; the bus is also looked at on a long timer,
+    // in case a ring went missing or a writer has no wake block.
+    constexpr std::int64_t kBusSafetyNet = 250'000;
+    BusBell bell(bus, o.from);
+    if (o.from >= 0 && !bell.start(why)) {
+        say("cannot open the bus's wake-up socket: " + why);
+        return kFailed;
+    }
     std::vector<std::uint8_t> buffer(65536);
-    platform::TUdpSocket* waitOn[2] = {&sockets.control, &sockets.data};
+    platform::TUdpSocket* waitOn[3] = {&sockets.control, &sockets.data, &bell.socket()};
+    const int waitCount = o.from >= 0 ? 3 : 2;
     std::int64_t nextTimers = 0;
     while (!stopRequested) {
         std::int64_t now = nowUs();
         if (now >= nextTimers) nextTimers = session.tick(now);
         std::int64_t wait = nextTimers - now;
-        if (o.from >= 0) {
-            const std::int64_t quiet = now - bridge.lastActivity;
-            wait = std::min(wait, quiet < 20'000 ? kHot : quiet < 1'000'000 ? kWarm : kIdle);
-        }
-        const int ready = platform::waitReadable(waitOn, 2, std::max<std::int64_t>(wait, 0));
+        if (o.from >= 0) wait = std::min(wait, kBusSafetyNet);
+        const int ready =
+            platform::waitReadable(waitOn, waitCount, std::max<std::int64_t>(wait, 0));
         now = nowUs();
         for (int k = 0; k < 2; ++k) {
             if (!(ready & (1 << k))) continue;
@@ -327,10 +420,10 @@ int runRtp(int argc, char** argv) {
                 if (got < 0) break;
                 session.receive(k == 0 ? rtpmidi::Port::Control : rtpmidi::Port::Data, from,
                                 buffer.data(), static_cast<std::size_t>(got), now);
-                bridge.lastActivity = now;
             }
         }
         if (o.from >= 0) {
+            if (ready & 4) bell.discardRings();
             const int taken = bus.drain(o.from, [&](std::uint32_t word) {
                 const auto status = static_cast<std::uint8_t>(word & 0xFF);
                 const int len = status >= 0x80 ? rtpmidi::dataLength(status) : -1;
@@ -343,7 +436,7 @@ int runRtp(int argc, char** argv) {
                 session.send(bytes, static_cast<std::size_t>(1 + len));
                 ++bridge.fromBus;
             });
-            if (taken > 0) bridge.lastActivity = now;
+            bell.drained(taken);
         }
         session.flush(now);
         if (countersRequested) {
@@ -351,6 +444,7 @@ int runRtp(int argc, char** argv) {
             printCounters(session, bridge, sockets);
         }
     }
+    bell.stop();
     session.close();
     if (o.to >= 0) bus.markSender(o.to, false);
     say("stopped");

@@ -40,6 +40,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/sharedmemory.h"
 
@@ -272,7 +273,37 @@ public:
 
     int holders() const noexcept override {
         if (fd_ < 0) return -1;
-        return (holderByte_ >= 0 ? 1 : 0) + countOthers(fd_, kFirstHolderByte, kHolderBytes);
+        return (holderByte_ >= 0 ? 1 : 0) + extraCount_.load(std::memory_order_relaxed) +
+               countOthers(fd_, kFirstHolderByte, kHolderBytes);
+    }
+
+    // A byte of its own beside the block's: the locks of one open file never conflict with
+    // each other, so the bytes this file holds already are skipped by hand.
+    int addHolder() noexcept override {
+        if (fd_ < 0) return -1;
+        try {
+            for (off_t b = kFirstHolderByte; b < kFirstHolderByte + kHolderBytes; ++b) {
+                if (b == holderByte_ || std::find(extra_.begin(), extra_.end(), b) != extra_.end())
+                    continue;
+                if (setLock(fd_, F_WRLCK, b, 1)) {
+                    extra_.push_back(b);
+                    extraCount_.fetch_add(1, std::memory_order_relaxed);
+                    return static_cast<int>(b - kFirstHolderByte);
+                }
+                if (errno != EAGAIN && errno != EACCES) break;
+            }
+        } catch (...) {
+        }
+        return -1;
+    }
+
+    void removeHolder(int token) noexcept override {
+        const off_t b = kFirstHolderByte + token;
+        const auto it = std::find(extra_.begin(), extra_.end(), b);
+        if (token < 0 || fd_ < 0 || it == extra_.end()) return;
+        setLock(fd_, F_UNLCK, b, 1);
+        extra_.erase(it);
+        extraCount_.fetch_sub(1, std::memory_order_relaxed);
     }
 
     bool cutOff() const noexcept override {
@@ -397,6 +428,8 @@ private:
         fd_ = -1;
         held_ = false;
         holderByte_ = -1;
+        extra_.clear();
+        extraCount_.store(0, std::memory_order_relaxed);
     }
 
     // "PATH: what the system says of `error`" (errno read by the caller, before any allocation).
@@ -412,6 +445,8 @@ private:
     int fd_ = -1;
     bool held_ = false;
     off_t holderByte_ = -1;
+    std::vector<off_t> extra_;  // addHolder's bytes
+    std::atomic<int> extraCount_{0};
     unsigned char* base_ = nullptr;
     Guarded* guard_ = nullptr;
 };
