@@ -31,9 +31,12 @@ protected:
         e = pluginEntry(FakeVstHost::callback);
         ASSERT_NE(e, nullptr);
         frames(1);  // the construction knob word (0xB0) leaves here
-        host.clear();
+        forget();
     }
-    void TearDown() override { e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f); }
+    void TearDown() override {
+        e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
+        received();
+    }
     APlugin& plugin() { return *static_cast<APlugin*>(e->object); }
     void set(int index, float v) { e->setParameter(e, index, v); }
     void choose(int index, int entry) { set(index, static_cast<float>(entry) / 256.0f); }
@@ -60,6 +63,10 @@ protected:
         }
         return host.events;
     }
+    void forget() {
+        received();
+        host.clear();
+    }
     std::vector<MidiWord> words() {
         std::vector<MidiWord> w;
         for (const auto& r : received()) w.push_back(r.word());
@@ -67,7 +74,7 @@ protected:
     }
     // Sends one word from the host and answers what came straight back.
     MidiWord through(MidiWord w) {
-        host.clear();
+        forget();
         send({w});
         return received().empty() ? 0 : received().back().word();
     }
@@ -232,7 +239,7 @@ TEST_F(Engine, KnobsBuildTheirMessages) {
                                             packWord(0xE4, 0, 64)};
     EXPECT_EQ(words(), expected);
     // The same value again, or a new message kind alone, sends nothing.
-    host.clear();
+    forget();
     set(54, 16384.0f / 32768.0f);
     choose(66, 3);
     frames(1);
