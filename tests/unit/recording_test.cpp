@@ -8,11 +8,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "platform/notice.h"
