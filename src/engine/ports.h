@@ -1,6 +1,7 @@
 // What the engine reaches outside itself: the host, the shared buses, the MIDI output device and
-// the user. A front end implements the ports; the engine calls every one of them on the
-// processing thread only, and never while holding a lock another thread can take.
+// the user. A front end implements the ports; the engine calls them on the processing thread
+// only (but hostOutputEntry, asked once on the thread that makes the engine), and never while
+// holding a lock another thread can take.
 #pragma once
 
 #include <cstddef>

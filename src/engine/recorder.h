@@ -1,7 +1,8 @@
-// The recording of the MIDI log. While logging, the chain (any thread, under the chain lock)
-// appends each message and each tempo or time-signature change to a journal that was sized at
-// construction, so recording never allocates. Saving takes a snapshot of the journal and builds
-// the Standard MIDI File from it away from the processing thread.
+// The recording of the MIDI log: each logged message and each tempo or time-signature change,
+// in a journal sized at construction, so recording never allocates. The engine owns it behind
+// a lock: the processing thread moves its staged events in only when it gets the lock at the
+// first try, and readers take a snapshot under it. Saving builds the Standard MIDI File from
+// a snapshot, away from the processing thread.
 #pragma once
 
 #include <array>

@@ -34,7 +34,7 @@ public:
         tail_.store(tail + 1, std::memory_order_release);
         return true;
     }
-    // Consumer side: whether anything waits (one load).
+    // Consumer side: whether anything waits.
     bool empty() const noexcept {
         return tail_.load(std::memory_order_relaxed) == head_.load(std::memory_order_acquire);
     }

@@ -46,6 +46,12 @@ std::uint32_t readQuantity(const std::uint8_t* p, std::size_t& pos, std::size_t 
     }
 }
 
+// The byte at pos, which must lie before end.
+std::uint8_t nextByte(const std::uint8_t* p, std::size_t& pos, std::size_t end) {
+    if (pos >= end) throw EMidiTrackStream(kPastEnd);
+    return p[pos++];
+}
+
 std::size_t quantitySize(std::uint32_t v) noexcept {
     std::size_t n = 1;
     while (v >>= 7) ++n;
@@ -317,6 +323,36 @@ void TMidiTrackStream::rebuildNotePairs() noexcept {
     }
 }
 
+// Gives e the bytes of a SysEx packet, escape or meta event (`metaType` -1 for none). One
+// longer than a block is divided as the writer divides long messages: the packet's own event
+// with the first bytes, then F7 continuation events at the same time. Adds every event but the
+// last, which stays in e. The counting pass only sizes them.
+template <bool Fill, class Add>
+void TMidiTrackStream::addDivided(TMidiEvent& e, const std::uint8_t* data, std::size_t length,
+                                  int metaType, Add& add) {
+    const bool meta = metaType >= 0;
+    std::size_t left = length;
+    do {
+        const std::size_t piece = std::min(left, kMaxBlock);
+        const std::size_t blockSize = piece + (meta ? 1 : 0);
+        e.setDataLength(static_cast<std::uint16_t>(blockSize));
+        if (Fill && blockSize > 0) {
+            auto block = std::make_unique<std::uint8_t[]>(blockSize);
+            if (meta) block[0] = static_cast<std::uint8_t>(metaType);
+            std::memcpy(block.get() + (meta ? 1 : 0), data, piece);
+            blocks_.push_back(std::move(block));
+            const auto handle = static_cast<std::uint32_t>(blocks_.size());
+            std::memcpy(e.data, &handle, sizeof handle);
+        }
+        data += piece;
+        left -= piece;
+        if (left > 0) {
+            add(e);
+            e.status = 0xF7;
+        }
+    } while (left > 0);
+}
+
 // One pass over a track chunk. The counting pass (Fill false) checks everything and counts the
 // events; the filling pass writes the records into memory already sized for them.
 template <bool Fill>
@@ -348,9 +384,8 @@ std::int32_t TMidiTrackStream::parse(const std::uint8_t* p, std::size_t end, boo
         if (b >= 0x80) {
             e.status = b;
             if (b < 0xF0) {
-                if (pos >= end) throw EMidiTrackStream(kPastEnd);
                 running = b;
-                b = p[pos++];
+                b = nextByte(p, pos, end);
             }
         } else {
             if (!running) throw EMidiTrackStream("Error in Running Status");
@@ -358,10 +393,7 @@ std::int32_t TMidiTrackStream::parse(const std::uint8_t* p, std::size_t end, boo
         }
         if (e.status < 0xF0) {
             e.data[0] = b;
-            if (channelDataBytes(e.status) == 2) {
-                if (pos >= end) throw EMidiTrackStream(kPastEnd);
-                e.data[1] = p[pos++];
-            }
+            if (channelDataBytes(e.status) == 2) e.data[1] = nextByte(p, pos, end);
             if (!Fill) {
                 if (!seenChannel) firstChannel = e.status & 0x0F;
                 if (!seenProgram && (e.status >> 4) == 0xC) firstProgram = e.data[0];
@@ -370,11 +402,7 @@ std::int32_t TMidiTrackStream::parse(const std::uint8_t* p, std::size_t end, boo
             }
         } else if (e.status == 0xF0 || e.status == 0xF7 || e.status == 0xFF) {
             const bool meta = e.status == 0xFF;
-            std::uint8_t type = 0;
-            if (meta) {
-                if (pos >= end) throw EMidiTrackStream(kPastEnd);
-                type = p[pos++];
-            }
+            const std::uint8_t type = meta ? nextByte(p, pos, end) : std::uint8_t{0};
             const std::size_t length = readQuantity(p, pos, end, kLengthPastEnd);
             if (length > end - pos) throw EMidiTrackStream(kLengthPastEnd);
             if (meta) {
@@ -391,46 +419,27 @@ std::int32_t TMidiTrackStream::parse(const std::uint8_t* p, std::size_t end, boo
                 // divided.
                 throw EMidiTrackStream(kEscapeTooLong);
             }
-            // A SysEx packet longer than a block is divided as the writer divides long
-            // messages: the packet's own event with the first bytes, then F7 continuation
-            // events at the same time.
-            std::size_t left = length;
-            do {
-                const std::size_t piece = std::min(left, kMaxBlock);
-                const std::size_t blockSize = piece + (meta ? 1 : 0);
-                e.setDataLength(static_cast<std::uint16_t>(blockSize));
-                if (Fill && blockSize > 0) {
-                    auto block = std::make_unique<std::uint8_t[]>(blockSize);
-                    if (meta) block[0] = type;
-                    std::memcpy(block.get() + (meta ? 1 : 0), p + pos, piece);
-                    blocks_.push_back(std::move(block));
-                    const auto handle = static_cast<std::uint32_t>(blocks_.size());
-                    std::memcpy(e.data, &handle, sizeof handle);
-                }
-                pos += piece;
-                left -= piece;
-                if (left > 0) {
-                    add(e);
-                    e.status = 0xF7;
-                }
-            } while (left > 0);
+            addDivided<Fill>(e, p + pos, length, meta ? type : -1, add);
+            pos += length;
         }
         add(e);
     }
     // A sysex still unfinished where the chunk ends never got its F7: the End of Track that
     // would follow it could not be read back.
     if (sysexOpen) throw EMidiTrackStream("Error in Sysex");
-    if (Fill && !endOfTrack) {
-        TMidiEvent e{};
-        e.setTime(static_cast<std::int32_t>(time));
-        e.status = 0xFF;
-        e.setDataLength(1);
-        const std::uint8_t type = 0x2F;
-        const std::uint32_t handle = addBlock(&type, 1);
-        std::memcpy(e.data, &handle, sizeof handle);
-        out[n] = e;
-    }
+    if (Fill && !endOfTrack) out[n] = endOfTrackAt(time);
     return n;
+}
+
+TMidiEvent TMidiTrackStream::endOfTrackAt(std::uint32_t time) {
+    TMidiEvent e{};
+    e.setTime(static_cast<std::int32_t>(time));
+    e.status = 0xFF;
+    e.setDataLength(1);
+    const std::uint8_t type = 0x2F;
+    const std::uint32_t handle = addBlock(&type, 1);
+    std::memcpy(e.data, &handle, sizeof handle);
+    return e;
 }
 
 void TMidiTrackStream::loadFromStream(TStream& source) {

@@ -131,8 +131,13 @@ private:
     struct Parsed;
     template <bool Fill>
     std::int32_t parse(const std::uint8_t* chunk, std::size_t length, bool& endOfTrack);
+    template <bool Fill, class Add>
+    void addDivided(TMidiEvent& e, const std::uint8_t* data, std::size_t length, int metaType,
+                    Add& add);
     std::int32_t insertRecord(const TMidiEvent& record);
     std::uint32_t addBlock(const std::uint8_t* bytes, std::size_t length);
+    // An End of Track meta event at `time`, its block added.
+    TMidiEvent endOfTrackAt(std::uint32_t time);
     TMidiEvent* records() const noexcept { return reinterpret_cast<TMidiEvent*>(memory()); }
     void rebuildNotePairs() noexcept;
 

@@ -72,6 +72,44 @@ bool readDelta(TReader& r, std::uint32_t& delta) {
     return false;
 }
 
+// A SysEx segment after its status (F0 starts a message, F7 goes on with one): data bytes up
+// to F0, F7 or F4; real-time bytes may sit inside. False when the list is malformed.
+bool readSysexSegment(TReader& r, std::uint32_t time, std::uint8_t status, TCommandSink& sink) {
+    const std::uint8_t* data = r.here();
+    std::size_t count = 0;
+    for (;;) {
+        std::uint8_t b = 0;
+        if (!r.u8(b)) return false;
+        if (b < 0x80) {
+            ++count;
+            continue;
+        }
+        if (b >= 0xF8) {
+            // Deliver the data so far as its own piece only at the end; a real-time
+            // byte inside a segment is a message of its own, passed on now.
+            if (count > 0) {
+                sink.onSysex(time, status == 0xF0, SysexEnd::More, data, count);
+                status = 0xF7;
+            }
+            sink.onShort(time, &b, 1);
+            data = r.here();
+            count = 0;
+            continue;
+        }
+        SysexEnd end;
+        if (b == 0xF7)
+            end = SysexEnd::Complete;
+        else if (b == 0xF0)
+            end = SysexEnd::More;
+        else if (b == 0xF4)
+            end = SysexEnd::Cancel;
+        else
+            return false;
+        sink.onSysex(time, status == 0xF0, end, data, count);
+        return true;
+    }
+}
+
 }  // namespace
 
 TCommandSection parseCommands(const std::uint8_t* p, std::size_t n, TCommandSink& sink) {
@@ -114,41 +152,7 @@ TCommandSection parseCommands(const std::uint8_t* p, std::size_t n, TCommandSink
             status = running;
         }
         if (status == 0xF0 || status == 0xF7) {
-            // A SysEx segment: data bytes up to F0, F7 or F4; real-time bytes may sit inside.
-            const std::uint8_t* data = r.here();
-            std::size_t count = 0;
-            bool ended = false;
-            while (!ended) {
-                std::uint8_t b = 0;
-                if (!r.u8(b)) return s;
-                if (b < 0x80) {
-                    ++count;
-                    continue;
-                }
-                if (b >= 0xF8) {
-                    // Deliver the data so far as its own piece only at the end; a real-time
-                    // byte inside a segment is a message of its own, passed on now.
-                    if (count > 0) {
-                        sink.onSysex(time, status == 0xF0, SysexEnd::More, data, count);
-                        status = 0xF7;
-                    }
-                    sink.onShort(time, &b, 1);
-                    data = r.here();
-                    count = 0;
-                    continue;
-                }
-                SysexEnd end;
-                if (b == 0xF7)
-                    end = SysexEnd::Complete;
-                else if (b == 0xF0)
-                    end = SysexEnd::More;
-                else if (b == 0xF4)
-                    end = SysexEnd::Cancel;
-                else
-                    return s;
-                sink.onSysex(time, status == 0xF0, end, data, count);
-                ended = true;
-            }
+            if (!readSysexSegment(r, time, status, sink)) return s;
             continue;
         }
         const int len = dataLength(status);

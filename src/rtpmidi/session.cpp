@@ -204,188 +204,232 @@ void TSession::receive(Port port, const platform::TEndpoint& from, const std::ui
 
 void TSession::onControl(Port port, const platform::TEndpoint& from, const TControlPacket& c,
                          std::int64_t now) {
-    const std::int64_t ts = (now - start_) / 100;
     switch (c.kind) {
-        case ControlKind::Invite: {
-            TControlPacket answer;
-            answer.token = c.token;
-            answer.ssrc = config_.ssrc;
-            const bool allowed = config_.allow.empty() ||
-                                 std::any_of(config_.allow.begin(), config_.allow.end(),
-                                             [&](const TAllow& a) { return a.contains(from); });
-            if (!allowed || c.version != kProtocolVersion) {
-                answer.kind = ControlKind::Refuse;
-                sendControl(port, from, answer);
-                ++counters_.refused;
-                // One line a second at most: a flood of invitations must not flood the log.
-                if (port == Port::Control) {
-                    if (now - lastRefusalLine_ >= 1'000'000) {
-                        std::string line = "invitation from " + from.text() + " refused: " +
-                                           (allowed ? "unknown protocol version" : "not allowed");
-                        if (refusalsUnsaid_)
-                            line += " (and " + std::to_string(refusalsUnsaid_) +
-                                    " more refused since the last line)";
-                        listener_.onEvent(line);
-                        lastRefusalLine_ = now;
-                        refusalsUnsaid_ = 0;
-                    } else {
-                        ++refusalsUnsaid_;
-                    }
-                }
-                return;
-            }
-            Peer* p = findBySsrc(c.ssrc);
-            if (port == Port::Data) {
-                if (!p || p->initiator || !from.sameHost(p->control)) {
-                    ++counters_.strangers;
-                    return;
-                }
-                p->data = from;
-                answer.kind = ControlKind::Accept;
-                answer.name = config_.name;
-                sendControl(Port::Data, from, answer);
-                if (p->state != State::Open) opened(*p, now);
-                return;
-            }
-            if (!p) {
-                for (auto& q : peers_) {
-                    if (!q->initiator && q->state != State::Closed && q->control == from) {
-                        listener_.onEvent("peer restarted: " + q->label());
-                        q->state = State::Closed;
-                    }
-                }
-                removeClosed();
-                if (peers_.size() >= config_.maxPeers) {
-                    answer.kind = ControlKind::Refuse;
-                    sendControl(port, from, answer);
-                    ++counters_.refused;
-                    return;
-                }
-                auto fresh = std::make_unique<Peer>(config_.maxSysex);
-                fresh->ssrc = c.ssrc;
-                fresh->control = from;
-                p = fresh.get();
-                peers_.push_back(std::move(fresh));
-                listener_.onEvent("invited by '" + c.name + "' (" + from.text() + ")");
-            } else if (p->initiator) {
-                // Both sides invited each other: the session we invited to stands.
-                answer.kind = ControlKind::Accept;
-                answer.name = config_.name;
-                sendControl(port, from, answer);
-                return;
-            }
-            p->token = c.token;
-            if (!c.name.empty()) p->name = c.name;
-            p->state = State::Joining;
-            p->joinedAt = now;
-            p->lastHeard = now;
-            answer.kind = ControlKind::Accept;
-            answer.name = config_.name;
-            sendControl(port, from, answer);
-            return;
-        }
+        case ControlKind::Invite:
+            return onInvite(port, from, c, now);
         case ControlKind::Accept:
-        case ControlKind::Refuse: {
-            for (auto& q : peers_) {
-                Peer& p = *q;
-                if (!p.initiator || p.token != c.token || !from.sameHost(p.control)) continue;
-                if (c.kind == ControlKind::Refuse) {
-                    if (p.state != State::Inviting && p.state != State::InvitingData) continue;
-                    ++counters_.refused;
-                    listener_.onEvent("invitation refused by " + p.label());
-                    p.state = State::Inviting;
-                    p.tries = 0;
-                    p.nextInvite = now + p.backoff;
-                    return;
-                }
-                if (p.state == State::Inviting && port == Port::Control) {
-                    p.ssrc = c.ssrc;
-                    p.name = c.name;
-                    p.state = State::InvitingData;
-                    p.tries = 0;
-                    invite(p, now);
-                } else if (p.state == State::InvitingData && port == Port::Data &&
-                           c.ssrc == p.ssrc) {
-                    p.data = from;
-                    opened(p, now);
-                }
-                return;
-            }
-            ++counters_.strangers;
-            return;
-        }
-        case ControlKind::End: {
-            Peer* p = findBySsrc(c.ssrc);
-            if (!p || !from.sameHost(p->control)) {
-                ++counters_.strangers;
-                return;
-            }
-            listener_.onEvent("session closed by " + p->label());
-            p->sysex.abandon();
-            if (p->initiator) {
-                p->state = State::Inviting;
-                p->tries = 0;
-                p->backoff = config_.inviteFirst;
-                p->nextInvite = now + config_.inviteFirst;
-            } else {
-                p->state = State::Closed;
-            }
-            return;
-        }
-        case ControlKind::Clock: {
-            Peer* p = findBySsrc(c.ssrc);
-            if (!p || p->state != State::Open || !from.sameHost(p->control)) {
-                ++counters_.strangers;
-                return;
-            }
-            p->lastHeard = now;
-            TControlPacket answer;
-            answer.kind = ControlKind::Clock;
-            answer.ssrc = config_.ssrc;
-            answer.ts[0] = c.ts[0];
-            if (c.count == 0) {
-                answer.count = 1;
-                answer.ts[1] = static_cast<std::uint64_t>(ts);
-                sendControl(Port::Data, from, answer);
-                return;
-            }
-            // The peer's timestamps may hold anything: the arithmetic wraps instead of
-            // overflowing.
-            const std::uint64_t t1 = c.ts[0], t2 = c.ts[1];
-            const std::uint64_t t3 = c.count == 1 ? static_cast<std::uint64_t>(ts) : c.ts[2];
-            const std::uint64_t middle = t1 + (t3 - t1) / 2;
-            if (c.count == 1) {
-                answer.count = 2;
-                answer.ts[1] = t2;
-                answer.ts[2] = t3;
-                sendControl(Port::Data, from, answer);
-                p->offset = static_cast<std::int64_t>(t2 - middle);
-                p->clockMisses = 0;
-                ++p->clocks;
-            } else {
-                p->offset = static_cast<std::int64_t>(middle - t2);
-            }
-            p->roundTrip = static_cast<std::int64_t>(t3 - t1);
-            if (!p->synced) {
-                p->synced = true;
-                listener_.onEvent("clock synchronised with " + p->label() + ": round trip " +
-                                  tenths(p->roundTrip) + " ms");
-            }
-            return;
-        }
-        case ControlKind::Feedback: {
-            Peer* p = findBySsrc(c.ssrc);
-            if (!p || p->state != State::Open) {
-                ++counters_.strangers;
-                return;
-            }
-            p->lastHeard = now;
-            p->journal.acknowledge(c.seq, p->sentIndex);
-            return;
-        }
+        case ControlKind::Refuse:
+            return onAnswer(port, from, c, now);
+        case ControlKind::End:
+            return onEnd(from, c, now);
+        case ControlKind::Clock:
+            return onClock(from, c, now);
+        case ControlKind::Feedback:
+            return onFeedback(c, now);
         case ControlKind::None:
             return;
     }
+}
+
+// One line a second at most: a flood of invitations must not flood the log.
+void TSession::sayRefused(const platform::TEndpoint& from, const char* why, std::int64_t now) {
+    if (now - lastRefusalLine_ < 1'000'000) {
+        ++refusalsUnsaid_;
+        return;
+    }
+    std::string line = "invitation from " + from.text() + " refused: " + why;
+    if (refusalsUnsaid_)
+        line += " (and " + std::to_string(refusalsUnsaid_) + " more refused since the last line)";
+    listener_.onEvent(line);
+    lastRefusalLine_ = now;
+    refusalsUnsaid_ = 0;
+}
+
+void TSession::onInvite(Port port, const platform::TEndpoint& from, const TControlPacket& c,
+                        std::int64_t now) {
+    TControlPacket answer;
+    answer.token = c.token;
+    answer.ssrc = config_.ssrc;
+    const bool allowed =
+        config_.allow.empty() || std::any_of(config_.allow.begin(), config_.allow.end(),
+                                             [&](const TAllow& a) { return a.contains(from); });
+    if (!allowed || c.version != kProtocolVersion) {
+        answer.kind = ControlKind::Refuse;
+        sendControl(port, from, answer);
+        ++counters_.refused;
+        if (port == Port::Control)
+            sayRefused(from, allowed ? "unknown protocol version" : "not allowed", now);
+        return;
+    }
+    Peer* p = findBySsrc(c.ssrc);
+    if (port == Port::Data) {
+        if (!p || p->initiator || !from.sameHost(p->control)) {
+            ++counters_.strangers;
+            return;
+        }
+        p->data = from;
+        answer.kind = ControlKind::Accept;
+        answer.name = config_.name;
+        sendControl(Port::Data, from, answer);
+        if (p->state != State::Open) opened(*p, now);
+        return;
+    }
+    if (!p) {
+        for (auto& q : peers_) {
+            if (!q->initiator && q->state != State::Closed && q->control == from) {
+                listener_.onEvent("peer restarted: " + q->label());
+                q->state = State::Closed;
+            }
+        }
+        removeClosed();
+        if (peers_.size() >= config_.maxPeers) {
+            answer.kind = ControlKind::Refuse;
+            sendControl(port, from, answer);
+            ++counters_.refused;
+            return;
+        }
+        auto fresh = std::make_unique<Peer>(config_.maxSysex);
+        fresh->ssrc = c.ssrc;
+        fresh->control = from;
+        p = fresh.get();
+        peers_.push_back(std::move(fresh));
+        listener_.onEvent("invited by '" + c.name + "' (" + from.text() + ")");
+    } else if (p->initiator) {
+        // Both sides invited each other: the session we invited to stands.
+        answer.kind = ControlKind::Accept;
+        answer.name = config_.name;
+        sendControl(port, from, answer);
+        return;
+    }
+    p->token = c.token;
+    if (!c.name.empty()) p->name = c.name;
+    p->state = State::Joining;
+    p->joinedAt = now;
+    p->lastHeard = now;
+    answer.kind = ControlKind::Accept;
+    answer.name = config_.name;
+    sendControl(port, from, answer);
+    return;
+}
+
+// An answer to our invitation, on either port.
+void TSession::onAnswer(Port port, const platform::TEndpoint& from, const TControlPacket& c,
+                        std::int64_t now) {
+    for (auto& q : peers_) {
+        Peer& p = *q;
+        if (!p.initiator || p.token != c.token || !from.sameHost(p.control)) continue;
+        if (c.kind == ControlKind::Refuse) {
+            if (p.state != State::Inviting && p.state != State::InvitingData) continue;
+            ++counters_.refused;
+            listener_.onEvent("invitation refused by " + p.label());
+            p.state = State::Inviting;
+            p.tries = 0;
+            p.nextInvite = now + p.backoff;
+            return;
+        }
+        if (p.state == State::Inviting && port == Port::Control) {
+            p.ssrc = c.ssrc;
+            p.name = c.name;
+            p.state = State::InvitingData;
+            p.tries = 0;
+            invite(p, now);
+        } else if (p.state == State::InvitingData && port == Port::Data && c.ssrc == p.ssrc) {
+            p.data = from;
+            opened(p, now);
+        }
+        return;
+    }
+    ++counters_.strangers;
+    return;
+}
+
+void TSession::onEnd(const platform::TEndpoint& from, const TControlPacket& c, std::int64_t now) {
+    Peer* p = findBySsrc(c.ssrc);
+    if (!p || !from.sameHost(p->control)) {
+        ++counters_.strangers;
+        return;
+    }
+    listener_.onEvent("session closed by " + p->label());
+    p->sysex.abandon();
+    if (p->initiator) {
+        p->state = State::Inviting;
+        p->tries = 0;
+        p->backoff = config_.inviteFirst;
+        p->nextInvite = now + config_.inviteFirst;
+    } else {
+        p->state = State::Closed;
+    }
+    return;
+}
+
+void TSession::onClock(const platform::TEndpoint& from, const TControlPacket& c, std::int64_t now) {
+    const std::int64_t ts = (now - start_) / 100;
+    Peer* p = findBySsrc(c.ssrc);
+    if (!p || p->state != State::Open || !from.sameHost(p->control)) {
+        ++counters_.strangers;
+        return;
+    }
+    p->lastHeard = now;
+    TControlPacket answer;
+    answer.kind = ControlKind::Clock;
+    answer.ssrc = config_.ssrc;
+    answer.ts[0] = c.ts[0];
+    if (c.count == 0) {
+        answer.count = 1;
+        answer.ts[1] = static_cast<std::uint64_t>(ts);
+        sendControl(Port::Data, from, answer);
+        return;
+    }
+    // The peer's timestamps may hold anything: the arithmetic wraps instead of
+    // overflowing.
+    const std::uint64_t t1 = c.ts[0], t2 = c.ts[1];
+    const std::uint64_t t3 = c.count == 1 ? static_cast<std::uint64_t>(ts) : c.ts[2];
+    const std::uint64_t middle = t1 + (t3 - t1) / 2;
+    if (c.count == 1) {
+        answer.count = 2;
+        answer.ts[1] = t2;
+        answer.ts[2] = t3;
+        sendControl(Port::Data, from, answer);
+        p->offset = static_cast<std::int64_t>(t2 - middle);
+        p->clockMisses = 0;
+        ++p->clocks;
+    } else {
+        p->offset = static_cast<std::int64_t>(middle - t2);
+    }
+    p->roundTrip = static_cast<std::int64_t>(t3 - t1);
+    if (!p->synced) {
+        p->synced = true;
+        listener_.onEvent("clock synchronised with " + p->label() + ": round trip " +
+                          tenths(p->roundTrip) + " ms");
+    }
+    return;
+}
+
+void TSession::onFeedback(const TControlPacket& c, std::int64_t now) {
+    Peer* p = findBySsrc(c.ssrc);
+    if (!p || p->state != State::Open) {
+        ++counters_.strangers;
+        return;
+    }
+    p->lastHeard = now;
+    p->journal.acknowledge(c.seq, p->sentIndex);
+    return;
+}
+
+// `lost` packets from p went missing before this payload: an unfinished SysEx is abandoned and
+// the payload's journal, when it has a readable one, repairs what it can.
+void TSession::recoverLoss(Peer& p, int lost, const TCommandSection& section,
+                           const std::uint8_t* payload, std::size_t length) {
+    counters_.lost += static_cast<std::uint64_t>(lost);
+    p.lost += static_cast<std::uint64_t>(lost);
+    p.sysex.abandon();
+    int fixed = -1;
+    if (section.ok && section.journal) {
+        fixed = p.reader.repair(
+            payload + section.end, length - section.end,
+            [&](const std::uint8_t* m, std::size_t n) { listener_.onMessage(m, n); });
+    }
+    std::string line =
+        "lost " + std::to_string(lost) + " packet" + (lost > 1 ? "s" : "") + " from " + p.label();
+    if (fixed >= 0) {
+        counters_.repaired += static_cast<std::uint64_t>(fixed);
+        p.repaired += static_cast<std::uint64_t>(fixed);
+        line += "; the journal repaired " + std::to_string(fixed) + " message" +
+                (fixed == 1 ? "" : "s");
+    } else {
+        line += section.journal ? "; its journal was unreadable" : "; no journal to repair from";
+    }
+    listener_.onEvent(line);
 }
 
 void TSession::onRtp(const platform::TEndpoint& from, const std::uint8_t* data, std::size_t size,
@@ -432,29 +476,7 @@ void TSession::onRtp(const platform::TEndpoint& from, const std::uint8_t* data, 
 
     TNullSink probe;
     const TCommandSection section = parseCommands(payload, length, probe);
-    if (lost > 0) {
-        counters_.lost += static_cast<std::uint64_t>(lost);
-        p->lost += static_cast<std::uint64_t>(lost);
-        p->sysex.abandon();
-        int fixed = -1;
-        if (section.ok && section.journal) {
-            fixed = p->reader.repair(
-                payload + section.end, length - section.end,
-                [&](const std::uint8_t* m, std::size_t n) { listener_.onMessage(m, n); });
-        }
-        std::string line = "lost " + std::to_string(lost) + " packet" + (lost > 1 ? "s" : "") +
-                           " from " + p->label();
-        if (fixed >= 0) {
-            counters_.repaired += static_cast<std::uint64_t>(fixed);
-            p->repaired += static_cast<std::uint64_t>(fixed);
-            line += "; the journal repaired " + std::to_string(fixed) + " message" +
-                    (fixed == 1 ? "" : "s");
-        } else {
-            line +=
-                section.journal ? "; its journal was unreadable" : "; no journal to repair from";
-        }
-        listener_.onEvent(line);
-    }
+    if (lost > 0) recoverLoss(*p, lost, section, payload, length);
 
     class TDeliver : public TCommandSink {
     public:

@@ -106,8 +106,18 @@ private:
     void lose(Peer& p, const std::string& why, std::int64_t now);
     void onControl(Port port, const platform::TEndpoint& from, const TControlPacket& c,
                    std::int64_t now);
+    void onInvite(Port port, const platform::TEndpoint& from, const TControlPacket& c,
+                  std::int64_t now);
+    void onAnswer(Port port, const platform::TEndpoint& from, const TControlPacket& c,
+                  std::int64_t now);
+    void onEnd(const platform::TEndpoint& from, const TControlPacket& c, std::int64_t now);
+    void onClock(const platform::TEndpoint& from, const TControlPacket& c, std::int64_t now);
+    void onFeedback(const TControlPacket& c, std::int64_t now);
+    void sayRefused(const platform::TEndpoint& from, const char* why, std::int64_t now);
     void onRtp(const platform::TEndpoint& from, const std::uint8_t* data, std::size_t size,
                std::int64_t now);
+    void recoverLoss(Peer& p, int lost, const TCommandSection& section, const std::uint8_t* payload,
+                     std::size_t length);
     void removeClosed();
     bool nextPacket(std::vector<std::uint8_t>& shorts);
 

@@ -131,12 +131,13 @@ public:
     std::uint32_t liveParticipants() const noexcept;
 
     // Appends a word: false for a bad bus number, an unattached object, a word that is 0 or has
-    // any of bits 24..31, a full bus, or a slot the reader gave up before this writer filled it.
+    // any of bits 24..31, a full bus, a slot the reader gave up before this writer filled it, or
+    // a claim lost to other writers and readers 1024 times in a row (so the call stays short).
     // A bus is full when its claimed slots fill its capacity; the words waiting stay. A refused
     // word on a valid bus is counted in dropped(). Lock-free. Any thread.
     bool write(int bus, std::uint32_t word) noexcept;
-    // Words this object's write() refused on a valid bus: a full bus, or a claimed slot given up
-    // by a reader before this writer could fill it. Any thread.
+    // Words this object's write() refused on a valid bus: a full bus, a claimed slot given up by
+    // a reader before this writer could fill it, or a claim lost too often. Any thread.
     std::uint64_t dropped() const noexcept { return dropped_.load(std::memory_order_relaxed); }
     // Claimed slots this object's drains gave up after kGiveUpAfter (their writers were held up
     // that long, and count the word as dropped, or died). Any thread.

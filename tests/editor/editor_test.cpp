@@ -188,7 +188,7 @@ TEST_F(EditorTest, ListChoicesSetParametersWithoutTellingTheHost) {
     window().userSelect(ComboBox25, 63);
     EXPECT_EQ(plugin().getParameter(41), 63.0f / 256.0f);
     EXPECT_EQ(state(ComboBox25).selected, 63);
-    EXPECT_TRUE(hostLog.automated.empty());
+    EXPECT_TRUE(hostLog.automated().empty());
     EXPECT_EQ(state(ComboBox11).hint, state(ComboBox11).entries[5]);
     // A pass never changes a list selection, whatever the parameter says.
     plugin().setParameter(63, 9.0f / 256.0f);
@@ -198,19 +198,19 @@ TEST_F(EditorTest, ListChoicesSetParametersWithoutTellingTheHost) {
 
 TEST_F(EditorTest, KnobSliderIsAutomatedAndThePassLeavesIt) {
     open();
-    hostLog.automated.clear();
+    hostLog.clear();
     window().userSlide(TrackBar2, 16384);
     EXPECT_EQ(plugin().getParameter(50), 0.5f);
-    ASSERT_EQ(hostLog.automated.size(), 1u);
-    EXPECT_EQ(hostLog.automated[0], (std::pair<int, float>{50, 0.5f}));
+    ASSERT_EQ(hostLog.automated().size(), 1u);
+    EXPECT_EQ(hostLog.automated()[0], (std::pair<int, float>{50, 0.5f}));
     window().UpdaterTimer();
     EXPECT_EQ(state(TrackBar2).position, 16384);
-    EXPECT_EQ(hostLog.automated.size(), 1u);
+    EXPECT_EQ(hostLog.automated().size(), 1u);
     // The host moves the knob: the pass follows without writing back.
     plugin().setParameter(51, 0.25f);
     window().UpdaterTimer();
     EXPECT_EQ(state(TrackBar3).position, 8192);
-    EXPECT_EQ(hostLog.automated.size(), 1u);
+    EXPECT_EQ(hostLog.automated().size(), 1u);
 }
 
 TEST_F(EditorTest, DelayLabelsAndClampedDelay) {
@@ -226,12 +226,12 @@ TEST_F(EditorTest, DelayLabelsAndClampedDelay) {
     EXPECT_EQ(state(Label20).text, "192 (samples)");
     EXPECT_EQ(state(Label21).text, "4.35 (msecs)");
     // The slider's minimum is 1: a delay of 0 is written back as 1/32767.
-    hostLog.automated.clear();
+    hostLog.clear();
     plugin().setParameter(7, 0.0f);
     window().UpdaterTimer();
     EXPECT_EQ(state(TrackBar1).position, 1);
     EXPECT_EQ(plugin().getParameter(7), 1.0f / 32767.0f);
-    EXPECT_EQ(hostLog.automated.size(), 1u);
+    EXPECT_EQ(hostLog.automated().size(), 1u);
     plugin().setSampleRate(0.0f);
     window().UpdaterTimer();
     EXPECT_EQ(state(Label21).text, "0 (msecs)");
@@ -323,7 +323,7 @@ TEST_F(EditorTest, SwitchesSetByTheHost) {
     EXPECT_EQ(plugin().getParameter(44), 0.3f);
     window().userCheck(CheckBox11, true);
     EXPECT_EQ(plugin().getParameter(44), 1.0f);
-    EXPECT_TRUE(hostLog.automated.empty());
+    EXPECT_TRUE(hostLog.automated().empty());
 }
 
 TEST_F(EditorTest, APassWithNothingToDoChangesNoControl) {

@@ -15,37 +15,13 @@
 #include "plugin/editorfactory.h"
 #include "plugin/plugin.h"
 #include "plugin/plugineditor.h"
+#include "support/fakevsthost.h"
 #include "support/memorysettingsstore.h"
 #include "support/recordingnoticesink.h"
 #include "support/scriptedmidibackend.h"
 #include "vst/entry.h"
 
 namespace edtest {
-
-struct HostLog {
-    std::vector<std::pair<int, float>> automated;
-    VstTimeInfo time{};
-    bool timeAvailable = true;
-};
-inline HostLog* host = nullptr;
-
-inline VstIntPtr VSTCALLBACK scriptedHost(AEffect*, VstInt32 opcode, VstInt32 index, VstIntPtr,
-                                          void* ptr, float opt) {
-    switch (opcode) {
-        case audioMasterVersion:
-            return 2400;
-        case audioMasterAutomate:
-            if (host) host->automated.emplace_back(index, opt);
-            return 0;
-        case audioMasterGetTime:
-            return host && host->timeAvailable ? reinterpret_cast<VstIntPtr>(&host->time) : 0;
-        case audioMasterGetProductString:
-            std::snprintf(static_cast<char*>(ptr), 64, "MyHost 2");
-            return 1;
-        default:
-            return 0;
-    }
-}
 
 // Records what the window told it and answers the dialogs as scripted.
 class FakeView : public editor::EditorView {
@@ -74,9 +50,8 @@ public:
 class EditorTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        host = &hostLog;
         installPluginEditorFactory(&newPluginEditor);
-        effect = pluginEntry(scriptedHost);
+        effect = pluginEntry(testsupport::FakeVstHost::callback);
         editorObject().setViewFactory([this](void*, editor::TPluginEditorWindow&) {
             auto v = std::make_unique<FakeView>();
             view = v.get();
@@ -84,10 +59,7 @@ protected:
             return v;
         });
     }
-    void TearDown() override {
-        call(effClose);
-        host = nullptr;
-    }
+    void TearDown() override { call(effClose); }
 
     APlugin& plugin() { return *static_cast<APlugin*>(effect->object); }
     APluginEditor& editorObject() { return *static_cast<APluginEditor*>(plugin().getEditor()); }
@@ -104,7 +76,7 @@ protected:
     platform::ScopedNoticeSink noticeScope{notices};
     platform::ScriptedMidiBackend devices{{"in A", "in B", "in C"}, {"out A", "out B", "out C"}};
     platform::ScopedMidiBackend devicesScope{devices};
-    HostLog hostLog;
+    testsupport::FakeVstHost hostLog;
     AEffect* effect = nullptr;
     FakeView* view = nullptr;
     int viewsMade = 0;

@@ -12,28 +12,18 @@
 #include <string>
 
 #include "editor/form.h"
+#include "support/fakevsthost.h"
 #include "vst/aeffect.h"
 
 namespace {
 
 int failures = 0;
-int automations = 0;
 HWND optionsSeen = nullptr;
 std::string outDir;
 
 void check(bool ok, const char* what) {
     std::printf("%s: %s\n", ok ? "ok" : "FAIL", what);
     if (!ok) ++failures;
-}
-
-VstIntPtr VSTCALLBACK host(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void* ptr, float) {
-    if (opcode == audioMasterVersion) return 2400;
-    if (opcode == audioMasterAutomate) ++automations;
-    if (opcode == audioMasterGetProductString && ptr) {
-        std::snprintf(static_cast<char*>(ptr), 64, "WineHost");
-        return 1;
-    }
-    return 0;
 }
 
 void pump(DWORD ms) {
@@ -214,7 +204,9 @@ int main(int argc, char** argv) {
     auto entry = reinterpret_cast<AEffect* (*)(audioMasterCallback)>(
         reinterpret_cast<void*>(GetProcAddress(dll, "VSTPluginMain")));
     if (!entry) return 2;
-    AEffect* e = entry(host);
+    testsupport::FakeVstHost host;
+    host.product = "WineHost";
+    AEffect* e = entry(testsupport::FakeVstHost::callback);
     auto call = [e](VstInt32 op, VstInt32 index, VstIntPtr value, void* ptr) {
         return e->dispatcher(e, op, index, value, ptr, 0.0f);
     };
@@ -250,7 +242,7 @@ int main(int argc, char** argv) {
     SendMessageA(slider, TBM_SETPOS, TRUE, 16384);
     SendMessageA(GetParent(slider), WM_HSCROLL, MAKEWPARAM(TB_THUMBPOSITION, 16384),
                  reinterpret_cast<LPARAM>(slider));
-    check(e->getParameter(e, 50) == 0.5f && automations == 1, "slider automates 0.5");
+    check(e->getParameter(e, 50) == 0.5f && host.automated().size() == 1, "slider automates 0.5");
     SendMessageA(control(top, Id::RadioButton9), BM_CLICK, 0, 0);
     check(std::fabs(e->getParameter(e, 10) - 0.3f) < 1e-6f, "radio button sets Block only");
 

@@ -25,6 +25,7 @@
 #include "plugin/editorfactory.h"
 #include "plugin/plugin.h"
 #include "plugin/plugineditor.h"
+#include "support/fakevsthost.h"
 #include "support/memorysettingsstore.h"
 #include "support/scriptedmidibackend.h"
 #include "vst/entry.h"
@@ -43,35 +44,6 @@ namespace {
 
 using editor::Id;
 
-struct HostCalls {
-    std::vector<std::pair<VstInt32, VstInt32>> gestures;  // opcode, index
-    std::vector<std::pair<VstInt32, float>> automated;
-};
-HostCalls* calls = nullptr;
-
-VstIntPtr VSTCALLBACK testHost(AEffect*, VstInt32 opcode, VstInt32 index, VstIntPtr, void* ptr,
-                               float opt) {
-    switch (opcode) {
-        case audioMasterVersion:
-            return 2400;
-        case audioMasterAutomate:
-            if (calls) {
-                calls->automated.emplace_back(index, opt);
-                calls->gestures.emplace_back(opcode, index);
-            }
-            return 0;
-        case audioMasterBeginEdit:
-        case audioMasterEndEdit:
-            if (calls) calls->gestures.emplace_back(opcode, index);
-            return 1;
-        case audioMasterGetProductString:
-            std::snprintf(static_cast<char*>(ptr), 64, "XHost");
-            return 1;
-        default:
-            return 0;
-    }
-}
-
 using xtest::sleepMs;
 
 class X11EditorTest : public ::testing::Test {
@@ -79,9 +51,8 @@ protected:
     void SetUp() override {
         display = XOpenDisplay(nullptr);
         if (!display) GTEST_SKIP() << "no X display (run under Xvfb)";
-        calls = &hostCalls;
         installPluginEditorFactory(&newPluginEditor);
-        effect = pluginEntry(testHost);
+        effect = pluginEntry(testsupport::FakeVstHost::callback);
         ASSERT_NE(effect, nullptr);
         parent =
             XCreateSimpleWindow(display, DefaultRootWindow(display), 10, 10, 344, 305, 0, 0, 0);
@@ -93,7 +64,6 @@ protected:
         if (effect) call(effClose);
         XDestroyWindow(display, parent);
         XCloseDisplay(display);
-        calls = nullptr;
     }
 
     VstIntPtr call(VstInt32 op, VstInt32 index = 0, VstIntPtr value = 0, void* ptr = nullptr) {
@@ -133,7 +103,7 @@ protected:
     platform::ScopedSettingsStore settingsScope{settings};
     platform::ScriptedMidiBackend devices{{"in A", "in B"}, {"out A", "out B"}};
     platform::ScopedMidiBackend devicesScope{devices};
-    HostCalls hostCalls;
+    testsupport::FakeVstHost host;
     Display* display = nullptr;
     Window parent = 0;
     AEffect* effect = nullptr;
@@ -165,7 +135,7 @@ TEST_F(X11EditorTest, ControlsDriveTheirParameters) {
     EXPECT_FLOAT_EQ(plugin().getParameter(62), static_cast<float>(before + 1) / 256.0f);
 
     // Slider: a drag is one gesture for the host, begin, values, end.
-    hostCalls.gestures.clear();
+    host.clear();
     drive([](Input& in) {
         const auto [sx, sy] = placeOf(Id::TrackBar2, 8, 9);
         in.moveTo(sx, sy);
@@ -173,10 +143,12 @@ TEST_F(X11EditorTest, ControlsDriveTheirParameters) {
         for (int x = sx; x <= sx + 150; x += 15) in.moveTo(x, sy);
         in.button(1, false);
     });
-    ASSERT_GE(hostCalls.gestures.size(), 3u);
-    EXPECT_EQ(hostCalls.gestures.front(), std::make_pair(VstInt32{audioMasterBeginEdit}, 50));
-    EXPECT_EQ(hostCalls.gestures.back(), std::make_pair(VstInt32{audioMasterEndEdit}, 50));
-    EXPECT_EQ(hostCalls.gestures[1], std::make_pair(VstInt32{audioMasterAutomate}, 50));
+    const auto gestures =
+        host.callsOf({audioMasterBeginEdit, audioMasterAutomate, audioMasterEndEdit});
+    ASSERT_GE(gestures.size(), 3u);
+    EXPECT_EQ(gestures.front(), std::make_pair(VstInt32{audioMasterBeginEdit}, 50));
+    EXPECT_EQ(gestures.back(), std::make_pair(VstInt32{audioMasterEndEdit}, 50));
+    EXPECT_EQ(gestures[1], std::make_pair(VstInt32{audioMasterAutomate}, 50));
     EXPECT_GT(plugin().getParameter(50), 0.2f);
     EXPECT_EQ(state(Id::TrackBar2).position,
               static_cast<int>(std::lround(plugin().getParameter(50) * 32768.0f)));

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "lv2/portmap.h"
+#include "support/midimessages.h"
 #include "tools/host/lv2peer.h"
 #include "tools/host/vsthost.h"
 
@@ -131,13 +132,7 @@ private:
     bool had_ = false;
 };
 
-std::vector<std::uint8_t> sysexOf(std::size_t size) {
-    std::vector<std::uint8_t> sysex(size);
-    for (std::size_t i = 0; i < sysex.size(); ++i) sysex[i] = static_cast<std::uint8_t>(i % 128);
-    sysex.front() = 0xF0;
-    sysex.back() = 0xF7;
-    return sysex;
-}
+using testsupport::sysexOf;
 
 }  // namespace
 

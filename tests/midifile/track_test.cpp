@@ -7,6 +7,7 @@
 
 #include "midifile/errors.h"
 #include "midifile/miditrackstream.h"
+#include "support/midimessages.h"
 #include "testfiles.h"
 
 using midifile::EMidiTrackStream;
@@ -368,10 +369,7 @@ TEST(MidiTrack, HoldsAtMostMaximumMinusOneEvents) {
 }
 
 TEST(MidiTrack, LongSysexIsDividedIntoContinuationPacketsThatReadBack) {
-    Bytes sysex(65536 + 65535 + 10);
-    for (std::size_t i = 0; i < sysex.size(); ++i) sysex[i] = static_cast<std::uint8_t>(i % 128);
-    sysex.front() = 0xF0;
-    sysex.back() = 0xF7;
+    const Bytes sysex = testsupport::sysexOf(65536 + 65535 + 10);
     TMidiTrackStream track(100);
     track.initNewTrack();
     track.insertSysex(5, sysex.data(), sysex.size());

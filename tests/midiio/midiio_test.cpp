@@ -16,6 +16,7 @@
 #include "platform/notice.h"
 #include "platform/settings.h"
 #include "plugin/plugin.h"
+#include "support/fakevsthost.h"
 #include "support/manualnoticeclock.h"
 #include "support/memorysettingsstore.h"
 #include "support/recordingnoticesink.h"
@@ -386,10 +387,6 @@ TEST_F(MidiIO, SysexAndWordsKeepEachSendersOrderUnderLoad) {
 
 // --- The plug-in's device parameters ---------------------------------------------------------
 
-VstIntPtr VSTCALLBACK quietHost(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, float) {
-    return opcode == audioMasterVersion ? 2400 : 0;
-}
-
 class PluginDevices : public ::testing::Test {
 protected:
     platform::MemorySettingsStore store;
@@ -399,7 +396,7 @@ protected:
     platform::ScopedMidiBackend backendScope{backend};
     platform::RecordingNoticeSink notices;
     platform::ScopedNoticeSink noticeScope{notices};
-    AEffect* effect = pluginEntry(quietHost);
+    AEffect* effect = pluginEntry(testsupport::FakeVstHost::callback);
     APlugin& plugin = *static_cast<APlugin*>(effect->object);
 
     void TearDown() override {
@@ -511,7 +508,7 @@ TEST_F(PluginDevices, TheProcessingThreadLeavesDevicesToTheWorker) {
     EXPECT_NE(backend.lastCallThread(), std::this_thread::get_id());
 
     std::vector<AEffect*> more;
-    for (int i = 0; i < 15; ++i) more.push_back(pluginEntry(quietHost));
+    for (int i = 0; i < 15; ++i) more.push_back(pluginEntry(testsupport::FakeVstHost::callback));
     EXPECT_EQ(host::Worker::threads(), 1);
     for (AEffect* e : more) e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
     effect->dispatcher(effect, effClose, 0, 0, nullptr, 0.0f);
@@ -521,35 +518,8 @@ TEST_F(PluginDevices, TheProcessingThreadLeavesDevicesToTheWorker) {
 
 // --- SysEx through the plug-in's devices --------------------------------------------------------
 
-using Bytes = std::vector<std::uint8_t>;
-std::vector<std::variant<std::uint32_t, Bytes>> hostGot;
-
-VstIntPtr VSTCALLBACK recordingHost(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void* ptr,
-                                    float) {
-    if (opcode == audioMasterVersion) return 2400;
-    if (opcode != audioMasterProcessEvents || !ptr) return 0;
-    const auto* list = static_cast<const VstEvents*>(ptr);
-    for (VstInt32 i = 0; i < list->numEvents; ++i) {
-        const VstEvent* e = eventAt(list, i);
-        if (e->type == kVstSysExType) {
-            const auto* x = reinterpret_cast<const VstMidiSysexEvent*>(e);
-            hostGot.emplace_back(Bytes(x->sysexDump, x->sysexDump + x->dumpBytes));
-        } else if (e->type == kVstMidiType) {
-            std::uint32_t word = 0;
-            std::memcpy(&word, reinterpret_cast<const VstMidiEvent*>(e)->midiData, 3);
-            if ((word & 0xF0) != 0xB0) hostGot.emplace_back(word);  // not the knobs' words
-        }
-    }
-    return 1;
-}
-
-Bytes sysexOf(std::size_t size) {
-    Bytes b(size);
-    for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::uint8_t>(i % 128);
-    b.front() = 0xF0;
-    b.back() = 0xF7;
-    return b;
-}
+using testsupport::Bytes;
+using testsupport::sysexOf;
 
 class PluginSysex : public ::testing::Test {
 protected:
@@ -560,11 +530,20 @@ protected:
     platform::ScopedMidiBackend backendScope{backend};
     platform::RecordingNoticeSink notices;
     platform::ScopedNoticeSink noticeScope{notices};
-    AEffect* effect = (hostGot.clear(), pluginEntry(recordingHost));
+    testsupport::FakeVstHost host;
+    AEffect* effect = pluginEntry(testsupport::FakeVstHost::callback);
     APlugin& plugin = *static_cast<APlugin*>(effect->object);
 
     void TearDown() override { effect->dispatcher(effect, effClose, 0, 0, nullptr, 0.0f); }
     void block() { effect->processReplacing(effect, nullptr, nullptr, 64); }
+    // What reached the host but the knobs' words (control changes).
+    std::vector<testsupport::Message> hostGot() {
+        std::vector<testsupport::Message> got;
+        for (const auto& m : host.messages())
+            if (!std::holds_alternative<MidiWord>(m) || (std::get<MidiWord>(m) & 0xF0) != 0xB0)
+                got.push_back(m);
+        return got;
+    }
 };
 
 TEST_F(PluginSysex, DeviceSysexReachesTheHostWholeAndInOrder) {
@@ -572,17 +551,14 @@ TEST_F(PluginSysex, DeviceSysexReachesTheHostWholeAndInOrder) {
     plugin.setParameter(param::InputMidi, 1.0f);
     plugin.waitForWorker();
     block();
-    hostGot.clear();
+    host.clear();
     const Bytes dump = sysexOf(70000);
     backend.deliver(kMidiInData, 0x403C90);
     backend.deliver(platform::kMidiInLongData, reinterpret_cast<std::uintptr_t>(dump.data()),
                     dump.size());
     backend.deliver(kMidiInData, 0x003C80);
     block();
-    ASSERT_EQ(hostGot.size(), 3u);
-    EXPECT_EQ(std::get<std::uint32_t>(hostGot[0]), 0x403C90u);
-    EXPECT_EQ(std::get<Bytes>(hostGot[1]), dump);
-    EXPECT_EQ(std::get<std::uint32_t>(hostGot[2]), 0x003C80u);
+    EXPECT_EQ(hostGot(), (std::vector<testsupport::Message>{0x403C90u, dump, 0x003C80u}));
 }
 
 TEST_F(PluginSysex, HostSysexGoesToTheOutputDevice) {
@@ -601,8 +577,8 @@ TEST_F(PluginSysex, HostSysexGoesToTheOutputDevice) {
     plugin.midiDevices().flushSysex();
     ASSERT_EQ(backend.sentLong().size(), 1u);
     EXPECT_EQ(backend.sentLong()[0], dump);
-    ASSERT_FALSE(hostGot.empty());
-    EXPECT_EQ(std::get<Bytes>(hostGot.back()), dump);  // and to the host, unchanged
+    ASSERT_FALSE(hostGot().empty());
+    EXPECT_EQ(std::get<Bytes>(hostGot().back()), dump);  // and to the host, unchanged
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "platform/notice.h"
 #include "platform/settings.h"
 #include "plugin/plugin.h"
+#include "support/fakevsthost.h"
 #include "support/memorysettingsstore.h"
 #include "support/recordingnoticesink.h"
 #include "vst/entry.h"
@@ -68,14 +69,10 @@ TEST_F(Winmm, NoDevicesSelectTakesAnyNumberAndOpeningFailsWithWinmmsText) {
     EXPECT_EQ(errorTexts(true).count(shown[1].text), 1u) << shown[1].text;
 }
 
-VstIntPtr VSTCALLBACK quietHost(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, float) {
-    return opcode == audioMasterVersion ? 2400 : 0;
-}
-
 TEST_F(Winmm, PlugInParametersSurviveMissingDevices) {
     platform::MemorySettingsStore store;
     platform::ScopedSettingsStore settingsScope(store);
-    AEffect* e = pluginEntry(quietHost);
+    AEffect* e = pluginEntry(testsupport::FakeVstHost::callback);
     ASSERT_NE(e, nullptr);
     e->setParameter(e, 9, 3.0f / 256);
     e->setParameter(e, 0, 1.0f);

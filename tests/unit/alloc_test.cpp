@@ -13,6 +13,7 @@
 #include "platform/notice.h"
 #include "platform/settings.h"
 #include "plugin/plugin.h"
+#include "support/fakevsthost.h"
 #include "support/memorysettingsstore.h"
 #include "support/recordingnoticesink.h"
 #include "vst/entry.h"
@@ -31,12 +32,6 @@ void note() noexcept {
     if (watched) watchedAllocation();
 }
 
-VstTimeInfo gInfo{};
-VstIntPtr VSTCALLBACK allocHost(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, float) {
-    if (opcode == audioMasterVersion) return 2400;
-    if (opcode == audioMasterGetTime) return reinterpret_cast<VstIntPtr>(&gInfo);
-    return opcode == audioMasterProcessEvents ? 1 : 0;
-}
 }  // namespace
 
 void* operator new(std::size_t n) {
@@ -71,10 +66,12 @@ TEST(ProcessingThread, NeverAllocates) {
     platform::ScopedSettingsStore scope(store);
     platform::RecordingNoticeSink sink;
     platform::ScopedNoticeSink notices(sink);
-    gInfo.tempo = 120.0;
-    gInfo.timeSigNumerator = 4;
-    gInfo.timeSigDenominator = 4;
-    AEffect* e = pluginEntry(allocHost);
+    testsupport::FakeVstHost host;
+    host.keep = false;
+    host.time.tempo = 120.0;
+    host.time.timeSigNumerator = 4;
+    host.time.timeSigDenominator = 4;
+    AEffect* e = pluginEntry(testsupport::FakeVstHost::callback);
     ASSERT_NE(e, nullptr);
     auto& p = *static_cast<APlugin*>(e->object);
     vstbus::TVstBus peer;
@@ -135,7 +132,7 @@ TEST(ProcessingThread, NeverAllocates) {
         // Devices chosen, opened and closed: only wishes here, the worker does the rest.
         set(round % 4 < 2 ? param::OutputMidi : param::InputMidi, round % 2 ? 0.0f : 1.0f);
         set(param::OutputDevice, static_cast<float>(round % 3) / 256.0f);
-        gInfo.tempo = 100.0 + round;
+        host.time.tempo = 100.0 + round;
         if (round == 10)  // more knob changes than their queue holds between two calls
             for (int i = 0; i < 1500; ++i) set(51, static_cast<float>(i % 128) / 127.0f);
         if (round == 20) set(param::SaveLog, 1.0f);

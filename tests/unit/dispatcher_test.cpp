@@ -7,54 +7,17 @@
 #include "plugin/editorfactory.h"
 #include "plugin/plugin.h"
 #include "plugin/plugineditor.h"
+#include "support/fakevsthost.h"
 #include "vst/audioeffectx.h"
 #include "vst/entry.h"
 
 namespace {
 
-// A host callback that records every call and answers from a small table.
-struct FakeHost {
-    struct Call {
-        AEffect* effect;
-        VstInt32 opcode, index;
-        VstIntPtr value;
-        void* ptr;
-        float opt;
-    };
-    std::vector<Call> calls;
-    VstIntPtr version = 2400;
-    VstIntPtr answer = 0;
-    std::vector<std::vector<unsigned char>> sentMidi;
-    // Optional re-entry: answer audioMasterGetSampleRate by calling back into the plug-in.
-    bool reenterOnSampleRate = false;
-};
-FakeHost* gHost = nullptr;
-
-VstIntPtr VSTCALLBACK fakeCallback(AEffect* e, VstInt32 opcode, VstInt32 index, VstIntPtr value,
-                                   void* ptr, float opt) {
-    gHost->calls.push_back({e, opcode, index, value, ptr, opt});
-    if (opcode == audioMasterVersion) return gHost->version;
-    if (opcode == audioMasterProcessEvents) {
-        auto* list = static_cast<VstEvents*>(ptr);
-        if (!list) return gHost->answer;
-        auto* m = reinterpret_cast<VstMidiEvent*>(list->events[0]);
-        std::vector<unsigned char> bytes(reinterpret_cast<unsigned char*>(m),
-                                         reinterpret_cast<unsigned char*>(m) + sizeof *m);
-        gHost->sentMidi.push_back(bytes);
-        return gHost->answer == 0 ? 1 : gHost->answer;
-    }
-    if (opcode == audioMasterGetSampleRate && gHost->reenterOnSampleRate && e) {
-        e->dispatcher(e, effSetSampleRate, 0, 0, nullptr, 96000.0f);
-        return 96000;
-    }
-    return gHost->answer;
-}
+using testsupport::FakeVstHost;
 
 class HostTest : public ::testing::Test {
 protected:
-    void SetUp() override { gHost = &host; }
-    void TearDown() override { gHost = nullptr; }
-    FakeHost host;
+    testsupport::FakeVstHost host;
 };
 
 // A bare effect that keeps every default of the base classes.
@@ -95,7 +58,7 @@ VstIntPtr call(AEffect* e, VstInt32 op, VstInt32 index = 0, VstIntPtr value = 0,
 
 TEST_F(HostTest, EntryRefusesAHostThatAnswersVersionZero) {
     host.version = 0;
-    EXPECT_EQ(pluginEntry(fakeCallback), nullptr);
+    EXPECT_EQ(pluginEntry(FakeVstHost::callback), nullptr);
     ASSERT_EQ(host.calls.size(), 1u);
     EXPECT_EQ(host.calls[0].opcode, audioMasterVersion);
     EXPECT_EQ(host.calls[0].effect, nullptr);
@@ -105,12 +68,12 @@ TEST_F(HostTest, EntryRefusesAHostThatAnswersVersionZero) {
 TEST_F(HostTest, EntryBuildsTheRecordTheHostSees) {
     // Without the editor's factory the plug-in advertises no editor.
     installPluginEditorFactory(nullptr);
-    AEffect* bare = pluginEntry(fakeCallback);
+    AEffect* bare = pluginEntry(FakeVstHost::callback);
     ASSERT_NE(bare, nullptr);
     EXPECT_EQ(bare->flags & effFlagsHasEditor, 0);
     call(bare, effClose);
     installPluginEditorFactory(&newPluginEditor);
-    AEffect* e = pluginEntry(fakeCallback);
+    AEffect* e = pluginEntry(FakeVstHost::callback);
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->magic, 0x56737450);
     EXPECT_EQ(e->numPrograms, 1);
@@ -126,7 +89,7 @@ TEST_F(HostTest, EntryBuildsTheRecordTheHostSees) {
     EXPECT_EQ(e->resvd2, 0);
     for (char c : e->future) EXPECT_EQ(c, 0);
     // Two entries give two records over two objects.
-    AEffect* f = pluginEntry(fakeCallback);
+    AEffect* f = pluginEntry(FakeVstHost::callback);
     ASSERT_NE(f, nullptr);
     EXPECT_NE(e, f);
     EXPECT_NE(e->object, f->object);
@@ -135,7 +98,7 @@ TEST_F(HostTest, EntryBuildsTheRecordTheHostSees) {
 }
 
 TEST_F(HostTest, BaseRecordAndFlagSetters) {
-    BareEffect fx(fakeCallback);
+    BareEffect fx(FakeVstHost::callback);
     AEffect* e = fx.getAeffect();
     EXPECT_EQ(e->uniqueID, 0x4E6F4566);
     EXPECT_EQ(e->numInputs, 1);
@@ -161,7 +124,7 @@ TEST_F(HostTest, BaseRecordAndFlagSetters) {
 }
 
 TEST_F(HostTest, BaseDispatcherOpcodes) {
-    BareEffect fx(fakeCallback);
+    BareEffect fx(FakeVstHost::callback);
     AEffect* e = fx.getAeffect();
     // effSetProgram bound: equal to numPrograms is refused, negative values reach setProgram.
     EXPECT_EQ(call(e, effSetProgram, 0, 1), 0);
@@ -215,7 +178,7 @@ TEST_F(HostTest, BaseDispatcherOpcodes) {
 }
 
 TEST_F(HostTest, ExtensionDefaults) {
-    BareEffect fx(fakeCallback);
+    BareEffect fx(FakeVstHost::callback);
     AEffect* e = fx.getAeffect();
     EXPECT_EQ(call(e, effKeysRequired), 1);
     EXPECT_EQ(call(e, effGetVstVersion), 2300);
@@ -245,7 +208,7 @@ TEST_F(HostTest, ExtensionDefaults) {
 }
 
 TEST_F(HostTest, KeyCodesReachTheEditor) {
-    BareEffect fx(fakeCallback);
+    BareEffect fx(FakeVstHost::callback);
     auto* editor = new KeyEditor(&fx);
     fx.setEditor(editor);
     AEffect* e = fx.getAeffect();
@@ -260,7 +223,7 @@ TEST_F(HostTest, KeyCodesReachTheEditor) {
 }
 
 TEST_F(HostTest, HostServiceWrappers) {
-    BareEffect fx(fakeCallback);
+    BareEffect fx(FakeVstHost::callback);
     host.answer = 0;
     EXPECT_EQ(fx.getMasterVersion(), 2400);
     host.version = 0;
@@ -303,13 +266,17 @@ TEST_F(HostTest, WrappersWithoutHost) {
 }
 
 TEST_F(HostTest, DispatcherToleratesReentry) {
-    BareEffect fx(fakeCallback);
-    host.reenterOnSampleRate = true;
+    BareEffect fx(FakeVstHost::callback);
+    // The host answers the sample rate by calling back into the plug-in.
+    host.sampleRate = [](AEffect* e) -> VstIntPtr {
+        e->dispatcher(e, effSetSampleRate, 0, 0, nullptr, 96000.0f);
+        return 96000;
+    };
     EXPECT_EQ(fx.updateSampleRate(), 96000.0);
 }
 
 TEST_F(HostTest, SpeakerArrangementUtilities) {
-    BareEffect fx(fakeCallback);
+    BareEffect fx(FakeVstHost::callback);
     VstSpeakerArrangement* a = nullptr;
     ASSERT_TRUE(fx.allocateArrangement(&a, 3));
     EXPECT_EQ(a->numChannels, 3);
@@ -327,7 +294,7 @@ TEST_F(HostTest, SpeakerArrangementUtilities) {
 }
 
 TEST_F(HostTest, ReceivedListMixingEventTypesAndTheSentEvent) {
-    AEffect* e = pluginEntry(fakeCallback);
+    AEffect* e = pluginEntry(FakeVstHost::callback);
     ASSERT_NE(e, nullptr);
     VstMidiEvent on{}, off{};
     on.type = off.type = kVstMidiType;
@@ -347,11 +314,9 @@ TEST_F(HostTest, ReceivedListMixingEventTypesAndTheSentEvent) {
     call(e, effProcessEvents, 0, 0, &list);
     // First the word knob 1 sent at construction (control change 0, value 0, channel 1), which
     // waited for the first processing call, then the two notes.
-    ASSERT_EQ(host.sentMidi.size(), 3u);
-    VstMidiEvent knob, first, second;
-    std::memcpy(&knob, host.sentMidi[0].data(), sizeof knob);
-    std::memcpy(&first, host.sentMidi[1].data(), sizeof first);
-    std::memcpy(&second, host.sentMidi[2].data(), sizeof second);
+    ASSERT_EQ(host.events.size(), 3u);
+    const VstMidiEvent &knob = host.events[0].midi, &first = host.events[1].midi,
+                       &second = host.events[2].midi;
     EXPECT_EQ(static_cast<unsigned char>(knob.midiData[0]), 0xB0);
     EXPECT_EQ(first.type, kVstMidiType);
     EXPECT_EQ(first.byteSize, static_cast<VstInt32>(sizeof(VstMidiEvent)));

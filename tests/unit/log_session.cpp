@@ -8,19 +8,10 @@
 
 #include "platform/settings.h"
 #include "plugin/plugin.h"
+#include "support/fakevsthost.h"
 #include "support/memorysettingsstore.h"
 #include "tools/host/vsthost.h"
 #include "vst/entry.h"
-
-namespace {
-VstTimeInfo gInfo{};
-
-VstIntPtr VSTCALLBACK sessionHost(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, float) {
-    if (opcode == audioMasterVersion) return 2400;
-    if (opcode == audioMasterGetTime) return reinterpret_cast<VstIntPtr>(&gInfo);
-    return 0;
-}
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -29,10 +20,11 @@ int main(int argc, char** argv) {
     }
     platform::MemorySettingsStore store;
     platform::ScopedSettingsStore scope(store);
-    gInfo.tempo = 120.0;
-    gInfo.timeSigNumerator = 6;
-    gInfo.timeSigDenominator = 8;
-    AEffect* e = pluginEntry(sessionHost);
+    testsupport::FakeVstHost host;
+    host.time.tempo = 120.0;
+    host.time.timeSigNumerator = 6;
+    host.time.timeSigDenominator = 8;
+    AEffect* e = pluginEntry(testsupport::FakeVstHost::callback);
     if (!e) return 1;
     auto& p = *static_cast<APlugin*>(e->object);
     std::vector<float> buf(4410);
@@ -58,10 +50,10 @@ int main(int argc, char** argv) {
           packWord(0xC0, 5, 0)});
     frames(4410);
     send({packWord(0xF8, 0, 0), packWord(0xFE, 0, 0), packWord(0x80, 60, 0)});
-    gInfo.tempo = 60.0;
+    host.time.tempo = 60.0;
     frames(4410);
     send({packWord(0x91, 62, 90), packWord(0xF8, 0, 0), packWord(0x81, 62, 0)});
-    gInfo.tempo = 180.0;
+    host.time.tempo = 180.0;
     frames(4410);
     send({packWord(0x92, 64, 80), packWord(0x82, 64, 0)});
     frames(4410);

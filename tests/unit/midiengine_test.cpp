@@ -15,55 +15,12 @@
 
 #include "engine/logtext.h"
 #include "engine/midiengine.h"
+#include "support/fakeengineports.h"
 
 namespace {
 
-// Ports that keep what the engine sends; the buses are plain lists.
-struct FakePorts : EnginePorts {
-    struct Out {
-        MidiWord word;
-        long call;
-        int frame;
-        bool operator==(const Out&) const = default;
-    };
-    std::vector<Out> host;
-    std::vector<MidiWord> device;
-    std::map<int, std::vector<MidiWord>> buses;
-    std::vector<EngineNotice> notices;
-    HostTime time{120.0, 4, 4};
-    bool timeValid = true;
-    int timeCalls = 0;
-    int positionCalls = 0;  // the calls that asked for the whole time, position included
-    long call = 0;
-
-    void hostOutput(MidiWord word, int frame) noexcept override {
-        host.push_back({word, call, frame});
-    }
-    bool hostTime(HostTime& t) noexcept override {
-        ++timeCalls;
-        ++positionCalls;
-        t = time;
-        return timeValid;
-    }
-    HostMeter hostMeter() noexcept override {
-        ++timeCalls;
-        if (!timeValid) return {};
-        return {time.tempo, time.numerator, time.denominator};
-    }
-    int busTake(int bus, MidiWord* words, int capacity) noexcept override {
-        auto& b = buses[bus];
-        int n = 0;
-        for (MidiWord w : b)
-            if (n < capacity) words[n++] = w;
-        b.clear();
-        return n;
-    }
-    void busWrite(int bus, MidiWord word) noexcept override { buses[bus].push_back(word); }
-    void deviceOutput(MidiWord word) noexcept override { device.push_back(word); }
-    void notice(EngineNotice which) noexcept override { notices.push_back(which); }
-    void hostSysexOutput(const std::uint8_t*, std::size_t, int) noexcept override { ++sysex; }
-    int sysex = 0;
-};
+using testsupport::Message;
+using FakePorts = testsupport::FakeEnginePorts;
 
 class EngineState : public ::testing::Test {
 protected:
@@ -161,10 +118,7 @@ TEST(EngineBusWords, WordsThatAreNoShortMessageAreDroppedAndCounted) {
         // A program change with something in the byte it lacks keeps its message.
         ports.buses[0].insert(ports.buses[0].begin() + 3, {0x00FF'05C0, 0x403C90, 0, 0xF8});
         for (int i = 0; i < 2; ++i) engine.processBlock(1024);  // past the delay
-        std::vector<MidiWord> words;
-        for (const auto& out : ports.host) words.push_back(out.word);
-        EXPECT_EQ(words, (std::vector<MidiWord>{0x05C0, 0x403C90, 0xF8}));
-        EXPECT_EQ(ports.sysex, 0);
+        EXPECT_EQ(ports.hostMessages(), (std::vector<Message>{0x05C0u, 0x403C90u, 0xF8u}));
         EXPECT_EQ(engine.counters().busMalformed, malformed.size());
     }
 }
@@ -179,7 +133,7 @@ TEST_F(EngineState, KnobWordsAndTheirRepetition) {
     engine->setParameter(param::KnobValue1, 1.0f);
     block(0);
     ASSERT_EQ(ports.host.size(), 1u);
-    EXPECT_EQ(ports.host[0].word, packWord(0xB2, 7, 127));
+    EXPECT_EQ(ports.host[0].word(), packWord(0xB2, 7, 127));
     engine->setParameter(param::FilterType, 0.0f);
     engine->setParameter(param::KnobValue1, 0.25f);
     block(0);
@@ -188,7 +142,7 @@ TEST_F(EngineState, KnobWordsAndTheirRepetition) {
     engine->setParameter(param::KnobValue1, 0.25f);
     block(0);
     ASSERT_EQ(ports.host.size(), 2u);
-    EXPECT_EQ(ports.host[1].word, packWord(0xB2, 7, 32));
+    EXPECT_EQ(ports.host[1].word(), packWord(0xB2, 7, 32));
 }
 
 // A word queued by another thread runs with the settings of its time, though later changes
@@ -201,7 +155,7 @@ TEST_F(EngineState, QueuedWordsKeepTheSettingsOfTheirTime) {
     }).join();
     block(1);
     ASSERT_EQ(ports.host.size(), 1u);
-    EXPECT_EQ(ports.host[0].word, packWord(0x90, 1, 1));
+    EXPECT_EQ(ports.host[0].word(), packWord(0x90, 1, 1));
     EXPECT_EQ(engine->delayLine().occupied(), 1);  // the second waits in the line
 }
 
@@ -293,10 +247,10 @@ TEST_F(EngineState, AKnobRampOfThousandsOfStepsEndsAtItsLastValue) {
     std::thread([&] { engine->deviceInput(packWord(0x90, 60, 100)); }).join();
     block(64);
     ASSERT_GE(ports.host.size(), 2u);
-    EXPECT_EQ(ports.host.back().word, packWord(0x90, 60, 100));
-    EXPECT_EQ(ports.host[ports.host.size() - 2].word, packWord(0xB0, 0, (kSteps - 1) % 128));
+    EXPECT_EQ(ports.host.back().word(), packWord(0x90, 60, 100));
+    EXPECT_EQ(ports.host[ports.host.size() - 2].word(), packWord(0xB0, 0, (kSteps - 1) % 128));
     for (std::size_t i = 1; i + 1 < ports.host.size(); ++i)
-        EXPECT_NE(ports.host[i].word, ports.host[i - 1].word) << i;  // no change ran twice
+        EXPECT_NE(ports.host[i].word(), ports.host[i - 1].word()) << i;  // no change ran twice
     EXPECT_EQ(ports.host.size() - 1 + engine->counters().inputQueueDrops,
               static_cast<std::size_t>(kSteps));
 }
@@ -339,7 +293,7 @@ protected:
     }
     std::vector<MidiWord> sent() const {
         std::vector<MidiWord> words;
-        for (const auto& o : ports.host) words.push_back(o.word);
+        for (const auto& o : ports.host) words.push_back(o.word());
         return words;
     }
 };
@@ -733,8 +687,8 @@ struct Model {
     int num = 0, den = 0;
     float rate = 44100.0f;
     std::vector<RecordedEvent> recording;
-    std::vector<FakePorts::Out> host;
-    std::vector<MidiWord> device;
+    std::vector<FakePorts::Sent> host;
+    std::vector<Message> device;
     std::map<int, std::vector<MidiWord>> buses;
     long call = 0;
     const FakePorts* timeSource = nullptr;
@@ -908,7 +862,7 @@ struct Model {
     }
     void emit(MidiWord w, int frame, bool fromBus) {
         if (!w) return;
-        if (p[1] > 0.5f) host.push_back({w, call, frame});
+        if (p[1] > 0.5f) host.push_back({w, frame, call});
         const int send = busOf(p[42]), recv = busOf(p[41]);
         if (p[44] > 0.5f && !(fromBus && send == recv)) buses[send].push_back(w);
         if (p[40] > 0.5f) device.push_back(w);

@@ -12,28 +12,23 @@
 #include "plugin/editorfactory.h"
 #include "plugin/plugin.h"
 #include "plugin/plugineditor.h"
+#include "support/fakevsthost.h"
 #include "support/memorysettingsstore.h"
 #include "vst/entry.h"
 
 namespace {
-
-int wantMidiCalls = 0;
-
-VstIntPtr VSTCALLBACK quietHost(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, float) {
-    if (opcode == audioMasterWantMidi) ++wantMidiCalls;
-    return opcode == audioMasterVersion ? 2400 : 0;
-}
 
 // Every test gets its own in-memory settings store.
 class PluginTest : public ::testing::Test {
 protected:
     platform::MemorySettingsStore store;
     platform::ScopedSettingsStore scope{store};
+    testsupport::FakeVstHost host;
 
     AEffect* make() {
         // Made as the module entry makes them: with the editor.
         installPluginEditorFactory(&newPluginEditor);
-        AEffect* e = pluginEntry(quietHost);
+        AEffect* e = pluginEntry(testsupport::FakeVstHost::callback);
         made.push_back(e);
         return e;
     }
@@ -64,11 +59,11 @@ struct ApplyLog {
 }  // namespace
 
 TEST_F(PluginTest, ConstructionStoresTheProgramDefaultsAndResumes) {
-    wantMidiCalls = 0;
     AEffect* e = make();
     APlugin& p = object(e);
     EXPECT_TRUE(p.engineReady());
-    EXPECT_EQ(wantMidiCalls, 1);  // the resume that ends construction asks for MIDI
+    EXPECT_EQ(host.callsOf({audioMasterWantMidi}).size(),
+              1u);  // the resume that ends construction asks for MIDI
     for (int i = 0; i < kNumParams; ++i) {
         EXPECT_EQ(p.program().values[i].load(), kParameters[i].defaultValue) << i;
         if (kParameters[i].encoding != Encoding::OneShot) {
@@ -195,11 +190,12 @@ TEST_F(PluginTest, ProgramNames) {
     std::string longName(200, 'n');
     call(e, effSetProgramName, 0, 0, longName.data());
     EXPECT_EQ(text(e, effGetProgramName), std::string(kVstMaxProgNameLen - 1, 'n'));
-    char host[kVstMaxProgNameLen + 8];
-    std::memset(host, 'h', sizeof host);
-    call(e, effGetProgramName, 0, 0, host);
-    EXPECT_EQ(host[kVstMaxProgNameLen - 1], '\0');
-    for (std::size_t i = kVstMaxProgNameLen; i < sizeof host; ++i) EXPECT_EQ(host[i], 'h');
+    char hostBuffer[kVstMaxProgNameLen + 8];
+    std::memset(hostBuffer, 'h', sizeof hostBuffer);
+    call(e, effGetProgramName, 0, 0, hostBuffer);
+    EXPECT_EQ(hostBuffer[kVstMaxProgNameLen - 1], '\0');
+    for (std::size_t i = kVstMaxProgNameLen; i < sizeof hostBuffer; ++i)
+        EXPECT_EQ(hostBuffer[i], 'h');
 }
 
 TEST_F(PluginTest, IdentityAndCanDo) {

@@ -8,16 +8,15 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "platform/notice.h"
 #include "platform/settings.h"
 #include "plugin/plugin.h"
+#include "support/fakevsthost.h"
 #include "support/memorysettingsstore.h"
 #include "support/recordingnoticesink.h"
 #include "tools/host/vsthost.h"
@@ -30,26 +29,6 @@
 
 namespace {
 
-// A host with a transport whose tempo and signature the test sets; it can also answer null.
-struct TimeHost {
-    VstTimeInfo info{};
-    bool answer = true;
-    std::atomic<int> calls{0};
-    // Runs once, inside the next audioMasterGetTime call (that is, inside a processing call).
-    std::function<void()> duringProcessing;
-};
-TimeHost* gTime = nullptr;
-
-VstIntPtr VSTCALLBACK timeCallback(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, float) {
-    if (opcode == audioMasterVersion) return 2400;
-    if (opcode == audioMasterGetTime && gTime) {
-        ++gTime->calls;
-        if (auto hook = std::exchange(gTime->duringProcessing, nullptr)) hook();
-        return gTime->answer ? reinterpret_cast<VstIntPtr>(&gTime->info) : 0;
-    }
-    return 0;
-}
-
 std::vector<unsigned char> readFile(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -58,12 +37,11 @@ std::vector<unsigned char> readFile(const std::filesystem::path& p) {
 class Recording : public ::testing::Test {
 protected:
     void SetUp() override {
-        host.info.tempo = 120.0;
-        host.info.timeSigNumerator = 4;
-        host.info.timeSigDenominator = 4;
-        host.info.sampleRate = 44100.0;
-        gTime = &host;
-        e = pluginEntry(timeCallback);
+        host.time.tempo = 120.0;
+        host.time.timeSigNumerator = 4;
+        host.time.timeSigDenominator = 4;
+        host.time.sampleRate = 44100.0;
+        e = pluginEntry(testsupport::FakeVstHost::callback);
         ASSERT_NE(e, nullptr);
         dir = std::filesystem::temp_directory_path() /
               ("corvella-rec-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
@@ -71,7 +49,6 @@ protected:
     }
     void TearDown() override {
         if (e) e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
-        gTime = nullptr;
         std::filesystem::remove_all(dir);
     }
     APlugin& plugin() { return *static_cast<APlugin*>(e->object); }
@@ -105,7 +82,7 @@ protected:
     platform::ScopedSettingsStore scope{store};
     platform::RecordingNoticeSink notices;
     platform::ScopedNoticeSink noticeScope{notices};
-    TimeHost host;
+    testsupport::FakeVstHost host;
     AEffect* e = nullptr;
     std::filesystem::path dir;
 };
@@ -132,8 +109,8 @@ TEST_F(Recording, TicksFollowTheSampleClockAtTheConversionTempo) {
 }
 
 TEST_F(Recording, TempoAndTimeSignatureEvents) {
-    host.info.timeSigNumerator = 6;
-    host.info.timeSigDenominator = 8;
+    host.time.timeSigNumerator = 6;
+    host.time.timeSigDenominator = 8;
     set(param::Log, 1.0f);  // the clock step at switching on writes the time signature
     frames(0);              // (tempo is 120 already)
     auto sigs = meta(RecordedEvent::TimeSignature);
@@ -143,8 +120,8 @@ TEST_F(Recording, TempoAndTimeSignatureEvents) {
     EXPECT_FALSE(plugin().takeTimeSigWritten());
     EXPECT_TRUE(meta(RecordedEvent::Tempo).empty());
 
-    host.info.timeSigNumerator = 3;
-    host.info.timeSigDenominator = 2;
+    host.time.timeSigNumerator = 3;
+    host.time.timeSigDenominator = 2;
     frames(10);
     sigs = meta(RecordedEvent::TimeSignature);
     ASSERT_EQ(sigs.size(), 2u);
@@ -153,7 +130,7 @@ TEST_F(Recording, TempoAndTimeSignatureEvents) {
     // 120 to 60 bpm: the event sits at the tick of the old tempo; later ticks count on from it
     // at 60.
     frames(44100 - 11);  // clock 44100
-    host.info.tempo = 60.0;
+    host.time.tempo = 60.0;
     frames(1);  // clock 44101, tempo step
     auto tempos = meta(RecordedEvent::Tempo);
     ASSERT_EQ(tempos.size(), 1u);
@@ -165,7 +142,7 @@ TEST_F(Recording, TempoAndTimeSignatureEvents) {
     EXPECT_EQ(tickOf(packWord(0x90, 1, 1)), 384);  // one frame on at 60 bpm
     // 120 bpm is 07 A1 20; it follows the earlier change.
     frames(44100 - 1);  // clock 88200: one second at 60 bpm, 192 ticks
-    host.info.tempo = 120.0;
+    host.time.tempo = 120.0;
     frames(1);
     tempos = meta(RecordedEvent::Tempo);
     ASSERT_EQ(tempos.size(), 2u);
@@ -173,12 +150,12 @@ TEST_F(Recording, TempoAndTimeSignatureEvents) {
     EXPECT_EQ(std::vector<int>(tempos[1].bytes, tempos[1].bytes + 3),
               (std::vector<int>{0x07, 0xA1, 0x20}));
     // Below 1 bpm nothing is written.
-    host.info.tempo = 0.5;
+    host.time.tempo = 0.5;
     frames(5);
     EXPECT_EQ(meta(RecordedEvent::Tempo).size(), 2u);
     // A host that answers null writes nothing and breaks nothing.
-    host.answer = false;
-    host.info.tempo = 90.0;
+    host.timeAvailable = false;
+    host.time.tempo = 90.0;
     frames(5);
     EXPECT_EQ(meta(RecordedEvent::Tempo).size(), 2u);
 }
@@ -188,8 +165,8 @@ TEST_F(Recording, TempoAndTimeSignatureEvents) {
 TEST_F(Recording, EventsInTheBlockOfAChangeTakeTheNewTempo) {
     set(param::Log, 1.0f);
     frames(44099);  // clock 44100, tick 384 at 120 bpm
-    host.info.tempo = 60.0;
-    host.info.timeSigNumerator = 3;
+    host.time.tempo = 60.0;
+    host.time.timeSigNumerator = 3;
     sendWord(packWord(0x90, 72, 100));
     sendWord(packWord(0x90, 74, 100), 4410);
     frames(8820);
@@ -209,13 +186,13 @@ TEST_F(Recording, EventsInTheBlockOfAChangeTakeTheNewTempo) {
 TEST_F(Recording, LogMetaOffAsksTheHostNothing) {
     set(param::LogMeta, 0.0f);
     set(param::Log, 1.0f);
-    const int before = host.calls;
+    const int before = host.timeCalls;
     frames(512);
-    EXPECT_EQ(host.calls, before);
+    EXPECT_EQ(host.timeCalls, before);
     set(param::LogMeta, 1.0f);
     frames(512);
     frames(4096);
-    EXPECT_EQ(host.calls, before + 2);  // once per processing call, whatever its length
+    EXPECT_EQ(host.timeCalls, before + 2);  // once per processing call, whatever its length
 }
 
 TEST_F(Recording, SavedFileBytes) {
@@ -299,7 +276,7 @@ TEST_F(Recording, AutomationSaveRunsOnTheWorker) {
     plugin().setLogFileName(path.string());
     for (int i = 0; i < 20000; ++i) sendWord(packWord(0x90, static_cast<unsigned>(i % 128), 1));
     bool ran = false;
-    host.duringProcessing = [&] {
+    host.duringGetTime = [&] {
         const auto start = std::chrono::steady_clock::now();
         set(param::SaveLog, 1.0f);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));

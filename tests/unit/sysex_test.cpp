@@ -17,41 +17,13 @@
 #include "engine/sysex.h"
 #include "midifile/mididata.h"
 #include "midifile/miditrackstream.h"
+#include "support/fakeengineports.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// The host output as one list: words and SysEx in the order they left.
-struct SysexPorts : EnginePorts {
-    std::vector<std::variant<MidiWord, Bytes>> host;
-    std::vector<std::variant<MidiWord, Bytes>> device;
-
-    void hostOutput(MidiWord word, int) noexcept override { host.emplace_back(word); }
-    void hostSysexOutput(const std::uint8_t* data, std::size_t size, int) noexcept override {
-        host.emplace_back(Bytes(data, data + size));
-    }
-    bool hostTime(HostTime& t) noexcept override {
-        t = {120.0, 4, 4};
-        return true;
-    }
-    int busTake(int, MidiWord*, int) noexcept override { return 0; }
-    void busWrite(int, MidiWord) noexcept override {}
-    void deviceOutput(MidiWord word) noexcept override { device.emplace_back(word); }
-    void deviceSysexOutput(const std::uint8_t* data, std::size_t size) noexcept override {
-        device.emplace_back(Bytes(data, data + size));
-    }
-    void notice(EngineNotice) noexcept override {}
-};
-
-// A whole SysEx of `size` bytes whose data bytes count up.
-Bytes sysexOf(std::size_t size, unsigned seed = 0) {
-    Bytes b(size);
-    for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::uint8_t>((i + seed) % 128);
-    b.front() = 0xF0;
-    b.back() = 0xF7;
-    return b;
-}
+using testsupport::Bytes;
+using testsupport::sysexOf;
+using SysexPorts = testsupport::FakeEnginePorts;
 
 class SysexEngine : public ::testing::Test {
 protected:
@@ -155,9 +127,9 @@ TEST_F(SysexEngine, HostSysexLeavesUnchangedInOrderWithTheWords) {
     engine->setParameter(param::Replace, 1.0f);
     call({MidiWord{0x643C90}, dump, MidiWord{0x003C80}});
     ASSERT_EQ(ports.host.size(), 3u);
-    EXPECT_EQ(std::get<Bytes>(ports.host[1]), dump);
-    EXPECT_TRUE(std::holds_alternative<MidiWord>(ports.host[0]));
-    EXPECT_TRUE(std::holds_alternative<MidiWord>(ports.host[2]));
+    EXPECT_EQ(std::get<Bytes>(ports.host[1].message), dump);
+    EXPECT_TRUE(std::holds_alternative<MidiWord>(ports.host[0].message));
+    EXPECT_TRUE(std::holds_alternative<MidiWord>(ports.host[2].message));
     EXPECT_EQ(engine->counters().sysexDrops, 0u);
 
     // "send midi to host?" off: nothing for the host; "output midi?" on: the device gets it.
@@ -198,10 +170,10 @@ TEST_F(SysexEngine, DeviceSysexRunsInOrderWithTheDevicesWords) {
     engine->deviceSysexInput(b.data(), b.size());
     call({});
     ASSERT_EQ(ports.host.size(), 4u);
-    EXPECT_EQ(std::get<MidiWord>(ports.host[0]), 0x643C90u);
-    EXPECT_EQ(std::get<Bytes>(ports.host[1]), a);
-    EXPECT_EQ(std::get<MidiWord>(ports.host[2]), 0x003C80u);
-    EXPECT_EQ(std::get<Bytes>(ports.host[3]), b);
+    EXPECT_EQ(std::get<MidiWord>(ports.host[0].message), 0x643C90u);
+    EXPECT_EQ(std::get<Bytes>(ports.host[1].message), a);
+    EXPECT_EQ(std::get<MidiWord>(ports.host[2].message), 0x003C80u);
+    EXPECT_EQ(std::get<Bytes>(ports.host[3].message), b);
 
     // A full queue refuses a whole message (counted); what was queued still arrives whole.
     const Bytes big = sysexOf(kMaxSysex);
@@ -216,7 +188,7 @@ TEST_F(SysexEngine, DeviceSysexRunsInOrderWithTheDevicesWords) {
     ports.host.clear();
     call({});
     ASSERT_EQ(ports.host.size(), queued);
-    for (const auto& e : ports.host) EXPECT_EQ(std::get<Bytes>(e), big);
+    for (const auto& e : ports.host) EXPECT_EQ(std::get<Bytes>(e.message), big);
 }
 
 TEST_F(SysexEngine, LoggedSysexIsRecordedAndSavedByteForByte) {
@@ -274,7 +246,7 @@ TEST_F(SysexEngine, DeviceSysexFromAnotherThreadArrivesWholeInOrderOrCounted) {
     const auto drain = [&] {
         engine->processBlock(64);
         for (const auto& e : ports.host) {
-            const Bytes& b = std::get<Bytes>(e);
+            const Bytes& b = std::get<Bytes>(e.message);
             const unsigned n = b[1] | (b[2] << 7u);
             ASSERT_EQ(b, messageOf(n));
             received.push_back(n);

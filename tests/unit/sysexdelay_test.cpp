@@ -17,47 +17,14 @@
 #include "engine/delayedsysex.h"
 #include "engine/midiengine.h"
 #include "engine/sysex.h"
+#include "support/fakeengineports.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-using Message = std::variant<MidiWord, Bytes>;
-
-struct Sent {
-    Message message;
-    int frame;
-    bool operator==(const Sent&) const = default;
-};
-
-struct OrderPorts : EnginePorts {
-    std::vector<Sent> host;
-    std::vector<Message> device;
-    std::vector<MidiWord> bus;
-
-    void hostOutput(MidiWord word, int frame) noexcept override { host.push_back({word, frame}); }
-    void hostSysexOutput(const std::uint8_t* data, std::size_t size, int frame) noexcept override {
-        host.push_back({Bytes(data, data + size), frame});
-    }
-    bool hostTime(HostTime&) noexcept override { return false; }
-    int busTake(int, MidiWord*, int) noexcept override { return 0; }
-    void busWrite(int, MidiWord word) noexcept override { bus.push_back(word); }
-    void deviceOutput(MidiWord word) noexcept override { device.emplace_back(word); }
-    void deviceSysexOutput(const std::uint8_t* data, std::size_t size) noexcept override {
-        device.emplace_back(Bytes(data, data + size));
-    }
-    void notice(EngineNotice) noexcept override {}
-};
-
-// A whole SysEx whose second and third bytes carry `id`.
-Bytes sysexOf(std::size_t size, unsigned id) {
-    Bytes b(size < 4 ? 4 : size);
-    for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<std::uint8_t>((i * 7 + id) % 128);
-    b[1] = static_cast<std::uint8_t>(id & 0x7F);
-    b[2] = static_cast<std::uint8_t>(id >> 7 & 0x7F);
-    b.front() = 0xF0;
-    b.back() = 0xF7;
-    return b;
-}
+using testsupport::Bytes;
+using testsupport::Message;
+using testsupport::taggedSysexOf;
+using Sent = testsupport::FakeEnginePorts::Sent;
 
 // A control change carrying `id` in its data bytes (no note: its routing is plain).
 MidiWord wordOf(unsigned id) {
@@ -80,7 +47,7 @@ protected:
         engine->processBlock(1);
         ports.host.clear();  // the knobs' first words
         ports.device.clear();
-        ports.bus.clear();
+        ports.buses.clear();
     }
     void call(const std::vector<std::pair<Message, int>>& events) {
         engine->beginCall();
@@ -95,7 +62,7 @@ protected:
         engine->endCall();
     }
 
-    OrderPorts ports;
+    testsupport::FakeEnginePorts ports;
     std::unique_ptr<MidiEngine> engine = std::make_unique<MidiEngine>(ports);
 };
 
@@ -107,7 +74,7 @@ TEST_F(SysexDelay, ASysexWaitsInItsPlaceAmongTheDelayedWords) {
         ports = {};
         engine = std::make_unique<MidiEngine>(ports);
         start(exact, 100);
-        const Bytes dump = sysexOf(3000, 1);
+        const Bytes dump = taggedSysexOf(3000, 1);
         call({{wordOf(1), 10}, {dump, 20}, {wordOf(2), 30}});
         engine->processBlock(50);
         EXPECT_TRUE(ports.host.empty());
@@ -120,7 +87,7 @@ TEST_F(SysexDelay, ASysexWaitsInItsPlaceAmongTheDelayedWords) {
                   : std::vector<Sent>{{wordOf(1), 51}, {dump, 52}, {wordOf(2), 53}};
         EXPECT_EQ(ports.host, expected);
         EXPECT_EQ(ports.device, (std::vector<Message>{wordOf(1), dump, wordOf(2)}));
-        EXPECT_EQ(ports.bus, (std::vector<MidiWord>{wordOf(1), wordOf(2)}));  // words only
+        EXPECT_EQ(ports.buses[0], (std::vector<MidiWord>{wordOf(1), wordOf(2)}));  // words only
         EXPECT_EQ(engine->counters().sysexDrops, 0u);
         EXPECT_EQ(engine->delayLine().occupied(), 0);
     }
@@ -130,7 +97,7 @@ TEST_F(SysexDelay, ASysexWaitsInItsPlaceAmongTheDelayedWords) {
 // the line with delayed output off sends nothing and gives the room back.
 TEST_F(SysexDelay, AFullStoreDropsWholeMessagesAndPassingTheLineFreesIt) {
     start(false, 1000);
-    const Bytes big = sysexOf(kMaxSysex, 3);
+    const Bytes big = taggedSysexOf(kMaxSysex, 3);
     for (int i = 0; i < 5; ++i) call({{big, 0}});
     EXPECT_EQ(engine->counters().sysexDrops, 1u);
     engine->setParameter(param::DelayOutput, 0.0f);
@@ -149,7 +116,7 @@ TEST_F(SysexDelay, AFullStoreDropsWholeMessagesAndPassingTheLineFreesIt) {
 
 TEST(DelayedSysex, ReleasedInAnyOrderKeepsBytesWholeAndRoomBounded) {
     DelayedSysex store(100, 4);
-    const Bytes a = sysexOf(40, 1), b = sysexOf(40, 2), c = sysexOf(30, 3);
+    const Bytes a = taggedSysexOf(40, 1), b = taggedSysexOf(40, 2), c = taggedSysexOf(30, 3);
     const long ha = store.store(a.data(), a.size()), hb = store.store(b.data(), b.size());
     ASSERT_GE(ha, 0);
     ASSERT_GE(hb, 0);
@@ -162,11 +129,11 @@ TEST(DelayedSysex, ReleasedInAnyOrderKeepsBytesWholeAndRoomBounded) {
     // Four entries at most, however small; a message that would cross the end starts at 0.
     std::vector<long> handles;
     for (unsigned i = 0; i < 4; ++i) {
-        const Bytes m = sysexOf(20, 10 + i);
+        const Bytes m = taggedSysexOf(20, 10 + i);
         handles.push_back(store.store(m.data(), m.size()));
         ASSERT_GE(handles.back(), 0);
     }
-    const Bytes e = sysexOf(4, 20);
+    const Bytes e = taggedSysexOf(4, 20);
     EXPECT_LT(store.store(e.data(), e.size()), 0);
     store.release(static_cast<std::size_t>(handles[0]));
     store.release(static_cast<std::size_t>(handles[1]));
@@ -178,7 +145,7 @@ TEST(DelayedSysex, ReleasedInAnyOrderKeepsBytesWholeAndRoomBounded) {
         a);
     for (unsigned i = 2; i < 4; ++i) {
         const auto h = static_cast<std::size_t>(handles[i]);
-        EXPECT_EQ(Bytes(store.data(h), store.data(h) + store.size(h)), sysexOf(20, 10 + i));
+        EXPECT_EQ(Bytes(store.data(h), store.data(h) + store.size(h)), taggedSysexOf(20, 10 + i));
     }
     EXPECT_EQ(store.held(), 3u);
 }
@@ -217,8 +184,8 @@ TEST_F(SysexDelay, RandomScriptsLeaveInTheModelsOrder) {
             std::sort(frameOf.begin(), frameOf.end());
             for (const int f : frameOf) {
                 ++id;
-                Message m =
-                    pick(3) == 0 ? Message{sysexOf(4 + rng() % 5000, id)} : Message{wordOf(id)};
+                Message m = pick(3) == 0 ? Message{taggedSysexOf(4 + rng() % 5000, id)}
+                                         : Message{wordOf(id)};
                 events.emplace_back(m, f);
                 if (!delayOut) {
                     expected.push_back({m, f});

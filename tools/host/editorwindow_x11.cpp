@@ -171,33 +171,23 @@ void takeScreenshots(Window editor, int width, int height, const std::string& di
     done = true;
 }
 
-}  // namespace
-
-int runEditorWindow(VstHost& h, const std::string& screenshotDir, std::string& error) {
-    Display* d = XOpenDisplay(nullptr);
-    if (!d) {
-        error = "cannot open the X display (is DISPLAY set?)";
-        return 2;
-    }
-    int width = 344, height = 305;
-    const Window root = DefaultRootWindow(d);
+// A top-level window titled with the plug-in's name, mapped, that asks to be told (with
+// deleteWindow) rather than destroyed when the user closes it.
+Window createFrame(Display* d, VstHost& h, int width, int height, Atom& deleteWindow) {
     const Window window = XCreateSimpleWindow(
-        d, root, 0, 0, static_cast<unsigned>(width), static_cast<unsigned>(height), 0,
-        BlackPixel(d, DefaultScreen(d)), WhitePixel(d, DefaultScreen(d)));
+        d, DefaultRootWindow(d), 0, 0, static_cast<unsigned>(width), static_cast<unsigned>(height),
+        0, BlackPixel(d, DefaultScreen(d)), WhitePixel(d, DefaultScreen(d)));
     const std::string title = h.dispatchText(effGetEffectName);
     XStoreName(d, window, title.empty() ? "corvella-host" : title.c_str());
-    Atom deleteWindow = XInternAtom(d, "WM_DELETE_WINDOW", False);
     XSetWMProtocols(d, window, &deleteWindow, 1);
     XSelectInput(d, window, StructureNotifyMask);
     XMapWindow(d, window);
     XSync(d, False);
+    return window;
+}
 
-    if (!h.dispatch(effEditOpen, 0, 0, reinterpret_cast<void*>(window))) {
-        XDestroyWindow(d, window);
-        XCloseDisplay(d);
-        error = "the plug-in opened no editor";
-        return 1;
-    }
+// Gives the window the editor's size, when it tells a usable one, and keeps it at that size.
+void fitFrameToEditor(Display* d, Window window, VstHost& h, int& width, int& height) {
     ERect* rect = nullptr;
     if (h.dispatch(effEditGetRect, 0, 0, &rect) && rect && rect->right > rect->left &&
         rect->bottom > rect->top) {
@@ -210,6 +200,46 @@ int runEditorWindow(VstHost& h, const std::string& screenshotDir, std::string& e
     hints.min_width = hints.max_width = width;
     hints.min_height = hints.max_height = height;
     XSetWMNormalHints(d, window, &hints);
+}
+
+// Serves the window's events and the editor's idle calls until the window is closed, the
+// process interrupted or `finished` says so.
+template <class Finished>
+void serveUntilClosed(Display* d, VstHost& h, Atom deleteWindow, Finished finished) {
+    bool open = true;
+    while (open && !interrupted && !finished()) {
+        while (XPending(d)) {
+            XEvent event;
+            XNextEvent(d, &event);
+            if (event.type == ClientMessage &&
+                static_cast<Atom>(event.xclient.data.l[0]) == deleteWindow) {
+                open = false;
+            }
+        }
+        h.dispatch(effEditIdle);
+        sleepMs(33);
+    }
+}
+
+}  // namespace
+
+int runEditorWindow(VstHost& h, const std::string& screenshotDir, std::string& error) {
+    Display* d = XOpenDisplay(nullptr);
+    if (!d) {
+        error = "cannot open the X display (is DISPLAY set?)";
+        return 2;
+    }
+    int width = 344, height = 305;
+    Atom deleteWindow = XInternAtom(d, "WM_DELETE_WINDOW", False);
+    const Window window = createFrame(d, h, width, height, deleteWindow);
+
+    if (!h.dispatch(effEditOpen, 0, 0, reinterpret_cast<void*>(window))) {
+        XDestroyWindow(d, window);
+        XCloseDisplay(d);
+        error = "the plug-in opened no editor";
+        return 1;
+    }
+    fitFrameToEditor(d, window, h, width, height);
 
     // Processing at the pace of the sample rate, so devices, buses and knobs work.
     std::optional<RealtimeProcessing> processing(std::in_place, h);
@@ -229,19 +259,7 @@ int runEditorWindow(VstHost& h, const std::string& screenshotDir, std::string& e
                             std::ref(shotsDone), std::ref(failures));
     }
 
-    bool open = true;
-    while (open && !interrupted && !(shots.joinable() && shotsDone)) {
-        while (XPending(d)) {
-            XEvent event;
-            XNextEvent(d, &event);
-            if (event.type == ClientMessage &&
-                static_cast<Atom>(event.xclient.data.l[0]) == deleteWindow) {
-                open = false;
-            }
-        }
-        h.dispatch(effEditIdle);
-        sleepMs(33);
-    }
+    serveUntilClosed(d, h, deleteWindow, [&] { return shots.joinable() && shotsDone; });
     if (shots.joinable()) shots.join();
     h.dispatch(effEditClose);
     processing.reset();

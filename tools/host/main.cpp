@@ -184,14 +184,10 @@ void printInfo(host::VstHost& h) {
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-        std::fputs(kUsage, argc < 2 ? stderr : stdout);
-        return argc < 2 ? 2 : 0;
-    }
-    const std::string path = argv[1];
+// What the command line asks for. The host's own settings (rate, block, tempo, time
+// signature) go straight into the VstHost.
+struct Options {
+    std::string path;
     bool info = false;
     bool realtime = false;
     bool editor = false;
@@ -204,206 +200,205 @@ int main(int argc, char** argv) {
     std::vector<std::pair<long, float>> sets;
     std::vector<host::ScheduledEvent> schedule;
     host::LogOptions logOptions;
-    host::VstHost h;
+};
 
-    for (int i = 2; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto next = [&](const char* what) -> std::string {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "corvella-host: %s needs %s\n", a.c_str(), what);
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        // A file or folder name: an empty one would read as the option not given.
-        auto nextPath = [&](const char* what) -> std::string {
-            std::string p = next(what);
-            if (p.empty()) {
-                std::fprintf(stderr, "corvella-host: %s needs %s, not an empty name\n", a.c_str(),
-                             what);
-                std::exit(2);
-            }
-            return p;
-        };
-        long n = 0;
-        if (a == "--info") {
-            info = true;
-        } else if (a == "--set") {
-            const std::string s = next("INDEX=VALUE");
-            const auto eq = s.find('=');
-            double v = 0.0;
-            if (eq == std::string::npos || !host::parseNumber(s.substr(0, eq), n) || n < 0 ||
-                !host::parseValue(s.substr(eq + 1), v))
-                return usageError("bad --set \"" + s +
-                                  "\": expected INDEX=VALUE, e.g. 8=1.0 or 32=1/256");
-            sets.emplace_back(n, static_cast<float>(v));
-        } else if (a == "--rate") {
-            if (!host::parseNumber(next("a sample rate"), n) || n <= 0)
-                return fail("--rate needs a positive whole number of Hz");
-            h.sampleRate = static_cast<double>(n);
-        } else if (a == "--block") {
-            if (!host::parseNumber(next("a frame count"), n) || n <= 0 || n > 1 << 20)
-                return fail("--block needs a frame count from 1 to 1048576");
-            h.blockSize = static_cast<VstInt32>(n);
-        } else if (a == "--realtime") {
-            realtime = true;
-        } else if (a == "--editor") {
-            editor = true;
-        } else if (a == "--screenshot") {
-            screenshotDir = nextPath("a folder");
-        } else if (a == "--blocks") {
-            if (!host::parseNumber(next("a block count"), n) || n < 0)
-                return fail("--blocks needs a count of 0 or more");
-            blocks = n;
-            blocksGiven = true;
-        } else if (a == "--in") {
-            inFile = nextPath("a MIDI file");
-        } else if (a == "--max-length") {
-            const std::string text = next("a number of seconds");
-            char* end = nullptr;
-            maxLength = std::strtod(text.c_str(), &end);
-            if (text.empty() || *end != '\0' || !std::isfinite(maxLength) || maxLength <= 0)
-                return usageError("--max-length needs a positive number of seconds");
-        } else if (a == "--out") {
-            outFile = nextPath("a MIDI file");
-        } else if (a == "--load-state") {
-            loadPath = nextPath("a file name");
-        } else if (a == "--save-state") {
-            savePath = nextPath("a file name");
-        } else if (a == "--log") {
-            logOptions.print = true;
-        } else if (a == "--save-log") {
-            logOptions.saveTo = nextPath("a MIDI file");
-        } else if (a == "--stats") {
-            logOptions.stats = true;
-        } else if (a == "--log-hide") {
-            std::string bad;
-            if (!logOptions.show.hideList(next("a list of statuses"), bad))
-                return usageError("--log-hide: unknown status \"" + bad + "\"");
-        } else if (a == "--log-time") {
-            const std::string t = next("seconds or bars");
-            if (t == "seconds") {
-                logOptions.show.setTimePrefix(LogTimePrefix::Seconds);
-            } else if (t == "bars") {
-                logOptions.show.setTimePrefix(LogTimePrefix::Bars);
-            } else {
-                return usageError("--log-time needs seconds or bars");
-            }
-        } else if (a == "--save-log-text") {
-            logOptions.saveTextTo = nextPath("a text file");
-        } else if (a == "--tempo") {
-            double bpm = 0.0;
-            if (!host::parseValue(next("a tempo"), bpm) || !(bpm >= 1.0 && bpm <= 1000.0))
-                return fail("--tempo needs beats per minute from 1 to 1000");
-            h.tempo = bpm;
-        } else if (a == "--time-signature") {
-            const std::string sig = next("N/D");
-            const auto slash = sig.find('/');
-            long num = 0, den = 0;
-            if (slash == std::string::npos || !host::parseNumber(sig.substr(0, slash), num) ||
-                !host::parseNumber(sig.substr(slash + 1), den) || num < 1 || num > 255 || den < 1 ||
-                den > 128 || (den & (den - 1)) != 0)
-                return fail("--time-signature needs N/D, N from 1 to 255, D a power of two");
-            h.timeSigNumerator = static_cast<VstInt32>(num);
-            h.timeSigDenominator = static_cast<VstInt32>(den);
-        } else if (a == "--send") {
-            std::string error;
-            if (!host::parseSchedule(next("an event list"), schedule, error))
-                return fail("bad --send: " + error);
-        } else {
-            return fail("unknown option \"" + a + "\"\n" + kUsage);
+// What an option parser made of an option, when it is not an exit code: taken, or not one of
+// its options.
+constexpr int kTaken = -1, kNotMine = -2;
+
+// The command line's words after the plug-in, one at a time.
+struct Args {
+    int argc;
+    char** argv;
+    int i;
+    std::string option;
+
+    std::string next(const char* what) {
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "corvella-host: %s needs %s\n", option.c_str(), what);
+            std::exit(2);
         }
+        return argv[++i];
     }
+    // A file or folder name: an empty one would read as the option not given.
+    std::string nextPath(const char* what) {
+        std::string p = next(what);
+        if (p.empty()) {
+            std::fprintf(stderr, "corvella-host: %s needs %s, not an empty name\n", option.c_str(),
+                         what);
+            std::exit(2);
+        }
+        return p;
+    }
+};
 
-    if (!outFile.empty() && inFile.empty()) return fail("--out needs --in");
-    if (!screenshotDir.empty() && !editor) return fail("--screenshot needs --editor");
-    // What the run saves at its end must be savable: refused now, before anything is processed.
+// The options that set the plug-in's and the host's values and the events to send.
+int parseHostOption(Args& args, Options& o, host::VstHost& h) {
+    const std::string& a = args.option;
+    long n = 0;
+    if (a == "--set") {
+        const std::string s = args.next("INDEX=VALUE");
+        const auto eq = s.find('=');
+        double v = 0.0;
+        if (eq == std::string::npos || !host::parseNumber(s.substr(0, eq), n) || n < 0 ||
+            !host::parseValue(s.substr(eq + 1), v))
+            return usageError("bad --set \"" + s +
+                              "\": expected INDEX=VALUE, e.g. 8=1.0 or 32=1/256");
+        o.sets.emplace_back(n, static_cast<float>(v));
+    } else if (a == "--rate") {
+        if (!host::parseNumber(args.next("a sample rate"), n) || n <= 0)
+            return fail("--rate needs a positive whole number of Hz");
+        h.sampleRate = static_cast<double>(n);
+    } else if (a == "--block") {
+        if (!host::parseNumber(args.next("a frame count"), n) || n <= 0 || n > 1 << 20)
+            return fail("--block needs a frame count from 1 to 1048576");
+        h.blockSize = static_cast<VstInt32>(n);
+    } else if (a == "--tempo") {
+        double bpm = 0.0;
+        if (!host::parseValue(args.next("a tempo"), bpm) || !(bpm >= 1.0 && bpm <= 1000.0))
+            return fail("--tempo needs beats per minute from 1 to 1000");
+        h.tempo = bpm;
+    } else if (a == "--time-signature") {
+        const std::string sig = args.next("N/D");
+        const auto slash = sig.find('/');
+        long num = 0, den = 0;
+        if (slash == std::string::npos || !host::parseNumber(sig.substr(0, slash), num) ||
+            !host::parseNumber(sig.substr(slash + 1), den) || num < 1 || num > 255 || den < 1 ||
+            den > 128 || (den & (den - 1)) != 0)
+            return fail("--time-signature needs N/D, N from 1 to 255, D a power of two");
+        h.timeSigNumerator = static_cast<VstInt32>(num);
+        h.timeSigDenominator = static_cast<VstInt32>(den);
+    } else if (a == "--send") {
+        std::string error;
+        if (!host::parseSchedule(args.next("an event list"), o.schedule, error))
+            return fail("bad --send: " + error);
+    } else {
+        return kNotMine;
+    }
+    return kTaken;
+}
+
+// The options of the run itself: what it does, how long, and the files it reads and writes.
+int parseRunOption(Args& args, Options& o) {
+    const std::string& a = args.option;
+    long n = 0;
+    if (a == "--info") {
+        o.info = true;
+    } else if (a == "--realtime") {
+        o.realtime = true;
+    } else if (a == "--editor") {
+        o.editor = true;
+    } else if (a == "--screenshot") {
+        o.screenshotDir = args.nextPath("a folder");
+    } else if (a == "--blocks") {
+        if (!host::parseNumber(args.next("a block count"), n) || n < 0)
+            return fail("--blocks needs a count of 0 or more");
+        o.blocks = n;
+        o.blocksGiven = true;
+    } else if (a == "--in") {
+        o.inFile = args.nextPath("a MIDI file");
+    } else if (a == "--max-length") {
+        const std::string text = args.next("a number of seconds");
+        char* end = nullptr;
+        o.maxLength = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !std::isfinite(o.maxLength) || o.maxLength <= 0)
+            return usageError("--max-length needs a positive number of seconds");
+    } else if (a == "--out") {
+        o.outFile = args.nextPath("a MIDI file");
+    } else if (a == "--load-state") {
+        o.loadPath = args.nextPath("a file name");
+    } else if (a == "--save-state") {
+        o.savePath = args.nextPath("a file name");
+    } else {
+        return kNotMine;
+    }
+    return kTaken;
+}
+
+// The options of the plug-in's log as the run shows and saves it.
+int parseLogOption(Args& args, host::LogOptions& log) {
+    const std::string& a = args.option;
+    if (a == "--log") {
+        log.print = true;
+    } else if (a == "--save-log") {
+        log.saveTo = args.nextPath("a MIDI file");
+    } else if (a == "--stats") {
+        log.stats = true;
+    } else if (a == "--log-hide") {
+        std::string bad;
+        if (!log.show.hideList(args.next("a list of statuses"), bad))
+            return usageError("--log-hide: unknown status \"" + bad + "\"");
+    } else if (a == "--log-time") {
+        const std::string t = args.next("seconds or bars");
+        if (t == "seconds") {
+            log.show.setTimePrefix(LogTimePrefix::Seconds);
+        } else if (t == "bars") {
+            log.show.setTimePrefix(LogTimePrefix::Bars);
+        } else {
+            return usageError("--log-time needs seconds or bars");
+        }
+    } else if (a == "--save-log-text") {
+        log.saveTextTo = args.nextPath("a text file");
+    } else {
+        return kNotMine;
+    }
+    return kTaken;
+}
+
+// Reads the options after the plug-in's path: kTaken when all were good, else the exit code.
+int parseOptions(int argc, char** argv, Options& o, host::VstHost& h) {
+    for (Args args{argc, argv, 2, {}}; args.i < argc; ++args.i) {
+        args.option = argv[args.i];
+        int rc = parseHostOption(args, o, h);
+        if (rc == kNotMine) rc = parseRunOption(args, o);
+        if (rc == kNotMine) rc = parseLogOption(args, o.logOptions);
+        if (rc == kNotMine) return fail("unknown option \"" + args.option + "\"\n" + kUsage);
+        if (rc != kTaken) return rc;
+    }
+    return kTaken;
+}
+
+// Refuses, before anything is processed, options that do not go together and files the run
+// could not save at its end: kTaken when all is well, else the exit code.
+int checkOptions(const Options& o) {
+    if (!o.outFile.empty() && o.inFile.empty()) return fail("--out needs --in");
+    if (!o.screenshotDir.empty() && !o.editor) return fail("--screenshot needs --editor");
     const std::pair<const char*, const std::string*> savedAtEnd[] = {
-        {"--save-log", &logOptions.saveTo},
-        {"--save-log-text", &logOptions.saveTextTo},
-        {"--out", &outFile},
-        {"--save-state", &savePath}};
+        {"--save-log", &o.logOptions.saveTo},
+        {"--save-log-text", &o.logOptions.saveTextTo},
+        {"--out", &o.outFile},
+        {"--save-state", &o.savePath}};
     for (const auto& [option, file] : savedAtEnd) {
         platform::FileSave probe;
         if (!file->empty() && !probe.open(*file))
             return fail(std::string(option) + " " + *file + ": " + probe.error());
     }
-    if (!screenshotDir.empty()) {
+    if (!o.screenshotDir.empty()) {
         std::error_code ec;
-        std::filesystem::create_directories(screenshotDir, ec);
-        if (ec || !std::filesystem::is_directory(screenshotDir, ec))
-            return fail("--screenshot: cannot make the folder " + screenshotDir + ": " +
+        std::filesystem::create_directories(o.screenshotDir, ec);
+        if (ec || !std::filesystem::is_directory(o.screenshotDir, ec))
+            return fail("--screenshot: cannot make the folder " + o.screenshotDir + ": " +
                         (ec ? ec.message() : std::string("not a folder")));
     }
-    host::MidiFilePlayer player;
-    std::string error;
-    if (!inFile.empty() && !player.load(inFile, error)) return fail(error);
-    player.reportStart(h);
+    return kTaken;
+}
 
-    if (!inFile.empty() && !player.checkRun(h, schedule, blocksGiven ? blocks : -1, maxLength,
-                                            !outFile.empty(), error))
-        return fail(inFile + ": " + error);
-
-    std::signal(SIGINT, onStopSignal);
-    std::signal(SIGTERM, onStopSignal);
-#ifdef SIGUSR1
-    std::signal(SIGUSR1, onPauseSignal);
-#endif
-    if (!h.load(path)) return fail(h.error());
-    if (!h.instantiate()) return fail(h.error());
-    // Indices are known to be valid only now; a failure from here on closes the instance.
-    for (const auto& set : sets) {
-        if (set.first >= h.effect()->numParams)
-            return usageError("bad --set: parameter " + std::to_string(set.first) +
-                              " does not exist; indices run from 0 to " +
-                              std::to_string(h.effect()->numParams - 1));
-    }
-    if (!loadPath.empty() && !host::loadState(h, loadPath, error)) return fail(error);
-    // After the restored values, so --log wins over a stored "log?" off; before --set.
-    host::RunLog runLog(logOptions);
-    if (!runLog.begin(h, error)) return fail(error);
-    h.afterBlock = [&] {
-        runLog.setPaused(logPaused.load(), h.currentBlock());
-        runLog.afterBlock(h);
-    };
-    for (const auto& [index, value] : sets) h.setParameter(static_cast<VstInt32>(index), value);
-    auto finish = [&]() {
-        if (!savePath.empty() && !host::saveState(h, savePath, error)) return fail(error);
-        return 0;
-    };
-
-    if (info) {
-        printInfo(h);
-        const int rc = finish();
-        std::printf("effClose: %ld\n", static_cast<long>(h.close()));
-        return rc;
-    }
-
-    h.start();
-    if (editor) {
-        const int rc = host::runEditorWindow(h, screenshotDir, error);
-        h.stop();
-        if (rc != 0) fail(error);
-        const int saved = finish();
-        h.close();
-        return rc != 0 ? rc : saved;
-    }
-    if (!inFile.empty()) {
-        player.play(h, schedule, blocksGiven ? blocks : -1, &stopRequested,
-                    host::delayTailFrames(h));
-    } else {
-        const auto start = std::chrono::steady_clock::now();
-        for (long b = 0; b < blocks && !stopRequested.load(); ++b) {
-            if (realtime) {
-                const auto due = start + std::chrono::duration<double>(static_cast<double>(b) *
-                                                                       h.blockSize / h.sampleRate);
-                sleepUntil(std::chrono::time_point_cast<std::chrono::steady_clock::duration>(due));
-                if (stopRequested.load()) break;
-            }
-            h.runBlock(schedule);
+// Runs `blocks` blocks of the --send schedule, paced to the sample rate when realtime, until a
+// stop is asked for.
+void runBlocks(host::VstHost& h, const Options& o) {
+    const auto start = std::chrono::steady_clock::now();
+    for (long b = 0; b < o.blocks && !stopRequested.load(); ++b) {
+        if (o.realtime) {
+            const auto due = start + std::chrono::duration<double>(static_cast<double>(b) *
+                                                                   h.blockSize / h.sampleRate);
+            sleepUntil(std::chrono::time_point_cast<std::chrono::steady_clock::duration>(due));
+            if (stopRequested.load()) break;
         }
+        h.runBlock(o.schedule);
     }
-    h.stop();
+}
+
+void printSent(const host::VstHost& h) {
     for (const auto& s : h.sent) {
         if (s.type == kVstMidiType) {
             std::printf("block %ld frame %d: %s\n", s.block, s.deltaFrames,
@@ -415,13 +410,95 @@ int main(int argc, char** argv) {
             std::printf("block %ld frame %d: event type %d\n", s.block, s.deltaFrames, s.type);
         }
     }
+}
+
+// Drives the instantiated plug-in as the options ask, closes it and answers the exit code
+// (128 + the signal when one stopped the run).
+int runInstance(const Options& o, host::VstHost& h, host::MidiFilePlayer& player) {
+    // Indices are known to be valid only now; a failure from here on closes the instance.
+    for (const auto& set : o.sets) {
+        if (set.first >= h.effect()->numParams)
+            return usageError("bad --set: parameter " + std::to_string(set.first) +
+                              " does not exist; indices run from 0 to " +
+                              std::to_string(h.effect()->numParams - 1));
+    }
+    std::string error;
+    if (!o.loadPath.empty() && !host::loadState(h, o.loadPath, error)) return fail(error);
+    // After the restored values, so --log wins over a stored "log?" off; before --set.
+    host::RunLog runLog(o.logOptions);
+    if (!runLog.begin(h, error)) return fail(error);
+    h.afterBlock = [&] {
+        runLog.setPaused(logPaused.load(), h.currentBlock());
+        runLog.afterBlock(h);
+    };
+    for (const auto& [index, value] : o.sets) h.setParameter(static_cast<VstInt32>(index), value);
+    auto finish = [&]() {
+        if (!o.savePath.empty() && !host::saveState(h, o.savePath, error)) return fail(error);
+        return 0;
+    };
+
+    if (o.info) {
+        printInfo(h);
+        const int rc = finish();
+        std::printf("effClose: %ld\n", static_cast<long>(h.close()));
+        return rc;
+    }
+
+    h.start();
+    if (o.editor) {
+        const int rc = host::runEditorWindow(h, o.screenshotDir, error);
+        h.stop();
+        if (rc != 0) fail(error);
+        const int saved = finish();
+        h.close();
+        return rc != 0 ? rc : saved;
+    }
+    if (!o.inFile.empty()) {
+        player.play(h, o.schedule, o.blocksGiven ? o.blocks : -1, &stopRequested,
+                    host::delayTailFrames(h));
+    } else {
+        runBlocks(h, o);
+    }
+    h.stop();
+    printSent(h);
     int rc = finish();
     if (!runLog.finish(h, error)) rc = fail(error);
     h.close();
-    if (rc == 0 && !outFile.empty() && !player.write(h, outFile, error)) return fail(error);
+    if (rc == 0 && !o.outFile.empty() && !player.write(h, o.outFile, error)) return fail(error);
     if (const int sig = stopSignal.load(); sig != 0) {
         std::fprintf(stderr, "corvella-host: stopped by signal %d; the plug-in was closed\n", sig);
         return 128 + sig;
     }
     return rc;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+        std::fputs(kUsage, argc < 2 ? stderr : stdout);
+        return argc < 2 ? 2 : 0;
+    }
+    Options o;
+    o.path = argv[1];
+    host::VstHost h;
+    if (const int rc = parseOptions(argc, argv, o, h); rc != kTaken) return rc;
+    if (const int rc = checkOptions(o); rc != kTaken) return rc;
+
+    host::MidiFilePlayer player;
+    std::string error;
+    if (!o.inFile.empty() && !player.load(o.inFile, error)) return fail(error);
+    player.reportStart(h);
+    if (!o.inFile.empty() && !player.checkRun(h, o.schedule, o.blocksGiven ? o.blocks : -1,
+                                              o.maxLength, !o.outFile.empty(), error))
+        return fail(o.inFile + ": " + error);
+
+    std::signal(SIGINT, onStopSignal);
+    std::signal(SIGTERM, onStopSignal);
+#ifdef SIGUSR1
+    std::signal(SIGUSR1, onPauseSignal);
+#endif
+    if (!h.load(o.path)) return fail(h.error());
+    if (!h.instantiate()) return fail(h.error());
+    return runInstance(o, h, player);
 }

@@ -1,4 +1,5 @@
-// The message engine: chain order, replacer, filter, delay line, knobs, sample clock, threads.
+// The message engine inside the plug-in, driven through its VST 2 interface: chain order,
+// replacer, filter, delay line, knobs, sample clock, threads.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include "platform/notice.h"
 #include "platform/settings.h"
 #include "plugin/plugin.h"
+#include "support/fakevsthost.h"
 #include "support/manualnoticeclock.h"
 #include "support/memorysettingsstore.h"
 #include "support/recordingnoticesink.h"
@@ -21,51 +23,19 @@
 
 namespace {
 
-// What the host received: each word with the frame count the test had processed at the time,
-// and the thread it arrived on.
-struct Received {
-    MidiWord word;
-    long frame;
-    std::thread::id thread;
-};
-
-struct EngineHost {
-    std::mutex mutex;
-    std::vector<Received> received;
-    long frame = 0;
-};
-EngineHost* gHost = nullptr;
-
-VstIntPtr VSTCALLBACK engineCallback(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void* ptr,
-                                     float) {
-    if (opcode == audioMasterVersion) return 2400;
-    if (opcode == audioMasterProcessEvents && gHost) {
-        const auto* list = static_cast<VstEvents*>(ptr);
-        const auto* m = reinterpret_cast<const VstMidiEvent*>(list->events[0]);
-        EXPECT_EQ(list->numEvents, 1);
-        EXPECT_EQ(m->deltaFrames, 0);
-        std::lock_guard<std::mutex> lock(gHost->mutex);
-        gHost->received.push_back({packWord(static_cast<std::uint8_t>(m->midiData[0]),
-                                            static_cast<std::uint8_t>(m->midiData[1]),
-                                            static_cast<std::uint8_t>(m->midiData[2])),
-                                   gHost->frame, std::this_thread::get_id()});
-        return 1;
-    }
-    return 0;
-}
+using testsupport::FakeVstHost;
 
 class Engine : public ::testing::Test {
 protected:
     void SetUp() override {
-        gHost = &host;
-        e = pluginEntry(engineCallback);
+        e = pluginEntry(FakeVstHost::callback);
         ASSERT_NE(e, nullptr);
         frames(1);  // the construction knob word (0xB0) leaves here
-        host.received.clear();
+        forget();
     }
     void TearDown() override {
         e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
-        gHost = nullptr;
+        received();
     }
     APlugin& plugin() { return *static_cast<APlugin*>(e->object); }
     void set(int index, float v) { e->setParameter(e, index, v); }
@@ -82,24 +52,36 @@ protected:
         float* io[2] = {a, b};
         for (long i = 0; i < n; ++i) {
             e->processReplacing(e, io, io, 1);
-            ++host.frame;
+            ++host.stamp;
         }
+    }
+    // What the host received, each word alone in its processEvents call at frame 0 of it.
+    std::vector<FakeVstHost::Event>& received() {
+        for (const auto& r : host.events) {
+            EXPECT_EQ(r.listSize, 1);
+            EXPECT_EQ(r.midi.deltaFrames, 0);
+        }
+        return host.events;
+    }
+    void forget() {
+        received();
+        host.clear();
     }
     std::vector<MidiWord> words() {
         std::vector<MidiWord> w;
-        for (const auto& r : host.received) w.push_back(r.word);
+        for (const auto& r : received()) w.push_back(r.word());
         return w;
     }
     // Sends one word from the host and answers what came straight back.
     MidiWord through(MidiWord w) {
-        host.received.clear();
+        forget();
         send({w});
-        return host.received.empty() ? 0 : host.received.back().word;
+        return received().empty() ? 0 : received().back().word();
     }
 
     platform::MemorySettingsStore store;
     platform::ScopedSettingsStore scope{store};
-    EngineHost host;
+    FakeVstHost host;
     AEffect* e = nullptr;
 };
 
@@ -111,7 +93,7 @@ TEST_F(Engine, HostInputFollowsReceiveFromHost) {
     EXPECT_EQ(through(packWord(0x90, 60, 100)), 0u);
     // Input from the device still flows (and, off the processing thread, waits for it).
     std::thread([&] { plugin().deviceInput(packWord(0x80, 60, 0)); }).join();
-    EXPECT_TRUE(host.received.empty());
+    EXPECT_TRUE(received().empty());
     frames(1);
     EXPECT_EQ(words(), std::vector<MidiWord>{packWord(0x80, 60, 0)});
     set(param::ReceiveFromHost, 0.5f);  // at least 0.5 is on
@@ -203,41 +185,41 @@ TEST_F(Engine, FilterTypesAndRows) {
 
 TEST_F(Engine, DelayCountsFramesAcrossBlocks) {
     set(param::DelayOutput, 1.0f);  // default delay 768
-    const long start = host.frame;
+    const long start = host.stamp;
     send({packWord(0x90, 60, 1), packWord(0x90, 60, 2)});
     frames(769);
-    EXPECT_TRUE(host.received.empty());
+    EXPECT_TRUE(received().empty());
     frames(2);
-    ASSERT_EQ(host.received.size(), 2u);
+    ASSERT_EQ(received().size(), 2u);
     // Frame index 769 counted from the next processing call's first frame (frame 0).
-    EXPECT_EQ(host.received[0].frame - start, 769);
-    EXPECT_EQ(host.received[0].word, packWord(0x90, 60, 1));
-    EXPECT_EQ(host.received[1].frame - start, 770);  // same target: one frame later, in order
+    EXPECT_EQ(received()[0].stamp - start, 769);
+    EXPECT_EQ(received()[0].word(), packWord(0x90, 60, 1));
+    EXPECT_EQ(received()[1].stamp - start, 770);  // same target: one frame later, in order
 }
 
 TEST_F(Engine, DelayEdgeValues) {
     set(param::DelayAmount, 0.0f);
     set(param::DelayOutput, 0.5f);  // exactly 0.5 inserts and emits
-    const long start = host.frame;
+    const long start = host.stamp;
     send({packWord(0x90, 1, 1)});
     frames(2);
-    ASSERT_EQ(host.received.size(), 1u);
-    EXPECT_EQ(host.received[0].frame - start, 1);  // delay 0 waits one frame
+    ASSERT_EQ(received().size(), 1u);
+    EXPECT_EQ(received()[0].stamp - start, 1);  // delay 0 waits one frame
     // Switching the delay off strands nothing visible: waiting words are cleared unsent.
     set(param::DelayAmount, 10.0f / 32767.0f);
     send({packWord(0x90, 2, 2)});
     set(param::DelayOutput, 0.0f);
     frames(20);
-    EXPECT_EQ(host.received.size(), 1u);
+    EXPECT_EQ(received().size(), 1u);
     set(param::DelayOutput, 1.0f);
     frames(20);
-    EXPECT_EQ(host.received.size(), 1u);
+    EXPECT_EQ(received().size(), 1u);
     // A filtered word leaves the ring untouched.
     set(param::FilterType, 0.0f);
     send({packWord(0x90, 3, 3)});
     set(param::FilterType, 1.0f);
     frames(20);
-    EXPECT_EQ(host.received.size(), 1u);
+    EXPECT_EQ(received().size(), 1u);
 }
 
 TEST_F(Engine, KnobsBuildTheirMessages) {
@@ -257,11 +239,11 @@ TEST_F(Engine, KnobsBuildTheirMessages) {
                                             packWord(0xE4, 0, 64)};
     EXPECT_EQ(words(), expected);
     // The same value again, or a new message kind alone, sends nothing.
-    host.received.clear();
+    forget();
     set(54, 16384.0f / 32768.0f);
     choose(66, 3);
     frames(1);
-    EXPECT_TRUE(host.received.empty());
+    EXPECT_TRUE(received().empty());
     // A knob whose word the filter removes is sent again on repetition.
     set(param::FilterType, 0.0f);
     set(50, 0.25f);
@@ -408,11 +390,11 @@ TEST_F(Engine, AllSourcesAtOnce) {
     set(param::PutToBus, 0.0f);
     std::lock_guard<std::mutex> lock(host.mutex);
     int notes = 0, offs = 0, knobs = 0;
-    for (const auto& r : host.received) {
+    for (const auto& r : received()) {
         EXPECT_EQ(r.thread, processingId);
-        notes += wordStatus(r.word) == 0x90;
-        offs += wordStatus(r.word) == 0x80;
-        knobs += wordStatus(r.word) == 0xB0;
+        notes += wordStatus(r.word()) == 0x90;
+        offs += wordStatus(r.word()) == 0x80;
+        knobs += wordStatus(r.word()) == 0xB0;
     }
     EXPECT_EQ(notes, kEach);
     // Away from the processing thread words wait in a bounded queue; a word that finds it full
@@ -427,7 +409,7 @@ TEST_F(Engine, LogSeesMessagesBeforeReplaceAndFilter) {
     frames(1000);
     set(param::FilterType, 0.0f);  // block all
     send({packWord(0x90, 60, 100)});
-    EXPECT_TRUE(host.received.empty());
+    EXPECT_TRUE(received().empty());
     set(param::FilterType, 1.0f);
     set(param::Replace, 1.0f);
     choose(31, 16);
@@ -543,7 +525,7 @@ TEST_F(Engine, FeedbackThroughOneBusComesBackOnce) {
     // Another participant's words on the same bus still come in.
     peer.write(kBus, packWord(0x80, 60, 0));
     frames(3);
-    EXPECT_EQ(host.received.size(), 3u);
+    EXPECT_EQ(received().size(), 3u);
     set(param::GetFromBus, 0.0f);
     set(param::PutToBus, 0.0f);
     peer.setWriteIndex(kBus, 0);
