@@ -102,11 +102,13 @@ void APlugin::raiseNotice(EngineNotice which) noexcept {
 // which shows a text at most once a second.
 void APlugin::workerLoop(WorkerState& state) {
     auto pending = [&] {
-        return saveRequested_.load() || soundNotices_.load() > 0 || feedbackNotices_.load() > 0;
+        return saveRequested_.load() || soundNotices_.load() > 0 || feedbackNotices_.load() > 0 ||
+               storageWanted_.load();
     };
     for (;;) {
         workerWake_.acquire();
         while (pending()) {
+            if (storageWanted_.exchange(false)) engine_.prepareStorage();
             for (int n = soundNotices_.exchange(0); n > 0; --n)
                 state.notices.show("Stream is sound!", "Corvella", platform::NoticeKind::Error);
             for (int n = feedbackNotices_.exchange(0); n > 0; --n)

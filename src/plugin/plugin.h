@@ -187,6 +187,7 @@ private:
                              int frame) noexcept override;
         void deviceSysexOutput(const std::uint8_t* data, std::size_t size) noexcept override;
         void notice(EngineNotice which) noexcept override;
+        void storageWanted() noexcept override;
 
     private:
         APlugin& p_;
@@ -269,6 +270,7 @@ private:
     std::atomic<bool> saveRequested_{false};
     std::atomic<int> soundNotices_{0};
     std::atomic<int> feedbackNotices_{0};
+    std::atomic<bool> storageWanted_{false};  // the engine's memory to make or release
     std::atomic<std::size_t> feedbackRaised_{0};
     std::atomic<bool> workerBusy_{false};
     std::atomic<bool> stopWorker_{false};

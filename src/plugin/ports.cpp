@@ -153,6 +153,19 @@ void APlugin::Ports::notice(EngineNotice which) noexcept {
     p_.notice(which);
 }
 
+// Any thread. Another thread than the processing one (the host's or the editor's) may allocate
+// and wait: the memory is made at once, ready for the next processing call. For the processing
+// thread the worker makes or releases it.
+void APlugin::Ports::storageWanted() noexcept {
+    if (!p_.engine_.onProcessingThread()) {
+        p_.engine_.prepareStorage();
+        return;
+    }
+    p_.workerBusy_.store(true);
+    p_.storageWanted_.store(true);
+    p_.workerWake_.release();
+}
+
 // A sound stream on the receive bus switches bus reading off, so the notice appears once.
 void APlugin::notice(EngineNotice which) noexcept {
     if (which == EngineNotice::SoundStream) {

@@ -17,13 +17,14 @@
 #include "engine/sysex.h"
 #include "midifile/mididata.h"
 #include "midifile/miditrackstream.h"
+#include "support/preparingports.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
 // The host output as one list: words and SysEx in the order they left.
-struct SysexPorts : EnginePorts {
+struct SysexPorts : PreparingPorts {
     std::vector<std::variant<MidiWord, Bytes>> host;
     std::vector<std::variant<MidiWord, Bytes>> device;
 
@@ -55,7 +56,10 @@ Bytes sysexOf(std::size_t size, unsigned seed = 0) {
 
 class SysexEngine : public ::testing::Test {
 protected:
-    SysexEngine() { engine->enableSysex(); }
+    SysexEngine() {
+        ports.engine = engine.get();
+        engine->enableSysex();
+    }
     void call(const std::vector<std::variant<MidiWord, Bytes>>& events) {
         engine->beginCall();
         for (const auto& e : events) {

@@ -17,6 +17,7 @@
 #include "engine/delayedsysex.h"
 #include "engine/midiengine.h"
 #include "engine/sysex.h"
+#include "support/preparingports.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ struct Sent {
     bool operator==(const Sent&) const = default;
 };
 
-struct OrderPorts : EnginePorts {
+struct OrderPorts : PreparingPorts {
     std::vector<Sent> host;
     std::vector<Message> device;
     std::vector<MidiWord> bus;
@@ -71,6 +72,7 @@ float delayValue(int frames) {
 class SysexDelay : public ::testing::Test {
 protected:
     void start(bool sampleAccurate, int delay) {
+        ports.engine = engine.get();
         engine->setSampleAccurate(sampleAccurate);
         engine->enableSysex();
         engine->setParameter(param::OutputMidi, 1.0f);
@@ -122,7 +124,7 @@ TEST_F(SysexDelay, ASysexWaitsInItsPlaceAmongTheDelayedWords) {
         EXPECT_EQ(ports.device, (std::vector<Message>{wordOf(1), dump, wordOf(2)}));
         EXPECT_EQ(ports.bus, (std::vector<MidiWord>{wordOf(1), wordOf(2)}));  // words only
         EXPECT_EQ(engine->counters().sysexDrops, 0u);
-        EXPECT_EQ(engine->delayLine().occupied(), 0);
+        EXPECT_EQ(engine->delayLine()->occupied(), 0);
     }
 }
 
@@ -197,7 +199,7 @@ TEST_F(SysexDelay, RandomScriptsLeaveInTheModelsOrder) {
         int delay = pick(300);
         bool delayOut = true;
         start(exact, delay);
-        std::int64_t now = engine->delayLine().time();
+        std::int64_t now = engine->delayTime();
         std::map<std::int64_t, Message> line;  // by the frame it leaves at
         std::vector<Sent> expected;
         unsigned id = 0;
@@ -235,7 +237,7 @@ TEST_F(SysexDelay, RandomScriptsLeaveInTheModelsOrder) {
                 it = line.erase(it);
             }
             now += frames;
-            ASSERT_EQ(engine->delayLine().time(), now);
+            ASSERT_EQ(engine->delayTime(), now);
         }
         engine->setParameter(param::DelayOutput, 1.0f);
         engine->processBlock(DelayLine::kSlots);
