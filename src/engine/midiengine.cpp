@@ -106,6 +106,8 @@ void SettingsDecoder::apply(int index, float v) noexcept {
 // -----------------------------------------------------
 
 MidiEngine::MidiEngine(EnginePorts& ports) : ports_(ports), hostOutput_(ports.hostOutputEntry()) {
+    staged_ = smallStaged_.data();
+    stagedLines_ = smallStagedLines_.data();
     for (int i = 0; i < kNumParams; ++i)
         values_[static_cast<std::size_t>(i)].store(
             kParameters[static_cast<std::size_t>(i)].defaultValue);

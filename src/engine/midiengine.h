@@ -418,9 +418,7 @@ private:
     std::mutex prepareMutex_;
     LogStore* log_ = nullptr;
     DelayLine* delay_ = nullptr;
-    // While the delay line is not there: its frame count, and the words waiting.
-    std::int64_t delayTime_ = 0;
-    DelayWait delayWait_;
+    std::int64_t delayTime_ = 0;  // the delay line's frame count while it is not there
     // Words dropped by delay lines handed back and by the wait, and the total shown.
     std::size_t delayDropsBefore_ = 0;
     std::atomic<std::size_t> delayDrops_{0};
@@ -428,8 +426,6 @@ private:
     // here, and the next other call moves the line on (settleIdleFrames).
     long idleFrames_ = 0;
     BusStore* bus_ = nullptr;
-    static constexpr std::size_t kSmallBus = 64;
-    std::array<MidiWord, kSmallBus> smallBus_{};
     MidiWord lastKnobWord_ = 0;
     bool timeAsked_ = false;
     bool timeValid_ = false;
@@ -447,8 +443,7 @@ private:
     // Events of the current call on their way into the recording.
     static constexpr std::size_t kStaged = 8192;
     static constexpr std::size_t kSmallStaged = 64;  // while the log's memory is not there
-    std::array<RecordedEvent, kSmallStaged> smallStaged_{};
-    RecordedEvent* staged_ = smallStaged_.data();
+    RecordedEvent* staged_ = nullptr;                // smallStaged_ or the log's
     std::size_t stagedCapacity_ = kSmallStaged;
     std::size_t stagedCount_ = 0;
     std::atomic<std::size_t> stageDrops_{0};
@@ -467,8 +462,7 @@ private:
     static constexpr std::size_t kSmallStagedLines = 24;  // while the log's memory is not there
     // The place for a log line of this call, or null while "clear log" is held.
     StagedLine* stageLine(int frame, std::uint8_t status) noexcept;
-    std::array<StagedLine, kSmallStagedLines> smallStagedLines_;
-    StagedLine* stagedLines_ = smallStagedLines_.data();
+    StagedLine* stagedLines_ = nullptr;  // smallStagedLines_ or the log's
     std::size_t stagedLinesCapacity_ = kSmallStagedLines;
     std::size_t stagedLineCount_ = 0;
     std::size_t linesLost_ = 0;  // lines of a full stage while the log's ring was not there
@@ -502,6 +496,14 @@ private:
     mutable std::mutex journalMutex_;
     Recorder recorder_{false};             // journalMutex_
     std::atomic<unsigned> clearEpoch_{0};  // changed under journalMutex_
+
+    // The small buffers that keep messages until a feature's memory comes (kept apart from
+    // the state every message touches).
+    std::array<RecordedEvent, kSmallStaged> smallStaged_{};
+    std::array<StagedLine, kSmallStagedLines> smallStagedLines_;
+    DelayWait delayWait_;  // while the delay line is not there
+    static constexpr std::size_t kSmallBus = 64;
+    std::array<MidiWord, kSmallBus> smallBus_{};
 };
 
 inline MidiWord MidiEngine::chain(MidiWord word, int frame) noexcept {
