@@ -10,6 +10,7 @@
 // first, so what the line shows is as if each had been placed at once.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -47,6 +48,11 @@ public:
     MidiWord slot(int i) const noexcept {
         place();
         return ring_[static_cast<std::size_t>(i)];
+    }
+    // An empty line takes up the count of frames (see time()) where another left off.
+    void resumeAt(std::int64_t time) noexcept {
+        place();
+        time_ = time;
     }
     // Words dropped so far, counted when they are placed (any thread).
     std::size_t dropped() const noexcept { return dropped_.load(std::memory_order_relaxed); }
@@ -250,4 +256,53 @@ private:
     std::int64_t time_ = 0;
     // Written by the processing thread only; read from any thread.
     std::atomic<std::size_t> dropped_{0};
+};
+
+// A few delayed words while the delay line's ring is not there yet, each at the frame count
+// (DelayLine::time) it leaves at, one word per frame as in the ring: a word aiming at a taken
+// frame takes the first free one after. They move into the ring, at the same frames, once it
+// comes. Processing thread.
+class DelayWait {
+public:
+    static constexpr std::size_t kCapacity = 48;
+
+    // Answers the frame count at which `w` leaves, from `due` on; -1 when full.
+    std::int64_t insert(MidiWord w, std::int64_t due) noexcept {
+        if (count_ == kCapacity) return -1;
+        std::size_t at = 0;
+        while (at < count_ && waits_[at].due < due) ++at;
+        for (; at < count_ && waits_[at].due == due; ++at) ++due;
+        for (std::size_t i = count_; i > at; --i) waits_[i] = waits_[i - 1];
+        waits_[at] = {due, w};
+        ++count_;
+        return due;
+    }
+    // The words leaving in the `frames` frames from frame count `now`, in order, each with
+    // its offset from `now`.
+    template <class Out>
+    void advance(std::int64_t now, long frames, Out&& out) noexcept {
+        std::size_t n = 0;
+        while (n < count_ && waits_[n].due < now + frames) ++n;
+        for (std::size_t i = 0; i < n; ++i)
+            out(waits_[i].word, static_cast<long>(waits_[i].due - now));
+        for (std::size_t i = n; i < count_; ++i) waits_[i - n] = waits_[i];
+        count_ -= n;
+    }
+    // Moves every word into `line` (empty, at frame count `now`).
+    void moveTo(DelayLine& line, std::int64_t now) noexcept {
+        line.resumeAt(now);
+        for (std::size_t i = 0; i < count_; ++i)
+            line.insertAt(waits_[i].word, static_cast<int>(std::min<std::int64_t>(
+                                              waits_[i].due - now, DelayLine::kSlots - 1)));
+        count_ = 0;
+    }
+    std::size_t size() const noexcept { return count_; }
+
+private:
+    struct Wait {
+        std::int64_t due;
+        MidiWord word;
+    };
+    std::array<Wait, kCapacity> waits_{};
+    std::size_t count_ = 0;
 };

@@ -24,6 +24,28 @@ constexpr double kUnknown = std::numeric_limits<double>::quiet_NaN();
 
 }  // namespace
 
+LogLines::LogLines(bool withRing) {
+    if (withRing) attach((own_ = makeRing()).get());
+}
+
+LogLines::~LogLines() = default;
+
+std::unique_ptr<LogLines::Ring> LogLines::makeRing() {
+    return std::make_unique<Ring>();
+}
+
+void LogLines::attach(Ring* ring) noexcept {
+    const std::uint64_t appended = appended_.load(std::memory_order_relaxed);
+    raiseFirst(appended);
+    base_.store(appended, std::memory_order_relaxed);
+    nextSlot_ = 0;
+    ring_.store(ring, std::memory_order_release);
+}
+
+LogLines::Ring* LogLines::detach() noexcept {
+    return ring_.exchange(nullptr, std::memory_order_acq_rel);
+}
+
 void LogLines::store(std::uint64_t seq, const char* text, std::size_t length,
                      const LogLineInfo& info, bool wholeWords, std::uint64_t message) noexcept {
     if (length > kLineLength) length = kLineLength;
@@ -38,7 +60,7 @@ void LogLines::store(std::uint64_t seq, const char* text, std::size_t length,
         const std::uint64_t gone = seq - kCapacity;
         if (raiseFirst(gone + 1) <= gone) dropped_.fetch_add(1, std::memory_order_relaxed);
     }
-    Slot& s = slots_[nextSlot_];
+    Slot& s = ring_.load(std::memory_order_relaxed)->slots[nextSlot_];
     if (++nextSlot_ == kCapacity) nextSlot_ = 0;
     // The tag goes first; every store of the line is a release, so a reader that sees any of
     // them sees the cleared tag after it.
@@ -85,14 +107,16 @@ std::uint64_t LogLines::oldest() const noexcept {
 
 long LogLines::copy(std::uint64_t& seq, char* out, LogLineInfo* info) const noexcept {
     std::uint64_t words[kTextWords];
+    const std::lock_guard<std::mutex> lock(readers_);
+    const Ring* ring = ring_.load(std::memory_order_acquire);
     for (;;) {
         const std::uint64_t appended = this->appended();
         const std::uint64_t oldest = oldestOf(appended);
         if (seq < oldest) seq = oldest;
-        if (seq >= appended) return -1;
+        if (seq >= appended || !ring) return -1;
         // A line is in the slot of the base it was written with; a line from before a new
         // base is gone, and its slot's tag tells so.
-        const Slot& s = slots_[static_cast<std::size_t>(
+        const Slot& s = ring->slots[static_cast<std::size_t>(
             (seq - base_.load(std::memory_order_relaxed)) % kCapacity)];
         if (s.tag.load(std::memory_order_acquire) != seq + 1) continue;  // overwritten
         const std::uint64_t head = s.head.load(std::memory_order_acquire);

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,9 +27,28 @@ public:
     static constexpr std::size_t kLineLength = 255;
     static constexpr std::size_t kTextWords = (kLineLength + 8) / 8;  // text words of a slot
 
-    LogLines() : slots_(std::make_unique<Slot[]>(kCapacity)) {}
+    // The slots of a ring, made and released away from the producer (see attach).
+    struct Ring;
+    // Makes the slots, every page written (any thread but the producer's).
+    static std::unique_ptr<Ring> makeRing();
 
-    // --- One producer thread at a time (the processing thread) ---
+    // With its own ring, or (withRing false) none until one is attached.
+    explicit LogLines(bool withRing = true);
+    ~LogLines();
+
+    // --- The producer, only while no line is held (size() is 0) ---
+
+    // Lines go into `ring` from now on; the ring stays the caller's.
+    void attach(Ring* ring) noexcept;
+    // The producer stops using its ring and answers it; readers may still be copying from it
+    // until waitForReaders returns.
+    Ring* detach() noexcept;
+    bool hasRing() const noexcept { return ring_.load(std::memory_order_relaxed) != nullptr; }
+    // Any thread but the producer's: returns once no reader still copies from a ring detached
+    // before the call.
+    void waitForReaders() const { std::lock_guard<std::mutex> lock(readers_); }
+
+    // --- One producer thread at a time (the processing thread), with a ring attached ---
 
     // Appends a line (cut to 255 characters); drops the oldest line when full.
     void append(const char* text, std::size_t length, const LogLineInfo& info = {}) noexcept {
@@ -111,7 +131,10 @@ private:
     // number it was before.
     std::uint64_t raiseFirst(std::uint64_t to) noexcept;
 
-    std::unique_ptr<Slot[]> slots_;
+    std::unique_ptr<Ring> own_;
+    std::atomic<Ring*> ring_{nullptr};
+    // Held by a reader while it copies from the ring: a detached ring is released only after.
+    mutable std::mutex readers_;
     std::atomic<std::uint64_t> appended_{0};
     std::atomic<std::uint64_t> first_{0};  // the number of the oldest line held
     // Line n is in slot (n - base_) % kCapacity; the producer moves the base when it finds the
@@ -119,4 +142,8 @@ private:
     std::atomic<std::uint64_t> base_{0};
     std::size_t nextSlot_ = 0;  // the slot of the next line appended (producer only)
     std::atomic<std::size_t> dropped_{0};
+};
+
+struct LogLines::Ring {
+    Slot slots[kCapacity];
 };

@@ -1,6 +1,8 @@
 #include "engine/midiengine.h"
 
+#include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -103,19 +105,151 @@ void SettingsDecoder::apply(int index, float v) noexcept {
 // --- Construction and the other threads' side
 // -----------------------------------------------------
 
-MidiEngine::MidiEngine(EnginePorts& ports)
-    : ports_(ports),
-      hostOutput_(ports.hostOutputEntry()),
-      delay_(std::make_unique<DelayLine>()),
-      busWords_(std::make_unique<MidiWord[]>(vstbus::kMaxCapacity)),
-      staged_(std::make_unique<RecordedEvent[]>(kStaged)),
-      stagedLines_(std::make_unique<StagedLine[]>(kStagedLines)) {
+MidiEngine::MidiEngine(EnginePorts& ports) : ports_(ports), hostOutput_(ports.hostOutputEntry()) {
+    staged_ = smallStaged_.data();
+    stagedLines_ = smallStagedLines_.data();
     for (int i = 0; i < kNumParams; ++i)
         values_[static_cast<std::size_t>(i)].store(
             kParameters[static_cast<std::size_t>(i)].defaultValue);
     s_ = decoder_.settings();
     matchState_.store(s_.replacer.matchState(), std::memory_order_relaxed);
-    delay_->setDelay(s_.delayFrames);
+}
+
+// --- Memory on demand ----------------------------------------------------------------------------
+
+// A log's memory: the ring of lines, the recording's journal, and the stages of a call. Made
+// whole, every page written, so the processing thread never meets a fresh page.
+struct MidiEngine::LogStore {
+    std::unique_ptr<LogLines::Ring> ring = LogLines::makeRing();
+    std::unique_ptr<RecordedEvent[]> journal =
+        std::make_unique<RecordedEvent[]>(Recorder::kCapacity);
+    std::unique_ptr<RecordedEvent[]> staged = std::make_unique<RecordedEvent[]>(kStaged);
+    std::unique_ptr<StagedLine[]> lines = std::make_unique<StagedLine[]>(kStagedLines);
+};
+
+struct MidiEngine::BusStore {
+    std::array<MidiWord, vstbus::kMaxCapacity> words{};
+};
+
+namespace {
+// Releases what was handed back, and makes (or takes back) what `wanted` says. The processing
+// thread sets `held` before it takes the made memory, so looking at `made` first and `held`
+// after never misses a taking.
+template <class T>
+bool prepareOne(auto& h, bool wanted, auto beforeRelease) {
+    if (T* spent = h.spent.exchange(nullptr)) {
+        beforeRelease();
+        delete spent;
+    }
+    if (!wanted) {
+        delete h.made.exchange(nullptr);
+        return false;
+    }
+    if (h.made.load() || h.held.load()) return false;
+    h.made.store(new T());
+    return true;
+}
+
+// The processing thread's side: the made memory, or null.
+template <class T>
+T* takeMade(auto& h) noexcept {
+    if (!h.made.load(std::memory_order_relaxed)) return nullptr;
+    h.held.store(true);
+    T* made = h.made.exchange(nullptr);
+    if (!made) h.held.store(false);
+    return made;
+}
+
+template <class T>
+void handBack(auto& h, T* spent) noexcept {
+    h.spent.store(spent);
+    h.held.store(false);
+}
+}  // namespace
+
+MidiEngine::~MidiEngine() {
+    for (LogStore* p : {log_, logHandover_.made.load(), logHandover_.spent.load()}) delete p;
+    for (DelayLine* p : {delay_, delayHandover_.made.load(), delayHandover_.spent.load()}) delete p;
+    for (BusStore* p : {bus_, busHandover_.made.load(), busHandover_.spent.load()}) delete p;
+}
+
+void MidiEngine::prepareStorage() {
+    std::lock_guard<std::mutex> lock(prepareMutex_);
+    auto on = [&](int index) {
+        return switchOn(index, values_[static_cast<std::size_t>(index)].load());
+    };
+    bool made =
+        prepareOne<LogStore>(logHandover_, on(param::Log), [&] { logLines_.waitForReaders(); });
+    made |= prepareOne<DelayLine>(delayHandover_, on(param::DelayOutput), [] {});
+    made |= prepareOne<BusStore>(busHandover_, on(param::GetFromBus), [] {});
+    if (made) pending_.store(true, std::memory_order_release);
+}
+
+void MidiEngine::takeStorage() noexcept {
+    if (!log_ && logHandover_.made.load(std::memory_order_relaxed)) {
+        // The journal changes hands under the recording's lock, which a reader may hold.
+        if (journalMutex_.try_lock()) {
+            if ((log_ = takeMade<LogStore>(logHandover_))) {
+                recorder_.setJournal(log_->journal.get());
+                logLines_.attach(log_->ring.get());
+                std::copy_n(staged_, stagedCount_, log_->staged.get());
+                staged_ = log_->staged.get();
+                stagedCapacity_ = kStaged;
+                std::copy_n(stagedLines_, stagedLineCount_, log_->lines.get());
+                stagedLines_ = log_->lines.get();
+                stagedLinesCapacity_ = kStagedLines;
+            }
+            journalMutex_.unlock();
+        } else {
+            ownPending_ = true;
+        }
+    }
+    if (!delay_ && (delay_ = takeMade<DelayLine>(delayHandover_))) {
+        delay_->setDelay(s_.delayFrames);
+        delayWait_.moveTo(*delay_, delayTime_);
+    }
+    if (!bus_) bus_ = takeMade<BusStore>(busHandover_);
+}
+
+// The log's memory goes once the log is off and holds nothing: no line, no recorded event
+// (what the user may still read or save stays until "clear log"). The delay line's goes once
+// delayed output is off and the line is empty; the bus buffer as soon as reading stops.
+void MidiEngine::handBackStorage() noexcept {
+    bool spent = false;
+    if (log_ && !s_.logOn && stagedCount_ == 0 && stagedLineCount_ == 0 && logLines_.size() == 0 &&
+        !logHandover_.spent.load(std::memory_order_relaxed) && journalMutex_.try_lock()) {
+        if (recorder_.size() == 0) {
+            recorder_.setJournal(nullptr);
+            logLines_.detach();
+            staged_ = smallStaged_.data();
+            stagedCapacity_ = kSmallStaged;
+            stagedLines_ = smallStagedLines_.data();
+            stagedLinesCapacity_ = kSmallStagedLines;
+            handBack(logHandover_, std::exchange(log_, nullptr));
+            spent = true;
+        }
+        journalMutex_.unlock();
+    }
+    if (delay_ && !s_.delayOut && delay_->occupied() == 0 &&
+        !delayHandover_.spent.load(std::memory_order_relaxed)) {
+        delayTime_ = delay_->time();
+        delayDropsBefore_ += delay_->dropped();
+        handBack(delayHandover_, std::exchange(delay_, nullptr));
+        spent = true;
+    }
+    if (bus_ && !s_.getFromBus && !busHandover_.spent.load(std::memory_order_relaxed)) {
+        handBack(busHandover_, std::exchange(bus_, nullptr));
+        spent = true;
+    }
+    if (spent) ports_.storageWanted();
+}
+
+std::int64_t MidiEngine::delayAt(MidiWord word, int distance) noexcept {
+    if (delay_) return delay_->insertAt(word, distance);
+    if (word == 0) return -1;
+    const std::int64_t at = delayWait_.insert(word, delayTime_ + distance);
+    if (at < 0) ++delayDropsBefore_;
+    return at;
 }
 
 void MidiEngine::enableSysex() {
@@ -160,6 +294,8 @@ void MidiEngine::setParameter(int index, float value) noexcept {
     // newer one.
     changed_[i / 32].fetch_or(1u << (i % 32), std::memory_order_release);
     pending_.store(true, std::memory_order_release);
+    if (index == param::Log || index == param::DelayOutput || index == param::GetFromBus)
+        ports_.storageWanted();
 }
 
 // The word is made now, from the channel and message kind the knob has now.
@@ -252,7 +388,7 @@ std::size_t MidiEngine::droppedRecordings() const noexcept {
 
 EngineCounters MidiEngine::counters() const noexcept {
     EngineCounters c;
-    c.delayDrops = delay_->dropped();
+    c.delayDrops = delayDrops_.load(std::memory_order_relaxed);
     // Knob changes whose messages never ran: refused by the full queue or passed over for a
     // newer change, less those that ran from the newest change after all.
     const std::size_t knobsLost = knobs_.dropped() + knobsPassed_.load(std::memory_order_relaxed);
@@ -278,6 +414,7 @@ void MidiEngine::beginCall() noexcept {
     // Cleared before looking, so whatever arrives from now on is seen at the next call.
     pending_.exchange(false, std::memory_order_acq_rel);
     ownPending_ = false;
+    takeStorage();
     if (clearWanted_.load(std::memory_order_relaxed)) {
         if (journalMutex_.try_lock()) {
             clearRecording();
@@ -354,7 +491,7 @@ void MidiEngine::decodeChangesBefore(std::uint32_t number, bool all) noexcept {
 
 void MidiEngine::applySettings(const EngineSettings& settings) noexcept {
     s_ = settings;
-    if (s_.delayFrames != delay_->delay()) delay_->setDelay(s_.delayFrames);
+    if (delay_ && s_.delayFrames != delay_->delay()) delay_->setDelay(s_.delayFrames);
     // Logging was switched on since the last settings.
     if (s_.logEpoch != logEpoch_) restartLogging();
     logEpoch_ = s_.logEpoch;
@@ -401,11 +538,14 @@ bool MidiEngine::runKnobChange(std::size_t knob, std::uint32_t count, MidiWord w
 }
 
 void MidiEngine::endCall() noexcept {
-    delay_->place();  // the call's delayed words take their slots, and drops are counted
+    if (delay_) delay_->place();  // the call's delayed words take their slots, drops counted
     flushLines();
     flushRecording();
+    handBackStorage();
+    delayDrops_.store(delayDropsBefore_ + (delay_ ? delay_->dropped() : 0),
+                      std::memory_order_relaxed);
     quiet_ = !ownPending_ && !s_.getFromBus && !s_.delayOut && stagedCount_ == 0 &&
-             delay_->occupied() == 0;
+             stagedLineCount_ == 0 && (delay_ ? delay_->occupied() == 0 : delayWait_.size() == 0);
 }
 
 // What runBlock does for a quiet block while logging, without the checks quiet_ stands for.
@@ -441,7 +581,7 @@ void MidiEngine::runBlock(int frames) noexcept {
             clock_ += frames - 1;
         }
         if (s_.delayOut) {
-            delay_->advance(frames, [this](MidiWord w, long offset) {
+            advanceDelay(frames, [this](MidiWord w, long offset) {
                 if (w & kSysexFlag) [[unlikely]]
                     sysexLeaves(w, static_cast<int>(offset), true);
                 else
@@ -449,7 +589,7 @@ void MidiEngine::runBlock(int frames) noexcept {
             });
         } else {
             // Words the line passes now go unsent; a SysEx's bytes are released.
-            delay_->advance(frames, [this](MidiWord w, long) {
+            advanceDelay(frames, [this](MidiWord w, long) {
                 if (w & kSysexFlag) sysexLeaves(w, 0, false);
             });
         }
@@ -477,7 +617,10 @@ MidiWord busMessage(std::uint32_t word) noexcept {
 // The receive bus at the block's start: the words waiting now run the chain; words arriving
 // later wait for the next block. A word that is no short message is dropped and counted.
 void MidiEngine::readBus() noexcept {
-    const int n = ports_.busTake(s_.receiveBus, busWords_.get(), vstbus::kMaxCapacity);
+    // Before the buffer comes, the rest of the words wait on the bus for the next call.
+    MidiWord* words = bus_ ? bus_->words.data() : smallBus_.data();
+    const int n = ports_.busTake(s_.receiveBus, words,
+                                 bus_ ? vstbus::kMaxCapacity : static_cast<int>(kSmallBus));
     if (n < 0) {
         // Bus reading stops at once and stays off: the front end switches the parameter off.
         s_.getFromBus = false;
@@ -488,7 +631,7 @@ void MidiEngine::readBus() noexcept {
     }
     std::size_t malformed = 0;
     for (int i = 0; i < n; ++i) {
-        const MidiWord taken = busWords_[static_cast<std::size_t>(i)];
+        const MidiWord taken = words[static_cast<std::size_t>(i)];
         const MidiWord word = busMessage(taken);
         if (word == 0) [[unlikely]] {
             malformed += taken != 0;  // 0 is no message
@@ -521,16 +664,16 @@ MidiWord MidiEngine::followNoteOn(MidiWord word, MidiWord flags, int frame,
     }
     off |= flags;
     if (state & kDelayed) {
-        delay_->place();                   // the note-on's time is known once it has its slot
+        if (delay_) delay_->place();       // the note-on's time is known once it has its slot
         if (noteDue_[note] < 0) return 0;  // the full line dropped it
-        const std::int64_t wait = noteDue_[note] - delay_->time();
+        const std::int64_t wait = noteDue_[note] - (delay_ ? delay_->time() : delayTime_);
         if (wait >= 0) {
             // Behind its note-on, which still waits (even when delayed output is off now: then
             // both go unsent as the line passes them).
             long distance = static_cast<long>(wait) + 1;
             if (s_.delayOut && delayDistance(frame) > distance) distance = delayDistance(frame);
             if (distance > DelayLine::kSlots - 1) distance = DelayLine::kSlots - 1;
-            delay_->insertAt(off, static_cast<int>(distance));
+            delayAt(off, static_cast<int>(distance));
             return off & kWordBits;
         }
         if (s_.delayOut) {
@@ -576,7 +719,7 @@ void MidiEngine::delaySysex(const std::uint8_t* data, std::size_t size, int fram
         return;
     }
     const MidiWord marker = kSysexFlag | static_cast<MidiWord>(handle);
-    if (delay_->insertAt(marker, delayDistance(frame)) < 0) {
+    if (delayAt(marker, delayDistance(frame)) < 0) {
         delayedSysex_->release(static_cast<std::size_t>(handle));
         countSysexDrop();
     }
@@ -703,7 +846,11 @@ void MidiEngine::logSysex(const std::uint8_t* data, std::size_t size, int frame)
 MidiEngine::StagedLine* MidiEngine::stageLine(int frame, std::uint8_t status) noexcept {
     if (s_.clearHeld) return nullptr;
     // The lines of a call join the list together at its end, published at once.
-    if (stagedLineCount_ == kStagedLines) flushLines();
+    if (stagedLineCount_ == stagedLinesCapacity_) flushLines();
+    if (stagedLineCount_ == stagedLinesCapacity_) [[unlikely]] {
+        ++linesLost_;  // the ring is not there yet
+        return nullptr;
+    }
     if (stagedLineCount_ == 0) lineEpoch_ = clearEpoch_.load(std::memory_order_acquire);
     StagedLine& line = stagedLines_[stagedLineCount_++];
     line.clock = clock_ - 1 + frame;  // the clock step counts the first frame as 1
@@ -728,7 +875,7 @@ void MidiEngine::callLineInfo(LogLineInfo& info) noexcept {
 // recorded events do.
 void MidiEngine::flushLines() noexcept {
     static_assert(kMaxLogLine <= LogLines::kLineLength);
-    if (stagedLineCount_ == 0) return;
+    if (stagedLineCount_ == 0 || !log_) return;
     if (clearEpoch_.load(std::memory_order_acquire) == lineEpoch_) {
         // The fields the lines share once; per line only its own (the formatting is the
         // reader's).
@@ -749,7 +896,15 @@ void MidiEngine::flushLines() noexcept {
                                   length = line.length;
                                   return line.text;
                               });
+        if (linesLost_ != 0) [[unlikely]] {
+            char text[kMaxLogLine];
+            char* end = std::to_chars(text, text + 24, linesLost_).ptr;
+            static constexpr char kLost[] = " log lines lost while the log was being prepared";
+            end = std::copy_n(kLost, sizeof kLost - 1, end);
+            logLines_.append(text, static_cast<std::size_t>(end - text), call);
+        }
     }
+    linesLost_ = 0;
     stagedLineCount_ = 0;
 }
 
@@ -759,8 +914,8 @@ void MidiEngine::record(const RecordedEvent& e) noexcept {
 
 RecordedEvent* MidiEngine::stageEvent() noexcept {
     // A call with more events than the stage holds hands them over as it goes.
-    if (stagedCount_ == kStaged) flushRecording();
-    if (stagedCount_ == kStaged) [[unlikely]] {
+    if (stagedCount_ == stagedCapacity_) flushRecording();
+    if (stagedCount_ == stagedCapacity_) [[unlikely]] {
         // A reader held the recording for many calls in a row.
         stageDrops_.store(stageDrops_.load(std::memory_order_relaxed) + 1,
                           std::memory_order_relaxed);
@@ -772,7 +927,7 @@ RecordedEvent* MidiEngine::stageEvent() noexcept {
 // The call's events join the recording unless a reader holds it; then they wait for the next
 // call. Events staged before a clear that happened meanwhile are dropped with it.
 void MidiEngine::flushRecording() noexcept {
-    if (stagedCount_ == 0 || !journalMutex_.try_lock()) return;
+    if (stagedCount_ == 0 || !log_ || !journalMutex_.try_lock()) return;
     if (clearEpoch_.load(std::memory_order_relaxed) == clearSeen_) {
         for (std::size_t i = 0; i < stagedCount_; ++i) {
             const RecordedEvent& e = staged_[i];

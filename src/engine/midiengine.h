@@ -14,6 +14,14 @@
 // ones. (A parameter changed both before and after a queued word within one call shows the
 // word its value from the call before.) The recording is shared with readers through a lock
 // the processing thread only ever tries.
+//
+// Memory. The log's ring and recording, the delay line's ring and the receive bus's buffer
+// exist only while their feature is on (and, for the log and the delay, until what they hold
+// has gone). A switch-on asks the front end (EnginePorts::storageWanted) to have
+// prepareStorage make the memory on a thread that may allocate; the processing thread takes it
+// at the start of a call and hands it back the same way when the feature is off and drained.
+// Until it comes, small buffers every engine holds keep what they can; what they cannot is
+// counted (and, for log lines, shown in the log once it comes).
 #pragma once
 
 #include <array>
@@ -23,6 +31,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/delayedsysex.h"
@@ -101,6 +110,7 @@ struct EngineCounters {
 class MidiEngine {
 public:
     explicit MidiEngine(EnginePorts& ports);
+    ~MidiEngine();
     MidiEngine(const MidiEngine&) = delete;
     MidiEngine& operator=(const MidiEngine&) = delete;
 
@@ -110,6 +120,15 @@ public:
     bool sysexEnabled() const noexcept { return sysexOn_; }
 
     // --- Any thread ---
+
+    // Makes the memory switched-on features want and releases what the processing thread
+    // handed back (any thread but the processing thread: it allocates and may wait for readers
+    // of the log; calls from several threads run one after another).
+    void prepareStorage();
+    // Whether the calling thread ran the last processing call (any thread).
+    bool onProcessingThread() const noexcept {
+        return processingThread_.load(std::memory_order_relaxed) == currentThreadToken();
+    }
 
     // A parameter's new value (already clamped to 0..1), from any thread, the processing thread
     // included; lock-free and allocation-free. It applies from the start of the next processing
@@ -180,9 +199,15 @@ public:
 
     // Working state, for tests on the processing thread.
     const EngineSettings& settings() const noexcept { return s_; }
-    const DelayLine& delayLine() noexcept {
+    // Null while the delay line's ring is not there.
+    const DelayLine* delayLine() noexcept {
         settleIdleFrames();
-        return *delay_;
+        return delay_;
+    }
+    // The delay line's frame count (DelayLine::time), with or without its ring.
+    std::int64_t delayTime() noexcept {
+        settleIdleFrames();
+        return delay_ ? delay_->time() : delayTime_;
     }
     MidiWord lastKnobWord() const noexcept { return lastKnobWord_; }
     std::int64_t sampleClock() const noexcept { return clock_; }
@@ -201,16 +226,33 @@ private:
     void noteProcessingThread() noexcept {
         processingThread_.store(currentThreadToken(), std::memory_order_relaxed);
     }
-    bool onProcessingThread() const noexcept {
-        return processingThread_.load(std::memory_order_relaxed) == currentThreadToken();
-    }
     void runBlock(int frames) noexcept;
     // Moves the delay line on by the frames of the quiet blocks since the last other call.
     void settleIdleFrames() noexcept {
         if (idleFrames_ == 0) return;
-        delay_->skip(idleFrames_);
+        if (delay_)
+            delay_->skip(idleFrames_);
+        else
+            delayTime_ += idleFrames_;
         idleFrames_ = 0;
     }
+    // The delay line's frames on, the words leaving passed to `out`.
+    template <class Out>
+    void advanceDelay(long frames, Out&& out) noexcept {
+        if (delay_) [[likely]] {
+            delay_->advance(frames, out);
+            return;
+        }
+        delayWait_.advance(delayTime_, frames, out);
+        delayTime_ += frames;
+    }
+    // Into the delay line `distance` frames on (DelayLine::insertAt), or into the small wait
+    // while the line is not there; -1 when dropped.
+    std::int64_t delayAt(MidiWord word, int distance) noexcept;
+    // Takes the memory prepareStorage made, and hands back what features switched off no
+    // longer need (processing thread).
+    void takeStorage() noexcept;
+    void handBackStorage() noexcept;
     // A quiet block while logging: the clock step, and the events it made join the recording.
     void logBlock(int frames) noexcept;
     // A new tempo or time signature found by a quiet block (logBlock) whose clock has already
@@ -360,11 +402,30 @@ private:
     EngineSettings s_;
     bool exactDelay_ = false;
     unsigned logEpoch_ = 0;
-    std::unique_ptr<DelayLine> delay_;
+    // Memory handed between prepareStorage and the processing thread: made and waiting to be
+    // taken, handed back to be released, and whether the processing thread holds one.
+    template <class T>
+    struct Handover {
+        std::atomic<T*> made{nullptr};
+        std::atomic<T*> spent{nullptr};
+        std::atomic<bool> held{false};
+    };
+    struct LogStore;
+    struct BusStore;
+    Handover<LogStore> logHandover_;
+    Handover<DelayLine> delayHandover_;
+    Handover<BusStore> busHandover_;
+    std::mutex prepareMutex_;
+    LogStore* log_ = nullptr;
+    DelayLine* delay_ = nullptr;
+    std::int64_t delayTime_ = 0;  // the delay line's frame count while it is not there
+    // Words dropped by delay lines handed back and by the wait, and the total shown.
+    std::size_t delayDropsBefore_ = 0;
+    std::atomic<std::size_t> delayDrops_{0};
     // Frames of quiet blocks not yet counted by the (empty) delay line: a quiet block only adds
     // here, and the next other call moves the line on (settleIdleFrames).
     long idleFrames_ = 0;
-    std::unique_ptr<MidiWord[]> busWords_;
+    BusStore* bus_ = nullptr;
     MidiWord lastKnobWord_ = 0;
     bool timeAsked_ = false;
     bool timeValid_ = false;
@@ -381,7 +442,9 @@ private:
     unsigned clearSeen_ = 0;
     // Events of the current call on their way into the recording.
     static constexpr std::size_t kStaged = 8192;
-    std::unique_ptr<RecordedEvent[]> staged_;
+    static constexpr std::size_t kSmallStaged = 64;  // while the log's memory is not there
+    RecordedEvent* staged_ = nullptr;                // smallStaged_ or the log's
+    std::size_t stagedCapacity_ = kSmallStaged;
     std::size_t stagedCount_ = 0;
     std::atomic<std::size_t> stageDrops_{0};
     // Log lines of the current call on their way into logLines_, and the clear epoch when the
@@ -396,10 +459,13 @@ private:
     };
     static_assert(kMaxLogLine % 8 == 0, "staged texts are read in whole words");
     static constexpr std::size_t kStagedLines = 64;
+    static constexpr std::size_t kSmallStagedLines = 24;  // while the log's memory is not there
     // The place for a log line of this call, or null while "clear log" is held.
     StagedLine* stageLine(int frame, std::uint8_t status) noexcept;
-    std::unique_ptr<StagedLine[]> stagedLines_;
+    StagedLine* stagedLines_ = nullptr;  // smallStagedLines_ or the log's
+    std::size_t stagedLinesCapacity_ = kSmallStagedLines;
     std::size_t stagedLineCount_ = 0;
+    std::size_t linesLost_ = 0;  // lines of a full stage while the log's ring was not there
     unsigned lineEpoch_ = 0;
     std::atomic<std::size_t> soundNotices_{0};
     // By input channel and note; the time a delayed note-on leaves the delay line apart.
@@ -426,10 +492,18 @@ private:
     std::atomic<double> conversionTempo_{120.0};
     std::atomic<bool> tempoWritten_{false};
     std::atomic<bool> timeSigWritten_{false};
-    LogLines logLines_;
+    LogLines logLines_{false};
     mutable std::mutex journalMutex_;
-    Recorder recorder_;                    // journalMutex_
+    Recorder recorder_{false};             // journalMutex_
     std::atomic<unsigned> clearEpoch_{0};  // changed under journalMutex_
+
+    // The small buffers that keep messages until a feature's memory comes (kept apart from
+    // the state every message touches).
+    std::array<RecordedEvent, kSmallStaged> smallStaged_{};
+    std::array<StagedLine, kSmallStagedLines> smallStagedLines_;
+    DelayWait delayWait_;  // while the delay line is not there
+    static constexpr std::size_t kSmallBus = 64;
+    std::array<MidiWord, kSmallBus> smallBus_{};
 };
 
 inline MidiWord MidiEngine::chain(MidiWord word, int frame) noexcept {
@@ -491,7 +565,10 @@ inline MidiWord MidiEngine::route(MidiWord word, MidiWord flags, int frame) noex
 }
 
 inline void MidiEngine::delayInsert(MidiWord word, int frame, std::int64_t* due) noexcept {
-    if (exactDelay_) {
+    if (!delay_) [[unlikely]] {
+        const std::int64_t at = delayAt(word, delayDistance(frame));
+        if (due) *due = at;
+    } else if (exactDelay_) {
         const std::int64_t at = delay_->insertAt(word, delayDistance(frame));
         if (due) *due = at;
     } else {

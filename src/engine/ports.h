@@ -1,7 +1,7 @@
 // What the engine reaches outside itself: the host, the shared buses, the MIDI output device and
 // the user. A front end implements the ports; the engine calls them on the processing thread
-// only (but hostOutputEntry, asked once on the thread that makes the engine), and never while
-// holding a lock another thread can take.
+// only (but hostOutputEntry, asked once on the thread that makes the engine, and storageWanted,
+// any thread), and never while holding a lock another thread can take.
 #pragma once
 
 #include <cstddef>
@@ -68,4 +68,8 @@ public:
     virtual void deviceSysexOutput(const std::uint8_t* /*data*/, std::size_t /*size*/) noexcept {}
     // Something the user must be told; the port hands it on without waiting.
     virtual void notice(EngineNotice which) noexcept = 0;
+    // Any thread, the processing thread included: the engine wants memory made or released for
+    // a feature switched on or off. The port has MidiEngine::prepareStorage called soon on a
+    // thread that may allocate and wait, without allocating or waiting itself.
+    virtual void storageWanted() noexcept = 0;
 };

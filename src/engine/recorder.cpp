@@ -6,7 +6,7 @@
 #include "midifile/mididata.h"
 
 void Recorder::insert(const RecordedEvent& e) noexcept {
-    if (count_ + extraPackets_ == kCapacity) {
+    if (count_ + extraPackets_ == kCapacity || !events_) {
         ++dropped_;
         return;
     }
@@ -29,7 +29,8 @@ void Recorder::enableSysex(std::size_t capacity) {
 void Recorder::insertSysex(std::int32_t tick, const std::uint8_t* data, std::size_t size) noexcept {
     // A long SysEx takes a track event per 65,535 bytes: the saved track must hold them all.
     const std::size_t packets = (size - 1 + 0xFFFE) / 0xFFFF;
-    if (count_ + extraPackets_ + packets > kCapacity || sysexCapacity_ - sysexUsed_ < size + 4) {
+    if (count_ + extraPackets_ + packets > kCapacity || !events_ ||
+        sysexCapacity_ - sysexUsed_ < size + 4) {
         ++dropped_;
         return;
     }

@@ -52,7 +52,14 @@ public:
     static constexpr std::size_t kCapacity = 99'996;
     static constexpr int kPpqn = 192;
 
-    Recorder() : events_(std::make_unique<RecordedEvent[]>(kCapacity)) {}
+    // With its own journal, or (withJournal false) none until one is set.
+    explicit Recorder(bool withJournal = true)
+        : own_(withJournal ? std::make_unique<RecordedEvent[]>(kCapacity) : nullptr),
+          events_(own_.get()) {}
+    // Events go into `journal` (kCapacity events, the caller's) from now on, or nowhere when
+    // null (every insert is dropped and counted). Only while the recording is empty.
+    void setJournal(RecordedEvent* journal) noexcept { events_ = journal; }
+    bool hasJournal() const noexcept { return events_ != nullptr; }
 
     // Inserts after every event of the same tick. A full recording stops: the event is
     // dropped and counted.
@@ -72,7 +79,7 @@ public:
     std::size_t size() const noexcept { return count_; }
     std::size_t dropped() const noexcept { return dropped_; }
     const RecordedEvent& operator[](std::size_t i) const noexcept { return events_[i]; }
-    std::vector<RecordedEvent> snapshot() const { return {events_.get(), events_.get() + count_}; }
+    std::vector<RecordedEvent> snapshot() const { return {events_, events_ + count_}; }
     RecordingSnapshot fullSnapshot() const {
         return {snapshot(), {sysex_.get(), sysex_.get() + sysexUsed_}};
     }
@@ -88,7 +95,8 @@ public:
                       const std::string& trackName);
 
 private:
-    std::unique_ptr<RecordedEvent[]> events_;
+    std::unique_ptr<RecordedEvent[]> own_;
+    RecordedEvent* events_;
     std::size_t count_ = 0;
     std::size_t dropped_ = 0;
     std::unique_ptr<std::uint8_t[]> sysex_;

@@ -276,6 +276,8 @@ void Lv2Plugin::run(std::uint32_t frames) noexcept {
         out_->body.pad = 0;
     }
     readControls();
+    if (storageWanted_.load(std::memory_order_relaxed) && storageWanted_.exchange(false))
+        schedule({Job::Storage, 0, 0.0f});
     engine_.beginCall();
     const float receive = lv2port::parameterValue(
         param::ReceiveFromHost, seen_[static_cast<std::size_t>(param::ReceiveFromHost)]);
@@ -414,6 +416,15 @@ void Lv2Plugin::notice(EngineNotice which) noexcept {
     schedule({Job::Notice, 0, static_cast<float>(which)});
 }
 
+void Lv2Plugin::storageWanted() noexcept {
+    // Another thread than the processing one (activate) may allocate: made at once.
+    if (!engine_.onProcessingThread()) {
+        engine_.prepareStorage();
+        return;
+    }
+    storageWanted_.store(true, std::memory_order_release);
+}
+
 void Lv2Plugin::deviceInputProc(void* self, std::uint32_t word) noexcept {
     static_cast<Lv2Plugin*>(self)->engine_.deviceInput(word);
 }
@@ -433,6 +444,9 @@ LV2_Worker_Status Lv2Plugin::work(LV2_Worker_Respond_Function respond,
                 break;
             case Job::ClearLog:
                 engine_.clearLog();
+                break;
+            case Job::Storage:
+                engine_.prepareStorage();
                 break;
             case Job::SaveLog:
                 saveLog(respond, handle);

@@ -79,7 +79,8 @@ private:
             Notice,
             SetLogFile,
             SetTrackName,
-            ReportNames
+            ReportNames,
+            Storage
         } kind;
         int index;    // Apply: the parameter
         float value;  // Apply: its value; Notice: the EngineNotice
@@ -135,6 +136,10 @@ private:
     void hostSysexOutput(const std::uint8_t* data, std::size_t size, int frame) noexcept override;
     void deviceSysexOutput(const std::uint8_t* data, std::size_t size) noexcept override;
     void notice(EngineNotice which) noexcept override;
+    // Any thread: made at once off the processing thread; on it, noted here and scheduled for
+    // the worker by the next run (the only place a job may be scheduled from).
+    void storageWanted() noexcept override;
+    std::atomic<bool> storageWanted_{false};
 
     static void deviceInputProc(void* self, std::uint32_t word) noexcept;
     // The MIDI input device's SysEx (the driver's thread).

@@ -71,6 +71,7 @@ void APlugin::workerRun(host::Worker::Client& client, std::uint32_t bits) noexce
     auto& state = *static_cast<WorkerState*>(client.owner());
     APlugin* plugin = state.owner();
     if (!plugin) return;
+    if (bits & kStorageBit) plugin->engine_.prepareStorage();
     if (bits & kNoticeBit) plugin->showNotices(state);
     // Given up: the plug-in is gone, so nothing of it may be touched any more.
     if ((bits & kSaveBit) && plugin->saveRecording(true) == SaveResult::GivenUp) return;

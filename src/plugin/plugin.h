@@ -187,6 +187,7 @@ private:
                              int frame) noexcept override;
         void deviceSysexOutput(const std::uint8_t* data, std::size_t size) noexcept override;
         void notice(EngineNotice which) noexcept override;
+        void storageWanted() noexcept override;
 
     private:
         APlugin& p_;
@@ -206,7 +207,7 @@ private:
     // What the worker shares with the plug-in. When a close stops waiting for a save, it is
     // left allocated with the plug-in gone (plugin null): the worker then ends that save
     // alone and touches nothing else.
-    enum WorkerBits : std::uint32_t { kSaveBit = 1, kNoticeBit = 2 };
+    enum WorkerBits : std::uint32_t { kSaveBit = 1, kNoticeBit = 2, kStorageBit = 4 };
     struct WorkerState {
         explicit WorkerState(APlugin* owner) noexcept : plugin(owner) {}
         // The worker: a save's file write begins and ends; endWrite answers false when the
@@ -268,6 +269,7 @@ private:
     // What the worker was handed: notices to show.
     std::atomic<int> soundNotices_{0};
     std::atomic<int> feedbackNotices_{0};
+
     std::atomic<std::size_t> feedbackRaised_{0};
     std::unique_ptr<WorkerState> workerState_ = std::make_unique<WorkerState>(this);
     // The one-event list handed to the host for every message.

@@ -149,6 +149,18 @@ void APlugin::Ports::notice(EngineNotice which) noexcept {
     p_.notice(which);
 }
 
+// Any thread. Another thread than the processing one (the host's or the editor's) may allocate
+// and wait: the memory is made at once, ready for the next processing call. For the processing
+// thread the process's worker makes or releases it. (Before the first processing call no
+// thread counts as the processing thread.)
+void APlugin::Ports::storageWanted() noexcept {
+    if (!p_.engine_.onProcessingThread()) {
+        p_.engine_.prepareStorage();
+        return;
+    }
+    host::Worker::post(p_.workerState_->client, kStorageBit);
+}
+
 // A sound stream on the receive bus switches bus reading off, so the notice appears once.
 void APlugin::notice(EngineNotice which) noexcept {
     if (which == EngineNotice::SoundStream) {

@@ -128,17 +128,17 @@ TEST_F(EditorTest, WithoutAViewOpenAnswersZeroAndIdleStillTrims) {
     EXPECT_EQ(open(), 0);
     EXPECT_FALSE(editorObject().hasWindow());
     EXPECT_EQ(editorObject().openCount(), 0);
-    for (int i = 0; i < 250; ++i) plugin().logLines().append("line");
+    for (int i = 0; i < 250; ++i) liveLog().append("line");
     call(effEditIdle);
     EXPECT_EQ(plugin().logLines().size(), 199u);
 }
 
 TEST_F(EditorTest, OpenShowsTheLogAndIdleMovesNewLines) {
-    for (int i = 0; i < 301; ++i) plugin().logLines().append("old");
+    for (int i = 0; i < 301; ++i) liveLog().append("old");
     open();
     EXPECT_EQ(window().lineCount(), 0u);
     EXPECT_EQ(plugin().logLines().size(), 0u);
-    for (int i = 0; i < 250; ++i) plugin().logLines().append("l" + std::to_string(i));
+    for (int i = 0; i < 250; ++i) liveLog().append("l" + std::to_string(i));
     call(effEditIdle);
     EXPECT_EQ(window().lineCount(), 250u);
     EXPECT_EQ(plugin().logLines().size(), 199u);
@@ -396,7 +396,7 @@ TEST_F(EditorTest, LogMenuCommands) {
     EXPECT_EQ(plugin().getParameter(4), 1.0f);
 
     window().appendLine("something");
-    plugin().logLines().append("waiting");
+    liveLog().append("waiting");
     window().menuItemClick("MenuItem3", Id::Memo1);
     EXPECT_EQ(window().lineCount(), 0u);
     EXPECT_EQ(plugin().logLines().size(), 0u);

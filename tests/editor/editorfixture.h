@@ -62,6 +62,16 @@ protected:
     void TearDown() override { call(effClose); }
 
     APlugin& plugin() { return *static_cast<APlugin*>(effect->object); }
+    // The log's lines with their memory there (the log on, one processing call run), for a
+    // test that appends lines as the processing thread does.
+    LogLines& liveLog() {
+        if (!plugin().logLines().hasRing()) {
+            effect->setParameter(effect, param::Log, 1.0f);
+            float* io[1] = {nullptr};
+            effect->processReplacing(effect, io, io, 0);
+        }
+        return plugin().logLines();
+    }
     APluginEditor& editorObject() { return *static_cast<APluginEditor*>(plugin().getEditor()); }
     editor::TPluginEditorWindow& window() { return *editorObject().window(); }
     VstIntPtr call(VstInt32 op, VstInt32 index = 0, VstIntPtr value = 0, void* ptr = nullptr) {

@@ -12,6 +12,7 @@
 
 #include "engine/midiengine.h"
 #include "support/fuzzinput.h"
+#include "support/preparingports.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ void check(bool ok) {
     if (!ok) std::abort();
 }
 
-struct FuzzPorts : EnginePorts {
+struct FuzzPorts : PreparingPorts {
     std::vector<MidiWord> waiting;  // the receive bus, whatever bus number is asked for
     std::size_t handed = 0;
 
@@ -54,6 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Input in{data, size};
     FuzzPorts ports;
     MidiEngine engine(ports);
+    ports.engine = &engine;
     const std::uint8_t options = in.byte();
     if (options & 1) engine.enableSysex();
     engine.setSampleAccurate((options & 2) != 0);

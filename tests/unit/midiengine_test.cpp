@@ -31,6 +31,7 @@ protected:
         engine->processBlock(frames);
         ++ports.call;
     }
+    EngineState() { ports.engine = engine.get(); }
     FakePorts ports;
     std::unique_ptr<MidiEngine> engine = std::make_unique<MidiEngine>(ports);
 };
@@ -70,10 +71,10 @@ TEST_F(EngineState, BusNumbersDelayAndClock) {
     EXPECT_EQ(engine->settings().receiveBus, 76);
     EXPECT_EQ(engine->settings().sendBus, 5);
 
-    const int before = engine->delayLine().position();
+    const std::int64_t before = engine->delayTime();
     block(512);
     block(-3);
-    EXPECT_EQ(engine->delayLine().position(), before + 512);
+    EXPECT_EQ(engine->delayTime(), before + 512);
 
     engine->setParameter(param::Log, 1.0f);
     block(0);  // switching on restarts the clock and steps once
@@ -85,10 +86,10 @@ TEST_F(EngineState, BusNumbersDelayAndClock) {
     EXPECT_EQ(ports.timeCalls, 3);
     // Quiet blocks stage no lines and leave the position out; a call with a message asks it.
     EXPECT_EQ(ports.positionCalls, 1);
-    const int quietFrom = engine->delayLine().position();
+    const std::int64_t quietFrom = engine->delayTime();
     for (int i = 0; i < 40; ++i) block(1000);
     EXPECT_EQ(ports.positionCalls, 1);
-    EXPECT_EQ(engine->delayLine().position(), (quietFrom + 40000) % DelayLine::kSlots);
+    EXPECT_EQ(engine->delayTime(), quietFrom + 40000);
     engine->beginCall();
     engine->hostInput(0x403C90, 0);
     engine->endCall();
@@ -109,6 +110,7 @@ TEST(EngineBusWords, WordsThatAreNoShortMessageAreDroppedAndCounted) {
         SCOPED_TRACE(sysex ? "SysEx enabled" : "SysEx not enabled");
         FakePorts ports;
         MidiEngine engine(ports);
+        ports.engine = &engine;
         if (sysex) engine.enableSysex();
         engine.setParameter(param::GetFromBus, 1.0f);
         engine.setParameter(param::DelayOutput, 1.0f);
@@ -156,7 +158,8 @@ TEST_F(EngineState, QueuedWordsKeepTheSettingsOfTheirTime) {
     block(1);
     ASSERT_EQ(ports.host.size(), 1u);
     EXPECT_EQ(ports.host[0].word(), packWord(0x90, 1, 1));
-    EXPECT_EQ(engine->delayLine().occupied(), 1);  // the second waits in the line
+    ASSERT_NE(engine->delayLine(), nullptr);
+    EXPECT_EQ(engine->delayLine()->occupied(), 1);  // the second waits in the line
 }
 
 // A host may move processing to another thread: what the old processing thread set still
@@ -186,6 +189,7 @@ TEST(EngineThreads, ChangesFromTwoThreadsEndAsTheirOrderSays) {
     for (int script = 0; script < 100; ++script) {
         FakePorts ports;
         MidiEngine engine(ports);
+        ports.engine = &engine;
         SettingsDecoder expected;
         std::vector<Step> steps{{0, -1, 0.0f}};  // the processing thread makes itself known
         for (int i = 0; i < 60; ++i) {
@@ -375,6 +379,7 @@ TEST_F(EngineState, ASampleAccurateDelayCountsFromTheWordsOwnFrame) {
     for (bool exact : {false, true}) {
         FakePorts out;
         MidiEngine e(out);
+        out.engine = &e;
         e.setSampleAccurate(exact);
         e.setParameter(param::DelayOutput, 1.0f);
         e.setParameter(param::DelayAmount, 100.0f / 32767.0f);
@@ -400,6 +405,7 @@ TEST_F(EngineState, SoundStreamStopsBusReadingAndSaysSo) {
         int busTake(int, MidiWord*, int) noexcept override { return -1; }
     } stream;
     MidiEngine e(stream);
+    stream.engine = &e;
     e.setParameter(param::GetFromBus, 1.0f);
     e.processBlock(4);
     e.processBlock(4);
@@ -443,6 +449,124 @@ TEST_F(EngineState, LogLinesOfACallArriveAtItsEnd) {
     engine->hostInput(packWord(0x90, 63, 100), 0);
     engine->endCall();
     EXPECT_EQ(engine->logLines().lines(), std::vector<std::string>{"[1] D#5 (63,100) On"});
+}
+
+// The log's and the delay line's memory come only once asked for, on another thread, and go
+// once the feature is off and drained. Until it comes the small buffers keep the messages: the
+// outputs and the log are as if it had been there from the start. What they cannot keep is
+// counted, and the log says how many lines it lost.
+TEST(EngineMemory, SwitchingOnUnderTrafficLosesNothing) {
+    struct Run {
+        std::vector<FakePorts::Sent> host;
+        std::vector<std::string> lines;
+    };
+    auto run = [](bool held, bool fromProcessing) {
+        FakePorts ports;
+        MidiEngine engine(ports);
+        ports.engine = &engine;
+        ports.holdStorage = held;
+        engine.setParameter(param::DelayAmount, 100.0f / 32767);
+        auto turn = [&](float v) {
+            engine.setParameter(param::Log, v);
+            engine.setParameter(param::DelayOutput, v);
+        };
+        engine.processBlock(64);
+        EXPECT_EQ(engine.delayLine(), nullptr);
+        if (fromProcessing) {
+            turn(1.0f);
+        } else {
+            std::thread([&] { turn(1.0f); }).join();
+        }
+        for (unsigned call = 0; call < 12; ++call) {
+            if (held && call == 4) {
+                ports.holdStorage = false;
+                std::thread([&] { engine.prepareStorage(); }).join();
+            }
+            engine.beginCall();
+            for (unsigned i = 0; i < 5; ++i)
+                engine.hostInput(packWord(0x90, call * 5 + i, 100), static_cast<int>(i * 7));
+            engine.endCall();
+            engine.processBlock(40);
+            ++ports.call;
+        }
+        for (int i = 0; i < 4; ++i) engine.processBlock(64);  // the line empties
+        turn(0.0f);
+        engine.processBlock(64);
+        EXPECT_EQ(engine.delayLine(), nullptr);  // off and drained
+        Run r{ports.host, engine.logLines().lines()};
+        engine.clearLog();
+        engine.processBlock(64);
+        EXPECT_EQ(engine.logLines().size(), 0u);
+        EXPECT_EQ(engine.counters().delayDrops + engine.counters().recordingDrops, 0u);
+        return r;
+    };
+    const Run ready = run(false, true);
+    ASSERT_EQ(ready.host.size(), 60u);
+    ASSERT_EQ(ready.lines.size(), 60u);
+    for (const bool fromProcessing : {true, false}) {
+        SCOPED_TRACE(fromProcessing ? "switched on by the processing thread" : "by another");
+        const Run late = run(true, fromProcessing);
+        EXPECT_EQ(late.host, ready.host);
+        EXPECT_EQ(late.lines, ready.lines);
+    }
+
+    // More than the small buffers hold before the memory comes.
+    FakePorts ports;
+    MidiEngine engine(ports);
+    ports.engine = &engine;
+    ports.holdStorage = true;
+    engine.setParameter(param::Log, 1.0f);
+    engine.setParameter(param::DelayAmount, 0.0f);
+    engine.setParameter(param::DelayOutput, 1.0f);
+    engine.beginCall();
+    for (unsigned i = 0; i < 100; ++i) engine.hostInput(packWord(0xB0, i, 1), 0);
+    engine.endCall();
+    ports.holdStorage = false;
+    engine.prepareStorage();
+    engine.processBlock(64);
+    const auto lines = engine.logLines().lines();
+    ASSERT_GT(lines.size(), 1u);  // the lines kept, then what was lost
+    EXPECT_EQ(lines.back(), std::to_string(100 - (lines.size() - 1)) +
+                                " log lines lost while the log was being prepared");
+    EXPECT_EQ(engine.counters().recordingDrops + 64, 100u + 1);  // the time signature's event
+    EXPECT_EQ(engine.counters().delayDrops, 100u - DelayWait::kCapacity);
+    EXPECT_EQ(ports.host.size(), DelayWait::kCapacity);
+}
+
+// Readers of the log and the recording never meet released memory while the log's memory
+// comes and goes (for ThreadSanitizer and AddressSanitizer).
+TEST(EngineMemory, ReadersWhileTheLogsMemoryComesAndGoes) {
+    FakePorts ports;
+    ports.holdStorage = true;  // made by the worker below
+    MidiEngine engine(ports);
+    std::atomic<bool> done{false};
+    std::atomic<std::size_t> seen{0};
+    std::thread worker([&] {
+        while (!done.load()) {
+            engine.prepareStorage();
+            std::this_thread::yield();
+        }
+    });
+    std::thread reader([&] {
+        char text[LogLines::kLineLength];
+        while (!done.load()) {
+            seen += engine.logLines().lines().size() + engine.recording().events.size();
+            std::uint64_t seq = 0;
+            engine.logLines().copyLine(seq, text);
+        }
+    });
+    for (unsigned round = 0; round < 400 || (seen.load() == 0 && round < 1'000'000); ++round) {
+        engine.setParameter(param::Log, round % 4 < 2 ? 1.0f : 0.0f);
+        if (round % 4 == 3) engine.clearLog();
+        engine.beginCall();
+        for (unsigned i = 0; i < 8; ++i) engine.hostInput(packWord(0x90, i, 1), 0);
+        engine.endCall();
+        std::this_thread::yield();
+    }
+    done = true;
+    worker.join();
+    reader.join();
+    EXPECT_GT(seen.load(), 0u);
 }
 
 // Each line carries its status, its sample frame since logging started and the host's position
@@ -997,6 +1121,7 @@ void runScripts(unsigned seed, int scripts, bool routeChangesMidNote, long& foll
     for (int script = 0; script < scripts; ++script) {
         FakePorts ports;
         MidiEngine engine(ports);
+        ports.engine = &engine;
         Model model;
         model.mend = routeChangesMidNote;
         model.timeSource = &ports;

@@ -335,6 +335,8 @@ TEST_F(Engine, AllSourcesAtOnce) {
     std::thread::id processingId;
     set(param::Log, 1.0f);  // the log stage and the recording take part too
     frames(1);              // (set on this thread, it takes effect at this thread's next call)
+    plugin().waitForWorker();
+    frames(1);  // and the log's memory, which the worker made, is taken
     auto process = [&] {
         float buf[64] = {};
         float* io[1] = {buf};
@@ -406,6 +408,8 @@ TEST_F(Engine, AllSourcesAtOnce) {
 
 TEST_F(Engine, LogSeesMessagesBeforeReplaceAndFilter) {
     set(param::Log, 1.0f);
+    frames(1);
+    plugin().waitForWorker();  // switched on from the processing thread: the worker makes the log
     frames(1000);
     set(param::FilterType, 0.0f);  // block all
     send({packWord(0x90, 60, 100)});

@@ -27,7 +27,10 @@ using SysexPorts = testsupport::FakeEnginePorts;
 
 class SysexEngine : public ::testing::Test {
 protected:
-    SysexEngine() { engine->enableSysex(); }
+    SysexEngine() {
+        ports.engine = engine.get();
+        engine->enableSysex();
+    }
     void call(const std::vector<std::variant<MidiWord, Bytes>>& events) {
         engine->beginCall();
         for (const auto& e : events) {

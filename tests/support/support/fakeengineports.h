@@ -6,11 +6,12 @@
 #include <vector>
 
 #include "engine/ports.h"
+#include "support/preparingports.h"
 #include "support/midimessages.h"
 
 namespace testsupport {
 
-struct FakeEnginePorts : EnginePorts {
+struct FakeEnginePorts : PreparingPorts {
     // A message for the host with its frame and the test's call count when it left.
     struct Sent {
         Message message;
