@@ -20,24 +20,31 @@ void Devices::close() noexcept {
     io_.setOutputOpen(false);
 }
 
+// A wish that asks for what already is, with nothing else on the way, changes nothing: it is
+// dropped rather than woken for (a host's or a project's replay of every value, say).
 void Devices::wish(int index, float value) noexcept {
     if (closed_.load(std::memory_order_relaxed)) return;
+    std::atomic<int>* field = nullptr;
+    int wanted = 0, now = 0;
     switch (index) {
         case param::InputDevice:
-            inputDevice_.store(choiceOf(value), std::memory_order_relaxed);
+            field = &inputDevice_, wanted = choiceOf(value), now = io_.inputDevice();
             break;
         case param::OutputDevice:
-            outputDevice_.store(choiceOf(value), std::memory_order_relaxed);
+            field = &outputDevice_, wanted = choiceOf(value), now = io_.outputDevice();
             break;
         case param::InputMidi:
-            inputOpen_.store(switchOn(index, value) ? 1 : 0, std::memory_order_relaxed);
+            field = &inputOpen_, wanted = switchOn(index, value), now = io_.inputOpen();
             break;
         case param::OutputMidi:
-            outputOpen_.store(switchOn(index, value) ? 1 : 0, std::memory_order_relaxed);
+            field = &outputOpen_, wanted = switchOn(index, value), now = io_.outputOpen();
             break;
         default:
             return;
     }
+    if (wanted == now && Worker::idle(client_) && field->load(std::memory_order_relaxed) < 0)
+        return;
+    field->store(wanted, std::memory_order_relaxed);
     Worker::post(client_, kApply);
 }
 

@@ -1,6 +1,8 @@
 #include "host/options.h"
 
 #include <cstring>
+#include <iterator>
+#include <optional>
 
 #include "platform/settings.h"
 
@@ -30,13 +32,36 @@ bool writeOption(const char* name, bool value) {
     }
 }
 
+// One read of the key for all five; a missing value is created with its default, as
+// readOption does.
 StartupOptions readStartupOptions() {
+    static constexpr const char* kNames[] = {kOptionEmuIn, kOptionProcRep, kOptionVSTi,
+                                             kOptionSampleAccurate, kOptionSysEx};
+    constexpr std::size_t kCount = std::size(kNames);
+    bool on[kCount];
+    for (std::size_t i = 0; i < kCount; ++i) on[i] = optionDefault(kNames[i]);
+    try {
+        auto& store = platform::userSettings();
+        if (store.openKey(kOptionsKey, true)) {
+            std::optional<std::uint32_t> read[kCount];
+            store.readDwords(kOptionsKey, kNames, kCount, read);
+            for (std::size_t i = 0; i < kCount; ++i) {
+                if (read[i]) {
+                    on[i] = *read[i] != 0;
+                } else {
+                    store.writeDword(kOptionsKey, kNames[i], on[i] ? 1u : 0u);
+                }
+            }
+        }
+    } catch (...) {
+        // An unreadable store answers the defaults, as a missing one does.
+    }
     StartupOptions o;
-    o.emulateInput = readOption(kOptionEmuIn);
-    o.processReplacing = readOption(kOptionProcRep);
-    o.instrument = readOption(kOptionVSTi);
-    o.sampleAccurate = readOption(kOptionSampleAccurate);
-    o.sysex = readOption(kOptionSysEx);
+    o.emulateInput = on[0];
+    o.processReplacing = on[1];
+    o.instrument = on[2];
+    o.sampleAccurate = on[3];
+    o.sysex = on[4];
     return o;
 }
 

@@ -35,7 +35,8 @@ bool readOption(const char* name);
 // Writes an option (the options dialog's check boxes); false when it could not be stored.
 bool writeOption(const char* name, bool value);
 
-// Reads "EmuIn", "ProcRep", "VSTi", "SysEx" and "SampleAccurate", once each, in that order.
+// Reads "EmuIn", "ProcRep", "VSTi", "SampleAccurate" and "SysEx" as readOption does, in one
+// read of the key.
 StartupOptions readStartupOptions();
 
 // Reads "EditorScale": 0 (automatic) when missing, unreadable or out of 100 .. 200, else the

@@ -4,6 +4,7 @@
 // install an in-memory store (tests/support) so they never touch the user's own settings.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,6 +21,11 @@ public:
                                                    const std::string& name) = 0;
     virtual std::optional<std::string> readString(const std::string& key,
                                                   const std::string& name) = 0;
+    // Several 32-bit values of one key, as readDword reads each; a store may read the key once.
+    virtual void readDwords(const std::string& key, const char* const* names, std::size_t count,
+                            std::optional<std::uint32_t>* values) {
+        for (std::size_t i = 0; i < count; ++i) values[i] = readDword(key, names[i]);
+    }
     // Creates the key when needed; false when the value could not be stored.
     virtual bool writeDword(const std::string& key, const std::string& name,
                             std::uint32_t value) = 0;

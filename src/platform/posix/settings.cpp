@@ -188,6 +188,19 @@ public:
         return it->second.number;
     }
 
+    // One read of the key's file for all of them.
+    void readDwords(const std::string& key, const char* const* names, std::size_t count,
+                    std::optional<std::uint32_t>* out) override {
+        Values values;
+        const bool loaded = load(keyPath(key), values) == Load::Done;
+        for (std::size_t i = 0; i < count; ++i) {
+            out[i].reset();
+            if (!loaded) continue;
+            auto it = values.find(names[i]);
+            if (it != values.end() && !it->second.isText) out[i] = it->second.number;
+        }
+    }
+
     std::optional<std::string> readString(const std::string& key,
                                           const std::string& name) override {
         Values values;
