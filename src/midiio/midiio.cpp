@@ -115,6 +115,15 @@ void TMidiIO::closeInput() noexcept {
 
 void TMidiIO::openOutput() noexcept {
     if (outputOpen()) return;
+    if (!sends_) {
+        try {
+            sends_ = std::make_unique<SendQueue>(1024);
+        } catch (...) {
+            platform::setMidiErrorText(error_, "Out of memory");
+            showError(true);
+            return;
+        }
+    }
     if (backend_->openOutput(outputDevice(), error_)) {
         outputOpen_.store(true);
     } else {
@@ -129,7 +138,7 @@ void TMidiIO::closeOutput() noexcept {
     waitIdle(outputBusy_);
     // Words still waiting were meant for this device; they do not go to the next one.
     std::uint32_t word;
-    while (sends_.pop(word)) {
+    while (sends_->pop(word)) {
     }
     backend_->closeOutput();
 }
@@ -182,7 +191,7 @@ void TMidiIO::sendShortMessage(std::uint32_t word) noexcept {
         if (orderedWaiting_.load() != 0) {
             if (!queueOrdered(word)) dropped_.fetch_add(1, std::memory_order_relaxed);
         } else {
-            if (!sends_.push(word)) dropped_.fetch_add(1, std::memory_order_relaxed);
+            if (!sends_->push(word)) dropped_.fetch_add(1, std::memory_order_relaxed);
             sendWake_ ? sendWake_(sendOwner_) : drainSends();
         }
     }
@@ -203,10 +212,10 @@ void TMidiIO::drainSends() noexcept {
     for (;;) {
         if (draining_.exchange(true)) return;
         std::uint32_t word;
-        while (sends_.pop(word)) backend_->sendShort(word);
+        while (sends_->pop(word)) backend_->sendShort(word);
         draining_.store(false);
         // A word queued while this thread held the flag is sent by this thread.
-        if (!sends_.ready()) return;
+        if (!sends_->ready()) return;
     }
 }
 
@@ -270,7 +279,7 @@ void TMidiIO::sendOrdered(std::uint32_t entry) noexcept {
         while (draining_.exchange(true)) std::this_thread::yield();
         // Words queued to go out at once before this entry was queued go first.
         std::uint32_t word;
-        while (sends_.pop(word)) backend_->sendShort(word);
+        while (sends_->pop(word)) backend_->sendShort(word);
         if (size == 0) {
             backend_->sendShort(entry);
         } else if (!backend_->sendLong(sysexBuffer_.get(), size)) {
@@ -278,7 +287,7 @@ void TMidiIO::sendOrdered(std::uint32_t entry) noexcept {
         }
         draining_.store(false);
         // A word queued while this thread held the turn is sent now.
-        if (sends_.ready()) drainSends();
+        if (sends_->ready()) drainSends();
     } else if (size != 0) {
         sysexDropped_.fetch_add(1, std::memory_order_relaxed);
     }

@@ -163,7 +163,9 @@ private:
     std::atomic<int> outputBusy_{0};
     std::atomic<bool> draining_{false};
     std::atomic<std::uint64_t> dropped_{0};
-    SendQueue sends_{1024};
+    // Made when the output first opens (under control_) and kept: whoever sees the output open
+    // sees it.
+    std::unique_ptr<SendQueue> sends_;
     // SysEx: the handler for received ones, and what the sender thread sends in order: the
     // ordered queue of entries (each SysEx's bytes wait in sysexSends_), and how many entries
     // are queued and not yet sent. While that count is not 0, short messages queue too.
