@@ -9,18 +9,21 @@
 
 namespace host {
 
-// The running worker. It is left allocated when the worker is left to end alone.
+// The running worker. When it is left to end alone, whichever of the thread and its last Use
+// lets go of it second frees it.
 struct Worker::State {
     platform::Semaphore wake;
     std::atomic<Worker::Client*> asked{nullptr};
     std::atomic<bool> stop{false};
+    std::atomic<bool> letGo{false};
     std::thread thread;
 };
 
 namespace {
 std::mutex usersMutex;  // creating and closing threads
 int users = 0;
-bool abandoned = false;                        // under usersMutex
+std::atomic<int> abandoned{0};  // abandoned clients not released yet
+constexpr std::uint32_t kReleaseBit = 1u << 31;
 std::atomic<Worker::State*> current{nullptr};  // read by post() on any thread
 std::atomic<int> threadsAlive{0};
 thread_local bool isWorker = false;
@@ -50,13 +53,19 @@ void Worker::serve(State& s) noexcept {
             Worker::Client* next = c->next_;
             // Bits asked from here on enter the list again, for the next round.
             const std::uint32_t bits = c->pending_.exchange(0, std::memory_order_acq_rel);
-            if (bits) c->run_(*c, bits);
-            c->served_.fetch_add(1, std::memory_order_release);
+            if (bits & kReleaseBit) {
+                c->release_(*c);
+                abandoned.fetch_sub(1);
+            } else {
+                if (bits) c->run_(*c, bits);
+                c->served_.fetch_add(1, std::memory_order_release);
+            }
             c = next;
         }
         if (s.stop.load() && !s.asked.load()) break;
     }
     threadsAlive.fetch_sub(1);
+    if (s.letGo.exchange(true)) delete &s;
 }
 
 void Worker::post(Client& client, std::uint32_t bits) noexcept {
@@ -83,9 +92,10 @@ bool Worker::idle(const Client& client) noexcept {
            client.asked_.load(std::memory_order_acquire);
 }
 
-void Worker::abandon(Client& /*client*/) noexcept {
-    std::lock_guard<std::mutex> lock(usersMutex);
-    abandoned = true;
+void Worker::abandon(Client& client, void (*release)(Client&) noexcept) noexcept {
+    client.release_ = release;
+    abandoned.fetch_add(1);
+    post(client, kReleaseBit);
 }
 
 bool Worker::onWorker() noexcept {
@@ -116,7 +126,7 @@ Worker::Use::~Use() {
     State* s = current.exchange(nullptr, std::memory_order_acq_rel);
     s->stop.store(true);
     s->wake.release();
-    if (!abandoned) {
+    if (abandoned.load() == 0) {
         s->thread.join();
         delete s;
         return;
@@ -124,7 +134,7 @@ Worker::Use::~Use() {
     // A run that may never end holds the worker: it ends alone, in this module's code.
     platform::keepModuleLoaded();
     s->thread.detach();
-    abandoned = false;
+    if (s->letGo.exchange(true)) delete s;
 }
 
 }  // namespace host

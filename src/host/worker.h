@@ -19,8 +19,8 @@ public:
     using Run = void (*)(Client& client, std::uint32_t bits) noexcept;
 
     // One per instance, asked for work only while a Use is held. Before it is destroyed its
-    // owner stops asking and calls settle(); a client whose run may never end (a save given up
-    // at close) is abandoned instead and never destroyed.
+    // owner stops asking and calls settle(); a client whose run may not end in time (a save
+    // given up at close) is abandoned instead, and the worker releases it.
     class Client {
     public:
         Client(Run run, void* owner) noexcept : run_(run), owner_(owner) {}
@@ -32,6 +32,7 @@ public:
         friend class Worker;
         Run run_;
         void* owner_;
+        void (*release_)(Client&) noexcept = nullptr;  // set by abandon()
         std::atomic<std::uint32_t> pending_{0};
         Client* next_ = nullptr;                // in the list of clients asked for
         std::atomic<std::uint64_t> asked_{0};   // times it entered that list
@@ -56,10 +57,11 @@ public:
     static void settle(Client& client) noexcept;
     // Whether every run asked for so far has ended (any thread).
     static bool idle(const Client& client) noexcept;
-    // The client's run will not end in time (any thread but the worker): the worker keeps
-    // running but is left to end alone when the last Use goes, since joining it could wait
-    // for ever. The client must then stay allocated.
-    static void abandon(Client& client) noexcept;
+    // The client's run may not end in time (any thread but the worker and the processing
+    // thread; its owner asks for nothing more): once that run has ended the worker calls
+    // `release` with it, instead of running it again, and never touches it afterwards. Until
+    // then the last Use leaves the worker to end alone rather than wait for it.
+    static void abandon(Client& client, void (*release)(Client&) noexcept) noexcept;
     // Whether the calling thread is the worker (any thread).
     static bool onWorker() noexcept;
     // Worker threads alive in the process: 0 or 1 (tests; any thread).

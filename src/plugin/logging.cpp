@@ -3,9 +3,9 @@
 #include <chrono>
 #include <thread>
 
+#include "host/notices.h"
 #include "platform/library.h"
 #include "platform/notice.h"
-#include "host/notices.h"
 #include "plugin/plugin.h"
 
 // --- Saving --------------------------------------------------------------------------------------
@@ -82,10 +82,11 @@ void APlugin::workerRun(host::Worker::Client& client, std::uint32_t bits) noexce
 void APlugin::stopWorker() {
     std::string path;
     if (workerState_->waitOrGiveUp(path)) return;
-    // The worker still runs this module's code when it comes back from the file, and its
-    // state stays for it.
-    host::Worker::abandon(workerState_->client);
-    (void)workerState_.release();
+    // The worker still runs this module's code when it comes back from the file; it frees the
+    // state afterwards.
+    host::Worker::abandon(workerState_.release()->client, [](host::Worker::Client& c) noexcept {
+        delete static_cast<WorkerState*>(c.owner());
+    });
     const std::string text = "Gave up saving the log to " + path + ": the file took longer than " +
                              std::to_string(kCloseWait.count()) +
                              " seconds to write while the plug-in closed";
