@@ -5,6 +5,9 @@
 
 #include <atomic>
 #include <cstdlib>
+#ifdef _WIN32
+#include <malloc.h>
+#endif
 #include <cstring>
 #include <filesystem>
 #include <new>
@@ -72,7 +75,11 @@ void* operator new(std::size_t n, std::align_val_t a) {
     note();
     if (weighed) weighedBytes += n;
     const auto align = static_cast<std::size_t>(a);
+#ifdef _WIN32
+    if (void* p = _aligned_malloc(n, align)) return p;
+#else
     if (void* p = std::aligned_alloc(align, (n + align - 1) / align * align)) return p;
+#endif
     throw std::bad_alloc();
 }
 void* operator new[](std::size_t n, std::align_val_t a) {
@@ -80,7 +87,11 @@ void* operator new[](std::size_t n, std::align_val_t a) {
 }
 void operator delete(void* p, std::align_val_t) noexcept {
     if (p) note();
+#ifdef _WIN32
+    _aligned_free(p);
+#else
     std::free(p);
+#endif
 }
 void operator delete[](void* p, std::align_val_t a) noexcept {
     operator delete(p, a);
