@@ -97,10 +97,9 @@ bool setUp() {
     rig->peer = std::make_unique<jacktest::JackPeer>("peer", 32);
     rig->effect = pluginEntry(host);
     rig->plugin = static_cast<APlugin*>(static_cast<AudioEffect*>(rig->effect->object));
-    TMidiIO& io = rig->plugin->midiDevices();
-    for (int i = 0; i < io.outputDeviceCount(); ++i)
-        if (io.outputDeviceName(i).rfind(rig->peer->inputPort(), 0) == 0)
-            rig->port = static_cast<float>(i) / 256.0f;
+    const int port =
+        jacktest::deviceNamed(rig->plugin->midiDevices(), true, rig->peer->inputPort());
+    if (port >= 0) rig->port = static_cast<float>(port) / 256.0f;
     rig->plugin->setParameter(param::OutputDevice, rig->port);
     rig->effect->dispatcher(rig->effect, effMainsChanged, 0, 1, nullptr, 0.0f);
     return true;

@@ -34,14 +34,6 @@ struct Rig {
 };
 Rig* rig = nullptr;
 
-int deviceNamed(bool output, const std::string& port) {
-    const int count = output ? rig->io.outputDeviceCount() : rig->io.inputDeviceCount();
-    for (int i = 0; i < count; ++i)
-        if ((output ? rig->io.outputDeviceName(i) : rig->io.inputDeviceName(i)).rfind(port, 0) == 0)
-            return i;
-    return -1;
-}
-
 template <typename Done>
 bool waitUntil(Done done) {
     const std::int64_t deadline = now() + 2'000'000'000LL;
@@ -144,8 +136,8 @@ bool setUp() {
     }
     rig->peer = std::make_unique<jacktest::JackPeer>("peer", 32);
     rig->io.setInputHandler(&Rig::handler, rig);
-    rig->io.selectInputDevice(deviceNamed(false, rig->peer->outputPort()));
-    rig->io.selectOutputDevice(deviceNamed(true, rig->peer->inputPort()));
+    rig->io.selectInputDevice(jacktest::deviceNamed(rig->io, false, rig->peer->outputPort()));
+    rig->io.selectOutputDevice(jacktest::deviceNamed(rig->io, true, rig->peer->inputPort()));
     rig->io.setInputOpen(true);
     rig->io.setOutputOpen(true);
     if (!rig->io.inputOpen() || !rig->io.outputOpen()) {

@@ -26,7 +26,6 @@ std::atomic<int> abandoned{0};  // abandoned clients not released yet
 constexpr std::uint32_t kReleaseBit = 1u << 31;
 std::atomic<Worker::State*> current{nullptr};  // read by post() on any thread
 std::atomic<int> threadsAlive{0};
-thread_local bool isWorker = false;
 
 }  // namespace
 
@@ -45,7 +44,6 @@ Worker::Client* Worker::takeAsked(State& s) noexcept {
 
 // The worker's loop: every wake-up serves every client asked for, each with all its bits.
 void Worker::serve(State& s) noexcept {
-    isWorker = true;
     threadsAlive.fetch_add(1);
     for (;;) {
         s.wake.acquire();
@@ -96,10 +94,6 @@ void Worker::abandon(Client& client, void (*release)(Client&) noexcept) noexcept
     client.release_ = release;
     abandoned.fetch_add(1);
     post(client, kReleaseBit);
-}
-
-bool Worker::onWorker() noexcept {
-    return isWorker;
 }
 
 int Worker::threads() noexcept {

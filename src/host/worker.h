@@ -62,8 +62,6 @@ public:
     // `release` with it, instead of running it again, and never touches it afterwards. Until
     // then the last Use leaves the worker to end alone rather than wait for it.
     static void abandon(Client& client, void (*release)(Client&) noexcept) noexcept;
-    // Whether the calling thread is the worker (any thread).
-    static bool onWorker() noexcept;
     // Worker threads alive in the process: 0 or 1 (tests; any thread).
     static int threads() noexcept;
 

@@ -55,16 +55,6 @@ std::uint32_t wordAt(std::size_t i) {
     return 0x90 | (n & 0x0F) | (((n >> 4) & 0x7F) << 8) | (((n >> 11) & 0x7F) << 16);
 }
 
-// The number of the device whose name starts with the port's full name, or -1.
-int deviceNamed(TMidiIO& io, bool output, const std::string& port) {
-    const int count = output ? io.outputDeviceCount() : io.inputDeviceCount();
-    for (int i = 0; i < count; ++i) {
-        const std::string name = output ? io.outputDeviceName(i) : io.inputDeviceName(i);
-        if (name.rfind(port, 0) == 0) return i;
-    }
-    return -1;
-}
-
 bool waitFor(const std::function<bool()>& done, int seconds) {
     for (int i = 0; i < seconds * 200; ++i) {
         if (done()) return true;
@@ -127,7 +117,7 @@ protected:
     // Opens the input device on the peer's output (the input handler already set) and warms
     // the path up with active sensing; answers how many arrived, 0 when the path did not come up.
     std::size_t openWarmInput(TMidiIO& io) {
-        io.selectInputDevice(deviceNamed(io, false, peer->outputPort()));
+        io.selectInputDevice(jacktest::deviceNamed(io, false, peer->outputPort()));
         io.setInputOpen(true);
         if (!io.inputOpen() || !waitFor([&] { return peer->outputConnections() == 1; }, 5))
             return 0;
@@ -136,7 +126,7 @@ protected:
     }
     // The same for the output device on the peer's input.
     std::size_t openWarmOutput(TMidiIO& io) {
-        io.selectOutputDevice(deviceNamed(io, true, peer->inputPort()));
+        io.selectOutputDevice(jacktest::deviceNamed(io, true, peer->inputPort()));
         io.setOutputOpen(true);
         if (!io.outputOpen() || !waitFor([&] { return peer->inputConnections() == 1; }, 5))
             return 0;
@@ -153,8 +143,8 @@ JackServer* JackDevices::server = nullptr;
 
 TEST_F(JackDevices, ListsOtherClientsPortsButNotItsOwn) {
     TMidiIO io;
-    const int in = deviceNamed(io, false, peer->outputPort());
-    const int out = deviceNamed(io, true, peer->inputPort());
+    const int in = jacktest::deviceNamed(io, false, peer->outputPort());
+    const int out = jacktest::deviceNamed(io, true, peer->inputPort());
     ASSERT_GE(in, 0);
     ASSERT_GE(out, 0);
     io.setInputHandler(&Collector::handler, &collector);
@@ -309,7 +299,7 @@ TEST_F(JackDevices, DeviceThatWentAwayFailsToOpenWithANotice) {
     TMidiIO io;
     io.setInputHandler(&Collector::handler, &collector);
     // The peer is the only other client, so its port is the last device either way.
-    const int in = deviceNamed(io, false, peer->outputPort());
+    const int in = jacktest::deviceNamed(io, false, peer->outputPort());
     io.selectInputDevice(in);
     ASSERT_EQ(io.inputDevice(), in);
     const int before = io.inputDeviceCount();

@@ -105,6 +105,18 @@ private:
     std::atomic<std::size_t> longReceived_{0};
 };
 
+// The number of the device of `io` (a TMidiIO) whose name starts with the port's full name,
+// or -1.
+template <class Io>
+int deviceNamed(Io& io, bool output, const std::string& port) {
+    const int count = output ? io.outputDeviceCount() : io.inputDeviceCount();
+    for (int i = 0; i < count; ++i) {
+        const std::string name = output ? io.outputDeviceName(i) : io.inputDeviceName(i);
+        if (name.rfind(port, 0) == 0) return i;
+    }
+    return -1;
+}
+
 // Nanoseconds on the steady clock.
 std::int64_t now() noexcept;
 
