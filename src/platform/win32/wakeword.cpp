@@ -41,7 +41,15 @@ void WakeWords::sleep(int i, std::uint32_t* word, std::uint32_t expected,
     if (timeout.count() <= 0) return;
     if (std::atomic_ref<std::uint32_t>(*word).load(std::memory_order_seq_cst) != expected) return;
     const auto ms = static_cast<DWORD>((timeout.count() + 999) / 1000);
-    WaitForSingleObject(handle_->events[static_cast<std::size_t>(i)], ms);
+    HANDLE event = handle_->events[static_cast<std::size_t>(i)];
+    // Set while the word still holds what this sleeper saw: the set came from a waker that
+    // changed the word before this round began and was slow to call SetEvent. Left set, it
+    // would end every later sleep at once until the next write, so the sleeper resets it. (A
+    // waker that changes the word after this look wakes the next round: the caller looks at
+    // what it waits for again before it sleeps.)
+    if (WaitForSingleObject(event, ms) == WAIT_OBJECT_0 &&
+        std::atomic_ref<std::uint32_t>(*word).load(std::memory_order_seq_cst) == expected)
+        ResetEvent(event);
 }
 
 void WakeWords::wake(int i, std::uint32_t* /*word*/) noexcept {
