@@ -282,11 +282,12 @@ public:
     int addHolder() noexcept override {
         if (fd_ < 0) return -1;
         try {
+            if (extra_.empty()) extra_.resize(static_cast<std::size_t>(kHolderBytes));
             for (off_t b = kFirstHolderByte; b < kFirstHolderByte + kHolderBytes; ++b) {
-                if (b == holderByte_ || std::find(extra_.begin(), extra_.end(), b) != extra_.end())
+                if (b == holderByte_ || extra_[static_cast<std::size_t>(b - kFirstHolderByte)])
                     continue;
                 if (setLock(fd_, F_WRLCK, b, 1)) {
-                    extra_.push_back(b);
+                    extra_[static_cast<std::size_t>(b - kFirstHolderByte)] = true;
                     extraCount_.fetch_add(1, std::memory_order_relaxed);
                     return static_cast<int>(b - kFirstHolderByte);
                 }
@@ -298,11 +299,11 @@ public:
     }
 
     void removeHolder(int token) noexcept override {
-        const off_t b = kFirstHolderByte + token;
-        const auto it = std::find(extra_.begin(), extra_.end(), b);
-        if (token < 0 || fd_ < 0 || it == extra_.end()) return;
-        setLock(fd_, F_UNLCK, b, 1);
-        extra_.erase(it);
+        if (token < 0 || token >= kHolderBytes || fd_ < 0 || extra_.empty() ||
+            !extra_[static_cast<std::size_t>(token)])
+            return;
+        setLock(fd_, F_UNLCK, kFirstHolderByte + token, 1);
+        extra_[static_cast<std::size_t>(token)] = false;
         extraCount_.fetch_sub(1, std::memory_order_relaxed);
     }
 
@@ -428,7 +429,7 @@ private:
         fd_ = -1;
         held_ = false;
         holderByte_ = -1;
-        extra_.clear();
+        extra_ = {};
         extraCount_.store(0, std::memory_order_relaxed);
     }
 
@@ -445,7 +446,9 @@ private:
     int fd_ = -1;
     bool held_ = false;
     off_t holderByte_ = -1;
-    std::vector<off_t> extra_;  // addHolder's bytes
+    // Which holder bytes addHolder took, one flag a byte: a lookup per byte, so adding the
+    // n-th holder costs no n-long search at each byte before it.
+    std::vector<bool> extra_;
     std::atomic<int> extraCount_{0};
     unsigned char* base_ = nullptr;
     Guarded* guard_ = nullptr;
