@@ -32,8 +32,8 @@ bool writeOption(const char* name, bool value) {
     }
 }
 
-// One read of the key for all five; a missing value is created with its default, as
-// readOption does.
+// One read of the key for all five (an instance is made with no more than that); a missing
+// value is created with its default, as readOption does.
 StartupOptions readStartupOptions() {
     static constexpr const char* kNames[] = {kOptionEmuIn, kOptionProcRep, kOptionVSTi,
                                              kOptionSampleAccurate, kOptionSysEx};
@@ -42,15 +42,14 @@ StartupOptions readStartupOptions() {
     for (std::size_t i = 0; i < kCount; ++i) on[i] = optionDefault(kNames[i]);
     try {
         auto& store = platform::userSettings();
-        if (store.openKey(kOptionsKey, true)) {
-            std::optional<std::uint32_t> read[kCount];
-            store.readDwords(kOptionsKey, kNames, kCount, read);
-            for (std::size_t i = 0; i < kCount; ++i) {
-                if (read[i]) {
-                    on[i] = *read[i] != 0;
-                } else {
-                    store.writeDword(kOptionsKey, kNames[i], on[i] ? 1u : 0u);
-                }
+        std::optional<std::uint32_t> read[kCount];
+        store.readDwords(kOptionsKey, kNames, kCount, read);
+        bool opened = false;
+        for (std::size_t i = 0; i < kCount; ++i) {
+            if (read[i]) {
+                on[i] = *read[i] != 0;
+            } else if (opened || (opened = store.openKey(kOptionsKey, true))) {
+                store.writeDword(kOptionsKey, kNames[i], on[i] ? 1u : 0u);
             }
         }
     } catch (...) {

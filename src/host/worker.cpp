@@ -44,7 +44,6 @@ Worker::Client* Worker::takeAsked(State& s) noexcept {
 
 // The worker's loop: every wake-up serves every client asked for, each with all its bits.
 void Worker::serve(State& s) noexcept {
-    threadsAlive.fetch_add(1);
     for (;;) {
         s.wake.acquire();
         for (Worker::Client* c = takeAsked(s); c;) {
@@ -104,9 +103,12 @@ Worker::Use::Use() {
     std::lock_guard<std::mutex> lock(usersMutex);
     if (users++ > 0) return;
     auto* s = new State;
+    // Counted from its start, so threads() knows of it before it first runs.
+    threadsAlive.fetch_add(1);
     try {
         s->thread = std::thread([s] { serve(*s); });
     } catch (...) {
+        threadsAlive.fetch_sub(1);
         delete s;
         --users;
         throw;

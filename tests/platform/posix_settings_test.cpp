@@ -48,6 +48,25 @@ TEST(SettingsFile, DamagedLinesAreIgnoredAndKeysStayInsideTheStore) {
     EXPECT_TRUE(fs::exists(home / "corvella" / "Escape.conf"));
 }
 
+// Another program changes the file between two reads: rewritten in place at the same size
+// within the same instant as far as seconds go, or replaced by a rename. Each read sees it.
+TEST(SettingsFile, AFileChangedBetweenReadsIsReadAgain) {
+    const fs::path file =
+        fs::path(std::getenv("XDG_CONFIG_HOME")) / "corvella" / "Software" / "Changed.conf";
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << "EmuIn=dword:1\n";
+    auto& store = platform::userSettings();
+    EXPECT_EQ(store.readDword("Software\\Changed", "EmuIn"), 1u);
+    {
+        std::fstream inPlace(file, std::ios::in | std::ios::out);
+        inPlace << "EmuIn=dword:2\n";
+    }
+    EXPECT_EQ(store.readDword("Software\\Changed", "EmuIn"), 2u);
+    std::ofstream(file.string() + ".new") << "EmuIn=dword:3\n";
+    fs::rename(file.string() + ".new", file);
+    EXPECT_EQ(store.readDword("Software\\Changed", "EmuIn"), 3u);
+}
+
 // Only a regular file of at most 1 MB is read. A FIFO, a device or a huge file in its place
 // reads as missing at once, with one notice each, and is never replaced by a write.
 TEST(SettingsFile, OnlyRegularFilesOfSaneSizeAreRead) {

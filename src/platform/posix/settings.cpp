@@ -78,9 +78,62 @@ void noticeRefused(const std::string& path, const std::string& why) {
     showNotice(text.c_str(), "Corvella", NoticeKind::Warning);
 }
 
+// What a file was when it was read: a rewrite (a new file renamed into place) or a change in
+// place gives another identity.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    timespec changed{};
+    bool operator==(const FileIdentity& o) const {
+        return device == o.device && inode == o.inode && size == o.size &&
+               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+               changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+    }
+};
+
+FileIdentity identityOf(const struct stat& st) {
+    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+}
+
+// The last file read, parsed: every instance a host makes reads the same options, and one
+// stat that finds the file unchanged replaces opening, reading and parsing it again.
+class LastRead {
+public:
+    // Any thread.
+    bool find(const std::string& path, Values& values) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (path != path_ || !(identityOf(st) == identity_)) return false;
+        values = values_;
+        return true;
+    }
+    // Any thread.
+    void keep(const std::string& path, const struct stat& st, const Values& values) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        path_ = path;
+        identity_ = identityOf(st);
+        values_ = values;
+    }
+
+private:
+    std::mutex mutex_;
+    std::string path_;
+    FileIdentity identity_;
+    Values values_;
+};
+
+LastRead& lastRead() {
+    static LastRead kept;
+    return kept;
+}
+
 // Reads the key's file. Opening never blocks (O_NONBLOCK: a FIFO without a writer opens at
 // once) and only a regular file, or a link to one, of at most kMaxFileSize is read.
 Load load(const std::string& path, Values& values) {
+    if (lastRead().find(path, values)) return Load::Done;
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR) return Load::Missing;
@@ -118,6 +171,7 @@ Load load(const std::string& path, Values& values) {
         return Load::Refused;
     }
     values = parseSettings(text);
+    lastRead().keep(path, st, values);
     return Load::Done;
 }
 
