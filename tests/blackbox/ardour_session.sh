@@ -30,10 +30,22 @@ else
     LD_LIBRARY_PATH=$(dirname "$scanner") "$scanner" -f -q "$work/vst/corvella.so" ||
         { echo "FAIL: the scanner rejected the plug-in"; exit 1; }
 fi
-out=$(cd "$work" && timeout 120 "$lua" "$here/ardour_session.lua" "$work/session" "$work/vst" \
-    "$format" 2>&1)
+# A crash of the session host leaves a core in $work (where the kernel writes cores to the
+# working folder), and its stacks are printed: the plug-in runs inside that process.
+out=$(cd "$work" && ulimit -c unlimited 2>/dev/null;
+    timeout 120 "$lua" "$here/ardour_session.lua" "$work/session" "$work/vst" "$format" 2>&1)
+status=$?
 echo "$out"
-printf '%s\n' "$out" | grep -qx done || { echo "FAIL: the session script did not finish"; exit 1; }
+if ! printf '%s\n' "$out" | grep -qx done; then
+    echo "FAIL: the session script did not finish (status $status)"
+    core=$(ls "$work"/core* 2>/dev/null | head -n 1)
+    host=$(sed -n 's/^exec \([^ ]*\) .*/\1/p' "$lua" | head -n 1)
+    if [ -n "$core" ] && [ -n "$host" ] && command -v gdb >/dev/null; then
+        LD_LIBRARY_PATH=$(dirname "$host") gdb -q -batch -ex "thread apply all bt 30" \
+            "$host" "$core" 2>&1 | grep -v '^\[New LWP' | head -n 300
+    fi
+    exit 1
+fi
 
 # CASE: the recorded notes as "CHANNEL NOTE VELOCITY", in order; then the beat positions.
 fails=0
