@@ -11,17 +11,16 @@ void DelayStage::enableSysex() {
     sysex_ = std::make_unique<DelayedSysex>(kDelayedSysexBytes, kDelayedSysexEntries);
 }
 
-void DelayStage::take() noexcept {
-    if (line_.get()) return;
+void DelayStage::takeLine() noexcept {
     if (DelayLine* line = line_.take()) {
         line->setDelay(frames_);
         wait_.moveTo(*line, waitTime_);
     }
 }
 
-bool DelayStage::handBack(bool delayOut) noexcept {
+bool DelayStage::handBackLine() noexcept {
     const DelayLine* line = line_.get();
-    if (!line || delayOut || line->occupied() != 0 || !line_.canHandBack()) return false;
+    if (line->occupied() != 0 || !line_.canHandBack()) return false;
     waitTime_ = line->time();
     dropsBefore_ += line->dropped();
     line_.handBack();

@@ -34,9 +34,11 @@ public:
     void setExact(bool on) noexcept { exact_ = on; }
     bool exact() const noexcept { return exact_; }
     // Takes a made line; the waiting words move into it.
-    void take() noexcept;
+    void take() noexcept {
+        if (!line_.get() && line_.waiting()) takeLine();
+    }
     // Hands the line back once delayed output is off and the line is empty; true when it did.
-    bool handBack(bool delayOut) noexcept;
+    bool handBack(bool delayOut) noexcept { return line_.get() && !delayOut && handBackLine(); }
 
     // Null while the line is not there.
     const DelayLine* line() noexcept {
@@ -122,6 +124,9 @@ public:
     void releaseSysex(MidiWord marker) noexcept;
 
 private:
+    void takeLine() noexcept;
+    bool handBackLine() noexcept;
+
     Handover<DelayLine> line_;
     bool exact_ = false;
     int frames_ = 0;

@@ -78,55 +78,14 @@ std::size_t Journal::droppedRecordings() const noexcept {
 
 // --- The processing thread's calls ---------------------------------------------------------------
 
-void Journal::apply(const EngineSettings& s) noexcept {
-    logOn_ = s.logOn;
-    logMeta_ = s.logMeta;
-    clearHeld_ = s.clearHeld;
-    if (s.logEpoch != logEpoch_) restart();
-    logEpoch_ = s.logEpoch;
-}
-
-bool Journal::takeHandedOver() noexcept {
-    bool waits = false;
-    if (!store_.get() && store_.waiting()) {
-        // The journal changes hands under the recording's lock, which a reader may hold.
-        if (mutex_.try_lock()) {
-            takeStore();
-            mutex_.unlock();
-        } else {
-            waits = true;
-        }
-    }
-    if (clearWanted_.load(std::memory_order_relaxed)) {
-        if (mutex_.try_lock()) {
-            clearRecording();
-            clearWanted_.store(false, std::memory_order_relaxed);
-            mutex_.unlock();
-        } else {
-            waits = true;
-        }
-    }
-    if (clearEpoch_.load(std::memory_order_acquire) != clearSeen_) {
-        clearSeen_ = clearEpoch_.load(std::memory_order_acquire);
-        stagedCount_ = 0;
-        stagedSysexUsed_ = 0;
-        rate_.set(120.0, rateSeen_);
-        conversionTempo_.store(120.0, std::memory_order_relaxed);
-        writtenNumerator_ = writtenDenominator_ = 0;
-        lastEventTick_ = 0;
-        resetClock();
-    }
-    const float rate = sampleRate_.load(std::memory_order_relaxed);
-    if (rate != rateSeen_) {
-        rateSeen_ = rate;
-        rate_.set(rate_.tempo(), rate);
-    }
-    return !waits;
-}
-
-void Journal::takeStore() noexcept {
+// The journal changes hands under the recording's lock, which a reader may hold.
+bool Journal::takeStore() noexcept {
+    if (!mutex_.try_lock()) return false;
     Store* store = store_.take();
-    if (!store) return;
+    if (!store) {
+        mutex_.unlock();
+        return true;
+    }
     recorder_.setJournal(store->journal.get());
     lines_.attach(store->ring.get());
     std::copy_n(staged_, stagedCount_, store->staged.get());
@@ -135,12 +94,31 @@ void Journal::takeStore() noexcept {
     std::copy_n(stagedLines_, stagedLineCount_, store->lines.get());
     stagedLines_ = store->lines.get();
     stagedLinesCapacity_ = kStagedLines;
+    mutex_.unlock();
+    return true;
 }
 
-bool Journal::handBack() noexcept {
-    if (logOn_ || !nothingStaged() || lines_.size() != 0 || !store_.canHandBack() ||
-        !mutex_.try_lock())
-        return false;
+bool Journal::takeClear() noexcept {
+    if (!mutex_.try_lock()) return false;
+    clearRecording();
+    clearWanted_.store(false, std::memory_order_relaxed);
+    mutex_.unlock();
+    return true;
+}
+
+void Journal::cleared() noexcept {
+    clearSeen_ = clearEpoch_.load(std::memory_order_acquire);
+    stagedCount_ = 0;
+    stagedSysexUsed_ = 0;
+    rate_.set(120.0, rateSeen_);
+    conversionTempo_.store(120.0, std::memory_order_relaxed);
+    writtenNumerator_ = writtenDenominator_ = 0;
+    lastEventTick_ = 0;
+    resetClock();
+}
+
+bool Journal::handBackStore() noexcept {
+    if (lines_.size() != 0 || !store_.canHandBack() || !mutex_.try_lock()) return false;
     const bool empty = recorder_.size() == 0;
     if (empty) {
         recorder_.setJournal(nullptr);

@@ -60,7 +60,13 @@ public:
 
     // The switches the log follows; logging switched on since (a new logEpoch) restarts the
     // clock and steps it once at once.
-    void apply(const EngineSettings& s) noexcept;
+    void apply(const EngineSettings& s) noexcept {
+        logOn_ = s.logOn;
+        logMeta_ = s.logMeta;
+        clearHeld_ = s.clearHeld;
+        if (s.logEpoch != logEpoch_) restart();
+        logEpoch_ = s.logEpoch;
+    }
     // At the start of every call.
     void newCall() noexcept {
         timeAsked_ = false;
@@ -69,7 +75,18 @@ public:
     // At the start of a call with something handed over: takes the log's memory, a clear and
     // the sample rate. False when something must wait for the next call (a reader held the
     // recording).
-    bool takeHandedOver() noexcept;
+    bool takeHandedOver() noexcept {
+        bool taken = true;
+        if (!store_.get() && store_.waiting()) taken = takeStore();
+        if (clearWanted_.load(std::memory_order_relaxed)) taken &= takeClear();
+        if (clearEpoch_.load(std::memory_order_acquire) != clearSeen_) cleared();
+        const float rate = sampleRate_.load(std::memory_order_relaxed);
+        if (rate != rateSeen_) {
+            rateSeen_ = rate;
+            rate_.set(rate_.tempo(), rate);
+        }
+        return taken;
+    }
     // A block of `frames` (> 0) while logging: the clock step, then the rest of its frames.
     void block(int frames) noexcept {
         clockStep();
@@ -97,7 +114,9 @@ public:
     // Hands the log's memory back once logging is off and the log holds nothing: no line, no
     // recorded event (what the user may still read or save stays until "clear log"). True when
     // it did.
-    bool handBack() noexcept;
+    bool handBack() noexcept {
+        return store_.get() && !logOn_ && nothingStaged() && handBackStore();
+    }
     bool nothingStaged() const noexcept { return stagedCount_ == 0 && stagedLineCount_ == 0; }
 
     std::int64_t sampleClock() const noexcept { return clock_; }
@@ -127,7 +146,11 @@ private:
 
     // The host's time, asked once per processing call (a quiet block asks hostMeter instead).
     const HostTime* time() noexcept;
-    void takeStore() noexcept;
+    // The parts of takeHandedOver and handBack that act; false when a reader held the lock.
+    bool takeStore() noexcept;
+    bool takeClear() noexcept;
+    void cleared() noexcept;
+    bool handBackStore() noexcept;
     void restart() noexcept;
     void resetClock() noexcept;
     // The clock step at the start of a block (or of logging): one frame on, then the host's
