@@ -1,6 +1,7 @@
 #include "engine/changeintake.h"
 
 #include <bit>
+#include <utility>
 
 #include "engine/replacefilter.h"
 #include "engine/sysex.h"
@@ -71,17 +72,46 @@ void ChangeIntake::queueKnob(int knob, float value, std::uint32_t number) noexce
     knobs_.push({number, count, word | static_cast<MidiWord>(knob) << 24});
 }
 
+bool ChangeIntake::prepare(bool wanted) {
+    std::lock_guard<std::mutex> lock(producerMutex_);
+    DeviceWords* published = producerWords_.load(std::memory_order_relaxed);
+    if (wanted) {
+        if (published) return false;
+        if (!madeWords_) madeWords_ = std::make_unique<DeviceWords>();
+        producerWords_.store(madeWords_.get(), std::memory_order_release);
+        return true;
+    }
+    bool look = false;
+    // Back to the small queue only once the processing thread has taken every word, so the
+    // words keep their order.
+    if (published && published->drained()) {
+        producerWords_.store(nullptr);
+        published = nullptr;
+        look = true;
+    }
+    if (!published && madeWords_ && consumerWords_.load() != madeWords_.get()) madeWords_.reset();
+    return look;
+}
+
 void ChangeIntake::deviceInput(MidiWord word) noexcept {
     std::lock_guard<std::mutex> lock(producerMutex_);
-    words_.push({word & kWordBits, changeCount_.load(std::memory_order_relaxed)});
+    const QueuedWord w{word & kWordBits, changeCount_.load(std::memory_order_relaxed)};
+    DeviceWords* words = producerWords_.load(std::memory_order_relaxed);
+    if (!(words ? words->push(w) : smallWords_.push(w)))
+        wordDrops_.fetch_add(1, std::memory_order_relaxed);
     markPending();
 }
 
 bool ChangeIntake::deviceSysex(const std::uint8_t* data, std::size_t size) noexcept {
     std::lock_guard<std::mutex> lock(producerMutex_);
+    DeviceWords* words = producerWords_.load(std::memory_order_relaxed);
     // The bytes first: the word that marks their place is pushed only when both fit.
-    if (words_.full() || !sysexIn_->push(data, size)) return false;
-    words_.push({kSysexFlag, changeCount_.load(std::memory_order_relaxed)});
+    if ((words ? words->full() : smallWords_.full()) || !sysexIn_->push(data, size)) return false;
+    const QueuedWord w{kSysexFlag, changeCount_.load(std::memory_order_relaxed)};
+    if (words)
+        words->push(w);
+    else
+        smallWords_.push(w);
     markPending();
     return true;
 }
@@ -89,19 +119,48 @@ bool ChangeIntake::deviceSysex(const std::uint8_t* data, std::size_t size) noexc
 std::size_t ChangeIntake::dropped() const noexcept {
     const std::size_t knobsLost = knobs_.dropped() + knobsPassed_.load(std::memory_order_relaxed);
     const std::size_t knobsFound = knobsFromNewest_.load(std::memory_order_relaxed);
-    return words_.dropped() + (knobsLost > knobsFound ? knobsLost - knobsFound : 0);
+    return wordDrops_.load(std::memory_order_relaxed) +
+           (knobsLost > knobsFound ? knobsLost - knobsFound : 0);
+}
+
+// A queue stops being the producers' only once it is drained, so the one held is empty when
+// the producers have moved on; the preparing thread releases it once it is let go. A queue is
+// claimed before it is used and the claim checked against the producers' queue again: the
+// preparing thread stops publishing a queue before it looks at the claim, so it never releases
+// one in use.
+void ChangeIntake::followDeviceWords() noexcept {
+    DeviceWords* published = producerWords_.load(std::memory_order_acquire);
+    if (published == deviceWords_ || (deviceWords_ && !deviceWords_->empty())) return;
+    if (published) {
+        consumerWords_.store(published);
+        if (producerWords_.load() != published) {  // no longer published: not taken
+            consumerWords_.store(deviceWords_);
+            letGo_ = true;  // the preparing thread may have kept it for the claim
+            return;
+        }
+    }
+    letGo_ = deviceWords_ != nullptr;
+    deviceWords_ = published;
+    consumerWords_.store(published);
+}
+
+bool ChangeIntake::storageWanted() noexcept {
+    if (std::exchange(letGo_, false)) return true;
+    return deviceWords_ && !switchOn(param::InputMidi, value(param::InputMidi)) &&
+           deviceWords_->empty() && producerWords_.load(std::memory_order_relaxed) == deviceWords_;
 }
 
 void ChangeIntake::drain(IntakeSink& sink) noexcept {
     takeMarks();
+    followDeviceWords();
     QueuedWord w;
     KnobChange k;
-    bool word = words_.pop(w), knob = knobs_.pop(k);
+    bool word = popWord(w), knob = knobs_.pop(k);
     while (word || knob) {
         if (word && (!knob || !later(w.number, k.number))) {
             decodeBefore(sink, w.number);
             runWord(sink, w);
-            word = words_.pop(w);
+            word = popWord(w);
         } else {
             decodeBefore(sink, k.number);
             if (!runKnob(sink, k.word >> 24, k.count, k.word))

@@ -41,6 +41,8 @@ protected:
 class ChangeIntake {
 public:
     static constexpr int kKnobs = 6;
+    // Device words kept until the device's queue is made (the rest are counted).
+    static constexpr std::size_t kSmallWords = 64;
 
     // Every parameter at its default; `matchState` is theirs (Replacer::matchState).
     explicit ChangeIntake(std::uint32_t matchState) noexcept;
@@ -64,8 +66,18 @@ public:
     // newer change of the knob (and not run from it after all).
     std::size_t dropped() const noexcept;
 
+    // --- The thread that prepares storage ---
+
+    // Makes the device's word queue while the input device is wanted (`wanted`) and hands it
+    // to the producers and the processing thread; once it is not wanted and the processing
+    // thread has taken every word, the producers go back to the small queue, and the queue is
+    // released when the processing thread has let it go. True when the processing thread must
+    // look (mark pending). May wait for the device's threads.
+    bool prepare(bool wanted);
+
     // --- The MIDI input device's threads (any but the processing thread) ---
 
+    // Into the device's queue, or the small one until that is made; counted when full.
     void deviceInput(MidiWord word) noexcept;
     // A whole SysEx, copied; false when the queue has no room (nothing kept).
     bool deviceSysex(const std::uint8_t* data, std::size_t size) noexcept;
@@ -80,6 +92,9 @@ public:
     // messages in the order of their numbers, each after the changes numbered before it; then
     // the rest of the changes.
     void drain(IntakeSink& sink) noexcept;
+    // At the end of a call: whether the device's queue needs the preparing thread (the input is
+    // off and the queue drained, or the processing thread let a queue go).
+    bool storageWanted() noexcept;
 
 private:
     struct QueuedWord {
@@ -119,9 +134,28 @@ private:
     std::array<std::atomic<std::uint32_t>, (kNumParams + 31) / 32> changed_{};
     std::atomic<std::uint32_t> matchState_{0};
 
-    // The device's words (the producer side under producerMutex_, with the SysEx queue).
+    using DeviceWords = WordQueue<4096, QueuedWord>;
+
+    // Processing thread: takes the queue the producers now use once the one it has is empty.
+    void followDeviceWords() noexcept;
+    bool popWord(QueuedWord& w) noexcept {
+        // Words in the small queue came before any in the device's queue (the producers move
+        // back to the small queue only once the device's queue is drained).
+        return smallWords_.pop(w) || (deviceWords_ && deviceWords_->pop(w));
+    }
+
+    // The device's words (the producer side under producerMutex_, with the SysEx queue): the
+    // queue made on demand (owned by the preparing thread, under producerMutex_), the one the
+    // producers push into (changed under producerMutex_), the processing thread's and its
+    // mirror for the preparing thread, and a small queue every intake holds.
     std::mutex producerMutex_;
-    WordQueue<4096, QueuedWord> words_;
+    std::unique_ptr<DeviceWords> madeWords_;
+    std::atomic<DeviceWords*> producerWords_{nullptr};
+    DeviceWords* deviceWords_ = nullptr;
+    std::atomic<DeviceWords*> consumerWords_{nullptr};
+    bool letGo_ = false;  // the processing thread let a queue go (processing thread)
+    WordQueue<kSmallWords, QueuedWord> smallWords_;
+    std::atomic<std::size_t> wordDrops_{0};  // words neither queue had room for
     std::unique_ptr<platform::MessageRing> sysexIn_;
     std::unique_ptr<std::uint8_t[]> sysexScratch_;  // the processing thread's copy of one
 

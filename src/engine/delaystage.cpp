@@ -1,5 +1,8 @@
 #include "engine/delaystage.h"
 
+#include <bit>
+#include <utility>
+
 #include "engine/midiword.h"
 
 namespace {
@@ -12,23 +15,65 @@ void DelayStage::enableSysex() {
 }
 
 void DelayStage::takeLine() noexcept {
-    if (DelayLine* line = line_.take()) {
-        line->setDelay(frames_);
-        wait_.moveTo(*line, waitTime_);
-    }
+    Store* store = store_.take();
+    if (!store) return;
+    store->line.setDelay(frames_);
+    wait_.moveTo(store->line, waitTime_);
+    // The wait keeps each frame's word at its own frame count, so the times stay as they were.
+    for (std::size_t i = 0; i < waitDueCount_; ++i)
+        store->dues[waitDues_[i].note] = waitDues_[i].due;
+    waitDueCount_ = 0;
+    for (std::size_t w = 0; w < droppedNotes_.size(); ++w)
+        for (std::uint64_t bits = std::exchange(droppedNotes_[w], 0); bits != 0; bits &= bits - 1)
+            store->dues[w * 64 + static_cast<std::size_t>(std::countr_zero(bits))] = -1;
 }
 
+// Every note-on in the line has left by then: only the dropped ones are kept (droppedNotes_).
 bool DelayStage::handBackLine() noexcept {
-    const DelayLine* line = line_.get();
-    if (line->occupied() != 0 || !line_.canHandBack()) return false;
-    waitTime_ = line->time();
-    dropsBefore_ += line->dropped();
-    line_.handBack();
+    const Store* store = store_.get();
+    if (store->line.occupied() != 0 || !store_.canHandBack()) return false;
+    waitTime_ = store->line.time();
+    dropsBefore_ += store->line.dropped();
+    for (std::size_t n = 0; n < kNotes; ++n)
+        if (store->dues[n] < 0) droppedNotes_[n / 64] |= std::uint64_t{1} << (n % 64);
+    store_.handBack();
     return true;
 }
 
+std::int64_t DelayStage::noteDue(std::size_t note) const noexcept {
+    if (const Store* store = store_.get()) return store->dues[note];
+    for (std::size_t i = 0; i < waitDueCount_; ++i)
+        if (waitDues_[i].note == note) return waitDues_[i].due;
+    if (droppedNotes_[note / 64] >> (note % 64) & 1) return -1;
+    return waitTime_ - 1;  // it has left
+}
+
+// An entry whose note-on has left (its time before now) makes room: at most one entry per word
+// in the wait is still waiting.
+void DelayStage::waitNote(MidiWord word, int frame, std::size_t note) noexcept {
+    const std::int64_t due = insertAt(word, distance(frame));
+    const std::uint64_t bit = std::uint64_t{1} << (note % 64);
+    droppedNotes_[note / 64] &= ~bit;
+    std::size_t at = 0;
+    while (at < waitDueCount_ && waitDues_[at].note != note) ++at;
+    if (due < 0) {
+        droppedNotes_[note / 64] |= bit;
+        if (at < waitDueCount_) waitDues_[at] = waitDues_[--waitDueCount_];
+        return;
+    }
+    if (at == waitDueCount_) {
+        for (at = 0; at < waitDueCount_ && waitDues_[at].due >= waitTime_; ++at) {
+        }
+        if (at == waitDueCount_) {
+            if (at == waitDues_.size()) return;  // never: every entry still waiting has a word
+            ++waitDueCount_;
+        }
+    }
+    waitDues_[at] = {due, note};
+}
+
 std::int64_t DelayStage::insertAt(MidiWord word, int distance) noexcept {
-    if (DelayLine* line = line_.get()) return line->insertAt(word, distance);
+    if (DelayLine* line = lineIn()) return line->insertAt(word, distance);
     if (word == 0) return -1;
     const std::int64_t at = wait_.insert(word, waitTime_ + distance);
     if (at < 0) ++dropsBefore_;

@@ -32,7 +32,8 @@ void MidiEngine::enableSysex() {
 void MidiEngine::prepareStorage() {
     std::lock_guard<std::mutex> lock(prepareMutex_);
     auto on = [&](int index) { return switchOn(index, intake_.value(index)); };
-    bool made = journal_.prepare(on(param::Log));
+    bool made = intake_.prepare(on(param::InputMidi));
+    made |= journal_.prepare(on(param::Log));
     made |= delay_.prepare(on(param::DelayOutput));
     made |= bus_.prepare(on(param::GetFromBus));
     if (made) intake_.markPending();
@@ -41,7 +42,8 @@ void MidiEngine::prepareStorage() {
 void MidiEngine::setParameter(int index, float value) noexcept {
     if (index < 0 || index >= kNumParams) return;
     intake_.set(index, value);
-    if (index == param::Log || index == param::DelayOutput || index == param::GetFromBus)
+    if (index == param::Log || index == param::DelayOutput || index == param::GetFromBus ||
+        index == param::InputMidi)
         ports_.storageWanted();
 }
 
@@ -105,7 +107,8 @@ void MidiEngine::endCall() noexcept {
     delay_.place();  // the call's delayed words take their slots, drops counted
     journal_.endCall();
     const EngineSettings& s = router_.settings();
-    bool spent = journal_.handBack();
+    bool spent = intake_.storageWanted();
+    spent |= journal_.handBack();
     spent |= delay_.handBack(s.delayOut);
     if (bus_.get() && !s.getFromBus && bus_.canHandBack()) {
         bus_.handBack();

@@ -15,13 +15,14 @@
 // through ChangeIntake, without a lock; the recording is shared with readers through a lock the
 // processing thread only ever tries.
 //
-// Memory. The log's ring and recording, the delay line's ring and the receive bus's buffer
-// exist only while their feature is on (and, for the log and the delay, until what they hold
-// has gone). A switch-on asks the front end (EnginePorts::storageWanted) to have
-// prepareStorage make the memory on a thread that may allocate; the processing thread takes it
-// at the start of a call and hands it back the same way when the feature is off and drained
-// (Handover). Until it comes, small buffers every engine holds keep what they can; what they
-// cannot is counted (and, for log lines, shown in the log once it comes).
+// Memory. The queue of the MIDI input device's words, the log's ring and recording, the delay
+// line's ring with its notes' times and the receive bus's buffer exist only while their feature
+// is on (and, but for the bus's, until what they hold has gone). A switch-on asks the front end
+// (EnginePorts::storageWanted) to have prepareStorage make the memory on a thread that may
+// allocate; the processing thread takes it at the start of a call and hands it back the same way
+// when the feature is off and drained (Handover). Until it comes, small buffers every engine holds
+// keep what they can; what they cannot is counted (and, for log lines, shown in the log once it
+// comes).
 #pragma once
 
 #include <array>

@@ -31,9 +31,10 @@ MidiWord Router::followNoteOn(MidiWord word, MidiWord flags, int frame, std::siz
     }
     off |= flags;
     if (state & kDelayed) {
-        delay_.place();                    // the note-on's time is known once it has its slot
-        if (noteDue_[note] < 0) return 0;  // the full line dropped it
-        const std::int64_t wait = noteDue_[note] - delay_.now();
+        delay_.place();  // the note-on's time is known once it has its slot
+        const std::int64_t due = delay_.noteDue(note);
+        if (due < 0) return 0;  // the full line dropped it
+        const std::int64_t wait = due - delay_.now();
         if (wait >= 0) {
             // Behind its note-on, which still waits (even when delayed output is off now: then
             // both go unsent as the line passes them).

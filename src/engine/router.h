@@ -56,9 +56,8 @@ private:
     const EnginePorts::HostOutputEntry hostOutput_;
     DelayStage& delay_;
     EngineSettings s_;
-    // By input channel and note; the time a delayed note-on leaves the delay line apart.
+    // By input channel and note (the time a delayed note-on leaves is the delay's).
     std::array<NoteRoute, 16 * 128> notes_{};
-    std::array<std::int64_t, 16 * 128> noteDue_{};
 };
 
 inline MidiWord Router::chain(MidiWord word, int frame) noexcept {
@@ -85,8 +84,7 @@ inline MidiWord Router::chain(MidiWord word, int frame) noexcept {
     }
     if (s_.delayOut) {
         if (note) {
-            delay_.insert(word | flags, frame,
-                          &noteDue_[static_cast<std::size_t>(note - notes_.data())]);
+            delay_.insertNote(word | flags, frame, static_cast<std::size_t>(note - notes_.data()));
             noteLeft(*note, word);
         } else {
             delay_.insert(word | flags, frame);
