@@ -153,8 +153,8 @@ bool ChangeIntake::storageWanted() noexcept {
 void ChangeIntake::drain(IntakeSink& sink) noexcept {
     takeMarks();
     followDeviceWords();
-    QueuedWord w;
-    KnobChange k;
+    QueuedWord w{};
+    KnobChange k{};
     bool word = popWord(w), knob = knobs_.pop(k);
     while (word || knob) {
         if (word && (!knob || !later(w.number, k.number))) {
