@@ -20,6 +20,14 @@ constexpr unsigned wordData2(MidiWord w) noexcept {
     return (w >> 16) & 0xFFu;
 }
 
+// Flags the engine keeps in bits 24..31 while a word travels inside it.
+// Bit 27 marks the place of a device's SysEx among the queued words (its bytes wait in
+// ChangeIntake); in the delay line it marks a SysEx whose bytes wait in DelayStage's store,
+// the low bits holding its handle (no short word carries the bit there, and none is 0 with it).
+inline constexpr MidiWord kSysexFlag = 1u << 27;
+inline constexpr MidiWord kFromBusFlag = 1u << 31;  // a word taken from the receive bus
+inline constexpr MidiWord kWordBits = 0xFFFFFFu;
+
 // Round to the nearest integer, halves to the even neighbour (the default rounding mode).
 inline int roundEven(double x) noexcept {
     const double r = std::nearbyint(x);

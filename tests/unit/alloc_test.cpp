@@ -113,7 +113,7 @@ TEST(Instance, CreationTakesLittleMemory) {
     AEffect* e = pluginEntry(testsupport::FakeVstHost::callback);
     weighed = false;
     ASSERT_NE(e, nullptr);
-    EXPECT_LT(weighedBytes, std::size_t{160} << 10);
+    EXPECT_LT(weighedBytes, std::size_t{56} << 10);
     e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
 }
 

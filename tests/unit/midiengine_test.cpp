@@ -469,6 +469,7 @@ TEST(EngineMemory, SwitchingOnUnderTrafficLosesNothing) {
         auto turn = [&](float v) {
             engine.setParameter(param::Log, v);
             engine.setParameter(param::DelayOutput, v);
+            engine.setParameter(param::InputMidi, v);
         };
         engine.processBlock(64);
         EXPECT_EQ(engine.delayLine(), nullptr);
@@ -482,6 +483,11 @@ TEST(EngineMemory, SwitchingOnUnderTrafficLosesNothing) {
                 ports.holdStorage = false;
                 std::thread([&] { engine.prepareStorage(); }).join();
             }
+            // The last call's first note ends from the device; from the third call on the
+            // routing has changed, so the note-off follows its delayed note-on.
+            if (call == 2) engine.setParameter(param::DelayAmount, 20.0f / 32767);
+            if (call > 0)
+                std::thread([&] { engine.deviceInput(packWord(0x80, (call - 1) * 5, 0)); }).join();
             engine.beginCall();
             for (unsigned i = 0; i < 5; ++i)
                 engine.hostInput(packWord(0x90, call * 5 + i, 100), static_cast<int>(i * 7));
@@ -501,8 +507,8 @@ TEST(EngineMemory, SwitchingOnUnderTrafficLosesNothing) {
         return r;
     };
     const Run ready = run(false, true);
-    ASSERT_EQ(ready.host.size(), 60u);
-    ASSERT_EQ(ready.lines.size(), 60u);
+    ASSERT_EQ(ready.host.size(), 71u);
+    ASSERT_EQ(ready.lines.size(), 71u);
     for (const bool fromProcessing : {true, false}) {
         SCOPED_TRACE(fromProcessing ? "switched on by the processing thread" : "by another");
         const Run late = run(true, fromProcessing);
@@ -531,6 +537,46 @@ TEST(EngineMemory, SwitchingOnUnderTrafficLosesNothing) {
     EXPECT_EQ(engine.counters().recordingDrops + 64, 100u + 1);  // the time signature's event
     EXPECT_EQ(engine.counters().delayDrops, 100u - DelayWait::kCapacity);
     EXPECT_EQ(ports.host.size(), DelayWait::kCapacity);
+}
+
+// The device's words before their queue comes: the small queue keeps the first and counts the
+// rest; the queue then takes the later ones behind them. Switched off, the words go back to the
+// small queue once the processing thread has taken every word, still in order.
+TEST(EngineMemory, DeviceWordsKeepTheirOrderWhileTheirQueueComesAndGoes) {
+    FakePorts ports;
+    MidiEngine engine(ports);
+    ports.engine = &engine;
+    ports.holdStorage = true;
+    engine.setParameter(param::InputMidi, 1.0f);
+    engine.processBlock(64);
+    auto send = [&](unsigned from, unsigned to) {
+        std::thread([&] {
+            for (unsigned i = from; i < to; ++i) engine.deviceInput(packWord(0xB0, 7, i));
+        }).join();
+    };
+    std::vector<Message> expected;
+    auto expect = [&](unsigned from, unsigned to) {
+        for (unsigned i = from; i < to; ++i) expected.emplace_back(packWord(0xB0, 7, i));
+    };
+    send(0, 100);
+    expect(0, ChangeIntake::kSmallWords);
+    ports.holdStorage = false;
+    std::thread([&] { engine.prepareStorage(); }).join();
+    send(100, 120);
+    expect(100, 120);
+    engine.processBlock(64);
+    EXPECT_EQ(engine.counters().inputQueueDrops, 100u - ChangeIntake::kSmallWords);
+    send(120, 125);  // waiting in the queue while the input is switched off
+    expect(120, 125);
+    engine.setParameter(param::InputMidi, 0.0f);
+    for (unsigned round = 0; round < 3; ++round) {
+        engine.processBlock(64);
+        send(125 + round * 5, 130 + round * 5);
+        expect(125 + round * 5, 130 + round * 5);
+    }
+    engine.processBlock(64);
+    EXPECT_EQ(ports.hostMessages(), expected);
+    EXPECT_EQ(engine.counters().inputQueueDrops, 100u - ChangeIntake::kSmallWords);
 }
 
 // Readers of the log and the recording never meet released memory while the log's memory
