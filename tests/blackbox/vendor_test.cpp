@@ -42,6 +42,11 @@ protected:
         host::MidiEventList list = host::MidiEventList::fromWords(words);
         host.dispatch(effProcessEvents, 0, 0, list.get());
     }
+    // As a host's user-interface thread sets a parameter: a feature switched on there has its
+    // memory at once, where the processing thread's own switch-on waits for the worker.
+    void setFromUi(VstInt32 index, float value) {
+        std::thread([&] { host.setParameter(index, value); }).join();
+    }
     std::vector<std::string> poll() {
         std::vector<std::string> lines;
         EXPECT_TRUE(log.poll(host, lines));
@@ -254,8 +259,8 @@ TEST_F(Vendor, CountersMoveWhenTheDelayLineOrTheRecordingOverflows) {
     EXPECT_EQ(c.logLinesDropped, 95'000u);
 
     // The delay line holds 32,769 words: the longest delay with more arriving at once.
-    host.setParameter(7, 1.0f);
-    host.setParameter(8, 1.0f);
+    setFromUi(7, 1.0f);
+    setFromUi(8, 1.0f);
     words.resize(33'000);
     sendWords(words);
     ASSERT_TRUE(host::pluginCounters(host, c));
