@@ -191,10 +191,8 @@ private:
     void sysexChain(const std::uint8_t* data, std::size_t size, int frame) noexcept;
     // A SysEx marker leaving the delay line: sent at `frame` when `send`, released either way.
     void sysexLeaves(MidiWord marker, int frame, bool send) noexcept;
-    void countSysexDrop() noexcept {
-        sysexDrops_.store(sysexDrops_.load(std::memory_order_relaxed) + 1,
-                          std::memory_order_relaxed);
-    }
+    // The processing thread and the device's input thread both count here.
+    void countSysexDrop() noexcept { sysexDrops_.fetch_add(1, std::memory_order_relaxed); }
     // The receive bus at the block's start.
     void readBus() noexcept;
 
