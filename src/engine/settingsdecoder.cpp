@@ -4,9 +4,11 @@ SettingsDecoder::SettingsDecoder() noexcept {
     for (int i = 0; i < kNumParams; ++i)
         values_[static_cast<std::size_t>(i)] =
             kParameters[static_cast<std::size_t>(i)].defaultValue;
-    // Every default decoded, except "log?" whose switch-on is an event of its own.
+    // Every default decoded, except "log?" whose switch-on is an event of its own; the filter's
+    // rows, which any one of their parameters decodes all together, once.
     for (int i = 0; i < kNumParams; ++i)
-        if (i != param::Log) apply(i, values_[static_cast<std::size_t>(i)]);
+        if (i != param::Log && (i <= param::FilterRow1 || i >= param::FilterRowsEnd))
+            apply(i, values_[static_cast<std::size_t>(i)]);
 }
 
 // What decides where a note goes: "replace", the delay, "delay output?", the filter and the

@@ -63,9 +63,8 @@ private:
 // compare-and-swap on the write count and publishes it through the slot's own count, so the
 // consumer never takes a half-written item); one consumer thread at a time pops. A slot's count
 // keeps the low 32 bits of the write count (compared as a difference), so a slot of a small
-// item takes 16 bytes. A producer
-// stopped between claiming and publishing holds back the items behind its slot until it goes
-// on; the consumer never waits for it.
+// item takes 16 bytes. A producer stopped between claiming and publishing holds back the items
+// behind its slot until it goes on; the consumer never waits for it.
 template <std::size_t Capacity, class T>
 class SharedQueue {
     static_assert((Capacity & (Capacity - 1)) == 0, "capacity must be a power of two");

@@ -59,7 +59,10 @@ APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParam
 
     copyText(program_.name, kProgramName, sizeof program_.name);
     curProgram = 0;
-    setProgram(0);
+    // The program's values; resume() below hands each to the engine and applies it.
+    for (int i = 0; i < kNumParams; ++i)
+        values_[i].store(program_.values[i].load(std::memory_order_relaxed),
+                         std::memory_order_relaxed);
 
     // The one-event list handed to the host for every message.
     hostMidiEvent_.type = kVstMidiType;
