@@ -27,6 +27,7 @@
 
 #include "platform/dnssd.h"
 #include "platform/udp.h"
+#include "platform/wakeword.h"
 #include "rtpmidi/payload.h"
 #include "rtpmidi/session.h"
 #include "vstbus/vstbus.h"
@@ -248,6 +249,7 @@ public:
 private:
     // The sender's thread.
     void run() noexcept {
+        platform::preferShortSlices();
         // Long enough to cost nothing when idle; it only bounds how long stop() waits. A bus
         // whose writers have no wake block is looked at every millisecond by waitForWords.
         constexpr std::chrono::milliseconds kSafetyNet{200};
@@ -407,7 +409,9 @@ int runRtp(int argc, char** argv) {
 #endif
 
     // The loop waits on the sockets and runs the timers; the bus's sender carries the --from
-    // bus from a thread of its own.
+    // bus from a thread of its own. Both work a few microseconds per wake-up, and a message's
+    // way through the bridge waits for each of them to get a core.
+    platform::preferShortSlices();
     SharedSession shared{{}, session};
     BusSender sender(bus, o.from, shared);
     if (o.from >= 0) sender.start();
