@@ -426,22 +426,22 @@ int runRtp(int argc, char** argv) {
         }
         const int ready =
             platform::waitReadable(waitOn, 2, std::max<std::int64_t>(nextTimers - now, 0));
-        if (ready != 0) {
-            std::lock_guard<std::mutex> hold(shared.lock);
-            now = nowUs();
-            for (int k = 0; k < 2; ++k) {
-                if (!(ready & (1 << k))) continue;
-                // A bounded number per round, so that a flood cannot hold the loop.
-                for (int n = 0; n < 256; ++n) {
-                    platform::TEndpoint from;
-                    const long got = waitOn[k]->receive(buffer.data(), buffer.size(), from);
-                    if (got < 0) break;
+        for (int k = 0; k < 2; ++k) {
+            if (!(ready & (1 << k))) continue;
+            // A bounded number per round, so that a flood cannot hold the loop. Each datagram's
+            // messages reach the bus before the next is read.
+            for (int n = 0; n < 256; ++n) {
+                platform::TEndpoint from;
+                const long got = waitOn[k]->receive(buffer.data(), buffer.size(), from);
+                if (got < 0) break;
+                {
+                    std::lock_guard<std::mutex> hold(shared.lock);
                     session.receive(k == 0 ? rtpmidi::Port::Control : rtpmidi::Port::Data, from,
-                                    buffer.data(), static_cast<std::size_t>(got), now);
+                                    buffer.data(), static_cast<std::size_t>(got), nowUs());
                 }
+                bridge.deliver();
             }
         }
-        bridge.deliver();
         if (countersRequested) {
             countersRequested = 0;
             std::lock_guard<std::mutex> hold(shared.lock);
