@@ -180,6 +180,7 @@ int browse(const Options& o) {
 struct Sockets : rtpmidi::TTransport {
     platform::TUdpSocket control, data;
     std::uint64_t sendFailures = 0;
+    // The loop's or the bus's sender's thread, under the session's lock.
     void send(rtpmidi::Port port, const platform::TEndpoint& to, const std::uint8_t* d,
               std::size_t n) override {
         auto& s = port == rtpmidi::Port::Control ? control : data;
