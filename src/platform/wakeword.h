@@ -37,4 +37,12 @@ private:
     std::unique_ptr<Handle> handle_;
 };
 
+// Asks the scheduler to run the calling thread soon after each wake-up: a short time slice (0.1
+// ms instead of about 1.5) for a thread that sleeps (on wake words or sockets) and works a few
+// microseconds per wake-up, so that it no longer waits out the slice of whatever holds the core.
+// It takes no privilege and gives the thread no more CPU time than others. Linux kernels with a
+// slice per thread (6.12 on; earlier ones keep theirs); nothing elsewhere. A sleeping thread,
+// for itself; never the processing thread.
+void preferShortSlices() noexcept;
+
 }  // namespace platform

@@ -4,7 +4,9 @@
 // losses from the journals), acknowledges them, and notices peers that went away.
 //
 // The session does no I/O and reads no clock itself: the caller hands it every datagram and
-// the time, and it sends through a TTransport. Everything runs on the caller's thread.
+// the time, and it sends through a TTransport. It takes no lock: a caller that uses it from
+// several threads (the network bridge: its socket loop and its bus's sender) holds one around
+// every call, and the listener and the transport are called on the calling thread.
 #pragma once
 
 #include <cstddef>

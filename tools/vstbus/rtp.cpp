@@ -18,6 +18,7 @@
 #endif
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <random>
 #include <string>
 #include <string_view>
@@ -25,8 +26,8 @@
 #include <vector>
 
 #include "platform/dnssd.h"
-#include "platform/semaphore.h"
 #include "platform/udp.h"
+#include "platform/wakeword.h"
 #include "rtpmidi/payload.h"
 #include "rtpmidi/session.h"
 #include "vstbus/vstbus.h"
@@ -179,6 +180,7 @@ int browse(const Options& o) {
 struct Sockets : rtpmidi::TTransport {
     platform::TUdpSocket control, data;
     std::uint64_t sendFailures = 0;
+    // The loop's or the bus's sender's thread, under the session's lock.
     void send(rtpmidi::Port port, const platform::TEndpoint& to, const std::uint8_t* d,
               std::size_t n) override {
         auto& s = port == rtpmidi::Port::Control ? control : data;
@@ -201,23 +203,29 @@ struct Sockets : rtpmidi::TTransport {
     }
 };
 
-// Wakes the session's loop when words come on the bus it carries to the network: a thread
-// sleeps on the bus's wake-up and rings a loopback socket that the loop waits on beside the
-// session's sockets, then waits until the loop drained the bus before it sleeps again.
-class BusBell {
-public:
-    BusBell(vstbus::TVstBus& bus, int from) : bus_(bus), from_(from) {}
-    ~BusBell() { stop(); }
-    BusBell(const BusBell&) = delete;
-    BusBell& operator=(const BusBell&) = delete;
+// The session and the lock around it: the loop (sockets and timers) and the bus's sender use
+// it from their two threads. Neither holds the lock while it sleeps or writes to a bus.
+struct SharedSession {
+    std::mutex lock;
+    rtpmidi::TSession& session;
+};
 
-    // The loop's thread, once.
-    bool start(std::string& why) {
-        platform::TEndpoint loopback;
-        if (!platform::parseAddress("127.0.0.1", loopback) || !inbox_.open(loopback, why) ||
-            !ringer_.open(loopback, why))
-            return false;
-        at_ = loopback.withPort(inbox_.localPort());
+// Carries the words that come on the --from bus to the network: a thread of its own sleeps on
+// the bus's wake-up, drains the bus and sends what it took itself, so that a participant's
+// message costs one wake-up of the bridge (the loop waits on the sockets, which a bus writer
+// cannot ring).
+class BusSender {
+public:
+    BusSender(vstbus::TVstBus& bus, int from, SharedSession& shared)
+        : bus_(bus), from_(from), shared_(shared) {
+        words_.reserve(vstbus::kMaxCapacity);
+    }
+    ~BusSender() { stop(); }
+    BusSender(const BusSender&) = delete;
+    BusSender& operator=(const BusSender&) = delete;
+
+    // Main thread, once.
+    void start() {
 #ifndef _WIN32
         // The stop and counter signals go to the loop, whose wait they cut short.
         sigset_t blocked, previous;
@@ -229,65 +237,66 @@ public:
 #else
         thread_ = std::thread([this] { run(); });
 #endif
-        return true;
     }
-    // The socket the loop waits on.
-    platform::TUdpSocket& socket() noexcept {
-        return inbox_;
-    }
-    // The loop's thread, before it drains the bus: the rings that woke it say nothing more.
-    void discardRings() noexcept {
-        std::uint8_t ignored[16];
-        platform::TEndpoint from;
-        while (inbox_.receive(ignored, sizeof ignored, from) >= 0) {
-        }
-    }
-    // The loop's thread, after each drain of the bus (`taken` words): lets the bell sleep on
-    // the bus again once it rang.
-    void drained(int taken) noexcept {
-        lastTaken_.store(taken, std::memory_order_relaxed);
-        if (rung_.exchange(false)) drainedSignal_.release();
-    }
-    // The loop's thread.
+    // Main thread.
     void stop() noexcept {
         if (!thread_.joinable()) return;
         stopping_ = true;
-        drainedSignal_.release();
         thread_.join();
     }
+    // Words sent, and words that were no whole short message. Read under the session's lock.
+    std::uint64_t sent = 0, notSent = 0;
 
 private:
-    // The bell's thread.
+    // The sender's thread.
     void run() noexcept {
-        // Long enough to cost nothing when idle; it only bounds how long stop() waits.
+        platform::preferShortSlices();
+        // Long enough to cost nothing when idle; it only bounds how long stop() waits. A bus
+        // whose writers have no wake block is looked at every millisecond by waitForWords.
         constexpr std::chrono::milliseconds kSafetyNet{200};
         while (!stopping_) {
             if (!bus_.waitForWords(from_, kSafetyNet)) continue;
-            rung_ = true;
-            const std::uint8_t ring = 1;
-            ringer_.sendTo(at_, &ring, 1);
-            drainedSignal_.acquire();
-            // Words the loop could not take (a sound stream, or a slot its writer has not
+            words_.clear();
+            const int taken = bus_.drain(from_, [&](std::uint32_t w) { words_.push_back(w); });
+            if (!words_.empty()) {
+                std::lock_guard<std::mutex> hold(shared_.lock);
+                for (const std::uint32_t word : words_) {
+                    const auto status = static_cast<std::uint8_t>(word & 0xFF);
+                    const int len = status >= 0x80 ? rtpmidi::dataLength(status) : -1;
+                    if (len < 0) {
+                        if (word != 0) ++notSent;
+                        continue;
+                    }
+                    const std::uint8_t bytes[3] = {status,
+                                                   static_cast<std::uint8_t>(word >> 8 & 0x7F),
+                                                   static_cast<std::uint8_t>(word >> 16 & 0x7F)};
+                    shared_.session.send(bytes, static_cast<std::size_t>(1 + len));
+                    ++sent;
+                }
+                shared_.session.flush(nowUs());
+            }
+            // Words that could not be taken (a sound stream, or a slot its writer has not
             // filled yet) are not worth spinning on.
-            if (lastTaken_.load(std::memory_order_relaxed) <= 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (taken <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
 
     vstbus::TVstBus& bus_;
     const int from_;
-    platform::TUdpSocket inbox_, ringer_;
-    platform::TEndpoint at_;
-    platform::Semaphore drainedSignal_;
-    std::atomic<bool> rung_{false}, stopping_{false};
-    std::atomic<int> lastTaken_{0};
+    SharedSession& shared_;
+    std::vector<std::uint32_t> words_;
+    std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
 
+// What the session hears from the network, for the --to bus. The loop's thread, under the
+// session's lock: the words wait in `pending` until deliver(), after the lock is let go, so that
+// a participant woken by them does not find the bus's sender waiting for the lock.
 struct Bridge : rtpmidi::TSessionListener {
     vstbus::TVstBus& bus;
     int to;
-    std::uint64_t toBus = 0, busFull = 0, sysexNotCarried = 0, fromBus = 0, notSent = 0;
+    std::uint64_t toBus = 0, busFull = 0, sysexNotCarried = 0;
+    std::vector<std::uint32_t> pending;
     Bridge(vstbus::TVstBus& b, int t) : bus(b), to(t) {}
 
     void onMessage(const std::uint8_t* b, std::size_t n) override {
@@ -301,27 +310,36 @@ struct Bridge : rtpmidi::TSessionListener {
         }
         std::uint32_t word = 0;
         for (std::size_t i = 0; i < n; ++i) word |= static_cast<std::uint32_t>(b[i]) << (8 * i);
-        if (bus.write(to, word)) {
-            ++toBus;
-        } else if (busFull++ == 0) {
-            say("bus " + std::to_string(to) +
-                " is full: messages from the network are dropped "
-                "until its reader drains it (counted)");
+        pending.push_back(word);
+    }
+    // The loop's thread, without the session's lock.
+    void deliver() {
+        for (const std::uint32_t word : pending) {
+            if (bus.write(to, word)) {
+                ++toBus;
+            } else if (busFull++ == 0) {
+                say("bus " + std::to_string(to) +
+                    " is full: messages from the network are dropped "
+                    "until its reader drains it (counted)");
+            }
         }
+        pending.clear();
     }
     void onEvent(const std::string& line) override { say(line); }
 };
 
-void printCounters(const rtpmidi::TSession& session, const Bridge& bridge, const Sockets& s) {
+// The loop's thread, under the session's lock.
+void printCounters(const rtpmidi::TSession& session, const Bridge& bridge, const BusSender& sender,
+                   const Sockets& s) {
     const rtpmidi::TSessionCounters c = session.counters();
     say("counters: packets in " + std::to_string(c.packetsIn) + " out " +
         std::to_string(c.packetsOut) + ", messages from the network " +
         std::to_string(c.messagesIn) + " (to the bus " + std::to_string(bridge.toBus) +
         ", bus full " + std::to_string(bridge.busFull) + ", SysEx not carried " +
         std::to_string(bridge.sysexNotCarried) + "), messages to the network " +
-        std::to_string(c.messagesOut) + " (from the bus " + std::to_string(bridge.fromBus) +
+        std::to_string(c.messagesOut) + " (from the bus " + std::to_string(sender.sent) +
         ", no peer " + std::to_string(c.unsent) + ", not a whole message " +
-        std::to_string(bridge.notSent) + "), packets lost " + std::to_string(c.lost) +
+        std::to_string(sender.notSent) + "), packets lost " + std::to_string(c.lost) +
         ", repaired messages " + std::to_string(c.repaired) + ", late " + std::to_string(c.late) +
         ", malformed " + std::to_string(c.malformed) + ", from strangers " +
         std::to_string(c.strangers) + ", refused " + std::to_string(c.refused) +
@@ -391,60 +409,47 @@ int runRtp(int argc, char** argv) {
     std::signal(SIGUSR1, onCountersSignal);
 #endif
 
-    // The sockets and the bus's bell wake the loop; the bus is also looked at on a long timer,
-    // in case a ring went missing or a writer has no wake block.
-    constexpr std::int64_t kBusSafetyNet = 250'000;
-    BusBell bell(bus, o.from);
-    if (o.from >= 0 && !bell.start(why)) {
-        say("cannot open the bus's wake-up socket: " + why);
-        return kFailed;
-    }
+    // The loop waits on the sockets and runs the timers; the bus's sender carries the --from
+    // bus from a thread of its own. Both work a few microseconds per wake-up, and a message's
+    // way through the bridge waits for each of them to get a core.
+    platform::preferShortSlices();
+    SharedSession shared{{}, session};
+    BusSender sender(bus, o.from, shared);
+    if (o.from >= 0) sender.start();
     std::vector<std::uint8_t> buffer(65536);
-    platform::TUdpSocket* waitOn[3] = {&sockets.control, &sockets.data, &bell.socket()};
-    const int waitCount = o.from >= 0 ? 3 : 2;
+    platform::TUdpSocket* waitOn[2] = {&sockets.control, &sockets.data};
     std::int64_t nextTimers = 0;
     while (!stopRequested) {
         std::int64_t now = nowUs();
-        if (now >= nextTimers) nextTimers = session.tick(now);
-        std::int64_t wait = nextTimers - now;
-        if (o.from >= 0) wait = std::min(wait, kBusSafetyNet);
+        if (now >= nextTimers) {
+            std::lock_guard<std::mutex> hold(shared.lock);
+            nextTimers = session.tick(now);
+        }
         const int ready =
-            platform::waitReadable(waitOn, waitCount, std::max<std::int64_t>(wait, 0));
-        now = nowUs();
+            platform::waitReadable(waitOn, 2, std::max<std::int64_t>(nextTimers - now, 0));
         for (int k = 0; k < 2; ++k) {
             if (!(ready & (1 << k))) continue;
-            // A bounded number per round, so that a flood cannot hold the loop.
+            // A bounded number per round, so that a flood cannot hold the loop. Each datagram's
+            // messages reach the bus before the next is read.
             for (int n = 0; n < 256; ++n) {
                 platform::TEndpoint from;
                 const long got = waitOn[k]->receive(buffer.data(), buffer.size(), from);
                 if (got < 0) break;
-                session.receive(k == 0 ? rtpmidi::Port::Control : rtpmidi::Port::Data, from,
-                                buffer.data(), static_cast<std::size_t>(got), now);
+                {
+                    std::lock_guard<std::mutex> hold(shared.lock);
+                    session.receive(k == 0 ? rtpmidi::Port::Control : rtpmidi::Port::Data, from,
+                                    buffer.data(), static_cast<std::size_t>(got), nowUs());
+                }
+                bridge.deliver();
             }
         }
-        if (o.from >= 0) {
-            if (ready & 4) bell.discardRings();
-            const int taken = bus.drain(o.from, [&](std::uint32_t word) {
-                const auto status = static_cast<std::uint8_t>(word & 0xFF);
-                const int len = status >= 0x80 ? rtpmidi::dataLength(status) : -1;
-                if (len < 0) {
-                    if (word != 0) ++bridge.notSent;
-                    return;
-                }
-                const std::uint8_t bytes[3] = {status, static_cast<std::uint8_t>(word >> 8 & 0x7F),
-                                               static_cast<std::uint8_t>(word >> 16 & 0x7F)};
-                session.send(bytes, static_cast<std::size_t>(1 + len));
-                ++bridge.fromBus;
-            });
-            bell.drained(taken);
-        }
-        session.flush(now);
         if (countersRequested) {
             countersRequested = 0;
-            printCounters(session, bridge, sockets);
+            std::lock_guard<std::mutex> hold(shared.lock);
+            printCounters(session, bridge, sender, sockets);
         }
     }
-    bell.stop();
+    sender.stop();
     session.close();
     if (o.to >= 0) bus.markSender(o.to, false);
     say("stopped");

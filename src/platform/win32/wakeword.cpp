@@ -56,4 +56,7 @@ void WakeWords::wake(int i, std::uint32_t* /*word*/) noexcept {
     SetEvent(handle_->events[static_cast<std::size_t>(i)]);
 }
 
+// Windows has no slice per thread to ask for.
+void preferShortSlices() noexcept {}
+
 }  // namespace platform
