@@ -166,10 +166,10 @@ Trip throughTheBridge(int port) {
                  env, tmp("bridge"));
     if (!bridge.waitFor("listening", ".err", 10)) return {-1, -1, -1, "the bridge did not start"};
     // The participant that answers sleeps on its bus's wake-up (a plug-in looks once per
-    // audio block, a millisecond or more), with the short time slices the bridge asks for.
+    // audio block, a millisecond or more). It keeps the default scheduling, as the Node peers
+    // do: only the bridge's own threads ask for short time slices.
     std::atomic<bool> stop{false};
     std::thread loop([&] {
-        platform::preferShortSlices();
         while (!stop) {
             if (bus.waitForWords(2, std::chrono::milliseconds(100)))
                 bus.drain(2, [&](std::uint32_t w) { bus.write(1, w); });
