@@ -348,6 +348,44 @@ void printCounters(const rtpmidi::TSession& session, const Bridge& bridge, const
     for (const auto& line : session.describePeers()) say("peer " + line);
 }
 
+// The session loop, until a stop signal: waits on both sockets and runs the session's timers.
+void serve(Sockets& sockets, rtpmidi::TSession& session, Bridge& bridge, SharedSession& shared,
+           const BusSender& sender) {
+    std::vector<std::uint8_t> buffer(65536);
+    platform::TUdpSocket* waitOn[2] = {&sockets.control, &sockets.data};
+    std::int64_t nextTimers = 0;
+    while (!stopRequested) {
+        std::int64_t now = nowUs();
+        if (now >= nextTimers) {
+            std::lock_guard<std::mutex> hold(shared.lock);
+            nextTimers = session.tick(now);
+        }
+        const int ready =
+            platform::waitReadable(waitOn, 2, std::max<std::int64_t>(nextTimers - now, 0));
+        for (int k = 0; k < 2; ++k) {
+            if (!(ready & (1 << k))) continue;
+            // A bounded number per round, so that a flood cannot hold the loop. Each datagram's
+            // messages reach the bus before the next is read.
+            for (int n = 0; n < 256; ++n) {
+                platform::TEndpoint from;
+                const long got = waitOn[k]->receive(buffer.data(), buffer.size(), from);
+                if (got < 0) break;
+                {
+                    std::lock_guard<std::mutex> hold(shared.lock);
+                    session.receive(k == 0 ? rtpmidi::Port::Control : rtpmidi::Port::Data, from,
+                                    buffer.data(), static_cast<std::size_t>(got), nowUs());
+                }
+                bridge.deliver();
+            }
+        }
+        if (countersRequested) {
+            countersRequested = 0;
+            std::lock_guard<std::mutex> hold(shared.lock);
+            printCounters(session, bridge, sender, sockets);
+        }
+    }
+}
+
 }  // namespace
 
 int runRtp(int argc, char** argv) {
@@ -416,39 +454,7 @@ int runRtp(int argc, char** argv) {
     SharedSession shared{{}, session};
     BusSender sender(bus, o.from, shared);
     if (o.from >= 0) sender.start();
-    std::vector<std::uint8_t> buffer(65536);
-    platform::TUdpSocket* waitOn[2] = {&sockets.control, &sockets.data};
-    std::int64_t nextTimers = 0;
-    while (!stopRequested) {
-        std::int64_t now = nowUs();
-        if (now >= nextTimers) {
-            std::lock_guard<std::mutex> hold(shared.lock);
-            nextTimers = session.tick(now);
-        }
-        const int ready =
-            platform::waitReadable(waitOn, 2, std::max<std::int64_t>(nextTimers - now, 0));
-        for (int k = 0; k < 2; ++k) {
-            if (!(ready & (1 << k))) continue;
-            // A bounded number per round, so that a flood cannot hold the loop. Each datagram's
-            // messages reach the bus before the next is read.
-            for (int n = 0; n < 256; ++n) {
-                platform::TEndpoint from;
-                const long got = waitOn[k]->receive(buffer.data(), buffer.size(), from);
-                if (got < 0) break;
-                {
-                    std::lock_guard<std::mutex> hold(shared.lock);
-                    session.receive(k == 0 ? rtpmidi::Port::Control : rtpmidi::Port::Data, from,
-                                    buffer.data(), static_cast<std::size_t>(got), nowUs());
-                }
-                bridge.deliver();
-            }
-        }
-        if (countersRequested) {
-            countersRequested = 0;
-            std::lock_guard<std::mutex> hold(shared.lock);
-            printCounters(session, bridge, sender, sockets);
-        }
-    }
+    serve(sockets, session, bridge, shared, sender);
     sender.stop();
     session.close();
     if (o.to >= 0) bus.markSender(o.to, false);
