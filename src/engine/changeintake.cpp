@@ -31,29 +31,13 @@ void ChangeIntake::enableSysex(std::size_t bytes) {
     sysexScratch_ = std::make_unique<std::uint8_t[]>(kMaxSysex);
 }
 
-// A value set again unchanged keeps the number of its change, so that a host replaying every
-// value (at a resume, say) does not move earlier changes behind the words queued after them;
-// a knob's value and "log?" switched on act each time (a message; a restart of the clock).
-void ChangeIntake::set(int index, float value) noexcept {
-    const auto i = static_cast<std::size_t>(index);
-    bool changed = values_[i].exchange(value, std::memory_order_relaxed) != value;
-    if (index == param::ReplaceMatchChannel || index == param::ReplaceMatchStatus) {
-        std::uint32_t state = matchState_.load(std::memory_order_relaxed), folded;
-        do {
-            folded = Replacer::foldMatch(state, index, value);
-        } while (!matchState_.compare_exchange_weak(state, folded, std::memory_order_relaxed));
-        changed = folded != state;
-    }
-    const bool knob = isKnob(index);
-    if (changed || knob || (index == param::Log && switchOn(index, value))) {
-        const std::uint32_t number = changeCount_.fetch_add(1, std::memory_order_relaxed);
-        changedAt_[i].store(number, std::memory_order_relaxed);
-        if (knob) queueKnob(index - param::KnobValue1, value, number);
-    }
-    // Published with the value: the processing thread that sees the mark sees this value or a
-    // newer one.
-    changed_[i / 32].fetch_or(1u << (i % 32), std::memory_order_release);
-    markPending();
+// Folds parameter 31 or 32 into the match state; true when that changed it.
+bool ChangeIntake::foldMatch(int index, float value) noexcept {
+    std::uint32_t state = matchState_.load(std::memory_order_relaxed), folded;
+    do {
+        folded = Replacer::foldMatch(state, index, value);
+    } while (!matchState_.compare_exchange_weak(state, folded, std::memory_order_relaxed));
+    return folded != state;
 }
 
 // The word is made now, from the channel and message kind the knob has now.

@@ -117,6 +117,7 @@ private:
 
     // Knob `knob`'s message for its new value, change number `number` (any thread).
     void queueKnob(int knob, float value, std::uint32_t number) noexcept;
+    bool foldMatch(int index, float value) noexcept;
     // Processing thread, within drain.
     void takeMarks() noexcept;
     void decodeBefore(IntakeSink& sink, std::uint32_t number, bool all = false) noexcept;
@@ -175,3 +176,24 @@ private:
     std::atomic<std::size_t> knobsPassed_{0};
     std::atomic<std::size_t> knobsFromNewest_{0};
 };
+
+// Inline: a host may set a parameter once per block from the processing thread. A value set
+// again unchanged keeps the number of its change, so that a host replaying every value (at a
+// resume, say) does not move earlier changes behind the words queued after them; a knob's
+// value and "log?" switched on act each time (a message; a restart of the clock).
+inline void ChangeIntake::set(int index, float value) noexcept {
+    const auto i = static_cast<std::size_t>(index);
+    bool changed = values_[i].exchange(value, std::memory_order_relaxed) != value;
+    if (index == param::ReplaceMatchChannel || index == param::ReplaceMatchStatus)
+        changed = foldMatch(index, value);
+    const bool knob = index >= param::KnobValue1 && index < param::KnobValue1 + kKnobs;
+    if (changed || knob || (index == param::Log && switchOn(index, value))) {
+        const std::uint32_t number = changeCount_.fetch_add(1, std::memory_order_relaxed);
+        changedAt_[i].store(number, std::memory_order_relaxed);
+        if (knob) queueKnob(index - param::KnobValue1, value, number);
+    }
+    // Published with the value: the processing thread that sees the mark sees this value or a
+    // newer one.
+    changed_[i / 32].fetch_or(1u << (i % 32), std::memory_order_release);
+    markPending();
+}
