@@ -113,7 +113,9 @@ TEST(Instance, CreationTakesLittleMemory) {
     AEffect* e = pluginEntry(testsupport::FakeVstHost::callback);
     weighed = false;
     ASSERT_NE(e, nullptr);
-    EXPECT_LT(weighedBytes, std::size_t{56} << 10);
+    // 54.7 kB on 64-bit Linux, 58.1 kB in the 32-bit Windows build (3.1 MB before memory
+    // came on demand).
+    EXPECT_LT(weighedBytes, std::size_t{64} << 10);
     e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
 }
 
