@@ -569,7 +569,8 @@ void TSession::flush(std::int64_t now) {
         queueHead_ = sysexSent_ = 0;
         return;
     }
-    std::vector<std::uint8_t> shorts, journal;
+    std::vector<std::uint8_t>& shorts = flushShorts_;
+    std::vector<std::uint8_t>& journal = flushJournal_;
     while (queueHead_ < queue_.size() && nextPacket(shorts)) {
         for (auto& q : peers_) {
             Peer& p = *q;

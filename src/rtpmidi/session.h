@@ -137,6 +137,9 @@ private:
     std::size_t sysexSent_ = 0;
     TCommandWriter writer_;
     std::vector<std::uint8_t> packet_;
+    // flush's working space, kept between calls so a steady stream allocates nothing: the
+    // short messages of the packet being sent (each after its length) and a peer's journal.
+    std::vector<std::uint8_t> flushShorts_, flushJournal_;
     TSessionCounters counters_;
     std::int64_t lastRefusalLine_ = INT64_MIN / 2;
     std::uint64_t refusalsUnsaid_ = 0;
