@@ -18,10 +18,10 @@ bool isKnob(int index) noexcept {
 }
 }  // namespace
 
-ChangeIntake::ChangeIntake(std::uint32_t matchState) noexcept : matchState_(matchState) {
+ChangeIntake::ChangeIntake(std::uint32_t matchState) : matchState_(matchState) {
     for (int i = 0; i < kNumParams; ++i)
         values_[static_cast<std::size_t>(i)].store(
-            kParameters[static_cast<std::size_t>(i)].defaultValue);
+            kParameters[static_cast<std::size_t>(i)].defaultValue, std::memory_order_relaxed);
 }
 
 ChangeIntake::~ChangeIntake() = default;

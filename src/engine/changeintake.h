@@ -45,7 +45,7 @@ public:
     static constexpr std::size_t kSmallWords = 64;
 
     // Every parameter at its default; `matchState` is theirs (Replacer::matchState).
-    explicit ChangeIntake(std::uint32_t matchState) noexcept;
+    explicit ChangeIntake(std::uint32_t matchState);
     ChangeIntake(const ChangeIntake&) = delete;
     ChangeIntake& operator=(const ChangeIntake&) = delete;
     ~ChangeIntake();
@@ -55,8 +55,9 @@ public:
     // --- Any thread ---
 
     // A parameter's new value (already clamped; the index in range), the processing thread's
-    // included. Lock-free and allocation-free.
-    void set(int index, float value) noexcept;
+    // included. Lock-free and allocation-free. False when it changed nothing, so there is
+    // nothing for the processing thread to do.
+    bool set(int index, float value) noexcept;
     float value(int index) const noexcept {
         return values_[static_cast<std::size_t>(index)].load(std::memory_order_relaxed);
     }
@@ -178,22 +179,24 @@ private:
 };
 
 // Inline: a host may set a parameter once per block from the processing thread. A value set
-// again unchanged keeps the number of its change, so that a host replaying every value (at a
-// resume, say) does not move earlier changes behind the words queued after them; a knob's
-// value and "log?" switched on act each time (a message; a restart of the clock).
-inline void ChangeIntake::set(int index, float value) noexcept {
+// again unchanged is not marked and keeps the number of its change, so that a host replaying every
+// value (at a resume, say) does not move earlier changes behind the words queued after them; a
+// knob's value and "log?" switched on act each time (a message; a restart of the clock).
+inline bool ChangeIntake::set(int index, float value) noexcept {
     const auto i = static_cast<std::size_t>(index);
-    bool changed = values_[i].exchange(value, std::memory_order_relaxed) != value;
+    // A value found already set is left alone: no write, and nothing to mark.
+    bool changed = values_[i].load(std::memory_order_relaxed) != value &&
+                   values_[i].exchange(value, std::memory_order_relaxed) != value;
     if (index == param::ReplaceMatchChannel || index == param::ReplaceMatchStatus)
         changed = foldMatch(index, value);
     const bool knob = index >= param::KnobValue1 && index < param::KnobValue1 + kKnobs;
-    if (changed || knob || (index == param::Log && switchOn(index, value))) {
-        const std::uint32_t number = changeCount_.fetch_add(1, std::memory_order_relaxed);
-        changedAt_[i].store(number, std::memory_order_relaxed);
-        if (knob) queueKnob(index - param::KnobValue1, value, number);
-    }
+    if (!changed && !knob && !(index == param::Log && switchOn(index, value))) return false;
+    const std::uint32_t number = changeCount_.fetch_add(1, std::memory_order_relaxed);
+    changedAt_[i].store(number, std::memory_order_relaxed);
+    if (knob) queueKnob(index - param::KnobValue1, value, number);
     // Published with the value: the processing thread that sees the mark sees this value or a
     // newer one.
     changed_[i / 32].fetch_or(1u << (i % 32), std::memory_order_release);
     markPending();
+    return true;
 }

@@ -41,7 +41,8 @@ void MidiEngine::prepareStorage() {
 
 void MidiEngine::setParameter(int index, float value) noexcept {
     if (index < 0 || index >= kNumParams) return;
-    intake_.set(index, value);
+    // Storage follows a switch's changes only: its last change already asked for it.
+    if (!intake_.set(index, value)) return;
     if (index == param::Log || index == param::DelayOutput || index == param::GetFromBus ||
         index == param::InputMidi)
         ports_.storageWanted();

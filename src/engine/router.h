@@ -12,10 +12,11 @@
 #include "engine/midiword.h"
 #include "engine/ports.h"
 #include "engine/settingsdecoder.h"
+#include "engine/zeroedarray.h"
 
 class Router {
 public:
-    Router(EnginePorts& ports, DelayStage& delay) noexcept
+    Router(EnginePorts& ports, DelayStage& delay)
         : ports_(ports), hostOutput_(ports.hostOutputEntry()), delay_(delay) {}
 
     const EngineSettings& settings() const noexcept { return s_; }
@@ -56,8 +57,9 @@ private:
     const EnginePorts::HostOutputEntry hostOutput_;
     DelayStage& delay_;
     EngineSettings s_;
-    // By input channel and note (the time a delayed note-on leaves is the delay's).
-    std::array<NoteRoute, 16 * 128> notes_{};
+    // By input channel and note (the time a delayed note-on leaves is the delay's); all zero,
+    // no note sounding, until notes pass.
+    ZeroedArray<NoteRoute, 16 * 128> notes_;
 };
 
 inline MidiWord Router::chain(MidiWord word, int frame) noexcept {

@@ -1,6 +1,6 @@
 #include "engine/settingsdecoder.h"
 
-SettingsDecoder::SettingsDecoder() noexcept {
+SettingsDecoder::SettingsDecoder(Defaults) noexcept {
     for (int i = 0; i < kNumParams; ++i)
         values_[static_cast<std::size_t>(i)] =
             kParameters[static_cast<std::size_t>(i)].defaultValue;
@@ -9,6 +9,12 @@ SettingsDecoder::SettingsDecoder() noexcept {
     for (int i = 0; i < kNumParams; ++i)
         if (i != param::Log && (i <= param::FilterRow1 || i >= param::FilterRowsEnd))
             apply(i, values_[static_cast<std::size_t>(i)]);
+}
+
+// Decoded once per process; every instance starts from a copy.
+SettingsDecoder::SettingsDecoder() noexcept {
+    static const SettingsDecoder defaults{Defaults{}};
+    *this = defaults;
 }
 
 // What decides where a note goes: "replace", the delay, "delay output?", the filter and the

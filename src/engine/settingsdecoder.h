@@ -44,6 +44,9 @@ public:
     const EngineSettings& settings() const noexcept { return settings_; }
 
 private:
+    struct Defaults {};
+    explicit SettingsDecoder(Defaults) noexcept;
+
     std::array<float, kNumParams> values_{};
     EngineSettings settings_;
 };

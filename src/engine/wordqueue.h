@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "engine/midiword.h"
+#include "engine/zeroedarray.h"
 
 template <std::size_t Capacity, class T = MidiWord>
 class WordQueue {
@@ -64,29 +65,29 @@ private:
 // consumer never takes a half-written item); one consumer thread at a time pops. A slot's count
 // keeps the low 32 bits of the write count (compared as a difference), so a slot of a small
 // item takes 16 bytes. A producer stopped between claiming and publishing holds back the items
-// behind its slot until it goes on; the consumer never waits for it.
+// behind its slot until it goes on; the consumer never waits for it. A slot keeps its count
+// less its own index, so the all-zero queue is the empty one: its slots come zeroed from the
+// allocator and are not written (nor backed by memory) until items pass.
 template <std::size_t Capacity, class T>
 class SharedQueue {
     static_assert((Capacity & (Capacity - 1)) == 0, "capacity must be a power of two");
     static_assert(Capacity <= (std::size_t{1} << 30), "counts are compared in 32 bits");
 
 public:
-    SharedQueue() noexcept {
-        for (std::size_t i = 0; i < Capacity; ++i)
-            slots_[i].published.store(static_cast<std::uint32_t>(i), std::memory_order_relaxed);
-    }
     // False (and the item is counted as dropped) when the queue is full. Any thread; lock-free.
     bool push(const T& item) noexcept {
         std::size_t at = head_.load(std::memory_order_relaxed);
         for (;;) {
-            Slot& slot = slots_[at & (Capacity - 1)];
-            const std::uint32_t published = slot.published.load(std::memory_order_acquire);
-            const auto lead = static_cast<std::int32_t>(published - static_cast<std::uint32_t>(at));
+            const std::size_t index = at & (Capacity - 1);
+            Slot& slot = slots_[index];
+            const std::uint32_t published = countOf(slot).load(std::memory_order_acquire);
+            const auto lead =
+                static_cast<std::int32_t>(published - static_cast<std::uint32_t>(at - index));
             if (lead == 0) {
                 if (head_.compare_exchange_weak(at, at + 1, std::memory_order_relaxed)) {
                     slot.item = item;
-                    slot.published.store(static_cast<std::uint32_t>(at + 1),
-                                         std::memory_order_release);
+                    countOf(slot).store(static_cast<std::uint32_t>(at + 1 - index),
+                                        std::memory_order_release);
                     return true;
                 }
             } else if (lead < 0) {  // the slot still holds the item of the last round
@@ -99,12 +100,14 @@ public:
     }
     // Consumer side.
     bool pop(T& item) noexcept {
-        Slot& slot = slots_[tail_ & (Capacity - 1)];
-        if (slot.published.load(std::memory_order_acquire) != static_cast<std::uint32_t>(tail_ + 1))
+        const std::size_t index = tail_ & (Capacity - 1);
+        Slot& slot = slots_[index];
+        if (countOf(slot).load(std::memory_order_acquire) !=
+            static_cast<std::uint32_t>(tail_ + 1 - index))
             return false;
         item = slot.item;
-        slot.published.store(static_cast<std::uint32_t>(tail_ + Capacity),
-                             std::memory_order_release);
+        countOf(slot).store(static_cast<std::uint32_t>(tail_ + Capacity - index),
+                            std::memory_order_release);
         ++tail_;
         return true;
     }
@@ -112,10 +115,14 @@ public:
 
 private:
     struct Slot {
-        std::atomic<std::uint32_t> published;
+        std::uint32_t published;  // only through countOf()
         T item;
     };
-    std::array<Slot, Capacity> slots_{};
+    static std::atomic_ref<std::uint32_t> countOf(Slot& slot) noexcept {
+        return std::atomic_ref<std::uint32_t>(slot.published);
+    }
+    static_assert(alignof(Slot) >= std::atomic_ref<std::uint32_t>::required_alignment);
+    ZeroedArray<Slot, Capacity> slots_;
     std::atomic<std::size_t> head_{0};
     std::size_t tail_ = 0;
     std::atomic<std::size_t> dropped_{0};

@@ -33,7 +33,8 @@ constexpr const char* kCanDoSysex = "receiveVstSysexEvent";
 }  // namespace
 
 APluginProgram::APluginProgram() noexcept {
-    for (int i = 0; i < kNumParams; ++i) values[i].store(kParameters[i].defaultValue);
+    for (int i = 0; i < kNumParams; ++i)
+        values[i].store(kParameters[i].defaultValue, std::memory_order_relaxed);
     copyText(name, kProgramName, sizeof name);
 }
 

@@ -153,13 +153,23 @@ void TVstBus::attach(std::string_view scope) noexcept {
             a = made.get();
         }
         a->holderTokens.reserve(static_cast<std::size_t>(a->users));
-        // Without the lock this object stays unattached (and a block it mapped goes again).
-        if (!lockBlock(*a->block)) return;
         base_ = a->block->data();
-        if (field<std::uint32_t>(0, kBusCountOffset).fetch_add(1, std::memory_order_acq_rel) + 1 ==
-            1)
-            initialiseRecords();
-        a->block->unlock();
+        // While this process holds the block its count is above zero, so nobody initialises
+        // the records and one more user needs no lock; a count found at zero (cleared by
+        // another program) goes the locked way of a first user.
+        std::atomic_ref<std::uint32_t> count = field<std::uint32_t>(0, kBusCountOffset);
+        std::uint32_t c = made ? 0 : count.load(std::memory_order_relaxed);
+        while (c != 0 && !count.compare_exchange_weak(c, c + 1, std::memory_order_acq_rel)) {
+        }
+        if (c == 0) {
+            // Without the lock this object stays unattached (and a block it mapped goes again).
+            if (!lockBlock(*a->block)) {
+                base_ = nullptr;
+                return;
+            }
+            if (count.fetch_add(1, std::memory_order_acq_rel) == 0) initialiseRecords();
+            a->block->unlock();
+        }
         if (made) {
             a->labelsOpen = openLabels();
             openWake(*a, names);
@@ -180,13 +190,15 @@ TVstBus::~TVstBus() {
     if (!attachment_) return;
     std::lock_guard<std::mutex> guard(attachMutex);
     Attachment& a = *attachment_;
-    if (lockBlock(*a.block)) {
+    // Only the process's last user takes the lock: the count cannot reach zero before it.
+    const bool last = a.users == 1;
+    if (!last || lockBlock(*a.block)) {
         // A block that others scribbled on may hold 0 here; never wrap it round.
         std::atomic_ref<std::uint32_t> count = field<std::uint32_t>(0, kBusCountOffset);
         std::uint32_t c = count.load(std::memory_order_acquire);
         while (c != 0 && !count.compare_exchange_weak(c, c - 1, std::memory_order_acq_rel)) {
         }
-        a.block->unlock();
+        if (last) a.block->unlock();
     }
     if (!a.holderTokens.empty()) {
         a.block->removeHolder(a.holderTokens.back());

@@ -17,7 +17,7 @@
 #include <map>
 #include <mutex>
 #include <set>
-#include <sstream>
+#include <string_view>
 
 #include "platform/notice.h"
 #include "platform/settings.h"
@@ -38,19 +38,21 @@ std::string configHome() {
 }
 
 std::string keyPath(const std::string& key) {
-    std::string rel;
-    for (char c : key) rel += (c == '\\') ? '/' : c;
-    while (!rel.empty() && rel.front() == '/') rel.erase(rel.begin());
-    // Keep the path inside the store whatever the key holds.
-    std::string safe;
-    std::istringstream parts(rel);
-    std::string part;
-    while (std::getline(parts, part, '/')) {
+    // Keep the path inside the store whatever the key holds: both slashes part it, and empty,
+    // "." and ".." parts are left out. (Every new instance reads its options through here.)
+    std::string path = configHome() + "/corvella/";
+    const std::size_t base = path.size();
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= key.size(); ++i) {
+        if (i < key.size() && key[i] != '/' && key[i] != '\\') continue;
+        const std::string_view part(key.data() + start, i - start);
+        start = i + 1;
         if (part.empty() || part == "." || part == "..") continue;
-        if (!safe.empty()) safe += '/';
-        safe += part;
+        if (path.size() > base) path += '/';
+        path += part;
     }
-    return configHome() + "/corvella/" + (safe.empty() ? "root" : safe) + ".conf";
+    if (path.size() == base) path += "root";
+    return path + ".conf";
 }
 
 bool makeDirs(const std::string& file) {
