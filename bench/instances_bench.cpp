@@ -15,6 +15,7 @@
 #include <lv2/atom/atom.h>
 #include <lv2/urid/urid.h>
 #include <malloc.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
@@ -45,6 +46,13 @@ long residentKb() {
 double heapKb() {
     const struct mallinfo2 m = mallinfo2();
     return static_cast<double>(m.uordblks + m.hblkhd) / 1024.0;
+}
+
+// Page faults so far: the first write to memory never used before costs one per page.
+long pageFaults() {
+    rusage r{};
+    getrusage(RUSAGE_SELF, &r);
+    return r.ru_minflt + r.ru_majflt;
 }
 
 int threadCount() {
@@ -152,15 +160,18 @@ void idleInstances(benchmark::State& state, Host& host, const char* missing) {
     const long memory = residentKb();
     const double heap = heapKb();
     const int threads = threadCount();
+    const long faults = pageFaults();
     const auto start = std::chrono::steady_clock::now();
     std::vector<Instance*> all;
     for (std::size_t i = 0; i < n; ++i) all.push_back(host.make());
     const std::chrono::duration<double, std::micro> made = std::chrono::steady_clock::now() - start;
+    const long faulted = pageFaults() - faults;
     const double per = static_cast<double>(n);
     state.counters["create_us_per_instance"] = made.count() / per;
     state.counters["rss_kb_per_instance"] = static_cast<double>(residentKb() - memory) / per;
     state.counters["heap_kb_per_instance"] = (heapKb() - heap) / per;
     state.counters["threads_per_instance"] = (threadCount() - threads) / per;
+    state.counters["faults_per_instance"] = static_cast<double>(faulted) / per;
     for (auto _ : state)
         for (Instance* i : all) host.run(i);
     for (Instance* i : all) Host::end(i);
