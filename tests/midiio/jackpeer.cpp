@@ -38,8 +38,10 @@ JackServer::JackServer(unsigned rate, unsigned period) : rate_(rate), period_(pe
     ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
     ::setenv("JACK_NO_START_SERVER", "1", 1);
     const std::string r = std::to_string(rate), p = std::to_string(period);
-    const char* argv[] = {"jackd", "-n",      name_.c_str(), "-d",      "dummy",
-                          "-r",    r.c_str(), "-p",          p.c_str(), nullptr};
+    // A long client timeout: under a sanitizer on a busy machine one cycle of a client may
+    // take longer than the default, and the server would then drop that client for good.
+    const char* argv[] = {"jackd", "-n", name_.c_str(), "-t", "10000",   "-d",
+                          "dummy", "-r", r.c_str(),     "-p", p.c_str(), nullptr};
     const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ == 0) {
