@@ -53,11 +53,19 @@ void ChangeIntake::queueKnob(int knob, float value, std::uint32_t number) noexce
            !knobNewest_[k].compare_exchange_weak(newest, mine, std::memory_order_release,
                                                  std::memory_order_relaxed)) {
     }
-    knobs_.push({number, count, word | static_cast<MidiWord>(knob) << 24});
+    const KnobChange change{number, count, word | static_cast<MidiWord>(knob) << 24};
+    if (KnobQueue* queue = knobs_.load(std::memory_order_acquire))
+        queue->push(change);
+    else
+        smallKnobs_.push(change);
 }
 
 bool ChangeIntake::prepare(bool wanted) {
     std::lock_guard<std::mutex> lock(producerMutex_);
+    if (knobsWanted_.load(std::memory_order_relaxed) && !madeKnobs_) {
+        madeKnobs_ = std::make_unique<KnobQueue>();
+        knobs_.store(madeKnobs_.get(), std::memory_order_release);
+    }
     DeviceWords* published = producerWords_.load(std::memory_order_relaxed);
     if (wanted) {
         if (published) return false;
@@ -101,7 +109,9 @@ bool ChangeIntake::deviceSysex(const std::uint8_t* data, std::size_t size) noexc
 }
 
 std::size_t ChangeIntake::dropped() const noexcept {
-    const std::size_t knobsLost = knobs_.dropped() + knobsPassed_.load(std::memory_order_relaxed);
+    const KnobQueue* queue = knobs_.load(std::memory_order_acquire);
+    const std::size_t knobsLost = (queue ? queue->dropped() : 0) + smallKnobs_.dropped() +
+                                  knobsPassed_.load(std::memory_order_relaxed);
     const std::size_t knobsFound = knobsFromNewest_.load(std::memory_order_relaxed);
     return wordDrops_.load(std::memory_order_relaxed) +
            (knobsLost > knobsFound ? knobsLost - knobsFound : 0);
@@ -139,7 +149,10 @@ void ChangeIntake::drain(IntakeSink& sink) noexcept {
     followDeviceWords();
     QueuedWord w{};
     KnobChange k{};
-    bool word = popWord(w), knob = knobs_.pop(k);
+    KnobQueue* knobs = knobs_.load(std::memory_order_acquire);
+    // The small queue's changes came first: the producers leave it once the big one is there.
+    auto popKnob = [&](KnobChange& c) { return smallKnobs_.pop(c) || (knobs && knobs->pop(c)); };
+    bool word = popWord(w), knob = popKnob(k);
     while (word || knob) {
         if (word && (!knob || !later(w.number, k.number))) {
             decodeBefore(sink, w.number);
@@ -150,7 +163,7 @@ void ChangeIntake::drain(IntakeSink& sink) noexcept {
             if (!runKnob(sink, k.word >> 24, k.count, k.word))
                 knobsPassed_.store(knobsPassed_.load(std::memory_order_relaxed) + 1,
                                    std::memory_order_relaxed);
-            knob = knobs_.pop(k);
+            knob = popKnob(k);
         }
     }
     decodeBefore(sink, 0, true);

@@ -43,6 +43,8 @@ public:
     static constexpr int kKnobs = 6;
     // Device words kept until the device's queue is made (the rest are counted).
     static constexpr std::size_t kSmallWords = 64;
+    // Knob changes kept until the knobs' queue is made.
+    static constexpr std::size_t kSmallKnobs = 32;
 
     // Every parameter at its default; `matchState` is theirs (Replacer::matchState).
     explicit ChangeIntake(std::uint32_t matchState);
@@ -63,6 +65,15 @@ public:
     }
     // Something waits for the next processing call (which then drains).
     void markPending() noexcept { pending_.store(true, std::memory_order_release); }
+    // True the first time a knob is set to a new value while its queue is not made: the
+    // caller then has prepare make it. Until it comes, a small queue keeps the first changes
+    // (a resume's replay of the knobs fits); each knob's newest change leaves in its place
+    // even when that one is full, and what it refused is counted as dropped.
+    bool knobQueueWanted(int index, float value) noexcept {
+        return index >= param::KnobValue1 && index < param::KnobValue1 + kKnobs &&
+               !knobs_.load(std::memory_order_relaxed) && this->value(index) != value &&
+               !knobsWanted_.exchange(true, std::memory_order_relaxed);
+    }
     // Words and knob changes that never ran: refused by a full queue, or passed over for a
     // newer change of the knob (and not run from it after all).
     std::size_t dropped() const noexcept;
@@ -73,7 +84,8 @@ public:
     // to the producers and the processing thread; once it is not wanted and the processing
     // thread has taken every word, the producers go back to the small queue, and the queue is
     // released when the processing thread has let it go. True when the processing thread must
-    // look (mark pending). May wait for the device's threads.
+    // look (mark pending). May wait for the device's threads. Also makes the knobs' queue
+    // once a knob has moved (kept until the intake goes).
     bool prepare(bool wanted);
 
     // --- The MIDI input device's threads (any but the processing thread) ---
@@ -161,7 +173,11 @@ private:
     std::unique_ptr<platform::MessageRing> sysexIn_;
     std::unique_ptr<std::uint8_t[]> sysexScratch_;  // the processing thread's copy of one
 
-    SharedQueue<1024, KnobChange> knobs_;
+    using KnobQueue = SharedQueue<1024, KnobChange>;
+    std::unique_ptr<KnobQueue> madeKnobs_;  // under producerMutex_
+    std::atomic<KnobQueue*> knobs_{nullptr};
+    std::atomic<bool> knobsWanted_{false};
+    SharedQueue<kSmallKnobs, KnobChange> smallKnobs_;  // until knobs_ is made
     std::array<std::atomic<std::uint32_t>, kKnobs> knobCount_{};
     std::array<std::atomic<std::uint64_t>, kKnobs> knobNewest_{};
     static_assert(std::atomic<std::uint64_t>::is_always_lock_free);

@@ -41,6 +41,8 @@ void MidiEngine::prepareStorage() {
 
 void MidiEngine::setParameter(int index, float value) noexcept {
     if (index < 0 || index >= kNumParams) return;
+    // Asked before the change, so that off the processing thread the queue is there for it.
+    if (intake_.knobQueueWanted(index, value)) ports_.storageWanted();
     // Storage follows a switch's changes only: its last change already asked for it.
     if (!intake_.set(index, value)) return;
     if (index == param::Log || index == param::DelayOutput || index == param::GetFromBus ||

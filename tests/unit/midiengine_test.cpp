@@ -579,6 +579,37 @@ TEST(EngineMemory, DeviceWordsKeepTheirOrderWhileTheirQueueComesAndGoes) {
     EXPECT_EQ(engine.counters().inputQueueDrops, 100u - ChangeIntake::kSmallWords);
 }
 
+// A knob's queue is made once the knob moves. Until then the small queue keeps the first
+// changes and counts the rest, and the knob's last change still leaves; afterwards a ramp
+// leaves whole.
+TEST(EngineMemory, KnobChangesBeforeAndAfterTheirQueueComes) {
+    FakePorts ports;
+    MidiEngine engine(ports);
+    ports.engine = &engine;
+    ports.holdStorage = true;
+    auto ramp = [&](unsigned from, unsigned to) {
+        for (unsigned i = from; i < to; ++i)
+            engine.setParameter(param::KnobValue1, static_cast<float>(i) / 127.0f);
+    };
+    std::vector<Message> expected;
+    auto expect = [&](unsigned from, unsigned to) {
+        for (unsigned i = from; i < to; ++i) expected.emplace_back(packWord(0xB0, 0, i));
+    };
+    ramp(0, 100);
+    expect(0, ChangeIntake::kSmallKnobs);
+    expect(99, 100);
+    engine.processBlock(64);
+    const std::size_t dropped = 100u - ChangeIntake::kSmallKnobs - 1;
+    EXPECT_EQ(engine.counters().inputQueueDrops, dropped);
+    ports.holdStorage = false;
+    engine.prepareStorage();
+    ramp(0, 127);
+    expect(0, 127);
+    engine.processBlock(64);
+    EXPECT_EQ(ports.hostMessages(), expected);
+    EXPECT_EQ(engine.counters().inputQueueDrops, dropped);
+}
+
 // Readers of the log and the recording never meet released memory while the log's memory
 // comes and goes (for ThreadSanitizer and AddressSanitizer).
 TEST(EngineMemory, ReadersWhileTheLogsMemoryComesAndGoes) {
