@@ -113,9 +113,10 @@ TEST(Instance, CreationTakesLittleMemory) {
     AEffect* e = pluginEntry(testsupport::FakeVstHost::callback);
     weighed = false;
     ASSERT_NE(e, nullptr);
-    // 54.7 kB on 64-bit Linux, 58.1 kB in the 32-bit Windows build (3.1 MB before memory
-    // came on demand).
-    EXPECT_LT(weighedBytes, std::size_t{64} << 10);
+    // 22.0 kB on 64-bit Linux (3.1 MB before memory came on demand). The tables taken zeroed
+    // from calloc (the note routes, 16 kB; the small knob queue) are not weighed here; the
+    // instance bench's heap row counts them.
+    EXPECT_LT(weighedBytes, std::size_t{32} << 10);
     e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
 }
 
