@@ -290,8 +290,11 @@ TEST_F(Vendor, CountersMoveWhenTheDelayLineOrTheRecordingOverflows) {
 // blocks full of messages (ThreadSanitizer watches this in the tsan build).
 TEST_F(Vendor, CommandsFromAnotherThreadWhileProcessing) {
     const std::string path = (dir / "busy.mid").string();
-    std::atomic<bool> done{false};
+    // The reader starts after the first call: a call that finds the recording's lock held
+    // cannot take the log's memory and keeps only what its small buffer holds (counted).
+    std::atomic<bool> done{false}, started{false};
     std::thread ui([&] {
+        while (!started.load()) std::this_thread::yield();
         host::PluginLog reader;
         std::vector<std::string> lines;
         CorvellaCounters c;
@@ -311,7 +314,10 @@ TEST_F(Vendor, CommandsFromAnotherThreadWhileProcessing) {
     std::vector<host::ScheduledEvent> schedule;
     for (long f = 0; f < 200 * 512; f += 8)
         schedule.push_back({f, {static_cast<std::uint8_t>(0x90), 60, 1}, {}});
-    for (int b = 0; b < 200; ++b) host.runBlock(schedule);
+    for (int b = 0; b < 200; ++b) {
+        host.runBlock(schedule);
+        started.store(true);
+    }
     done.store(true);
     ui.join();
 }
