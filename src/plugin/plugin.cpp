@@ -60,7 +60,7 @@ APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParam
 
     copyText(program_.name, kProgramName, sizeof program_.name);
     curProgram = 0;
-    // The program's values; resume() below hands each to the engine and applies it.
+    // The program's values, handed to the engine and applied below.
     for (int i = 0; i < kNumParams; ++i)
         values_[i].store(program_.values[i].load(std::memory_order_relaxed),
                          std::memory_order_relaxed);
@@ -84,7 +84,12 @@ APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParam
     engine_.setSampleRate(sampleRate);
 
     ready_ = true;
-    resume();
+    // As resume() does, but the engine already holds every default: the values that only the
+    // engine decodes (no step of their own) are not handed over again.
+    wantEvents(1);
+    for (int i = 0; i < kNumParams; ++i)
+        if (kParameters[i].apply != ApplyStep::None)
+            storeParameter(i, values_[i].load(std::memory_order_relaxed), Origin::Replay);
 }
 
 APlugin::~APlugin() {
