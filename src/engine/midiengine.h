@@ -22,7 +22,7 @@
 // allocate; the processing thread takes it at the start of a call and hands it back the same way
 // when the feature is off and drained (Handover). Until it comes, small buffers every engine holds
 // keep what they can; what they cannot is counted (and, for log lines, shown in the log once it
-// comes).
+// comes). The knobs' queue is made the same way the first time a knob moves, and kept.
 #pragma once
 
 #include <array>
