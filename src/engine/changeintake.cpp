@@ -12,10 +12,6 @@ namespace {
 bool later(std::uint32_t a, std::uint32_t b) noexcept {
     return static_cast<std::int32_t>(a - b) > 0;
 }
-
-bool isKnob(int index) noexcept {
-    return index >= param::KnobValue1 && index < param::KnobValue1 + ChangeIntake::kKnobs;
-}
 }  // namespace
 
 ChangeIntake::ChangeIntake(std::uint32_t matchState) : matchState_(matchState) {

@@ -45,6 +45,9 @@ public:
     static constexpr std::size_t kSmallWords = 64;
     // Knob changes kept until the knobs' queue is made.
     static constexpr std::size_t kSmallKnobs = 32;
+    static constexpr bool isKnob(int index) noexcept {
+        return index >= param::KnobValue1 && index < param::KnobValue1 + kKnobs;
+    }
 
     // Every parameter at its default; `matchState` is theirs (Replacer::matchState).
     explicit ChangeIntake(std::uint32_t matchState);
@@ -70,8 +73,8 @@ public:
     // (a resume's replay of the knobs fits); each knob's newest change leaves in its place
     // even when that one is full, and what it refused is counted as dropped.
     bool knobQueueWanted(int index, float value) noexcept {
-        return index >= param::KnobValue1 && index < param::KnobValue1 + kKnobs &&
-               !knobs_.load(std::memory_order_relaxed) && this->value(index) != value &&
+        return isKnob(index) && !knobs_.load(std::memory_order_relaxed) &&
+               this->value(index) != value &&
                !knobsWanted_.exchange(true, std::memory_order_relaxed);
     }
     // Words and knob changes that never ran: refused by a full queue, or passed over for a
@@ -205,7 +208,7 @@ inline bool ChangeIntake::set(int index, float value) noexcept {
                    values_[i].exchange(value, std::memory_order_relaxed) != value;
     if (index == param::ReplaceMatchChannel || index == param::ReplaceMatchStatus)
         changed = foldMatch(index, value);
-    const bool knob = index >= param::KnobValue1 && index < param::KnobValue1 + kKnobs;
+    const bool knob = isKnob(index);
     if (!changed && !knob && !(index == param::Log && switchOn(index, value))) return false;
     const std::uint32_t number = changeCount_.fetch_add(1, std::memory_order_relaxed);
     changedAt_[i].store(number, std::memory_order_relaxed);
