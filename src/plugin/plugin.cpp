@@ -84,12 +84,7 @@ APlugin::APlugin(audioMasterCallback master) : AudioEffectX(master, 1, kNumParam
     engine_.setSampleRate(sampleRate);
 
     ready_ = true;
-    // As resume() does, but the engine already holds every default: the values that only the
-    // engine decodes (no step of their own) are not handed over again.
-    wantEvents(1);
-    for (int i = 0; i < kNumParams; ++i)
-        if (kParameters[i].apply != ApplyStep::None)
-            storeParameter(i, values_[i].load(std::memory_order_relaxed), Origin::Replay);
+    replayValues(true);
 }
 
 APlugin::~APlugin() {
@@ -216,7 +211,13 @@ void APlugin::setSampleRate(float rate) {
 // --- Processing ------------------------------------------------------------------------------
 
 void APlugin::resume() {
+    replayValues(false);
+}
+
+void APlugin::replayValues(bool engineHasDefaults) {
     wantEvents(1);
-    for (int i = 0; i < kNumParams; ++i)
+    for (int i = 0; i < kNumParams; ++i) {
+        if (engineHasDefaults && kParameters[i].apply == ApplyStep::None) continue;
         storeParameter(i, values_[i].load(std::memory_order_relaxed), Origin::Replay);
+    }
 }

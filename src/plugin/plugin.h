@@ -160,6 +160,9 @@ private:
     // replay never clears the log or saves over a file.
     enum class Origin { Outside, Replay };
     void storeParameter(VstInt32 index, float value, Origin origin);
+    // Hands every value over again, as a resume does; `engineHasDefaults` (at construction)
+    // leaves out the values only the engine decodes, which it holds already.
+    void replayValues(bool engineHasDefaults);
     // The steps the front end itself takes for a value (devices, buses, log file, one-shots),
     // on the thread that set it; the engine decodes the rest.
     void applyParameter(int index, float value, Origin origin);
